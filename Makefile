@@ -1,0 +1,38 @@
+# The two everyday commands: `make run` and `make test`. Both install what is missing first.
+BUILD ?= build
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?=
+SAMPLE ?= examples/sample.db
+
+.PHONY: all deps build run test check-asan clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@if [ -f "$(SAMPLE)" ]; then \
+		$(BUILD)/src/catadump "$(SAMPLE)" $(BUILD)/sample.qlx; status=$$?; \
+		echo "--- first rows of $(BUILD)/sample.qlx ---"; head -n 12 $(BUILD)/sample.qlx; exit $$status; \
+	else \
+		$(BUILD)/src/catadump </dev/null; true; \
+	fi
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+check-asan: deps
+	@bash scripts/install-deps sanitizers
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+		-DCATADUMP_SANITIZE=address,undefined $(CMAKE_FLAGS)
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) build-asan

@@ -1,0 +1,63 @@
+#include "driver/dispatch.h"
+
+#include <iterator>
+
+#include "stream/console.h"
+
+namespace catadump {
+
+namespace {
+
+constexpr std::string_view twoColumnHeader = "Filename,Attributes\r\n";
+constexpr std::string_view sixColumnHeader =
+    "Filename,Size,Date Created,Date Modified,Date Accessed,Attributes\r\n";
+
+const DatabaseFormat formats[] = {
+    {0, 0, twoColumnHeader, nullptr},  // placeholder until the first reader lands
+};
+
+uint32_t readSignature(DatabaseStream& stream) {
+    uint8_t bytes[4];
+    readBytes(stream, 4, bytes);
+    say("Magic %c%c%c%c\n", bytes[0], bytes[1], bytes[2], bytes[3]);
+    return loadU32(bytes);
+}
+
+} // namespace
+
+const DatabaseFormat* findDatabaseFormat(uint32_t signature, uint32_t version) {
+    for (const DatabaseFormat& format : formats) {
+        if (format.reader != nullptr && format.signature == signature && format.version == version) {
+            return &format;
+        }
+    }
+    return nullptr;
+}
+
+bool dispatchDatabase(DatabaseStream& stream, CsvWriter& writer) {
+    uint32_t signature = readSignature(stream);
+    // Only the file itself may be wrapped: decompressed data that begins with "BZh9" again is not a
+    // database, and decompressing it once more would only reproduce it.
+    if (signature == bzip2Signature && stream.raw) {
+        say("Database is compressed, decompressing with bz2...\n");
+        if (!switchToDecompressing(stream)) fatal("failed to alloc bz2 stream data\n");
+        signature = readSignature(stream);
+    }
+    if (signature != signature16 && signature != signature17) {
+        say("Unknown DB type %08x %c%c%c%c\n", signature, signature & 0xFF, (signature >> 8) & 0xFF,
+            (signature >> 16) & 0xFF, signature >> 24);
+        return false;
+    }
+    uint32_t version = readU32(stream);
+    say("Version %u.%u.%u\n", version >> 24, (version >> 16) & 0xFF, version & 0xFFFF);
+    const DatabaseFormat* format = findDatabaseFormat(signature, version);
+    if (format == nullptr) {
+        say("Unknown DB version %08x\n", version);
+        return false;
+    }
+    writeString(writer, format->headerLine);
+    format->reader(stream, writer);
+    return true;
+}
+
+} // namespace catadump

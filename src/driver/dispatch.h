@@ -1,0 +1,33 @@
+// Identifies the database (bzip2 wrapping, signature, version), writes the header line of its version and
+// hands the stream to the reader of that version.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "stream/csv_writer.h"
+#include "stream/database_stream.h"
+
+namespace catadump {
+
+using ReaderFunction = void (*)(DatabaseStream& stream, CsvWriter& writer);
+
+struct DatabaseFormat {
+    uint32_t signature;
+    uint32_t version;
+    std::string_view headerLine;
+    ReaderFunction reader;
+};
+
+inline constexpr uint32_t bzip2Signature = 0x39685A42;  // "BZh9"
+inline constexpr uint32_t signature16 = 0x42545751;     // "QWTB"
+inline constexpr uint32_t signature17 = 0x62545251;     // "QRTb"
+
+// The formats this build converts; one row per version.
+const DatabaseFormat* findDatabaseFormat(uint32_t signature, uint32_t version);
+
+// Reads the start of the database and runs its reader. False when the signature or the version was not
+// recognised (nothing is then written to the output).
+bool dispatchDatabase(DatabaseStream& stream, CsvWriter& writer);
+
+} // namespace catadump

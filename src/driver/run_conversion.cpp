@@ -1,0 +1,85 @@
+#include "driver/run_conversion.h"
+
+#include <cstdio>
+#include <new>
+
+#include "driver/dispatch.h"
+#include "platform/platform.h"
+#include "stream/byte_source.h"
+#include "stream/console.h"
+#include "stream/csv_writer.h"
+#include "stream/database_stream.h"
+#include "stream/run_flags.h"
+
+namespace catadump {
+
+namespace {
+
+const platform::PathRequest openRequest = {"Please select Quillseek.db", "Quillseek DB Files (*.db)", "*.db",
+                                           "db", false};
+const platform::PathRequest saveRequest = {"Save Database As...", "QLX Quillseek File List Files (*.qlx)",
+                                           "*.qlx", "qlx", true};
+
+// Flushes and closes the output, then prints the final report in its fixed order.
+bool finishAndReport(CsvWriter* writer, platform::File& output) {
+    if (writer != nullptr) {
+        flush(*writer);
+        if (!platform::closeFile(output)) runFlags().writeError = true;
+    }
+    const RunFlags& flags = runFlags();
+    if (flags.writeError) say("Error: Encounted atleast one write error\n");
+    if (flags.readError) say("Error: Encounted atleast one read error\n");
+    if (flags.corrupt) say("Error: database corrupt\n");
+    return !flags.writeError && !flags.readError && !flags.corrupt;
+}
+
+void endOfMemory() { fatal("Out of Memory\n"); }
+
+} // namespace
+
+bool choosePaths(int argumentCount, const char* const* arguments, ConversionPaths& paths) {
+    if (argumentCount == 3) {
+        paths.database = arguments[1];
+        paths.output = arguments[2];
+        return true;
+    }
+    say("%s", usageLine);
+    return platform::askForPath(openRequest, paths.database) &&
+           platform::askForPath(saveRequest, paths.output);
+}
+
+int runConversion(const ConversionPaths& paths) {
+    platform::File database;
+    if (!platform::openForSequentialRead(paths.database, database)) {
+        say("Error: Could not open %s for reading.\n", paths.database.c_str());
+        return exitFailed;
+    }
+    say("%s opened for reading...\n", paths.database.c_str());
+    DatabaseStream stream;
+    openDatabaseStream(stream, fileSource(database));
+
+    platform::File output;
+    bool clean = false;
+    if (!platform::createForWriting(paths.output, output)) {
+        say("Error: Could not open %s for writing.\n", paths.output.c_str());
+        finishAndReport(nullptr, output);
+    } else {
+        CsvWriter writer;
+        openCsvWriter(writer, fileSink(output));
+        say("%s created for writing...\n", paths.output.c_str());
+        bool recognised = dispatchDatabase(stream, writer);
+        clean = finishAndReport(&writer, output) && recognised;
+    }
+    platform::closeFile(database);
+    std::fflush(stdout);
+    return clean ? exitSuccess : exitFailed;
+}
+
+int catadumpMain(int argumentCount, const char* const* arguments) {
+    std::set_new_handler(endOfMemory);
+    ConversionPaths paths;
+    if (!choosePaths(argumentCount, arguments, paths)) return exitCancelled;
+    return runConversion(paths);
+}
+
+} // namespace catadump

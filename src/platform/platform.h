@@ -1,0 +1,49 @@
+// The thin layer between catadump and the operating system: files, the console's terminal state and the
+// choice of the two paths. One implementation per platform (platform_posix.cpp, platform_win32.cpp); nothing
+// else in the program knows which one it runs on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace catadump::platform {
+
+// An open file. The value is the platform's own handle (a descriptor or a HANDLE), kept opaque.
+struct File {
+    intptr_t handle = -1;
+    bool isOpen() const { return handle != -1; }
+};
+
+// Opens an existing file for sequential reading; others may read it too, but not write it.
+bool openForSequentialRead(const std::string& path, File& file);
+// Creates the file, or truncates it when it exists, for writing; others may read it meanwhile.
+bool createForWriting(const std::string& path, File& file);
+// Reads up to n bytes: the count read, 0 at the end of the file, or -1 on failure.
+int64_t readFile(File file, void* destination, size_t n);
+// Writes all n bytes; false when the system failed or wrote fewer.
+bool writeFile(File file, const void* source, size_t n);
+// Moves back to offset 0.
+bool rewindFile(File file);
+// Closes the file; false when the close reported an error (a lost write, for example).
+bool closeFile(File& file);
+// The system's code for the last failure of one of the calls above.
+int lastErrorCode();
+
+bool standardInputIsTerminal();
+bool standardOutputIsTerminal();
+bool standardErrorIsTerminal();
+
+// The two things the user is asked for when the command line does not give both paths.
+struct PathRequest {
+    const char* title;          // dialog title, also the prompt on a terminal
+    const char* filterName;     // "Quillseek DB Files (*.db)"
+    const char* filterPattern;  // "*.db"
+    const char* defaultExtension;
+    bool forSaving;             // save dialogs confirm before overwriting
+};
+
+// Asks the user for one path; false when the choice was cancelled or could not be offered.
+bool askForPath(const PathRequest& request, std::string& path);
+
+} // namespace catadump::platform

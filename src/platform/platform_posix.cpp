@@ -1,0 +1,195 @@
+// POSIX implementation of the platform layer.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <iostream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace catadump::platform {
+namespace {
+
+int descriptor(File file) { return static_cast<int>(file.handle); }
+
+bool fileExists(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+bool hasExtension(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    size_t dot = path.find_last_of('.');
+    return dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+}
+
+// The dialogs' default extension: a save name typed without one gets it; an open name that does not exist
+// is tried with it.
+std::string withDefaultExtension(const PathRequest& request, std::string path) {
+    std::string extended = path + "." + request.defaultExtension;
+    if (request.forSaving) return hasExtension(path) ? path : extended;
+    return (!fileExists(path) && fileExists(extended)) ? extended : path;
+}
+
+bool onPath(const char* program) {
+    const char* path = std::getenv("PATH");
+    if (path == nullptr) return false;
+    std::string list = path;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(':', start);
+        if (end == std::string::npos) end = list.size();
+        std::string candidate = list.substr(start, end - start) + "/" + program;
+        if (end > start && ::access(candidate.c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+bool graphicalSession() {
+    const char* x = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x != nullptr && *x != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+// Runs zenity's file selection and takes the path it prints; false when the user cancels.
+bool askWithZenity(const PathRequest& request, std::string& path) {
+    std::string title = std::string("--title=") + request.title;
+    std::string filter =
+        std::string("--file-filter=") + request.filterName + " | " + request.filterPattern;
+    std::vector<const char*> arguments = {"zenity", "--file-selection", title.c_str(), filter.c_str(),
+                                          "--file-filter=All Files (*.*) | *"};
+    if (request.forSaving) {
+        arguments.push_back("--save");
+        arguments.push_back("--confirm-overwrite");
+    }
+    arguments.push_back(nullptr);
+
+    int pipeEnds[2];
+    if (::pipe(pipeEnds) != 0) return false;
+    std::fflush(stdout);
+    pid_t child = ::fork();
+    if (child < 0) {
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+        return false;
+    }
+    if (child == 0) {
+        ::dup2(pipeEnds[1], STDOUT_FILENO);
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+        ::execvp("zenity", const_cast<char* const*>(arguments.data()));
+        ::_exit(127);
+    }
+    ::close(pipeEnds[1]);
+    std::string chosen;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = ::read(pipeEnds[0], chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR)) {
+        if (got > 0) chosen.append(chunk, static_cast<size_t>(got));
+    }
+    ::close(pipeEnds[0]);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
+    while (!chosen.empty() && (chosen.back() == '\n' || chosen.back() == '\r')) chosen.pop_back();
+    if (chosen.empty()) return false;
+    path = withDefaultExtension(request, chosen);
+    return true;
+}
+
+// Asks on the terminal with the dialog's title as the prompt; an empty answer or the end of input cancels.
+bool askOnTerminal(const PathRequest& request, std::string& path) {
+    std::printf("%s: ", request.title);
+    std::fflush(stdout);
+    std::string answer;
+    if (!std::getline(std::cin, answer)) return false;
+    if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+    if (answer.empty()) return false;
+    path = withDefaultExtension(request, answer);
+    return true;
+}
+
+} // namespace
+
+bool openForSequentialRead(const std::string& path, File& file) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+#ifdef POSIX_FADV_SEQUENTIAL
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+    file.handle = fd;
+    return true;
+}
+
+bool createForWriting(const std::string& path, File& file) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return false;
+    }
+    file.handle = fd;
+    return true;
+}
+
+int64_t readFile(File file, void* destination, size_t n) {
+    for (;;) {
+        ssize_t got = ::read(descriptor(file), destination, n);
+        if (got >= 0) return got;
+        if (errno == EINTR) continue;
+        return -1;
+    }
+}
+
+bool writeFile(File file, const void* source, size_t n) {
+    const char* bytes = static_cast<const char*>(source);
+    while (n > 0) {
+        ssize_t put = ::write(descriptor(file), bytes, n);
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) return false;
+        if (put == 0) {
+            errno = EIO;
+            return false;
+        }
+        bytes += put;
+        n -= static_cast<size_t>(put);
+    }
+    return true;
+}
+
+bool rewindFile(File file) {
+    if (::lseek(descriptor(file), 0, SEEK_SET) == 0) return true;
+    return false;
+}
+
+bool closeFile(File& file) {
+    if (!file.isOpen()) return true;
+    int result = ::close(descriptor(file));
+    file.handle = -1;
+    return result == 0;
+}
+
+int lastErrorCode() { return errno; }
+
+bool standardInputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
+bool standardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+bool standardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+bool askForPath(const PathRequest& request, std::string& path) {
+    if (onPath("zenity") && graphicalSession()) return askWithZenity(request, path);
+    if (standardInputIsTerminal() && standardOutputIsTerminal()) return askOnTerminal(request, path);
+    return false;
+}
+
+} // namespace catadump::platform

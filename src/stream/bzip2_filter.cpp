@@ -1,0 +1,93 @@
+#include "stream/bzip2_filter.h"
+
+#include <climits>
+#include <cstdlib>
+
+#include "stream/console.h"
+
+namespace catadump {
+
+namespace {
+
+void* allocateForLibrary(void*, int items, int size) {
+    return std::malloc(static_cast<size_t>(items) * static_cast<size_t>(size));
+}
+void releaseForLibrary(void*, void* block) { std::free(block); }
+
+void fail(Bzip2Filter& filter, FilterFailure failure, int code) {
+    filter.failure = failure;
+    filter.failureCode = code;
+}
+
+} // namespace
+
+bool startBzip2Filter(Bzip2Filter& filter) {
+    filter.library = bz_stream{};
+    filter.library.bzalloc = allocateForLibrary;
+    filter.library.bzfree = releaseForLibrary;
+    if (BZ2_bzDecompressInit(&filter.library, 0, 0) != BZ_OK) return false;
+    filter.staging.reset(new (std::nothrow) char[bzip2StagingSize]);
+    if (!filter.staging) {
+        BZ2_bzDecompressEnd(&filter.library);
+        return false;
+    }
+    filter.library.next_in = nullptr;
+    filter.library.avail_in = 0;
+    return true;
+}
+
+size_t inflateInto(Bzip2Filter& filter, ByteSource& source, uint8_t* destination, size_t n) {
+    if (filter.failure != FilterFailure::none || n == 0) return 0;
+    bz_stream& library = filter.library;
+    size_t produced = 0;
+    while (produced < n) {
+        if (library.avail_in == 0) {
+            int64_t got = source.read(source.context, filter.staging.get(), bzip2StagingSize);
+            if (got <= 0) {
+                fail(filter, FilterFailure::readFailed, source.lastError(source.context));
+                break;
+            }
+            filter.compressedBytesRead += static_cast<uint64_t>(got);
+            library.next_in = filter.staging.get();
+            library.avail_in = static_cast<unsigned>(got);
+        }
+        size_t room = n - produced;
+        unsigned ask = room > UINT_MAX ? UINT_MAX : static_cast<unsigned>(room);
+        library.next_out = reinterpret_cast<char*>(destination + produced);
+        library.avail_out = ask;
+        int result = BZ2_bzDecompress(&library);
+        produced += ask - library.avail_out;
+        if (result != BZ_OK && result != BZ_STREAM_END) {
+            fail(filter, FilterFailure::decompressFailed, result);
+            break;
+        }
+        if (produced == n) break;
+        if (result == BZ_STREAM_END) {
+            fail(filter, FilterFailure::unexpectedEnd, result);
+            break;
+        }
+    }
+    return produced;
+}
+
+void reportFilterFailure(Bzip2Filter& filter) {
+    switch (filter.failure) {
+    case FilterFailure::readFailed:
+        say("ReadFile(): %d: Failed to read.\n", filter.failureCode);
+        break;
+    case FilterFailure::decompressFailed:
+        say("BZ2_bzDecompress(): %d: Failed to decompress.\n", filter.failureCode);
+        break;
+    case FilterFailure::unexpectedEnd:
+        say("BZ2_bzDecompress(): %d: Unexpected EOF in decompression stream.\n", filter.failureCode);
+        break;
+    case FilterFailure::none:
+        return;
+    }
+    if (!filter.ended) {
+        BZ2_bzDecompressEnd(&filter.library);
+        filter.ended = true;
+    }
+}
+
+} // namespace catadump

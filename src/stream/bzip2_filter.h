@@ -1,0 +1,41 @@
+// The bzip2 filter: inflates a bzip2 stream read from a byte source. Kept apart from the database formats;
+// the stream uses it to fill its read-ahead buffer in large chunks.
+//
+// A failure (the source failing or ending, the library rejecting the data, the compressed stream ending)
+// is recorded when it is met and reported only when the reader asks for bytes that lie beyond it, so the
+// console shows it at the read that needs the missing bytes.
+#pragma once
+
+#include <bzlib.h>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "stream/byte_source.h"
+
+namespace catadump {
+
+enum class FilterFailure { none, readFailed, decompressFailed, unexpectedEnd };
+
+struct Bzip2Filter {
+    bz_stream library{};
+    std::unique_ptr<char[]> staging;  // compressed bytes read from the source, not yet consumed
+    bool ended = false;               // BZ2_bzDecompressEnd has been called
+    FilterFailure failure = FilterFailure::none;
+    int failureCode = 0;              // system error or library result, for the console line
+    uint64_t compressedBytesRead = 0;
+};
+
+inline constexpr size_t bzip2StagingSize = 65536;
+
+// Sets up the library and the staging buffer; false when either cannot be had.
+bool startBzip2Filter(Bzip2Filter& filter);
+
+// Inflates up to n bytes into destination and returns how many came out. Fewer than n means the filter has
+// met its failure and will produce nothing more.
+size_t inflateInto(Bzip2Filter& filter, ByteSource& source, uint8_t* destination, size_t n);
+
+// Prints the console line of the recorded failure and ends the library's stream.
+void reportFilterFailure(Bzip2Filter& filter);
+
+} // namespace catadump
