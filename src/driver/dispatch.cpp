@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "readers/readers.h"
 #include "stream/console.h"
 
 namespace catadump {
@@ -13,7 +14,12 @@ constexpr std::string_view sixColumnHeader =
     "Filename,Size,Date Created,Date Modified,Date Accessed,Attributes\r\n";
 
 const DatabaseFormat formats[] = {
-    {0, 0, twoColumnHeader, nullptr},  // placeholder until the first reader lands
+    {signature16, 0x01060006, twoColumnHeader, readBody166},
+    {signature16, 0x01060007, twoColumnHeader, readBody167},
+    {signature17, 0x01070005, twoColumnHeader, readDatabase175},
+    {signature17, 0x01070008, twoColumnHeader, readDatabase178},
+    {signature17, 0x01070011, sixColumnHeader, readDatabaseLate},
+    {signature17, 0x01070014, sixColumnHeader, readDatabaseLate},
 };
 
 uint32_t readSignature(DatabaseStream& stream) {
@@ -27,7 +33,7 @@ uint32_t readSignature(DatabaseStream& stream) {
 
 const DatabaseFormat* findDatabaseFormat(uint32_t signature, uint32_t version) {
     for (const DatabaseFormat& format : formats) {
-        if (format.reader != nullptr && format.signature == signature && format.version == version) {
+        if (format.signature == signature && format.version == version) {
             return &format;
         }
     }

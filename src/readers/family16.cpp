@@ -1,0 +1,125 @@
+#include "readers/family16.h"
+
+#include <cstring>
+
+#include "stream/console.h"
+#include "stream/field_encodings.h"
+
+namespace catadump {
+
+namespace {
+
+bool failed() { return runFlags().readError; }
+
+uint32_t readListCount(DatabaseStream& stream, ListEncoding encoding) {
+    return encoding == ListEncoding::fixed ? readU32(stream) : readCompactCount(stream);
+}
+
+} // namespace
+
+bool checkFolderParentOffset(const OffsetMap& map, uint32_t parentOffset) {
+    if (parentOffset == noFolder || parentOffset < map.declaredSize) return true;
+    say("bad folder parent offset %u < %u\n", parentOffset, static_cast<uint32_t>(map.declaredSize));
+    runFlags().corrupt = true;
+    return false;
+}
+
+bool storeFolderOffset(OffsetMap& map, uint32_t folder) {
+    uint64_t end = map.next + 4;
+    if (end > map.declaredSize) {
+        say("folder data overflow %llu %u\n", static_cast<unsigned long long>(end),
+            static_cast<uint32_t>(map.declaredSize));
+        runFlags().corrupt = true;
+        return false;
+    }
+    if (map.slots.size() < end) map.slots.resize(static_cast<size_t>(end));
+    std::memcpy(map.slots.data() + map.next, &folder, 4);
+    map.offsetOf.push_back(static_cast<uint32_t>(map.next));
+    return true;
+}
+
+uint32_t folderAtOffset(const OffsetMap& map, uint32_t offset) {
+    if (uint64_t{offset} + 4 > map.slots.size()) return unresolvedFolder;
+    uint32_t folder;
+    std::memcpy(&folder, map.slots.data() + offset, 4);
+    // Bytes between slots hold nothing; only an index whose own slot begins here is a folder.
+    if (folder >= map.offsetOf.size() || map.offsetOf[folder] != offset) return unresolvedFolder;
+    return folder;
+}
+
+bool readExcludeList(DatabaseStream& stream, ListEncoding encoding) {
+    uint32_t count = readListCount(stream, encoding);
+    say("exclude count %u\n", count);
+    for (uint32_t i = 0; i < count && !failed(); ++i) {
+        if (encoding == ListEncoding::fixed) {
+            readU8(stream);
+        } else {
+            readCompactCount(stream);
+        }
+        uint32_t length = readListCount(stream, encoding);
+        if (failed()) break;
+        say("exclude ");
+        for (uint32_t j = 0; j < length; ++j) {
+            uint8_t byte = readU8(stream);
+            if (failed()) break;
+            say("%c", byte);
+        }
+        say("\n");
+    }
+    return !failed();
+}
+
+bool finishFolders(CsvWriter& writer, FolderTable& folders, const OffsetMap& map, uint32_t complete,
+                   uint32_t folderCount) {
+    bool allRead = complete == folderCount;
+    if (allRead && map.next != map.declaredSize) {
+        say("bad folder decode %d != %d\n", static_cast<int>(map.next), static_cast<int>(map.declaredSize));
+    }
+    // While the records were read, each parent link held the parent's decode offset.
+    for (uint32_t i = 0; i < complete; ++i) {
+        FolderEntry& entry = folders.entries[i];
+        if (entry.parent == noFolder) continue;
+        uint32_t offset = entry.parent;
+        entry.parent = folderAtOffset(map, offset);
+        if (entry.parent == unresolvedFolder && allRead) {
+            say("folder %u: parent offset %u is not the decode offset of any folder\n", i, offset);
+            runFlags().corrupt = true;
+            return false;
+        }
+    }
+    if (allRead) {
+        uint32_t loop = findParentLoop(folders);
+        if (loop != noFolder) {
+            reportParentLoop(loop);
+            return false;
+        }
+    }
+    writeFolderRows(writer, folders, complete, allRead);
+    return allRead;
+}
+
+void readFiles16(DatabaseStream& stream, CsvWriter& writer, FolderTable& folders, const OffsetMap& map,
+                 uint32_t fileCount) {
+    say("Loading files...\n");
+    NameState name;
+    for (uint32_t k = 0; k < fileCount && !failed(); ++k) {
+        uint32_t offset = readU32(stream);
+        if (failed()) return;
+        if (offset >= map.declaredSize) {
+            say("invalid file parent offset %u >= %u\n", offset, static_cast<uint32_t>(map.declaredSize));
+            runFlags().corrupt = true;
+            return;
+        }
+        uint32_t folder = folderAtOffset(map, offset);
+        if (folder == unresolvedFolder) {
+            say("file %u: parent offset %u is not the decode offset of any folder\n", k, offset);
+            runFlags().corrupt = true;
+            return;
+        }
+        if (!decodeFrontCodedName(stream, name, NameList::files, CountWidth::byte)) return;
+        if (failed()) return;  // no row from a record that was not read in full
+        writeFileRow(writer, folders, folder, name.name);
+    }
+}
+
+} // namespace catadump

@@ -1,0 +1,82 @@
+// Reader for QWTB 1.6.6: a fixed drive list of 26 letters, the exclude list, folder records that name
+// their parent by decode offset, and file records. Names use single-byte counts.
+#include <cinttypes>
+#include <cstdint>
+
+#include "readers/family16.h"
+#include "readers/reader_common.h"
+#include "readers/readers.h"
+#include "stream/console.h"
+
+namespace catadump {
+
+namespace {
+
+constexpr uint64_t folderSlotBase = 14;
+
+bool failed() { return runFlags().readError; }
+
+void readDriveList(DatabaseStream& stream) {
+    for (int drive = 0; drive < 26; ++drive) {
+        if (readU8(stream) == 0) continue;
+        say("include drive %c:\n", 'A' + drive);
+        say("serial number %08x\n", readU32(stream));
+        say("USN Journal ID %016" PRIx64 "\n", readU64(stream));
+        say("next usn %016" PRIx64 "\n", readU64(stream));
+    }
+}
+
+// The folder records; returns how many were read in full, or noFolder when a structural check stopped.
+uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetMap& map, uint32_t folderCount) {
+    NameState names;
+    uint32_t complete = 0;
+    for (; complete < folderCount && !failed(); ++complete) {
+        readU8(stream);
+        skipStreamBytes(stream, 8);
+        uint32_t parentOffset = readU32(stream);
+        if (failed()) break;
+        if (!checkFolderParentOffset(map, parentOffset)) return noFolder;
+        readU32(stream);
+        if (!storeFolderOffset(map, complete)) return noFolder;
+        if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::byte)) return noFolder;
+        FolderEntry& entry = folders.entries.emplace_back();
+        entry.parent = parentOffset;
+        setFolderName(folders, entry, names.name);
+        advanceDecodeOffset(map, folderSlotBase + entry.nameLength);
+        if (failed()) break;  // this record is incomplete
+    }
+    return complete;
+}
+
+void convert(DatabaseStream& stream, CsvWriter& writer) {
+    readFlagsWord(stream);
+    uint32_t folderCount = readU32(stream);
+    uint32_t fileCount = readU32(stream);
+    OffsetMap map;
+    map.declaredSize = readU32(stream);
+    uint32_t fileDecodeSize = readU32(stream);
+    say("number of folders: %d\n", static_cast<int>(folderCount));
+    say("number of files: %d\n", static_cast<int>(fileCount));
+    say("folder decode size: %d\n", static_cast<int>(map.declaredSize));
+    say("file decode size: %d\n", static_cast<int>(fileDecodeSize));
+    readDriveList(stream);
+    if (failed() || !readExcludeList(stream, ListEncoding::fixed)) return;
+
+    say("Loading folders...\n");
+    FolderTable folders;
+    if (folderCount > 0) {
+        uint32_t complete = readFolderRecords(stream, folders, map, folderCount);
+        if (complete == noFolder) return;
+        if (!finishFolders(writer, folders, map, complete, folderCount)) return;
+    }
+    readFiles16(stream, writer, folders, map, fileCount);
+}
+
+} // namespace
+
+void readBody166(DatabaseStream& stream, CsvWriter& writer) {
+    convert(stream, writer);
+    say("Conversion complete!\n");
+}
+
+} // namespace catadump

@@ -1,0 +1,136 @@
+// Reader for QWTB 1.6.7: the 1.6 design with a longer header, a counted file system list whose paths name
+// the root folders, a mount point monitor list, and compact counts in the lists before the folder records.
+#include <cinttypes>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "readers/family16.h"
+#include "readers/reader_common.h"
+#include "readers/readers.h"
+#include "stream/console.h"
+#include "stream/field_encodings.h"
+
+namespace catadump {
+
+namespace {
+
+constexpr uint64_t folderSlotBase = 13;
+constexpr uint64_t rootSlotBase = 17;
+
+bool failed() { return runFlags().readError; }
+
+// The file system list; false when the reader must stop. Paths are kept: they name the root folders.
+bool readFileSystems(DatabaseStream& stream, std::vector<std::string>& paths) {
+    uint32_t count = readCompactCount(stream);
+    paths.reserve(std::min<uint32_t>(count, 1024));
+    say("file system count %u\n", count);
+    for (uint32_t i = 0; i < count; ++i) {
+        if (failed()) return false;
+        uint32_t type = readCompactCount(stream);
+        if (type != 0) {
+            say("bad file system type %u\n", type);
+            runFlags().corrupt = true;
+            return false;
+        }
+        std::string& path = paths.emplace_back(readCountedString(stream));
+        std::string guid = readCountedString(stream);
+        uint32_t serial = readU32(stream);
+        uint64_t journal = readU64(stream);
+        uint64_t nextUsn = readU64(stream);
+        say("file system %u: path %s, guid %s\n", i, path.c_str(), guid.c_str());
+        say("serial number %08x\n", serial);
+        say("USN Journal ID %016" PRIx64 "\n", journal);
+        say("next usn %016" PRIx64 "\n", nextUsn);
+    }
+    return !failed();
+}
+
+bool readMountPointMonitors(DatabaseStream& stream) {
+    uint32_t count = readCompactCount(stream);
+    say("mount point monitor count %u\n", count);
+    for (uint32_t i = 0; i < count && !failed(); ++i) {
+        uint64_t frn = readU64(stream);
+        uint32_t fsi = readU32(stream);
+        say("mount point monitor %u: frn %016" PRIx64 ", fsi %u\n", i, frn, fsi);
+    }
+    return !failed();
+}
+
+// The folder records; returns how many were read in full, or noFolder when a structural check stopped.
+uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetMap& map, uint32_t folderCount,
+                           const std::vector<std::string>& fileSystemPaths) {
+    NameState names;  // root folders neither use nor change it
+    uint32_t complete = 0;
+    for (; complete < folderCount && !failed(); ++complete) {
+        skipStreamBytes(stream, 8);
+        uint32_t parentOffset = readU32(stream);
+        if (failed()) break;
+        if (!checkFolderParentOffset(map, parentOffset)) return noFolder;
+        readU32(stream);
+        bool root = parentOffset == noFolder;
+        uint32_t fileSystem = root ? readCompactCount(stream) : 0;
+        if (failed()) break;
+        if (root && fileSystem >= fileSystemPaths.size()) {
+            say("root folder %u: file system %u is not in the file system list of %u\n", complete, fileSystem,
+                static_cast<uint32_t>(fileSystemPaths.size()));
+            runFlags().corrupt = true;
+            return noFolder;
+        }
+        if (!storeFolderOffset(map, complete)) return noFolder;
+        FolderEntry& entry = folders.entries.emplace_back();
+        entry.parent = parentOffset;
+        if (root) {
+            std::string_view path = visibleText(fileSystemPaths[fileSystem]);
+            entry.rootFilesystem = fileSystem;
+            setFolderName(folders, entry, path);
+            advanceDecodeOffset(map, rootSlotBase + path.size());
+        } else {
+            if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::byte)) return noFolder;
+            setFolderName(folders, entry, names.name);
+            advanceDecodeOffset(map, folderSlotBase + entry.nameLength);
+        }
+        if (failed()) break;  // this record is incomplete
+    }
+    return complete;
+}
+
+void convert(DatabaseStream& stream, CsvWriter& writer) {
+    readFlagsWord(stream);
+    uint32_t folderCount = readU32(stream);
+    uint32_t fileCount = readU32(stream);
+    OffsetMap map;
+    map.declaredSize = readU32(stream);
+    uint32_t fileDecodeSize = readU32(stream);
+    uint32_t maxFolderPath = readU32(stream);
+    uint32_t maxFilePath = readU32(stream);
+    say("number of folders: %u\n", folderCount);
+    say("number of files: %u\n", fileCount);
+    say("folder decode size: %u\n", static_cast<uint32_t>(map.declaredSize));
+    say("file decode size: %u\n", fileDecodeSize);
+    say("max folder full path name size: %u\n", maxFolderPath);
+    say("max file full path name size: %u\n", maxFilePath);
+
+    std::vector<std::string> fileSystemPaths;
+    if (failed() || !readFileSystems(stream, fileSystemPaths)) return;
+    if (!readMountPointMonitors(stream)) return;
+    if (!readExcludeList(stream, ListEncoding::compact)) return;
+
+    say("Loading folders...\n");
+    FolderTable folders;
+    if (folderCount > 0) {
+        uint32_t complete = readFolderRecords(stream, folders, map, folderCount, fileSystemPaths);
+        if (complete == noFolder) return;
+        if (!finishFolders(writer, folders, map, complete, folderCount)) return;
+    }
+    readFiles16(stream, writer, folders, map, fileCount);
+}
+
+} // namespace
+
+void readBody167(DatabaseStream& stream, CsvWriter& writer) {
+    convert(stream, writer);
+    say("Conversion complete!\n");
+}
+
+} // namespace catadump

@@ -1,0 +1,102 @@
+// Reader for QRTb 1.7.5 and 1.7.8. The two differ only in the decode-size field of the header, which 1.7.5
+// has and 1.7.8 lacks. Each stage returns early when the reader must stop: a read failed (the rest would
+// be zeroes), or a structural check failed (reported where it was found).
+#include <cstdint>
+
+#include "readers/reader_common.h"
+#include "readers/readers.h"
+#include "stream/console.h"
+#include "stream/field_encodings.h"
+
+namespace catadump {
+
+namespace {
+
+// Type-1 records announce optional fields in a flag byte; bit 0x08 adds a field to file records only.
+uint32_t optionalFieldBytes(uint8_t recordFlags, NameList list) {
+    uint32_t bytes = 0;
+    if (recordFlags & 0x01) bytes += 4;
+    if (recordFlags & 0x02) bytes += 8;
+    if (recordFlags & 0x04) bytes += 8;
+    if ((recordFlags & 0x08) && list == NameList::files) bytes += 8;
+    return bytes;
+}
+
+bool failed() { return runFlags().readError; }
+
+// The folder records, then the folder rows. False when no file part may follow.
+bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable& filesystems,
+                 FolderTable& folders) {
+    uint32_t folderCount = static_cast<uint32_t>(folders.entries.size());
+    uint32_t ntfsFolderCount = readU32(stream);
+    say("NTFS folder count: %d\n", static_cast<int>(ntfsFolderCount));
+    for (uint32_t i = 0; i < ntfsFolderCount && !failed(); ++i) readU32(stream);
+    if (failed()) return false;
+
+    say("Loading folders...\n");
+    NameState names;
+    uint32_t complete = 0;
+    for (; complete < folderCount && !failed(); ++complete) {
+        FolderEntry& entry = folders.entries[complete];
+        uint32_t type = filesystemTypeOf(filesystems, entry.rootFilesystem);
+        uint32_t optional = type == filesystemPlain ? optionalFieldBytes(readU8(stream), NameList::folders) : 0;
+        if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::compact)) return false;
+        setFolderName(folders, entry, names.name);
+        if (type == filesystemNtfs) skipBytes(stream, 8);
+        skipBytes(stream, optional);
+        if (failed()) break;  // this record is incomplete
+    }
+    writeFolderRows(writer, folders, complete, complete == folderCount);
+    return complete == folderCount;
+}
+
+void readFiles(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable& filesystems,
+               FolderTable& folders, uint32_t folderCount, uint32_t fileCount) {
+    NameState name;
+    for (uint32_t k = 0; k < fileCount && !failed(); ++k) {
+        FileParent parent;
+        if (!readFileParent(stream, folders, folderCount, filesystems.count(), parent)) return;
+        uint32_t type = filesystemTypeOf(filesystems, parent.filesystem);
+        uint32_t optional = type == filesystemPlain ? optionalFieldBytes(readU8(stream), NameList::files) : 0;
+        if (!decodeFrontCodedName(stream, name, NameList::files, CountWidth::compact)) return;
+        skipBytes(stream, optional);
+        if (failed()) return;  // no row from a record that was not read in full
+        writeFileRow(writer, folders, parent.folder, name.name);
+    }
+}
+
+void convert(DatabaseStream& stream, CsvWriter& writer, bool hasDecodeSize) {
+    readFlagsWord(stream);
+    uint32_t folderCount = readU32(stream);
+    uint32_t fileCount = readU32(stream);
+    uint32_t decodeSize = hasDecodeSize ? readU32(stream) : 0;
+    say("number of folders: %d\n", static_cast<int>(folderCount));
+    say("number of files: %d\n", static_cast<int>(fileCount));
+    if (hasDecodeSize) say("decode size: %d (ignored)\n", static_cast<int>(decodeSize));
+
+    FilesystemTable filesystems;
+    if (!readFilesystemTableEarly(stream, filesystems)) return;
+    for (int list = 0; list < 3; ++list) skipBlobList(stream);
+    if (failed()) return;
+
+    FolderTable folders;
+    if (folderCount > 0) {
+        if (!readParentLinks(stream, folderCount, filesystems.count(), folders)) return;
+        if (!resolveRootFilesystems(folders)) return;
+        if (!readFolders(stream, writer, filesystems, folders)) return;
+    }
+    say("Loading files...\n");
+    readFiles(stream, writer, filesystems, folders, folderCount, fileCount);
+}
+
+} // namespace
+
+void readDatabaseEarly(DatabaseStream& stream, CsvWriter& writer, bool hasDecodeSize) {
+    convert(stream, writer, hasDecodeSize);
+    say("Conversion complete!\n");
+}
+
+void readDatabase175(DatabaseStream& stream, CsvWriter& writer) { readDatabaseEarly(stream, writer, true); }
+void readDatabase178(DatabaseStream& stream, CsvWriter& writer) { readDatabaseEarly(stream, writer, false); }
+
+} // namespace catadump

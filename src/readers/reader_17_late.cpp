@@ -1,0 +1,140 @@
+// Reader for QRTb 1.7.17 and 1.7.20. Both versions share one body layout; the flags word that opens it
+// chooses which value fields (size, three dates, attributes) the folder and file records carry, and every
+// row gets the five value columns.
+#include <charconv>
+#include <cstdint>
+
+#include "readers/reader_common.h"
+#include "readers/readers.h"
+#include "stream/console.h"
+#include "stream/field_encodings.h"
+
+namespace catadump {
+
+namespace {
+
+constexpr uint32_t flagFileSize = 0x01;
+constexpr uint32_t flagDateCreated = 0x02;
+constexpr uint32_t flagDateModified = 0x04;
+constexpr uint32_t flagDateAccessed = 0x08;
+constexpr uint32_t flagAttributes = 0x10;
+constexpr uint32_t flagFolderSize = 0x20;
+
+constexpr uint32_t folderAttributesDefault = 16;
+
+struct Values {
+    uint64_t size = 0;
+    uint64_t dateCreated = 0;
+    uint64_t dateModified = 0;
+    uint64_t dateAccessed = 0;
+    uint32_t attributes = 0;
+};
+
+bool failed() { return runFlags().readError; }
+
+// The value fields a record carries, in their fixed order; absent ones keep what `values` holds.
+void readValues(DatabaseStream& stream, uint32_t flags, uint32_t sizeFlag, Values& values) {
+    if (flags & sizeFlag) values.size = readU64(stream);
+    if (flags & flagDateCreated) values.dateCreated = readU64(stream);
+    if (flags & flagDateModified) values.dateModified = readU64(stream);
+    if (flags & flagDateAccessed) values.dateAccessed = readU64(stream);
+    if (flags & flagAttributes) values.attributes = readU32(stream);
+}
+
+// Closes a row: "\"," then the five value columns and CR LF.
+void writeValueColumns(CsvWriter& writer, const Values& values) {
+    char text[2 + 4 * 21 + 11 + 2];
+    char* end = text + sizeof text;
+    char* out = text;
+    *out++ = '"';
+    *out++ = ',';
+    for (uint64_t value : {values.size, values.dateCreated, values.dateModified, values.dateAccessed}) {
+        out = std::to_chars(out, end, value).ptr;
+        *out++ = ',';
+    }
+    out = std::to_chars(out, end, values.attributes).ptr;
+    *out++ = '\r';
+    *out++ = '\n';
+    writeBytes(writer, text, static_cast<size_t>(out - text));
+}
+
+bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable& filesystems,
+                 FolderTable& folders, uint32_t flags) {
+    uint32_t folderCount = static_cast<uint32_t>(folders.entries.size());
+    say("Loading folders...\n");
+    NameState names;
+    uint32_t complete = 0;
+    for (; complete < folderCount && !failed(); ++complete) {
+        FolderEntry& entry = folders.entries[complete];
+        uint32_t type = filesystemTypeOf(filesystems, entry.rootFilesystem);
+        if (type == filesystemPlain) readU8(stream);  // record flag byte: announces nothing here
+        if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::compact)) return false;
+        setFolderName(folders, entry, names.name);
+        Values values;
+        values.attributes = folderAttributesDefault;
+        readValues(stream, flags, flagFolderSize, values);
+        entry.size = values.size;
+        entry.dateCreated = values.dateCreated;
+        entry.dateModified = values.dateModified;
+        entry.dateAccessed = values.dateAccessed;
+        entry.attributes = values.attributes;
+        if (type == filesystemNtfs) skipBytes(stream, 8);
+        if (type == filesystemOther) skipBytes(stream, 16);
+        if (failed()) break;  // this record is incomplete
+    }
+    forEachFolderToWrite(folders, complete, complete == folderCount, [&](uint32_t folder) {
+        const FolderEntry& entry = folders.entries[folder];
+        writeRowOpening(writer, folders, entry.parent, {entry.name, entry.nameLength});
+        writeValueColumns(writer, {entry.size, entry.dateCreated, entry.dateModified, entry.dateAccessed,
+                                   entry.attributes});
+    });
+    return complete == folderCount;
+}
+
+void readFiles(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable& filesystems,
+               FolderTable& folders, uint32_t folderCount, uint32_t fileCount, uint32_t flags) {
+    NameState name;
+    for (uint32_t k = 0; k < fileCount && !failed(); ++k) {
+        FileParent parent;
+        if (!readFileParent(stream, folders, folderCount, filesystems.count(), parent)) return;
+        if (filesystemTypeOf(filesystems, parent.filesystem) == filesystemPlain) readU8(stream);
+        if (!decodeFrontCodedName(stream, name, NameList::files, CountWidth::compact)) return;
+        Values values;
+        readValues(stream, flags, flagFileSize, values);
+        if (failed()) return;  // no row from a record that was not read in full
+        writeRowOpening(writer, folders, parent.folder, name.name);
+        writeValueColumns(writer, values);
+    }
+}
+
+void convert(DatabaseStream& stream, CsvWriter& writer) {
+    uint32_t flags = readFlagsWord(stream);
+    uint32_t folderCount = readU32(stream);
+    uint32_t fileCount = readU32(stream);
+    say("number of folders: %d\n", static_cast<int>(folderCount));
+    say("number of files: %d\n", static_cast<int>(fileCount));
+
+    FilesystemTable filesystems;
+    if (!readFilesystemTableLate(stream, filesystems)) return;
+    say("Exclude flags %02x\n", readU8(stream));
+    for (int list = 0; list < 3; ++list) skipBlobList(stream);
+    if (failed()) return;
+
+    FolderTable folders;
+    if (folderCount > 0) {
+        if (!readParentLinks(stream, folderCount, filesystems.count(), folders)) return;
+        if (!resolveRootFilesystems(folders)) return;
+        if (!readFolders(stream, writer, filesystems, folders, flags)) return;
+    }
+    say("Loading files...\n");
+    readFiles(stream, writer, filesystems, folders, folderCount, fileCount, flags);
+}
+
+} // namespace
+
+void readDatabaseLate(DatabaseStream& stream, CsvWriter& writer) {
+    convert(stream, writer);
+    say("Conversion complete!\n");
+}
+
+} // namespace catadump

@@ -1,0 +1,35 @@
+#include "readers/reader_common.h"
+
+#include "stream/console.h"
+
+namespace catadump {
+
+uint32_t readFlagsWord(DatabaseStream& stream) {
+    uint32_t flags = readU32(stream);
+    say("flags %08x\n", flags);
+    if (flags & flagHiddenExcluded) say("hidden files and folders exluded\n");
+    if (flags & flagSystemExcluded) say("system files and folders exluded\n");
+    return flags;
+}
+
+bool readFileParent(DatabaseStream& stream, const FolderTable& folders, uint32_t folderCount,
+                    uint32_t filesystemCount, FileParent& parent) {
+    uint32_t reference = readU32(stream);
+    if (runFlags().readError) return false;
+    uint64_t limit = uint64_t{folderCount} + filesystemCount;
+    if (reference >= limit) {
+        say("invalid parent folder offset %u >= %llu\n", reference, static_cast<unsigned long long>(limit));
+        runFlags().corrupt = true;
+        return false;
+    }
+    if (reference < folderCount) {
+        parent.folder = reference;
+        parent.filesystem = folders.entries[reference].rootFilesystem;
+    } else {
+        parent.folder = noFolder;
+        parent.filesystem = reference - folderCount;
+    }
+    return true;
+}
+
+} // namespace catadump

@@ -1,0 +1,35 @@
+// Pieces that several readers share: the flags word that opens every body, and the parent reference that
+// opens every file record of the 1.7 family.
+#pragma once
+
+#include <cstdint>
+
+#include "readers/filesystem_table.h"
+#include "readers/folder_model.h"
+#include "stream/database_stream.h"
+
+namespace catadump {
+
+inline constexpr uint32_t flagHiddenExcluded = 0x02;
+inline constexpr uint32_t flagSystemExcluded = 0x04;
+
+// Reads the flags word and prints it with the hidden and system lines its bits call for.
+uint32_t readFlagsWord(DatabaseStream& stream);
+
+// The type of the filesystem with this index; indexes outside the table have no type any reader knows.
+inline uint32_t filesystemTypeOf(const FilesystemTable& filesystems, uint32_t index) {
+    return index < filesystems.count() ? filesystems.entries[index].type : 0xFFFFFFFF;
+}
+
+// Where a 1.7 file hangs: a folder (and that folder's filesystem), or directly a filesystem.
+struct FileParent {
+    uint32_t folder = noFolder;
+    uint32_t filesystem = 0;
+};
+
+// Reads a file's parent reference and checks it against folders + filesystems. False when the reader must
+// stop: the read failed, or the reference is invalid (reported, corrupt flag).
+bool readFileParent(DatabaseStream& stream, const FolderTable& folders, uint32_t folderCount,
+                    uint32_t filesystemCount, FileParent& parent);
+
+} // namespace catadump
