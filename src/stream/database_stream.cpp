@@ -13,20 +13,24 @@ void markFailed() { runFlags().readError = true; }
 
 // Raw mode: one read of the source into the buffer. The source is asked again on every refill, also after
 // it has ended, so a raw read at the end of the file fails each time it is made.
-size_t fillFromSource(DatabaseStream& stream) {
+void fillFromSource(DatabaseStream& stream) {
     int64_t got = stream.source.read(stream.source.context, stream.buffer.get(), stream.capacity);
-    if (got <= 0) return 0;
-    stream.sourceBytesRead += static_cast<uint64_t>(got);
-    return static_cast<size_t>(got);
+    stream.cursor = stream.buffer.get();
+    stream.limit = stream.cursor + (got > 0 ? got : 0);
+    if (got > 0) stream.rawBytesRead += static_cast<uint64_t>(got);
 }
 
-size_t fillFromFilter(DatabaseStream& stream) {
-    Bzip2Filter& filter = *stream.filter;
-    if (runFlags().readError) return 0;
-    size_t got = inflateInto(filter, stream.source, stream.buffer.get(), stream.capacity);
-    stream.sourceBytesRead = filter.compressedBytesRead;
-    if (got == 0) reportFilterFailure(filter);
-    return got;
+// Decompressing mode: the decoder's next piece is read in place. Once a read has failed, nothing more is
+// asked of the decoder.
+void fillFromDecoder(DatabaseStream& stream) {
+    DecodedPiece piece;
+    if (!runFlags().readError) piece = nextDecodedPiece(*stream.decoder);
+    if (piece.size == 0) {
+        stream.cursor = stream.limit = stream.buffer.get();
+        return;
+    }
+    stream.cursor = piece.data;
+    stream.limit = piece.data + piece.size;
 }
 
 } // namespace
@@ -38,28 +42,33 @@ void openDatabaseStream(DatabaseStream& stream, ByteSource source, size_t readAh
     stream.buffer.reset(new (std::nothrow) uint8_t[stream.capacity]);
     if (!stream.buffer) fatal("Out of Memory\n");
     stream.cursor = stream.limit = stream.buffer.get();
-    stream.filter.reset();
-    stream.sourceBytesRead = 0;
+    stream.decoder.reset();
+    stream.rawBytesRead = 0;
 }
 
-bool switchToDecompressing(DatabaseStream& stream) {
-    auto filter = std::unique_ptr<Bzip2Filter>(new (std::nothrow) Bzip2Filter);
-    if (!filter || !startBzip2Filter(*filter)) return false;
-    stream.filter = std::move(filter);
-    stream.raw = false;
+bool switchToDecompressing(DatabaseStream& stream, unsigned threads) {
     stream.source.rewind(stream.source.context);
+    auto decoder = startBzip2Decoder(stream.source, threads);
+    if (!decoder) return false;
+    stream.decoder = std::move(decoder);
+    stream.raw = false;
     stream.cursor = stream.limit = stream.buffer.get();
-    stream.sourceBytesRead = 0;
     return true;
+}
+
+uint64_t databaseBytesRead(const DatabaseStream& stream) {
+    return stream.raw ? stream.rawBytesRead : compressedBytesRead(*stream.decoder);
 }
 
 size_t fillReadAhead(DatabaseStream& stream) {
     if (stream.cursor != stream.limit) return bufferedBytes(stream);
-    size_t got = stream.raw ? fillFromSource(stream) : fillFromFilter(stream);
-    stream.cursor = stream.buffer.get();
-    stream.limit = stream.cursor + got;
-    if (got == 0) markFailed();
-    return got;
+    if (stream.raw) {
+        fillFromSource(stream);
+    } else {
+        fillFromDecoder(stream);
+    }
+    if (stream.cursor == stream.limit) markFailed();
+    return bufferedBytes(stream);
 }
 
 void readBytesSlow(DatabaseStream& stream, size_t n, uint8_t* destination) {
@@ -72,7 +81,7 @@ void readBytesSlow(DatabaseStream& stream, size_t n, uint8_t* destination) {
             if (stream.raw && wanted >= stream.capacity) {
                 int64_t got = stream.source.read(stream.source.context, out, wanted);
                 if (got > 0) {
-                    stream.sourceBytesRead += static_cast<uint64_t>(got);
+                    stream.rawBytesRead += static_cast<uint64_t>(got);
                     out += got;
                     wanted -= static_cast<size_t>(got);
                     continue;

@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "stream/byte_source.h"
-#include "stream/bzip2_filter.h"
+#include "stream/bzip2_decoder.h"
 #include "stream/run_flags.h"
 
 namespace catadump {
@@ -21,12 +21,12 @@ namespace catadump {
 struct DatabaseStream {
     ByteSource source;
     bool raw = true;
-    std::unique_ptr<uint8_t[]> buffer;
+    std::unique_ptr<uint8_t[]> buffer;  // raw mode's read-ahead
     size_t capacity = 0;
-    const uint8_t* cursor = nullptr;  // next unread byte
-    const uint8_t* limit = nullptr;   // end of the bytes read ahead
-    std::unique_ptr<Bzip2Filter> filter;
-    uint64_t sourceBytesRead = 0;     // raw bytes taken from the source, for progress
+    const uint8_t* cursor = nullptr;  // next unread byte: in the buffer, or in a decoded piece
+    const uint8_t* limit = nullptr;   // end of the bytes at hand
+    std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> decoder{nullptr, nullptr};
+    uint64_t rawBytesRead = 0;        // bytes taken from the source in raw mode
 };
 
 inline constexpr size_t defaultReadAhead = size_t{1} << 20;
@@ -34,9 +34,12 @@ inline constexpr size_t defaultReadAhead = size_t{1} << 20;
 // Sets the stream up in raw mode over the source. The read-ahead size can be made small by tests.
 void openDatabaseStream(DatabaseStream& stream, ByteSource source, size_t readAhead = defaultReadAhead);
 
-// Rewinds the source and reads it from now on through the bzip2 filter; false when the filter cannot be
-// set up (the caller ends the run).
-bool switchToDecompressing(DatabaseStream& stream);
+// Rewinds the source and reads it from now on through the bzip2 decoder, with that many worker threads
+// (0: one per core; 1: single-threaded). False when the decoder cannot be set up (the caller ends the run).
+bool switchToDecompressing(DatabaseStream& stream, unsigned threads = 0);
+
+// Bytes of the database file consumed so far (compressed bytes in decompressing mode), for progress.
+uint64_t databaseBytesRead(const DatabaseStream& stream);
 
 // Bytes still unread in the read-ahead buffer.
 inline size_t bufferedBytes(const DatabaseStream& stream) {

@@ -1,0 +1,117 @@
+#include "stream/bzip2_blocks.h"
+
+#include <array>
+#include <bzlib.h>
+#include <algorithm>
+#include <climits>
+
+namespace catadump {
+
+namespace {
+
+constexpr uint64_t magicMask = (uint64_t{1} << 48) - 1;
+
+// Whatever the bit offset of a magic within its first byte, the byte two further on lies wholly inside it;
+// a table of those 16 possible values lets the scan skip almost every byte with one lookup.
+constexpr std::array<bool, 256> thirdByteTable() {
+    std::array<bool, 256> table{};
+    for (uint64_t magic : {bzip2BlockMagic, bzip2EndMagic}) {
+        for (int offset = 0; offset < 8; ++offset) table[(magic >> (24 + offset)) & 0xFF] = true;
+    }
+    return table;
+}
+constexpr std::array<bool, 256> candidateThirdByte = thirdByteTable();
+
+uint64_t loadBigEndian64(const uint8_t* bytes) {
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value = value << 8 | bytes[i];
+    return value;
+}
+
+// Appends bits [begin, end) of `source` to `out`, whose last byte holds `pending` bits already.
+struct BitWriter {
+    std::vector<uint8_t>& out;
+    int used = 0;  // bits used in out.back(), 0 when it is full or absent
+
+    void put(uint64_t value, int count) {
+        for (int i = count - 1; i >= 0; --i) putBit(static_cast<uint8_t>((value >> i) & 1));
+    }
+    void putBit(uint8_t bit) {
+        if (used == 0) out.push_back(0);
+        out.back() = static_cast<uint8_t>(out.back() | bit << (7 - used));
+        used = (used + 1) & 7;
+    }
+};
+
+} // namespace
+
+void findMagics(const uint8_t* bytes, size_t size, uint64_t fromBit, std::vector<MagicMark>& marks) {
+    if (size < 8) return;
+    size_t lastByte = size - 8;  // a 64-bit window starting here still fits
+    for (size_t p = static_cast<size_t>(fromBit / 8); p <= lastByte; ++p) {
+        if (!candidateThirdByte[bytes[p + 2]]) continue;
+        uint64_t window = loadBigEndian64(bytes + p);
+        for (int offset = 0; offset < 8; ++offset) {
+            uint64_t bit = uint64_t{p} * 8 + static_cast<uint64_t>(offset);
+            if (bit < fromBit) continue;
+            uint64_t candidate = (window >> (16 - offset)) & magicMask;
+            if (candidate == bzip2BlockMagic) marks.push_back({bit, MagicKind::block});
+            if (candidate == bzip2EndMagic) marks.push_back({bit, MagicKind::end});
+        }
+    }
+}
+
+std::vector<uint8_t> oneBlockStream(const uint8_t* bytes, uint64_t beginBit, uint64_t endBit) {
+    std::vector<uint8_t> stream = {'B', 'Z', 'h', '9'};
+    stream.reserve(static_cast<size_t>((endBit - beginBit) / 8 + 20));
+    uint64_t count = endBit - beginBit;
+    // Whole bytes of the block, shifted into alignment eight bits at a time.
+    size_t first = static_cast<size_t>(beginBit / 8);
+    int shift = static_cast<int>(beginBit % 8);
+    uint64_t wholeBytes = count / 8;
+    for (uint64_t i = 0; i < wholeBytes; ++i) {
+        uint8_t high = static_cast<uint8_t>(bytes[first + i] << shift);
+        uint8_t low = shift == 0 ? 0 : static_cast<uint8_t>(bytes[first + i + 1] >> (8 - shift));
+        stream.push_back(static_cast<uint8_t>(high | low));
+    }
+    BitWriter writer{stream, 0};
+    for (uint64_t bit = beginBit + wholeBytes * 8; bit < endBit; ++bit) {
+        writer.putBit(static_cast<uint8_t>((bytes[bit / 8] >> (7 - bit % 8)) & 1));
+    }
+    // The block's CRC follows its magic; as the only block, it is also the stream's combined CRC.
+    uint64_t crcBit = beginBit + 48;
+    uint32_t crc = 0;
+    for (int i = 0; i < 32; ++i, ++crcBit) crc = crc << 1 | ((bytes[crcBit / 8] >> (7 - crcBit % 8)) & 1);
+    writer.put(bzip2EndMagic, 48);
+    writer.put(crc, 32);
+    return stream;
+}
+
+bool decodeOneBlockStream(const std::vector<uint8_t>& stream, std::vector<uint8_t>& output, size_t maxOutput) {
+    bz_stream library{};
+    if (BZ2_bzDecompressInit(&library, 0, 0) != BZ_OK) return false;
+    library.next_in = const_cast<char*>(reinterpret_cast<const char*>(stream.data()));
+    library.avail_in = static_cast<unsigned>(stream.size());
+    output.resize(std::min<size_t>(std::max<size_t>(stream.size() * 4, size_t{1} << 20), maxOutput));
+    size_t produced = 0;
+    int result = BZ_OK;
+    for (;;) {
+        if (produced == output.size()) {
+            if (output.size() >= maxOutput) break;
+            output.resize(std::min(output.size() * 2, maxOutput));
+        }
+        size_t room = std::min<size_t>(output.size() - produced, UINT_MAX);
+        library.next_out = reinterpret_cast<char*>(output.data() + produced);
+        library.avail_out = static_cast<unsigned>(room);
+        result = BZ2_bzDecompress(&library);
+        produced += room - library.avail_out;
+        // Room left without the end of the stream means the input ran out.
+        if (result != BZ_OK || library.avail_out != 0) break;
+    }
+    bool whole = result == BZ_STREAM_END && library.avail_in == 0;
+    BZ2_bzDecompressEnd(&library);
+    output.resize(produced);
+    return whole;
+}
+
+} // namespace catadump

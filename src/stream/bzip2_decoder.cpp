@@ -1,0 +1,239 @@
+#include "stream/bzip2_decoder.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "stream/bzip2_blocks.h"
+#include "stream/bzip2_filter.h"
+
+namespace catadump {
+
+namespace {
+
+constexpr size_t singlePieceSize = size_t{1} << 20;
+constexpr size_t scanChunkSize = size_t{1} << 20;
+// A compressed block of the largest block size stays well below this; anything longer is no real stream.
+constexpr size_t maxCompressedBlock = size_t{4} << 20;
+// One block decodes to at most about 45 MB (900,000 bytes before the run-length stage).
+constexpr size_t maxDecodedBlock = size_t{48} << 20;
+constexpr uint64_t firstBlockBit = 32;  // right after "BZh9"
+
+struct BlockJob {
+    uint64_t index = 0;
+    std::vector<uint8_t> stream;
+};
+
+struct BlockResult {
+    bool whole = false;
+    std::vector<uint8_t> bytes;
+};
+
+} // namespace
+
+struct Bzip2Decoder {
+    ByteSource source;
+    Bzip2Filter filter;  // the single-threaded path, set up at the start, fed only after a fallback
+    std::vector<uint8_t> pieceBuffer;
+    bool threaded = false;
+    unsigned fallbacks = 0;
+    uint64_t delivered = 0;
+    std::vector<uint8_t> current;  // the block handed out last
+
+    // The threaded pipeline; everything below the mutex is shared with the threads.
+    size_t maxInFlight = 0;
+    std::thread scanner;
+    std::vector<std::thread> workers;
+    std::atomic<uint64_t> scannedBytes{0};
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<BlockJob> jobs;  // waiting for a worker, oldest first
+    std::map<uint64_t, BlockResult> results;
+    uint64_t blocksFound = 0;
+    uint64_t nextToDeliver = 0;
+    bool scanFinished = false;
+    bool stopping = false;
+
+    ~Bzip2Decoder();
+};
+
+namespace {
+
+void stopThreads(Bzip2Decoder& decoder) {
+    {
+        std::lock_guard lock(decoder.mutex);
+        decoder.stopping = true;
+    }
+    decoder.changed.notify_all();
+    if (decoder.scanner.joinable()) decoder.scanner.join();
+    for (std::thread& worker : decoder.workers) worker.join();
+    decoder.workers.clear();
+}
+
+// Queues a block for the workers, waiting while too many blocks are in flight. False when stopping.
+bool queueBlock(Bzip2Decoder& decoder, std::vector<uint8_t> stream) {
+    std::unique_lock lock(decoder.mutex);
+    decoder.changed.wait(lock, [&] {
+        return decoder.stopping || decoder.blocksFound - decoder.nextToDeliver < decoder.maxInFlight;
+    });
+    if (decoder.stopping) return false;
+    decoder.jobs.push_back({decoder.blocksFound++, std::move(stream)});
+    decoder.changed.notify_all();
+    return true;
+}
+
+// Reads the compressed file and cuts it into blocks. Stops at the end magic, at the end of the data, or at
+// anything that does not look like a whole stream; the reader falls back once it runs past the last block.
+void scanBlocks(Bzip2Decoder& decoder) {
+    std::vector<uint8_t> window;  // compressed bytes from the byte holding the current block's start
+    uint64_t windowStart = 0;     // absolute byte offset of window[0]
+    uint64_t blockStart = 0;      // absolute bit of the current block's magic; 0 until the first is found
+    uint64_t scannedTo = 0;       // absolute bit from which magics are still to be looked for
+    std::vector<MagicMark> marks;
+    for (;;) {
+        size_t old = window.size();
+        window.resize(old + scanChunkSize);
+        int64_t got = decoder.source.read(decoder.source.context, window.data() + old, scanChunkSize);
+        if (got <= 0) break;
+        window.resize(old + static_cast<size_t>(got));
+        decoder.scannedBytes.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
+
+        marks.clear();
+        uint64_t base = windowStart * 8;
+        findMagics(window.data(), window.size(), scannedTo - base, marks);
+        if (window.size() >= 8) scannedTo = base + (window.size() - 7) * 8;
+        for (const MagicMark& mark : marks) {
+            uint64_t bit = base + mark.bit;
+            if (blockStart == 0) {
+                if (bit != firstBlockBit || mark.kind != MagicKind::block) return;  // no stream we can cut
+                blockStart = bit;
+                continue;
+            }
+            if (!queueBlock(decoder, oneBlockStream(window.data(), blockStart - base, bit - base))) return;
+            if (mark.kind == MagicKind::end) return;
+            blockStart = bit;
+        }
+        if (blockStart == 0 && scannedTo > firstBlockBit) return;
+        // Keep only the bytes from the current block's start on.
+        uint64_t keepFrom = std::max(blockStart, firstBlockBit) / 8;
+        if (keepFrom > windowStart) {
+            window.erase(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(keepFrom - windowStart));
+            windowStart = keepFrom;
+        }
+        if (window.size() > maxCompressedBlock) return;
+    }
+}
+
+void runScanner(Bzip2Decoder& decoder) {
+    scanBlocks(decoder);
+    std::lock_guard lock(decoder.mutex);
+    decoder.scanFinished = true;
+    decoder.changed.notify_all();
+}
+
+void runWorker(Bzip2Decoder& decoder) {
+    for (;;) {
+        BlockJob job;
+        {
+            std::unique_lock lock(decoder.mutex);
+            decoder.changed.wait(lock, [&] { return decoder.stopping || !decoder.jobs.empty(); });
+            if (decoder.stopping) return;
+            job = std::move(decoder.jobs.front());
+            decoder.jobs.erase(decoder.jobs.begin());
+        }
+        BlockResult result;
+        result.whole = decodeOneBlockStream(job.stream, result.bytes, maxDecodedBlock);
+        std::lock_guard lock(decoder.mutex);
+        decoder.results[job.index] = std::move(result);
+        decoder.changed.notify_all();
+    }
+}
+
+// The threaded path can go no further: hand over to the single-threaded filter from the start of the file
+// and skip what the reader already has.
+void fallBack(Bzip2Decoder& decoder) {
+    stopThreads(decoder);
+    decoder.threaded = false;
+    ++decoder.fallbacks;
+    decoder.current.clear();
+    decoder.source.rewind(decoder.source.context);
+    uint64_t skip = decoder.delivered;
+    while (skip > 0) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(skip, decoder.pieceBuffer.size()));
+        size_t got = inflateInto(decoder.filter, decoder.source, decoder.pieceBuffer.data(), want);
+        skip -= got;
+        if (got < want) break;  // the failure is reported when the reader asks for the next bytes
+    }
+}
+
+// The next whole block from the workers; false when the threaded path has nothing more to give.
+bool nextBlock(Bzip2Decoder& decoder) {
+    std::unique_lock lock(decoder.mutex);
+    decoder.changed.wait(lock, [&] {
+        return decoder.results.count(decoder.nextToDeliver) != 0 ||
+               (decoder.scanFinished && decoder.nextToDeliver >= decoder.blocksFound);
+    });
+    auto found = decoder.results.find(decoder.nextToDeliver);
+    if (found == decoder.results.end() || !found->second.whole) return false;
+    decoder.current = std::move(found->second.bytes);
+    decoder.results.erase(found);
+    ++decoder.nextToDeliver;
+    decoder.changed.notify_all();
+    return true;
+}
+
+void destroyDecoder(Bzip2Decoder* decoder) { delete decoder; }
+
+} // namespace
+
+Bzip2Decoder::~Bzip2Decoder() {
+    stopThreads(*this);
+    if (filter.staging && !filter.ended) BZ2_bzDecompressEnd(&filter.library);
+}
+
+std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> startBzip2Decoder(ByteSource source, unsigned threads) {
+    std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> decoder(new Bzip2Decoder, destroyDecoder);
+    decoder->source = source;
+    if (!startBzip2Filter(decoder->filter)) return {nullptr, destroyDecoder};
+    decoder->pieceBuffer.resize(singlePieceSize);
+    if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
+    if (threads > 1) {
+        decoder->threaded = true;
+        decoder->maxInFlight = threads + 2;
+        decoder->scanner = std::thread(runScanner, std::ref(*decoder));
+        for (unsigned i = 0; i < threads; ++i) decoder->workers.emplace_back(runWorker, std::ref(*decoder));
+    }
+    return decoder;
+}
+
+DecodedPiece nextDecodedPiece(Bzip2Decoder& decoder) {
+    while (decoder.threaded) {
+        if (!nextBlock(decoder)) {
+            fallBack(decoder);
+            break;
+        }
+        if (decoder.current.empty()) continue;
+        decoder.delivered += decoder.current.size();
+        return {decoder.current.data(), decoder.current.size()};
+    }
+    size_t got = inflateInto(decoder.filter, decoder.source, decoder.pieceBuffer.data(), decoder.pieceBuffer.size());
+    if (got == 0) {
+        reportFilterFailure(decoder.filter);
+        return {};
+    }
+    decoder.delivered += got;
+    return {decoder.pieceBuffer.data(), got};
+}
+
+uint64_t compressedBytesRead(const Bzip2Decoder& decoder) {
+    return decoder.threaded ? decoder.scannedBytes.load(std::memory_order_relaxed)
+                            : decoder.filter.compressedBytesRead;
+}
+
+unsigned fallbackCount(const Bzip2Decoder& decoder) { return decoder.fallbacks; }
+
+} // namespace catadump

@@ -1,0 +1,37 @@
+// Decompressing mode's supply of bytes. The blocks of the bzip2 stream are found ahead of the reader and
+// decoded on worker threads, then handed over in order. On any anomaly (a magic that is no real block
+// boundary, a CRC failure, a truncated or corrupt file, the end of the stream) the single-threaded filter
+// takes over from the start of the file, skips the bytes already handed over and goes on from there, so
+// every byte, message and failure is the same as with the single-threaded filter alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "stream/byte_source.h"
+
+namespace catadump {
+
+struct Bzip2Decoder;
+
+struct DecodedPiece {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+};
+
+// Worker threads to use: 0 picks one per core (at least 2); 1 means the single-threaded filter only.
+// Null when the library cannot be set up.
+std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> startBzip2Decoder(ByteSource source, unsigned threads);
+
+// The next decoded bytes, valid until the next call. Empty when the data has ended or failed: the
+// failure's console line has then been printed, once.
+DecodedPiece nextDecodedPiece(Bzip2Decoder& decoder);
+
+// Compressed bytes taken from the source so far, for progress.
+uint64_t compressedBytesRead(const Bzip2Decoder& decoder);
+
+// How often the threaded path handed over to the single-threaded filter (0 or 1), for tests.
+unsigned fallbackCount(const Bzip2Decoder& decoder);
+
+} // namespace catadump
