@@ -1,9 +1,12 @@
 #include "driver/run_conversion.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <string>
 #include <new>
 
 #include "driver/dispatch.h"
+#include "driver/progress.h"
 #include "platform/platform.h"
 #include "stream/byte_source.h"
 #include "stream/console.h"
@@ -34,6 +37,27 @@ bool finishAndReport(CsvWriter* writer, platform::File& output) {
 }
 
 void endOfMemory() { fatal("Out of Memory\n"); }
+
+// What the progress display looks at while the conversion runs.
+struct ProgressWatch {
+    ProgressDisplay display;
+    DatabaseStream* stream;
+    CsvWriter* writer;
+};
+
+void drawProgress(void* context) {
+    auto& watch = *static_cast<ProgressWatch*>(context);
+    uint64_t lines = watch.writer->linesWritten;
+    std::string line = progressLine(watch.display, databaseBytesRead(*watch.stream), lines > 0 ? lines - 1 : 0,
+                                    ProgressClock::now());
+    if (!line.empty()) showStatus(line.c_str());
+}
+
+uint64_t sizeOfFile(const std::string& path) {
+    std::error_code error;
+    uintmax_t size = std::filesystem::file_size(path, error);
+    return error ? 0 : static_cast<uint64_t>(size);
+}
 
 } // namespace
 
@@ -67,7 +91,16 @@ int runConversion(const ConversionPaths& paths) {
         CsvWriter writer;
         openCsvWriter(writer, fileSink(output));
         say("%s created for writing...\n", paths.output.c_str());
+        ProgressWatch watch{{}, &stream, &writer};
+        if (platform::standardErrorIsTerminal()) {
+            startProgress(watch.display, sizeOfFile(paths.database), ProgressClock::now());
+            writer.countLines = true;
+            stream.onRefill = drawProgress;
+            stream.refillContext = &watch;
+        }
         bool recognised = dispatchDatabase(stream, writer);
+        stream.onRefill = nullptr;
+        clearStatus();
         clean = finishAndReport(&writer, output) && recognised;
     }
     platform::closeFile(database);

@@ -13,6 +13,11 @@ void say(const char* format, ...)
 #endif
     ;
 
+// A status line on standard error (a terminal): drawn over itself, and erased before anything is printed
+// with say() so the console lines stay exactly as they are.
+void showStatus(const char* text);
+void clearStatus();
+
 // Prints the line and ends the process at once with exit code 1: no final report, no final flush.
 [[noreturn]] void fatal(const char* line);
 

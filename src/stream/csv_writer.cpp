@@ -1,5 +1,6 @@
 #include "stream/csv_writer.h"
 
+#include <algorithm>
 #include <new>
 
 #include "stream/console.h"
@@ -13,6 +14,7 @@ bool writeToFile(void* context, const void* bytes, size_t n) {
 }
 
 void writeOut(CsvWriter& writer, const char* bytes, size_t n) {
+    if (writer.countLines) writer.linesWritten += static_cast<uint64_t>(std::count(bytes, bytes + n, '\n'));
     if (!writer.sink.write(writer.sink.context, bytes, n)) runFlags().writeError = true;
 }
 

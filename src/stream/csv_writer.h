@@ -30,6 +30,8 @@ struct CsvWriter {
     char* cursor = nullptr;
     size_t spaceLeft = 0;
     ByteSink sink;
+    bool countLines = false;     // count the line ends written out, for a progress display
+    uint64_t linesWritten = 0;
 };
 
 // Allocates the buffer ("Out of Memory" ends the run when it cannot be had).

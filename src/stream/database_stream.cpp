@@ -68,6 +68,7 @@ size_t fillReadAhead(DatabaseStream& stream) {
         fillFromDecoder(stream);
     }
     if (stream.cursor == stream.limit) markFailed();
+    if (stream.onRefill != nullptr) stream.onRefill(stream.refillContext);
     return bufferedBytes(stream);
 }
 

@@ -27,6 +27,9 @@ struct DatabaseStream {
     const uint8_t* limit = nullptr;   // end of the bytes at hand
     std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> decoder{nullptr, nullptr};
     uint64_t rawBytesRead = 0;        // bytes taken from the source in raw mode
+    // Told each time new bytes are at hand (about every megabyte), for a progress display.
+    void (*onRefill)(void* context) = nullptr;
+    void* refillContext = nullptr;
 };
 
 inline constexpr size_t defaultReadAhead = size_t{1} << 20;

@@ -1,0 +1,37 @@
+#include "driver/progress.h"
+
+#include <cstdio>
+
+namespace catadump {
+
+void startProgress(ProgressDisplay& progress, uint64_t fileSize, ProgressClock::time_point now) {
+    progress.fileSize = fileSize;
+    progress.started = now;
+    progress.lastDrawn = now;
+    progress.drawnOnce = false;
+}
+
+std::string progressLine(ProgressDisplay& progress, uint64_t bytesRead, uint64_t rowsWritten,
+                         ProgressClock::time_point now) {
+    if (now - progress.started < progressFirstDelay) return {};
+    if (progress.drawnOnce && now - progress.lastDrawn < progressInterval) return {};
+    progress.drawnOnce = true;
+    progress.lastDrawn = now;
+
+    double seconds = std::chrono::duration<double>(now - progress.started).count();
+    double share = progress.fileSize > 0 ? static_cast<double>(bytesRead) / static_cast<double>(progress.fileSize) : 0;
+    if (share > 1) share = 1;
+    double rate = seconds > 0 ? static_cast<double>(rowsWritten) / seconds : 0;
+    char text[160];
+    if (share > 0.001) {
+        double left = seconds * (1 - share) / share;
+        std::snprintf(text, sizeof text, "%5.1f%% read, %llu rows, %.0f rows/s, %.0f s left", share * 100,
+                      static_cast<unsigned long long>(rowsWritten), rate, left);
+    } else {
+        std::snprintf(text, sizeof text, "%5.1f%% read, %llu rows, %.0f rows/s", share * 100,
+                      static_cast<unsigned long long>(rowsWritten), rate);
+    }
+    return text;
+}
+
+} // namespace catadump
