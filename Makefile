@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 SAMPLE ?= examples/sample.db
 
-.PHONY: all deps build run test check-asan clean
+.PHONY: all deps build run test check-asan check-tsan bench clean
 
 all: build
 
@@ -34,5 +34,18 @@ check-asan: deps
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
 
+# The whole suite under ThreadSanitizer (the threaded bzip2 decoder is what it watches).
+check-tsan: deps
+	@bash scripts/install-deps sanitizers
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+		-DCATADUMP_SANITIZE=thread $(CMAKE_FLAGS)
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+# Times catadump on large generated databases beside reference commands; see bench/RESULTS.md.
+bench: build
+	@bash scripts/install-deps bench
+	BUILD=$(BUILD) bash bench/run-bench $(BENCH_FLAGS)
+
 clean:
-	rm -rf $(BUILD) build-asan
+	rm -rf $(BUILD) build-asan build-tsan
