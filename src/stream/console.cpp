@@ -1,7 +1,6 @@
 #include "stream/console.h"
 
 #include <cstdarg>
-#include <cstdlib>
 
 namespace catadump {
 
@@ -32,11 +31,5 @@ void say(const char* format, ...) {
     va_end(arguments);
 }
 
-void fatal(const char* line) {
-    clearStatus();
-    std::fputs(line, stdout);
-    std::fflush(stdout);
-    std::exit(1);
-}
 
 } // namespace catadump
