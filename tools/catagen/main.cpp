@@ -43,6 +43,7 @@ constexpr const char* kUsage = R"(usage: catagen --version V --output OUT.db [op
   --fs-types LIST        comma-separated types the filesystems take in turn (default 0,2)
   --forward-refs PCT     percent of folders that swap places with their parent (default 0)
   --fs-files PCT         percent of files hanging directly from a filesystem, 1.7 only (default 0)
+  --chain N              N of the folders nest one inside the other (default 0)
   --blob-items K         junk items in each blob list (default 0)
   --plain-names          no quotes, commas or 8-bit bytes in names
 
@@ -164,6 +165,8 @@ std::string parseOptions(int argc, char** argv, Options& o) {
                 ok = parseInto(*v, o.params.forwardReferencePercent);
             } else if (arg == "--fs-files") {
                 ok = parseInto(*v, o.params.filesystemFilePercent);
+            } else if (arg == "--chain") {
+                ok = parseInto(*v, o.params.chain);
             } else if (arg == "--blob-items") {
                 ok = parseInto(*v, o.params.blobItems);
             } else {

@@ -113,8 +113,16 @@ Shape makeShape(Rng& rng, const SyntheticParams& params) {
     std::vector<uint32_t> open; // folders that may still take children
     for (uint32_t i = 0; i < count; ++i) {
         bool isRoot = i < systems || params.depth == 1;
+        bool inChain = !isRoot && i < uint64_t{systems} + params.chain;
         if (isRoot) {
             shape.filesystem[i] = i % systems;
+        } else if (inChain) {
+            uint32_t parent = i == systems ? 0 : i - 1;
+            shape.parent[i] = parent;
+            shape.filesystem[i] = shape.filesystem[parent];
+            depth[i] = depth[parent] + 1;
+            shape.children[parent].push_back(i);
+            continue; // nothing else hangs from the chain
         } else {
             // Half the time near the newest open folders, which makes deep, bushy branches; otherwise
             // anywhere, which keeps every level populated.

@@ -27,6 +27,9 @@ struct SyntheticParams {
     // Percent of files that hang directly from a filesystem (1.7 family only). With no folders at all,
     // every file does.
     uint32_t filesystemFilePercent = 0;
+    // Folders that form one chain, each inside the one before, under the first root folder; the depth
+    // limit does not apply to them. For the very deep paths that ordinary shapes never reach.
+    uint32_t chain = 0;
     uint32_t blobItems = 0; // junk items in each of the three blob lists
     bool oddBytes = true;   // quotes, commas and 8-bit bytes in some names
 };
