@@ -43,6 +43,8 @@ struct Bzip2Decoder {
     unsigned fallbacks = 0;
     uint64_t delivered = 0;
     std::vector<uint8_t> current;  // the block handed out last
+    size_t pendingStart = 0;       // after a fallback: bytes of pieceBuffer not yet handed out
+    size_t pendingEnd = 0;
 
     // The threaded pipeline; everything below the mutex is shared with the threads.
     size_t maxInFlight = 0;
@@ -154,19 +156,23 @@ void runWorker(Bzip2Decoder& decoder) {
 }
 
 // The threaded path can go no further: hand over to the single-threaded filter from the start of the file
-// and skip what the reader already has.
+// and skip what the reader already has. The filter is driven in exactly the pieces it would have produced
+// from the start, so that a failure appears where, and as, it would have without threads.
 void fallBack(Bzip2Decoder& decoder) {
     stopThreads(decoder);
     decoder.threaded = false;
     ++decoder.fallbacks;
     decoder.current.clear();
     decoder.source.rewind(decoder.source.context);
-    uint64_t skip = decoder.delivered;
-    while (skip > 0) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(skip, decoder.pieceBuffer.size()));
-        size_t got = inflateInto(decoder.filter, decoder.source, decoder.pieceBuffer.data(), want);
-        skip -= got;
-        if (got < want) break;  // the failure is reported when the reader asks for the next bytes
+    uint64_t produced = 0;
+    while (produced < decoder.delivered) {
+        size_t got = inflateInto(decoder.filter, decoder.source, decoder.pieceBuffer.data(), decoder.pieceBuffer.size());
+        if (got == 0) return;  // reported when the reader asks for the next bytes
+        produced += got;
+        if (produced > decoder.delivered) {
+            decoder.pendingStart = got - static_cast<size_t>(produced - decoder.delivered);
+            decoder.pendingEnd = got;
+        }
     }
 }
 
@@ -219,6 +225,12 @@ DecodedPiece nextDecodedPiece(Bzip2Decoder& decoder) {
         if (decoder.current.empty()) continue;
         decoder.delivered += decoder.current.size();
         return {decoder.current.data(), decoder.current.size()};
+    }
+    if (decoder.pendingStart < decoder.pendingEnd) {
+        DecodedPiece rest{decoder.pieceBuffer.data() + decoder.pendingStart, decoder.pendingEnd - decoder.pendingStart};
+        decoder.delivered += rest.size;
+        decoder.pendingStart = decoder.pendingEnd = 0;
+        return rest;
     }
     size_t got = inflateInto(decoder.filter, decoder.source, decoder.pieceBuffer.data(), decoder.pieceBuffer.size());
     if (got == 0) {
