@@ -84,8 +84,10 @@ bool readParentLinks(DatabaseStream& stream, uint32_t folderCount, uint32_t file
                      FolderTable& table) {
     say("Loading Hierarchy...\n");
     uint64_t limit = uint64_t{folderCount} + filesystemCount;
-    table.entries.clear();
-    table.entries.reserve(std::min<uint32_t>(folderCount, 1u << 16));
+    // The references are gathered first, so that the table itself is allocated once, at the size the data
+    // has shown to be real.
+    std::vector<uint32_t> references;
+    references.reserve(std::min<uint32_t>(folderCount, 1u << 16));
     for (uint32_t i = 0; i < folderCount; ++i) {
         if (runFlags().readError) return false;
         uint32_t reference = readU32(stream);
@@ -95,11 +97,15 @@ bool readParentLinks(DatabaseStream& stream, uint32_t folderCount, uint32_t file
             runFlags().corrupt = true;
             return false;
         }
-        FolderEntry& entry = table.entries.emplace_back();
-        if (reference < folderCount) {
-            entry.parent = reference;
+        references.push_back(reference);
+    }
+    table.entries.assign(references.size(), FolderEntry{});
+    for (uint32_t i = 0; i < folderCount; ++i) {
+        FolderEntry& entry = table.entries[i];
+        if (references[i] < folderCount) {
+            entry.parent = references[i];
         } else {
-            entry.rootFilesystem = reference - folderCount;
+            entry.rootFilesystem = references[i] - folderCount;
         }
     }
     return true;

@@ -33,11 +33,11 @@ struct FolderEntry {
     uint32_t pathLength = 0;
     uint32_t rootFilesystem = 0;
     uint32_t parent = noFolder;  // index of the parent folder, or noFolder for a root folder
+    uint32_t attributes = 0;
     uint64_t size = 0;
     uint64_t dateCreated = 0;
     uint64_t dateModified = 0;
     uint64_t dateAccessed = 0;
-    uint32_t attributes = 0;
 };
 
 struct FolderTable {
