@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <string>
 
+#if defined(_WIN32)
+struct tagOFNA; // OPENFILENAMEA of <commdlg.h>
+#endif
+
 namespace catadump::platform {
 
 // An open file. The value is the platform's own handle (a descriptor or a HANDLE), kept opaque.
@@ -45,5 +49,15 @@ struct PathRequest {
 
 // Asks the user for one path; false when the choice was cancelled or could not be offered.
 bool askForPath(const PathRequest& request, std::string& path);
+
+#if defined(_WIN32)
+// The memory that a file dialog's record points into; it must outlive the dialog.
+struct DialogStorage {
+    std::string filter; // description and pattern pairs, each text NUL-terminated, the list ended by a NUL
+    std::string path;   // the file buffer, which receives the chosen path
+};
+// Fills the record of the open or the save dialog (OPENFILENAMEA) for the request.
+void fillDialogRecord(const PathRequest& request, DialogStorage& storage, tagOFNA& record);
+#endif
 
 } // namespace catadump::platform

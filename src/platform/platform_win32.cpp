@@ -1,0 +1,171 @@
+// Windows implementation of the platform layer: the files through the Win32 file calls (ANSI forms), the
+// console checks, and the choice of the two paths through the common open and save dialogs.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// After <windows.h>, which it builds on.
+#include <commdlg.h>
+
+#include <cstddef>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace catadump::platform {
+namespace {
+
+HANDLE handleOf(File file) {
+    return reinterpret_cast<HANDLE>(file.handle);
+}
+
+// The largest count handed to one ReadFile or WriteFile; larger requests are split.
+constexpr DWORD largestTransfer = 1u << 30;
+
+// The dialogs' file buffer holds any path the system accepts (at most 32,767 characters and the NUL), so a
+// chosen path is never cut short.
+constexpr DWORD dialogPathCapacity = 32768;
+
+// The record as version 4.00 of the dialogs defined it, without the fields that later versions added. That
+// is 76 bytes in 32-bit code; 64-bit code has wider pointers and the dialogs there accept only the
+// equivalent 136 bytes (or the full record).
+constexpr DWORD dialogRecordSize = offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR);
+static_assert(sizeof(void*) != 4 || dialogRecordSize == 76);
+static_assert(sizeof(void*) != 8 || dialogRecordSize == 136);
+
+constexpr DWORD openDialogFlags = OFN_NOCHANGEDIR | OFN_FILEMUSTEXIST | OFN_EXPLORER | OFN_ENABLESIZING;
+constexpr DWORD saveDialogFlags = OFN_OVERWRITEPROMPT | OFN_NOCHANGEDIR | OFN_EXPLORER | OFN_ENABLESIZING;
+static_assert(openDialogFlags == 0x00881008 && saveDialogFlags == 0x0088000A);
+
+bool isConsole(DWORD which) {
+    HANDLE handle = GetStdHandle(which);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+    DWORD mode = 0;
+    return GetConsoleMode(handle, &mode) != 0;
+}
+
+// Whether this process can show a window to a user. A service, or a program started in a session without
+// a desktop (a remote shell, a scheduled task), runs on an invisible window station, where a dialog would
+// wait for an answer that nobody can give.
+bool dialogsCanBeShown() {
+    HWINSTA station = GetProcessWindowStation();
+    if (station == nullptr) return false;
+    USEROBJECTFLAGS flags{};
+    DWORD needed = 0;
+    if (!GetUserObjectInformationA(station, UOI_FLAGS, &flags, static_cast<DWORD>(sizeof flags), &needed))
+        return true;
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+} // namespace
+
+bool openForSequentialRead(const std::string& path, File& file) {
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    file.handle = reinterpret_cast<intptr_t>(handle);
+    return true;
+}
+
+bool createForWriting(const std::string& path, File& file) {
+    HANDLE handle =
+        CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    file.handle = reinterpret_cast<intptr_t>(handle);
+    return true;
+}
+
+int64_t readFile(File file, void* destination, size_t n) {
+    DWORD ask = n > largestTransfer ? largestTransfer : static_cast<DWORD>(n);
+    DWORD got = 0;
+    if (!ReadFile(handleOf(file), destination, ask, &got, nullptr)) {
+        // A pipe whose writer has gone reports its end as this failure.
+        if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
+        return -1;
+    }
+    // The end of the file is no failure: it leaves no error code behind from an earlier call.
+    if (got == 0 && ask > 0) SetLastError(ERROR_SUCCESS);
+    return got;
+}
+
+bool writeFile(File file, const void* source, size_t n) {
+    const char* bytes = static_cast<const char*>(source);
+    while (n > 0) {
+        DWORD ask = n > largestTransfer ? largestTransfer : static_cast<DWORD>(n);
+        DWORD put = 0;
+        if (!WriteFile(handleOf(file), bytes, ask, &put, nullptr)) return false;
+        if (put == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return false;
+        }
+        bytes += put;
+        n -= put;
+    }
+    return true;
+}
+
+bool rewindFile(File file) {
+    SetLastError(ERROR_SUCCESS);
+    DWORD position = SetFilePointer(handleOf(file), 0, nullptr, FILE_BEGIN);
+    return position == 0 && GetLastError() == ERROR_SUCCESS;
+}
+
+bool closeFile(File& file) {
+    if (!file.isOpen()) return true;
+    BOOL closed = CloseHandle(handleOf(file));
+    file.handle = -1;
+    return closed != 0;
+}
+
+int lastErrorCode() {
+    return static_cast<int>(GetLastError());
+}
+
+bool standardInputIsTerminal() {
+    return isConsole(STD_INPUT_HANDLE);
+}
+bool standardOutputIsTerminal() {
+    return isConsole(STD_OUTPUT_HANDLE);
+}
+bool standardErrorIsTerminal() {
+    return isConsole(STD_ERROR_HANDLE);
+}
+
+void fillDialogRecord(const PathRequest& request, DialogStorage& storage, OPENFILENAMEA& record) {
+    storage.filter.clear();
+    for (const char* text : {request.filterName, request.filterPattern, "All Files (*.*)", "*.*"}) {
+        storage.filter.append(text);
+        storage.filter.push_back('\0');
+    }
+    storage.filter.push_back('\0');
+    storage.path.assign(dialogPathCapacity, '\0');
+
+    ZeroMemory(&record, sizeof record);
+    record.lStructSize = dialogRecordSize;
+    record.hwndOwner = nullptr;
+    record.lpstrFilter = storage.filter.c_str();
+    record.nFilterIndex = 1;
+    record.lpstrFile = storage.path.data();
+    record.nMaxFile = dialogPathCapacity;
+    record.lpstrTitle = request.title;
+    record.Flags = request.forSaving ? saveDialogFlags : openDialogFlags;
+    record.lpstrDefExt = request.defaultExtension;
+}
+
+bool askForPath(const PathRequest& request, std::string& path) {
+    if (!dialogsCanBeShown()) return false;
+    DialogStorage storage;
+    OPENFILENAMEA record;
+    fillDialogRecord(request, storage, record);
+    // Whatever was printed before (the usage line) is shown before the dialog waits for the user.
+    std::fflush(stdout);
+    BOOL chosen = request.forSaving ? GetSaveFileNameA(&record) : GetOpenFileNameA(&record);
+    if (!chosen) return false;
+    path.assign(storage.path.c_str());
+    return !path.empty();
+}
+
+} // namespace catadump::platform
