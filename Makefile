@@ -49,3 +49,23 @@ bench: build
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan
+
+# --- Windows -------------------------------------------------------------------------------------------
+WINDOWS_BUILD ?= build-windows
+
+.PHONY: windows check-wine
+
+# catadump.exe for 64-bit Windows, cross-built with MinGW-w64 and linked statically, and a zip of it with
+# the README: $(WINDOWS_BUILD)/catadump.exe and $(WINDOWS_BUILD)/catadump-*-windows-x86_64.zip.
+windows:
+	@bash scripts/install-deps windows
+	bash scripts/build-windows $(WINDOWS_BUILD)
+
+# The Windows build under Wine: the platform layer's tests, the same conversions as the Linux build (output
+# bytes, console lines, exit codes), and the open and save dialogs on a virtual display.
+check-wine: build
+	@bash scripts/install-deps windows
+	JOBS=$(JOBS) bash scripts/build-windows --tests $(WINDOWS_BUILD)
+	bash tests/windows/platform-tests $(WINDOWS_BUILD)
+	bash tests/windows/compare-builds $(BUILD) $(WINDOWS_BUILD)
+	bash tests/windows/dialogs-under-xvfb $(BUILD) $(WINDOWS_BUILD)
