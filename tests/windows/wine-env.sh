@@ -12,12 +12,18 @@ wine_setup() {
         echo "wine is missing; run: scripts/install-deps windows" >&2
         return 1
     fi
+    # Wine processes of an earlier run may still be up, tied to that run's display (or to none); new
+    # programs would join them, so they are left to end first.
+    timeout 60 wineserver --wait 2>/dev/null || true
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "Preparing the Wine prefix $WINEPREFIX"
         mkdir -p "$WINEPREFIX"
         wineboot --init >/dev/null 2>&1 || true
         wineserver --wait
-        if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        # Wine processes of an earlier run may still be up, tied to that run's display (or to none); new
+    # programs would join them, so they are left to end first.
+    timeout 60 wineserver --wait 2>/dev/null || true
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
             echo "wineboot did not prepare $WINEPREFIX" >&2
             return 1
         fi
