@@ -193,6 +193,21 @@ TEST_F(FileCalls, DatabaseIsReadToItsEndAndRewound) {
     EXPECT_FALSE(file.isOpen());
 }
 
+TEST_F(FileCalls, PipeWhoseWriterHasGoneEndsLikeAFile) {
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+    DWORD put = 0;
+    ASSERT_TRUE(WriteFile(writeEnd, "QWTB", 4, &put, nullptr));
+    CloseHandle(writeEnd);
+    File file;
+    file.handle = reinterpret_cast<intptr_t>(readEnd);
+    char bytes[8] = {};
+    EXPECT_EQ(readFile(file, bytes, sizeof bytes), 4);
+    EXPECT_EQ(readFile(file, bytes, sizeof bytes), 0);
+    EXPECT_TRUE(closeFile(file));
+}
+
 TEST_F(FileCalls, DatabaseIsSharedForReadingOnly) {
     std::string path = write("shared.db", "QWTB"sv);
     File file;
