@@ -1,0 +1,214 @@
+// Counts and lengths that a QRTb database declares but does not back with data: about 1 KB of bytes that
+// announce four billion folders, files or filesystems, or a list, string or name of billions of bytes. The
+// conversion ends as soon as the data does, with the read-error flag and the rows of the records that were
+// there in full; its work and memory follow the bytes present, not the declared sizes.
+#include <functional>
+#include <ostream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "reader17_fixture.h"
+
+namespace catadump::test {
+namespace {
+
+constexpr uint32_t declared = 4000000000u;
+const std::string declaredAsInt = "-294967296";  // as "%d" prints it
+
+// The peak memory the program may reach on any of these databases.
+constexpr long memoryLimitKiB = 40 * 1024;
+
+struct Overstated {
+    std::string name;
+    bool earlyOnly;
+    std::function<std::string(Qrtb)> database;
+    std::function<std::string(Qrtb)> console;  // expected, from the "Magic" line on
+    size_t rows;                               // rows written besides the header line
+};
+
+void PrintTo(const Overstated& c, std::ostream* out) { *out << c.name; }
+
+// `count` root folders on the first filesystem of a table of `filesystems`, of `folders` declared.
+Tree rootFolders(uint32_t count, uint32_t folders = declared, size_t filesystems = 1) {
+    Tree tree;
+    tree.declaredFolders = folders;
+    tree.filesystems.assign(filesystems, {2});
+    for (uint32_t i = 0; i < count; ++i) tree.folders.push_back({.parent = folders, .name = "r"});
+    return tree;
+}
+
+// Folders and filesystems together beyond 2^32: every reference is valid, none wraps round to look invalid.
+Tree widestReferences() { return rootFolders(250, 0xFFFFFFFF, 2); }
+
+Tree filesOnFilesystem(uint32_t count) {
+    Tree tree;
+    tree.declaredFiles = declared;
+    for (uint32_t i = 0; i < count; ++i) tree.files.push_back({.parent = 0, .name = "file" + std::to_string(1000 + i)});
+    return tree;
+}
+
+// A tree without folders or files whose filesystem table is written by the case itself.
+Tree bare() {
+    Tree tree;
+    tree.filesystems.clear();
+    return tree;
+}
+
+std::string headerOnly(Qrtb v) {
+    DbBuilder b;
+    b.header("QRTb", versionWord(1, 7, buildOf(v))).u32(0).u32(0).u32(0);
+    if (v == Qrtb::v175) b.u32(0);
+    return b.bytes();
+}
+
+std::string headerLines(Qrtb v) { return consoleStart(bare(), v).substr(0, consoleStart(bare(), v).find("filesystem count")); }
+
+// The lines of an NTFS entry read from zeroes once the data has ended.
+std::string zeroNtfsEntry(int i) {
+    return printed("filesystem %d: type 0\nfilesystem %d: out of date 0\n", i, i) +
+           printed("filesystem %d: NTFS: guid: \nfilesystem %d: NTFS: path: \n", i, i) +
+           printed("filesystem %d: NTFS: root: \nfilesystem %d: NTFS: include only: \n", i, i) +
+           printed("filesystem %d: NTFS: USN Journal ID: 0000000000000000\n", i) +
+           printed("filesystem %d: NTFS: Next USN: 0000000000000000\n", i);
+}
+
+std::vector<Overstated> overstatedCases() {
+    return {
+        {"Folders", false, [](Qrtb v) { return bodyStart(rootFolders(250), v).bytes(); },
+         [](Qrtb v) { return consoleStart(rootFolders(250), v) + "Loading Hierarchy...\nConversion complete!\n"; }, 0},
+        {"FoldersAndFilesystemsPast32Bits", false, [](Qrtb v) { return bodyStart(widestReferences(), v).bytes(); },
+         [](Qrtb v) { return consoleStart(widestReferences(), v) + "Loading Hierarchy...\nConversion complete!\n"; }, 0},
+        {"Files", false, [](Qrtb v) { return database(filesOnFilesystem(100), v); },
+         [](Qrtb v) { return consoleStart(filesOnFilesystem(100), v) + "Loading files...\nConversion complete!\n"; },
+         100},
+        {"Filesystems", false,
+         [](Qrtb v) {
+             DbBuilder b;
+             b.raw(headerOnly(v)).compact(declared);
+             for (int i = 0; i < 100; ++i) {
+                 b.compact(1);
+                 if (isLate(v)) b.u8(0);
+                 b.str("plain");
+                 if (isLate(v)) b.u64(0);
+             }
+             return b.bytes();
+         },
+         [](Qrtb v) {
+             std::string text = headerLines(v) + "filesystem count: " + declaredAsInt + "\n";
+             if (isLate(v)) {
+                 for (int i = 0; i < 100; ++i) text += printed("filesystem %d: type 1\nfilesystem %d: out of date 0\n", i, i);
+                 text += zeroNtfsEntry(100);
+             }
+             return text + "Conversion complete!\n";
+         },
+         0},
+        {"NtfsFolderList", true,
+         [](Qrtb v) {
+             Tree tree = rootFolders(1);
+             tree.declaredFolders.reset();
+             tree.folders[0].parent = 1;
+             tree.declaredNtfsFolders = declared;
+             return bodyStart(tree, v).repeat(1000, 0x01).bytes();
+         },
+         [](Qrtb v) {
+             Tree tree;
+             tree.folders.resize(1);
+             return consoleStart(tree, v) + "Loading Hierarchy...\nNTFS folder count: " + declaredAsInt +
+                    "\nConversion complete!\n";
+         },
+         0},
+        {"BlobItemLength", false,
+         [](Qrtb v) {
+             DbBuilder b = bodyHead(Tree{}, v);
+             b.compact(1).u8(7).compact(declared).raw(noisyBytes(1000));
+             return b.bytes();
+         },
+         [](Qrtb v) { return consoleStart(Tree{}, v) + "Conversion complete!\n"; }, 0},
+        {"CountedStringLength", false,
+         [](Qrtb v) {
+             DbBuilder b;
+             b.raw(headerOnly(v)).compact(1).compact(2);
+             if (isLate(v)) b.u8(0);
+             b.compact(0xFFFFFFFE).raw(noisyBytes(1000));
+             return b.bytes();
+         },
+         [](Qrtb v) {
+             std::string table = isLate(v) ? "filesystem 0: type 2\nfilesystem 0: out of date 0\n"
+                                             "filesystem 0: FOLDER: path: \n"
+                                             "filesystem 0: FOLDER: next update: 0000000000000000\n"
+                                           : "";
+             return headerLines(v) + "filesystem count: 1\n" + table + "Conversion complete!\n";
+         },
+         0},
+        {"FolderNameSuffix", false,
+         [](Qrtb v) {
+             Tree tree;
+             tree.folders = {{.parent = 1, .name = "r"}};
+             return bodyStart(tree, v).compact(declared).compact(0).raw(noisyBytes(1000)).bytes();
+         },
+         [](Qrtb v) {
+             Tree tree;
+             tree.folders = {{.parent = 1, .name = "r"}};
+             return consoleStart(tree, v) + folderPartLines(tree, v) + "Conversion complete!\n";
+         },
+         0},
+        {"FileNameSuffix", false,
+         [](Qrtb v) {
+             Tree tree;
+             tree.files = {{.parent = 0, .name = "f"}};
+             return bodyStart(tree, v).u32(0).compact(declared).compact(0).raw(noisyBytes(1000)).bytes();
+         },
+         [](Qrtb v) {
+             Tree tree;
+             tree.files = {{.parent = 0, .name = "f"}};
+             return consoleStart(tree, v) + "Loading files...\nConversion complete!\n";
+         },
+         0},
+    };
+}
+
+std::vector<std::tuple<Qrtb, Overstated>> overstatedParams() {
+    std::vector<std::tuple<Qrtb, Overstated>> params;
+    for (Qrtb v : allQrtb) {
+        for (const Overstated& c : overstatedCases()) {
+            if (!c.earlyOnly || !isLate(v)) params.emplace_back(v, c);
+        }
+    }
+    return params;
+}
+
+class QrtbOverstatedSizes : public ::testing::TestWithParam<std::tuple<Qrtb, Overstated>> {
+protected:
+    Qrtb v() const { return std::get<0>(GetParam()); }
+    const Overstated& overstated() const { return std::get<1>(GetParam()); }
+};
+
+TEST_P(QrtbOverstatedSizes, EndWithTheDataAndKeepOnlyWholeRecords) {
+    std::string bytes = overstated().database(v());
+    ASSERT_LT(bytes.size(), 2000u);
+    InMemoryConversion result = convertInMemory(bytes);
+    EXPECT_EQ(result.console, overstated().console(v()));
+    std::string csv = headerLineOf(v());
+    for (size_t i = 0; i < overstated().rows; ++i) csv += "\"file" + std::to_string(1000 + i) + closing(v(), false, {});
+    EXPECT_EQ(result.csv, csv);
+    EXPECT_TRUE(result.flags.readError);
+    EXPECT_FALSE(result.flags.corrupt);
+}
+
+TEST_P(QrtbOverstatedSizes, ProgramStaysSmall) {
+    TempDir directory;
+    std::string path = directory.write("Quillseek.db", overstated().database(v()));
+    MeasuredRun run = runMeasured(path, directory.pathOf("out.qlx"));
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_TRUE(run.console.ends_with("Conversion complete!\nError: Encounted atleast one read error\n")) << run.console;
+    EXPECT_GT(run.maxResidentKiB, 0);
+    EXPECT_LT(run.maxResidentKiB, memoryLimitKiB);
+}
+
+INSTANTIATE_TEST_SUITE_P(, QrtbOverstatedSizes, ::testing::ValuesIn(overstatedParams()), [](const auto& test) {
+    return qrtbName(std::get<0>(test.param)) + "_" + std::get<1>(test.param).name;
+});
+
+} // namespace
+} // namespace catadump::test
