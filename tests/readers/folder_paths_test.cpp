@@ -1,0 +1,158 @@
+// The full paths of folders: built top folder first for chains of any depth without recursion, and the
+// same whether the kept paths fit their memory budget or have to be composed for the moment.
+#include <pthread.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "reader17_fixture.h"
+#include "readers/folder_model.h"
+#include "stream/csv_writer.h"
+
+namespace catadump::test {
+namespace {
+
+// Runs the work on a thread whose stack is far too small for one frame per folder of a deep chain.
+void onSmallStack(const std::function<void()>& work) {
+    pthread_attr_t attributes;
+    ASSERT_EQ(pthread_attr_init(&attributes), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 256 * 1024), 0);
+    pthread_t thread;
+    auto run = [](void* argument) -> void* {
+        (*static_cast<const std::function<void()>*>(argument))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attributes, run, const_cast<std::function<void()>*>(&work)), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+}
+
+std::string chainName(uint32_t i) {
+    std::string name = "d";
+    return name += std::to_string(i);
+}
+
+// Folder i is the parent of folder i + 1; folder 0 is the root.
+void buildChain(FolderTable& table, uint32_t depth) {
+    table.entries.resize(depth);
+    for (uint32_t i = 0; i < depth; ++i) {
+        table.entries[i].parent = i == 0 ? noFolder : i - 1;
+        setFolderName(table, table.entries[i], chainName(i));
+    }
+}
+
+// Everything the writer received, after a flush.
+struct CapturedWriter {
+    CapturedWriter() { openCsvWriter(writer, memorySink(sink)); }
+    std::string text() {
+        flush(writer);
+        return sink.bytes;
+    }
+    MemorySink sink;
+    CsvWriter writer;
+};
+
+TEST(FolderPaths, HundredThousandNestedFoldersTopFolderFirst) {
+    constexpr uint32_t depth = 100000;
+    std::string expected;
+    for (uint32_t i = 0; i < depth; ++i) expected += chainName(i) + "\\";
+
+    for (size_t budget : {size_t{64} << 20, size_t{0}}) {
+        SCOPED_TRACE("path budget " + std::to_string(budget));
+        FolderTable table;
+        table.pathBudget = budget;
+        buildChain(table, depth);
+        std::string written, again, middle;
+        onSmallStack([&] {
+            CapturedWriter out;
+            writeFolderPath(out.writer, table, depth - 1);
+            written = out.text();
+            again = std::string(folderPath(table, depth - 1));
+            middle = std::string(folderPath(table, depth / 2));
+        });
+        EXPECT_EQ(written.size(), expected.size());
+        EXPECT_TRUE(written == expected) << written.substr(0, 80);
+        EXPECT_TRUE(again == expected);
+        EXPECT_TRUE(middle == expected.substr(0, expected.find(chainName(depth / 2 + 1) + "\\")));
+    }
+}
+
+// Folders: top; a in top; mid in a (listed before a); x (stored with a zero byte) in mid; leaf in x.
+void buildTree(FolderTable& table) {
+    using namespace std::string_literals;
+    const std::vector<std::pair<uint32_t, std::string>> folders = {
+        {noFolder, "top"}, {3, "mid"}, {1, "x\0hidden"s}, {0, "a"}, {2, "leaf"}};
+    table.entries.resize(folders.size());
+    for (size_t i = 0; i < folders.size(); ++i) {
+        table.entries[i].parent = folders[i].first;
+        setFolderName(table, table.entries[i], folders[i].second);
+    }
+}
+
+TEST(FolderPaths, RowsAreTheSameWhateverThePathBudget) {
+    const std::vector<std::string> folderRows = {"\"top\",16\r\n", "\"top\\a\\mid\",16\r\n", "\"top\\a\\mid\\x\",16\r\n",
+                                                 "\"top\\a\",16\r\n", "\"top\\a\\mid\\x\\leaf\",16\r\n"};
+    const std::string fileRows = "\"top\\a\\mid\\x\\leaf\\f\",0\r\n\"g\",0\r\n\"top\\a\\mid\\x\\h\",0\r\n";
+    for (size_t budget : {size_t{64} << 20, size_t{0}, size_t{1}, size_t{5}, size_t{9}, size_t{14}, size_t{30}}) {
+        for (bool reverse : {false, true}) {
+            SCOPED_TRACE("path budget " + std::to_string(budget) + (reverse ? ", last folder first" : ""));
+            FolderTable table;
+            table.pathBudget = budget;
+            buildTree(table);
+            CapturedWriter out;
+            std::string expected;
+            for (uint32_t k = 0; k < 5; ++k) {
+                uint32_t folder = reverse ? 4 - k : k;
+                writeFolderRow(out.writer, table, folder);
+                expected += folderRows[folder];
+            }
+            writeFileRow(out.writer, table, 4, "f");
+            writeFileRow(out.writer, table, noFolder, "g");
+            writeFileRow(out.writer, table, 2, "h");
+            EXPECT_EQ(out.text(), expected + fileRows);
+            EXPECT_LE(table.pathBytes, budget);
+        }
+    }
+}
+
+TEST(FolderPaths, PathOfNoFolderIsEmptyAndOfARootItsNameAndOneBackslash) {
+    FolderTable table;
+    buildTree(table);
+    CapturedWriter out;
+    writeFolderPath(out.writer, table, noFolder);
+    EXPECT_EQ(out.text(), "");
+    writeFolderPath(out.writer, table, 0);
+    writeFolderPath(out.writer, table, 2);
+    EXPECT_EQ(out.text(), "top\\top\\a\\mid\\x\\");
+}
+
+// A chain of 3,000 folders through the readers: every folder row carries the whole path above it.
+TEST(QrtbDeepChain, ThreeThousandNestedFoldersConvertInFull) {
+    constexpr uint32_t depth = 3000;
+    for (Qrtb v : {Qrtb::v178, Qrtb::v1720}) {
+        SCOPED_TRACE(qrtbName(v));
+        Tree tree;
+        for (uint32_t i = 0; i < depth; ++i) {
+            tree.folders.push_back({.parent = i == 0 ? depth : i - 1, .name = std::string(1, static_cast<char>('a' + i % 26))});
+        }
+        tree.files = {{.parent = depth - 1, .name = "bottom.txt"}, {.parent = 0, .name = "top.txt"}};
+
+        std::string expected = headerLineOf(v), path;
+        for (uint32_t i = 0; i < depth; ++i) {
+            path += (i == 0 ? "" : "\\") + tree.folders[i].name;
+            expected += "\"" + path + closing(v, true, {0, 0, 0, 0, 16});
+        }
+        expected += "\"" + path + "\\bottom.txt" + closing(v, false, {}) + "\"a\\top.txt" + closing(v, false, {});
+
+        InMemoryConversion result = convertInMemory(database(tree, v));
+        ASSERT_GE(result.csv.size(), 300u);
+        EXPECT_EQ(result.csv.substr(result.csv.size() - 300), expected.substr(expected.size() - 300));
+        EXPECT_TRUE(result.csv == expected);
+        EXPECT_EQ(result.console, completeConsole(tree, v));
+        EXPECT_FALSE(result.flags.readError || result.flags.corrupt);
+    }
+}
+
+} // namespace
+} // namespace catadump::test
