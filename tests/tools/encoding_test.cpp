@@ -45,18 +45,18 @@ const std::vector<std::vector<std::string>> kLists{
     {std::string(300, 'x'), std::string(300, 'x') + "y", "x", std::string(600, 'z')},
 };
 
-TEST(FrontCoding, RoundTripsInEveryCountForm) {
+TEST(GenFrontCoding, RoundTripsInEveryCountForm) {
     for (CountForm form : {CountForm::Shortest, CountForm::Long, CountForm::Mixed})
         for (const auto& names : kLists) EXPECT_EQ(roundTrip(names, form, false), names);
 }
 
-TEST(FrontCoding, OneByteCountsRoundTripNamesUpTo255Bytes) {
+TEST(GenFrontCoding, OneByteCountsRoundTripNamesUpTo255Bytes) {
     std::vector<std::string> names{std::string(255, 'a'), "a", std::string(255, 'b'), std::string(254, 'b'), "c"};
     EXPECT_EQ(roundTrip(names, CountForm::Shortest, true), names);
     EXPECT_EQ(roundTrip(kLists[1], CountForm::Shortest, true), kLists[1]);
 }
 
-TEST(FrontCoding, StripsTheLeastItCan) {
+TEST(GenFrontCoding, StripsTheLeastItCan) {
     // Keeps the whole shared prefix; a repeat is the single byte 0.
     EXPECT_EQ(frontCode("report_01", "report_02").stripCount, 1u);
     EXPECT_EQ(frontCode("report_01", "report_02").suffix, "2");
@@ -71,7 +71,7 @@ TEST(FrontCoding, StripsTheLeastItCan) {
     EXPECT_EQ(encoded, std::string("\x03\x00" "abc\x00", 6));
 }
 
-TEST(CompactCounts, UseTheLongFormWhenNeededOrAsked) {
+TEST(GenCompactCounts, UseTheLongFormWhenNeededOrAsked) {
     std::string out;
     ByteSink sink = makeSink(stringDrain(out), 64);
     CountWriter shortest{CountForm::Shortest, {}};
@@ -93,7 +93,7 @@ TEST(CompactCounts, UseTheLongFormWhenNeededOrAsked) {
     for (uint32_t v = 0; v < 64; ++v) EXPECT_EQ(compact(reader), v);
 }
 
-TEST(SiblingNames, AreSortedWithinLimitsAndShareStems) {
+TEST(GenSiblingNames, AreSortedWithinLimitsAndShareStems) {
     Rng rng{99};
     NameRules rules{3, 20, true};
     std::vector<std::string> names;

@@ -28,7 +28,7 @@ struct TempDir {
     ~TempDir() { fs::remove_all(path); }
 };
 
-TEST(FromDirectory, ListsNamesSizesAttributesAndTimes) {
+TEST(GenFromDirectory, ListsNamesSizesAttributesAndTimes) {
     TempDir temp;
     fs::path top = temp.path / "top";
     fs::create_directories(top / "sub" / "deeper");
@@ -76,7 +76,7 @@ TEST(FromDirectory, ListsNamesSizesAttributesAndTimes) {
     EXPECT_EQ(tree.filesystems.at(0).path, fs::canonical(top).string());
 }
 
-TEST(FromDirectory, RefusesWhatIsNotADirectory) {
+TEST(GenFromDirectory, RefusesWhatIsNotADirectory) {
     TempDir temp;
     writeFile(temp.path / "plain", 1);
     Tree tree;
@@ -86,7 +86,7 @@ TEST(FromDirectory, RefusesWhatIsNotADirectory) {
     EXPECT_NE(warnings.str().find("not a readable directory"), std::string::npos);
 }
 
-TEST(FileTime, CountsHundredNanosecondTicksFrom1601) {
+TEST(GenFileTime, CountsHundredNanosecondTicksFrom1601) {
     EXPECT_EQ(fileTimeFromUnix(0, 0), 116444736000000000ull);
     EXPECT_EQ(fileTimeFromUnix(1, 999), 116444736010000009ull);
     EXPECT_EQ(fileTimeFromUnix(-11644473600, 0), 0u);

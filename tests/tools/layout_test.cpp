@@ -65,7 +65,7 @@ Tree qrtbTree() {
     return tree;
 }
 
-TEST(Layout, Late17MatchesHandWrittenBytes) {
+TEST(GenLayout, Late17MatchesHandWrittenBytes) {
     std::string expected = "QRTb" + b({0x14, 0, 7, 1}) +
         b({0x11, 0, 0, 0, 3, 0, 0, 0, 3, 0, 0, 0}) + // flags, F, N
         b({2}) +                                     // filesystem count
@@ -100,7 +100,7 @@ TEST(Layout, Late17MatchesHandWrittenBytes) {
               "\"b\",2,0,0,0,128\r\n");
 }
 
-TEST(Layout, Early17MatchesHandWrittenBytes) {
+TEST(GenLayout, Early17MatchesHandWrittenBytes) {
     std::string body =
         b({2}) + b({0, 1, 'g', 2, 'C', ':', 1, 'R', 0, 0, 0, 0, 0, 2, 1, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0}) +
         b({1, 1, 'N'}) +                          // type 1: the path alone
@@ -124,7 +124,7 @@ TEST(Layout, Early17MatchesHandWrittenBytes) {
               "\"docs\\old\\a.txt\",0\r\n\"net\\a.txt\",0\r\n\"b\",0\r\n");
 }
 
-TEST(Layout, Early17RejectsTypeThreeFilesystems) {
+TEST(GenLayout, Early17RejectsTypeThreeFilesystems) {
     Tree tree = qrtbTree();
     tree.filesystems[1].type = 3;
     EXPECT_THROW(encodeDatabase(tree, Version::v1_7_8), std::invalid_argument);
@@ -154,7 +154,7 @@ Tree qwtbTree() {
     return tree;
 }
 
-TEST(Layout, V167MatchesHandWrittenBytes) {
+TEST(GenLayout, V167MatchesHandWrittenBytes) {
     // Slots: root 17 + 2 at 0, Users 13 + 5 at 19, Use 13 + 3 at 37; decode size 53.
     std::string expected = "QWTB" + b({7, 0, 6, 1}) +
         b({6, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0, 53, 0, 0, 0}) +
@@ -172,7 +172,7 @@ TEST(Layout, V167MatchesHandWrittenBytes) {
               "\"C:\\Users\\Use\\a\",0\r\n\"C:\\ab\",0\r\n");
 }
 
-TEST(Layout, V166MatchesHandWrittenBytes) {
+TEST(GenLayout, V166MatchesHandWrittenBytes) {
     // Slots of 14 + name: 21 at 0, 19 at 21, 17 at 40; decode size 57. The root keeps its own name.
     std::string drives = std::string(2, '\0') + b({1, 0x44, 0x33, 0x22, 0x11, 5, 0, 0, 0, 0, 0, 0, 0, 6, 0, 0, 0, 0, 0,
                                                    0, 0}) + std::string(23, '\0'); // only C: is included
@@ -189,7 +189,7 @@ TEST(Layout, V166MatchesHandWrittenBytes) {
               "\"ignored\\Users\\Use\\a\",0\r\n\"ignored\\ab\",0\r\n");
 }
 
-TEST(Layout, OldFamilyFilesMustHangFromAFolder) {
+TEST(GenLayout, OldFamilyFilesMustHangFromAFolder) {
     Tree tree = qwtbTree();
     tree.files.push_back({"loose", kNoFolder, 0, {}});
     EXPECT_THROW(encodeDatabase(tree, Version::v1_6_6), std::invalid_argument);
@@ -197,7 +197,7 @@ TEST(Layout, OldFamilyFilesMustHangFromAFolder) {
     EXPECT_NO_THROW(encodeDatabase(tree, Version::v1_7_20));
 }
 
-TEST(Layout, RejectsTreesTheConverterCouldNotReadBack) {
+TEST(GenLayout, RejectsTreesTheConverterCouldNotReadBack) {
     Tree loop = qwtbTree();
     loop.folders[1].parentFolder = 2; // Users and Use are each other's parent
     EXPECT_THROW(encodeDatabase(loop, Version::v1_7_20), std::invalid_argument);

@@ -84,9 +84,9 @@ SyntheticParams oldFamilyParams(uint64_t seed) {
     return p;
 }
 
-class DecodeOffsets : public ::testing::TestWithParam<Version> {};
+class GenDecodeOffsets : public ::testing::TestWithParam<Version> {};
 
-TEST_P(DecodeOffsets, MatchTheSlotsOfTheDecodedNames) {
+TEST_P(GenDecodeOffsets, MatchTheSlotsOfTheDecodedNames) {
     const bool is167 = GetParam() == Version::v1_6_7;
     for (uint64_t seed : {1u, 2u, 3u}) {
         Tree tree = makeSyntheticTree(oldFamilyParams(seed));
@@ -129,7 +129,7 @@ TEST_P(DecodeOffsets, MatchTheSlotsOfTheDecodedNames) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(OldFamily, DecodeOffsets, ::testing::Values(Version::v1_6_6, Version::v1_6_7));
+INSTANTIATE_TEST_SUITE_P(OldFamily, GenDecodeOffsets, ::testing::Values(Version::v1_6_6, Version::v1_6_7));
 
 Tree oneFolderTree(const std::string& folderName, const std::string& fileName) {
     Tree tree;
@@ -141,7 +141,7 @@ Tree oneFolderTree(const std::string& folderName, const std::string& fileName) {
     return tree;
 }
 
-TEST(LongNames, OldFamilyStoresAtMost255Bytes) {
+TEST(GenLongNames, OldFamilyStoresAtMost255Bytes) {
     for (Version version : {Version::v1_6_6, Version::v1_6_7}) {
         EXPECT_NO_THROW(encodeDatabase(oneFolderTree(std::string(255, 'd'), std::string(255, 'f')), version));
         EXPECT_THROW(encodeDatabase(oneFolderTree(std::string(256, 'd'), "f"), version), std::invalid_argument);
@@ -158,7 +158,7 @@ TEST(LongNames, OldFamilyStoresAtMost255Bytes) {
     EXPECT_EQ(body.decodeSize, 17u + 300u + 13u + 1u);
 }
 
-TEST(LongNames, AreCutWithAWarning) {
+TEST(GenLongNames, AreCutWithAWarning) {
     Tree tree = oneFolderTree(std::string(300, 'd'), std::string(256, 'f'));
     std::ostringstream warnings;
     EXPECT_EQ(limitNameLengths(tree, 255, warnings), 2u);

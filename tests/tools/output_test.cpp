@@ -21,7 +21,7 @@ std::string unwrap(const std::string& compressed, size_t rawSize) {
     return raw;
 }
 
-TEST(Bzip2, WrapsOneStreamWithTheChosenBlockSize) {
+TEST(GenBzip2, WrapsOneStreamWithTheChosenBlockSize) {
     // Several megabytes of poorly compressible bytes: more than one feed chunk, one output buffer and one
     // bzip2 block.
     std::string raw(5 << 20, '\0');
@@ -47,7 +47,7 @@ TEST(Bzip2, WrapsOneStreamWithTheChosenBlockSize) {
 }
 
 // One folder and one file with every value set, under each flags word that changes a column.
-TEST(ExpectedCsv, ValueColumnsFollowTheFlagsWord) {
+TEST(GenExpectedCsv, ValueColumnsFollowTheFlagsWord) {
     Tree tree;
     tree.filesystems.resize(1);
     Values folderValues{11, 12, 13, 14, 0x2000, 0};

@@ -118,9 +118,9 @@ void expectRoundTrips(const Tree& tree, Version version, const EncodeOptions& op
     expectConversion(wrappedPath, expected);
 }
 
-class RoundTrip : public ::testing::TestWithParam<Version> {};
+class GenRoundTrip : public ::testing::TestWithParam<Version> {};
 
-TEST_P(RoundTrip, SyntheticShapes) {
+TEST_P(GenRoundTrip, SyntheticShapes) {
     TempDir temp;
     size_t turn = 0;
     for (const Shape& shape : shapesFor(GetParam())) {
@@ -133,7 +133,7 @@ TEST_P(RoundTrip, SyntheticShapes) {
 }
 
 // A small copy of this machine's /usr/share: real names, symbolic links, real sizes and times.
-TEST_P(RoundTrip, RealDirectoryTree) {
+TEST_P(GenRoundTrip, RealDirectoryTree) {
     TempDir temp;
     fs::path copy = temp.path / "share";
     fs::create_directory(copy);
@@ -158,7 +158,7 @@ TEST_P(RoundTrip, RealDirectoryTree) {
 }
 
 // The command line end to end: catagen writes the database and the expectation, catadump converts.
-TEST_P(RoundTrip, CommandLine) {
+TEST_P(GenRoundTrip, CommandLine) {
     TempDir temp;
     fs::path db = temp.path / "cli.db", csv = temp.path / "cli.csv";
     std::string label(versionInfo(GetParam()).label);
@@ -171,7 +171,7 @@ TEST_P(RoundTrip, CommandLine) {
     expectConversion(db, readFile(csv));
 }
 
-INSTANTIATE_TEST_SUITE_P(AllVersions, RoundTrip,
+INSTANTIATE_TEST_SUITE_P(AllVersions, GenRoundTrip,
                          ::testing::Values(Version::v1_6_6, Version::v1_6_7, Version::v1_7_5, Version::v1_7_8,
                                            Version::v1_7_17, Version::v1_7_20),
                          [](const auto& param) {
