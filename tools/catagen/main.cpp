@@ -120,8 +120,9 @@ std::string parseOptions(int argc, char** argv, Options& o) {
         if (arg == "--synthetic") {
             o.synthetic = true;
         } else if (arg == "--bzip2") {
-            o.bzip2Block = 9;
-            if (hasInline && (!parseInto(value, o.bzip2Block) || o.bzip2Block < 1 || o.bzip2Block > 9)) return bad();
+            uint32_t block = 9;
+            if (hasInline && (!parseInto(value, block) || block < 1 || block > 9)) return bad();
+            o.bzip2Block = static_cast<int>(block);
         } else if (arg == "--long-counts") {
             o.counts = CountForm::Long;
         } else if (arg == "--mixed-counts") {
