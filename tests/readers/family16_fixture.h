@@ -1,0 +1,441 @@
+// QWTB (1.6.6 and 1.6.7) databases for the reader tests, described as lists of folder and file records and
+// laid out byte by byte the way each version stores them. The description names parents by folder index;
+// the layout turns that into the decode offset the version gives that folder. Tests spell out the rows and
+// console lines they expect; this file only saves them from spelling out every byte of a body.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "support/conversion_harness.h"
+#include "support/db_builder.h"
+
+namespace catadump::test::qwtb {
+
+enum class Version { v166, v167 };
+
+inline constexpr Version bothVersions[] = {Version::v166, Version::v167};
+
+inline std::string versionName(Version v) { return v == Version::v166 ? "V166" : "V167"; }
+inline std::string versionParamName(const ::testing::TestParamInfo<Version>& param) { return versionName(param.param); }
+
+inline constexpr uint32_t noParent = 0xFFFFFFFF;
+
+// Skipped fields are filled with this byte: read by mistake, it makes a huge count, an invalid parent
+// offset or a strip count larger than any name here.
+inline constexpr uint8_t filler = 0xA5;
+
+// Where a record says its parent is: the decode offset of a folder of the description, or a raw value.
+struct Parent {
+    bool isFolder = false;
+    uint32_t value = noParent;
+};
+inline Parent folder(uint32_t index) { return {true, index}; }
+inline Parent offset(uint32_t raw) { return {false, raw}; }
+inline Parent root() { return {false, noParent}; }
+
+// The stored name field of a record: suffix length, strip count (only when the suffix length is not 0)
+// and suffix, each count one byte.
+inline std::string code(uint8_t suffixLength, uint8_t strip, std::string_view suffix) {
+    std::string bytes{static_cast<char>(suffixLength)};
+    if (suffixLength == 0) return bytes;
+    bytes.push_back(static_cast<char>(strip));
+    return bytes.append(suffix);
+}
+inline std::string repeatName() { return std::string(1, '\0'); }
+
+// The name front-coded against the previous name of its list, with the longest common prefix kept.
+inline std::string frontCode(std::string_view previous, std::string_view name) {
+    if (name == previous) return repeatName();
+    if (name.empty()) throw std::invalid_argument("an empty name can only follow an empty name");
+    size_t common = 0;
+    while (common < previous.size() && common < name.size() && previous[common] == name[common]) ++common;
+    if (common == name.size()) --common;  // a prefix of the previous name needs one new byte
+    size_t strip = previous.size() - common;
+    size_t suffix = name.size() - common;
+    if (strip > 255 || suffix > 255) throw std::invalid_argument("name too far from the previous one");
+    return code(static_cast<uint8_t>(suffix), static_cast<uint8_t>(strip), name.substr(common));
+}
+
+struct FolderRecord {
+    Parent parent = root();
+    // The decoded name. 1.6.7 root folders have none: they take their file system's path.
+    std::string name = {};
+    uint32_t fileSystem = 0;  // 1.6.7 root folders: index into the file system list
+    // The name field exactly as stored, when it is not the front coding of `name`; `name` must then be
+    // what it decodes to (it sets the slot size and the next record's front coding).
+    std::optional<std::string> stored = std::nullopt;
+};
+
+struct FileRecord {
+    Parent parent = root();
+    std::string name = {};
+    std::optional<std::string> stored = std::nullopt;
+};
+
+struct Drive {
+    uint8_t include = 1;  // any value but 0 includes the drive
+    uint32_t serial = 0;
+    uint64_t journal = 0;
+    uint64_t nextUsn = 0;
+};
+
+struct FileSystem {
+    uint32_t type = 0;
+    std::string path;
+    std::string guid;
+    uint32_t serial = 0;
+    uint64_t journal = 0;
+    uint64_t nextUsn = 0;
+};
+
+struct Monitor {
+    uint64_t frn = 0;
+    uint32_t fsi = 0;
+};
+
+struct Exclude {
+    uint32_t skipped = 0;  // one byte in 1.6.6, a compact count in 1.6.7
+    std::string text;
+    std::optional<uint32_t> declaredLength = std::nullopt;  // the stored text length, when it is not the text's
+};
+
+struct Body {
+    Version version = Version::v166;
+    uint32_t flags = 0;
+    std::vector<FolderRecord> folders;
+    std::vector<FileRecord> files;
+    // Header fields; the counts and the folder decode size default to what the records add up to.
+    std::optional<uint32_t> folderCount;
+    std::optional<uint32_t> fileCount;
+    std::optional<uint32_t> folderDecodeSize;
+    uint32_t fileDecodeSize = 0;
+    uint32_t maxFolderPath = 0;  // 1.6.7
+    uint32_t maxFilePath = 0;    // 1.6.7
+    std::array<std::optional<Drive>, 26> drives;  // 1.6.6
+    std::vector<FileSystem> fileSystems;          // 1.6.7
+    std::vector<Monitor> monitors;                // 1.6.7
+    std::vector<Exclude> excludes;
+    // The stored counts of the lists, when they are not the number of entries given.
+    std::optional<uint32_t> fileSystemCount;
+    std::optional<uint32_t> monitorCount;
+    std::optional<uint32_t> excludeCount;
+    bool longCounts = false;  // 1.6.7: the counts and lengths of the lists in the 255 + u32 form
+
+    bool isRoot(size_t i) const { return !folders[i].parent.isFolder && folders[i].parent.value == noParent; }
+
+    // The name a folder's row and its descendants' paths show: up to the first zero byte.
+    std::string shownName(size_t i) const {
+        std::string name = folders[i].name;
+        if (version == Version::v167 && isRoot(i)) {
+            uint32_t fs = folders[i].fileSystem;
+            name = fs < fileSystems.size() ? fileSystems[fs].path : "";
+        }
+        return name.substr(0, name.find('\0'));
+    }
+
+    // 1.6.6: 14 + name length; 1.6.7: 13 + name length, or 17 + path length for a root folder. Name
+    // lengths count every decoded byte; a path counts up to its first zero byte.
+    uint32_t slotSize(size_t i) const {
+        if (version == Version::v166) return 14 + static_cast<uint32_t>(folders[i].name.size());
+        if (isRoot(i)) return 17 + static_cast<uint32_t>(shownName(i).size());
+        return 13 + static_cast<uint32_t>(folders[i].name.size());
+    }
+    uint32_t offsetOf(size_t i) const {
+        uint32_t sum = 0;
+        for (size_t k = 0; k < i; ++k) sum += slotSize(k);
+        return sum;
+    }
+    uint32_t decodedSize() const { return offsetOf(folders.size()); }
+    uint32_t headerFolderCount() const { return folderCount.value_or(static_cast<uint32_t>(folders.size())); }
+    uint32_t headerFileCount() const { return fileCount.value_or(static_cast<uint32_t>(files.size())); }
+    uint32_t headerDecodeSize() const { return folderDecodeSize.value_or(decodedSize()); }
+
+    uint32_t resolve(Parent p) const { return p.isFolder ? offsetOf(p.value) : p.value; }
+
+    // A folder's full path as its row shows it. Parents must be folders of the description.
+    std::string folderPath(size_t i) const {
+        std::vector<size_t> chain = {i};
+        while (folders[chain.back()].parent.isFolder) {
+            if (chain.size() > folders.size()) throw std::logic_error("parent chain loops");
+            chain.push_back(folders[chain.back()].parent.value);
+        }
+        std::string path;
+        for (size_t k = chain.size(); k-- > 0;) path.append(shownName(chain[k])).append(k > 0 ? "\\" : "");
+        return path;
+    }
+    std::string folderRow(size_t i) const { return std::string("\"").append(folderPath(i)).append("\",16\r\n"); }
+    std::string fileRow(size_t j) const {
+        const FileRecord& file = files[j];
+        std::string_view name(file.name);
+        return std::string("\"")
+            .append(folderPath(file.parent.value))
+            .append("\\")
+            .append(name.substr(0, name.find('\0')))
+            .append("\",0\r\n");
+    }
+};
+
+// The database bytes and where its parts end, for cutting it short on purpose.
+struct Layout {
+    std::string bytes;
+    size_t recordsStart = 0;         // the first folder record
+    std::vector<size_t> folderEnds;  // one past the last byte of each folder record
+    std::vector<size_t> fileEnds;
+};
+
+inline Layout layOut(const Body& body) {
+    bool v167 = body.version == Version::v167;
+    DbBuilder b;
+    auto count = [&b, &body, v167](uint32_t value) {
+        if (!v167) {
+            b.u32(value);
+        } else if (body.longCounts) {
+            b.compactLong(value);
+        } else {
+            b.compact(value);
+        }
+    };
+    b.header("QWTB", versionWord(1, 6, v167 ? 7 : 6));
+    b.u32(body.flags).u32(body.headerFolderCount()).u32(body.headerFileCount());
+    b.u32(body.headerDecodeSize()).u32(body.fileDecodeSize);
+    if (v167) {
+        b.u32(body.maxFolderPath).u32(body.maxFilePath);
+        count(body.fileSystemCount.value_or(static_cast<uint32_t>(body.fileSystems.size())));
+        for (const FileSystem& fs : body.fileSystems) {
+            count(fs.type);
+            count(static_cast<uint32_t>(fs.path.size()));
+            b.raw(fs.path);
+            count(static_cast<uint32_t>(fs.guid.size()));
+            b.raw(fs.guid);
+            b.u32(fs.serial).u64(fs.journal).u64(fs.nextUsn);
+        }
+        count(body.monitorCount.value_or(static_cast<uint32_t>(body.monitors.size())));
+        for (const Monitor& m : body.monitors) b.u64(m.frn).u32(m.fsi);
+    } else {
+        for (const std::optional<Drive>& drive : body.drives) {
+            if (!drive) {
+                b.u8(0);
+                continue;
+            }
+            b.u8(drive->include).u32(drive->serial).u64(drive->journal).u64(drive->nextUsn);
+        }
+    }
+    count(body.excludeCount.value_or(static_cast<uint32_t>(body.excludes.size())));
+    for (const Exclude& e : body.excludes) {
+        if (v167) {
+            count(e.skipped);
+        } else {
+            b.u8(static_cast<uint8_t>(e.skipped));
+        }
+        count(e.declaredLength.value_or(static_cast<uint32_t>(e.text.size())));
+        b.raw(e.text);
+    }
+
+    Layout layout;
+    layout.recordsStart = b.size();
+    std::string previous;
+    for (size_t i = 0; i < body.folders.size(); ++i) {
+        const FolderRecord& f = body.folders[i];
+        if (!v167) b.u8(filler);
+        b.repeat(8, filler).u32(body.resolve(f.parent)).repeat(4, filler);
+        if (v167 && body.isRoot(i)) {
+            count(f.fileSystem);
+        } else {
+            b.raw(f.stored.value_or(frontCode(previous, f.name)));
+            previous = f.name;
+        }
+        layout.folderEnds.push_back(b.size());
+    }
+    previous.clear();
+    for (const FileRecord& file : body.files) {
+        b.u32(body.resolve(file.parent)).raw(file.stored.value_or(frontCode(previous, file.name)));
+        previous = file.name;
+        layout.fileEnds.push_back(b.size());
+    }
+    layout.bytes = b.bytes();
+    return layout;
+}
+
+inline std::string database(const Body& body) { return layOut(body).bytes; }
+
+// ---- Console ----
+
+inline std::string printed(const char* pattern, auto... arguments) {
+    char text[512];
+    std::snprintf(text, sizeof text, pattern, arguments...);
+    return text;
+}
+
+// The console from the first line the reader prints after the header lines, file system, monitor, drive
+// and exclude lists: "Loading folders...". Empty when that line is not there.
+inline std::string fromLoadingFolders(std::string_view console) {
+    size_t start = console.find("Loading folders...\n");
+    return start == std::string_view::npos ? std::string() : std::string(console.substr(start));
+}
+
+// The reader's part of the console: what follows the dispatch's "Magic" and "Version" lines.
+inline std::string readerPart(std::string_view console) {
+    for (int line = 0; line < 2; ++line) {
+        size_t end = console.find('\n');
+        if (end == std::string_view::npos) return std::string(console);
+        console.remove_prefix(end + 1);
+    }
+    return std::string(console);
+}
+
+inline const std::string headerLine = "Filename,Attributes\r\n";
+
+// ---- A small database with every kind of record ----
+
+// Six folders and four files: two root folders, a folder whose parent comes later, a name that repeats
+// the previous one (suffix length 0), stripped prefixes, files in several folders and a name with a quote
+// and a comma. 1.6.6 carries two included drives; 1.6.7 two file systems and a mount point monitor. Both
+// carry two exclude entries, one of them empty.
+inline Body richBody(Version v) {
+    Body body;
+    body.version = v;
+    body.flags = 0x06;
+    body.fileDecodeSize = 77;
+    body.excludes = {{3, "C:\\tmp"}, {0, ""}};
+    if (v == Version::v166) {
+        body.drives[2] = Drive{1, 0x1234ABCD, 0x01D2000000000042, 0xABCDEF};
+        body.drives[5] = Drive{0x80, 0xBEEF, 0xFFFFFFFFFFFFFFFF, 0};
+    } else {
+        body.maxFolderPath = 40;
+        body.maxFilePath = 60;
+        body.fileSystems = {{0, "C:", "{guid-c}", 0x1234ABCD, 0x01D2000000000042, 0xABCDEF},
+                            {0, "E:\\Media", "{guid-e}", 0xBEEF, 0xFFFFFFFFFFFFFFFF, 0}};
+        body.monitors = {{0x00000000DEADBEEF, 7}};
+    }
+    body.folders = {
+        {.parent = root(), .name = "C:", .fileSystem = 0},
+        {.parent = folder(0), .name = "Program Files"},
+        {.parent = folder(4), .name = "Programs"},
+        {.parent = root(), .name = "E:\\Media", .fileSystem = 1},
+        {.parent = folder(3), .name = "Docs"},
+        {.parent = folder(4), .name = "Docs"},
+    };
+    body.files = {
+        {.parent = folder(1), .name = "readme.txt"},
+        {.parent = folder(2), .name = "readme.md"},
+        {.parent = folder(5), .name = "a\"b,c"},
+        {.parent = folder(0), .name = "x"},
+    };
+    return body;
+}
+
+inline const std::string richCsv = headerLine +
+                                   "\"C:\",16\r\n"
+                                   "\"C:\\Program Files\",16\r\n"
+                                   "\"E:\\Media\\Docs\\Programs\",16\r\n"
+                                   "\"E:\\Media\",16\r\n"
+                                   "\"E:\\Media\\Docs\",16\r\n"
+                                   "\"E:\\Media\\Docs\\Docs\",16\r\n"
+                                   "\"C:\\Program Files\\readme.txt\",0\r\n"
+                                   "\"E:\\Media\\Docs\\Programs\\readme.md\",0\r\n"
+                                   "\"E:\\Media\\Docs\\Docs\\a\"b,c\",0\r\n"
+                                   "\"C:\\x\",0\r\n";
+
+// ---- Running the program within a memory bound ----
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+inline constexpr bool sanitized = true;
+#else
+inline constexpr bool sanitized = false;
+#endif
+#else
+inline constexpr bool sanitized = false;
+#endif
+
+inline constexpr size_t memoryBoundMiB = 64;
+
+struct BoundedRun {
+    std::string console;
+    int exitCode = -1;  // -1 when the program did not exit normally (a signal, a failed allocation)
+    std::optional<std::string> csv;
+};
+
+// Converts the database with the built program, whose allocations are bounded: its address space is
+// limited to memoryBoundMiB, or, in a sanitized build (whose shadow memory needs far more address space),
+// each single allocation is. A program that reserves memory by a declared count or size fails the run
+// instead of succeeding on memory the machine happens to have. The peak resident size that wait4 reports
+// would not do here: a forked child inherits the test binary's own pages and reports them too.
+inline BoundedRun convertWithinBound(const TempDir& directory, std::string_view database) {
+    std::string input = directory.write("Quillseek.db", database);
+    std::string output = directory.pathOf("out.qlx");
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string_view text(*entry);
+        if (text.starts_with("ASAN_OPTIONS=") || text.starts_with("TSAN_OPTIONS=") || text.starts_with("DISPLAY=") ||
+            text.starts_with("WAYLAND_DISPLAY=")) {
+            continue;
+        }
+        environment.emplace_back(text);
+    }
+    if (sanitized) {
+        std::string bound = printed("max_allocation_size_mb=%zu:allocator_may_return_null=1", memoryBoundMiB);
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        environment.push_back("ASAN_OPTIONS=" + (asan != nullptr ? std::string(asan) + ":" : "") + bound);
+        environment.push_back("TSAN_OPTIONS=" + bound);
+    }
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    const char* argv[] = {CATADUMP_BINARY, input.c_str(), output.c_str(), nullptr};
+
+    int pipeEnds[2];
+    if (::pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
+    std::fflush(nullptr);
+    pid_t child = ::fork();
+    if (child < 0) throw std::runtime_error("fork failed");
+    if (child == 0) {
+        if (!sanitized) {
+            rlimit limit{rlim_t{memoryBoundMiB} << 20, rlim_t{memoryBoundMiB} << 20};
+            ::setrlimit(RLIMIT_AS, &limit);
+        }
+        int nothing = ::open("/dev/null", O_RDONLY);
+        ::dup2(nothing, STDIN_FILENO);
+        ::dup2(pipeEnds[1], STDOUT_FILENO);
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+        ::execve(argv[0], const_cast<char* const*>(argv), envp.data());
+        ::_exit(127);
+    }
+    ::close(pipeEnds[1]);
+    BoundedRun run;
+    char chunk[4096];
+    for (;;) {
+        ssize_t got = ::read(pipeEnds[0], chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        run.console.append(chunk, static_cast<size_t>(got));
+    }
+    ::close(pipeEnds[0]);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.csv = readWholeFile(output);
+    return run;
+}
+
+} // namespace catadump::test::qwtb
