@@ -38,6 +38,7 @@ bool readFileSystems(DatabaseStream& stream, std::vector<std::string>& paths) {
         uint32_t serial = readU32(stream);
         uint64_t journal = readU64(stream);
         uint64_t nextUsn = readU64(stream);
+        if (failed()) return false;  // an entry that was not read in full is not printed
         say("file system %u: path %s, guid %s\n", i, path.c_str(), guid.c_str());
         say("serial number %08x\n", serial);
         say("USN Journal ID %016" PRIx64 "\n", journal);
@@ -52,6 +53,7 @@ bool readMountPointMonitors(DatabaseStream& stream) {
     for (uint32_t i = 0; i < count && !failed(); ++i) {
         uint64_t frn = readU64(stream);
         uint32_t fsi = readU32(stream);
+        if (failed()) break;  // an entry that was not read in full is not printed
         say("mount point monitor %u: frn %016" PRIx64 ", fsi %u\n", i, frn, fsi);
     }
     return !failed();
