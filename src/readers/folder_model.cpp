@@ -20,7 +20,7 @@ void writePieces(CsvWriter& writer, std::initializer_list<std::string_view> piec
     for (std::string_view piece : pieces) total += piece.size();
     if (char* out = reserveSpace(writer, total)) {
         for (std::string_view piece : pieces) {
-            std::memcpy(out, piece.data(), piece.size());
+            if (!piece.empty()) std::memcpy(out, piece.data(), piece.size());
             out += piece.size();
         }
         commitSpace(writer, total);
@@ -48,7 +48,7 @@ char* allocateText(TextArena& arena, size_t n) {
 
 void setFolderName(FolderTable& table, FolderEntry& entry, std::string_view name) {
     char* stored = allocateText(table.text, name.size() + 1);
-    std::memcpy(stored, name.data(), name.size());
+    if (!name.empty()) std::memcpy(stored, name.data(), name.size());
     stored[name.size()] = '\0';
     entry.name = stored;
     entry.nameLength = static_cast<uint32_t>(name.size());
@@ -203,7 +203,7 @@ std::string_view folderPath(FolderTable& table, uint32_t folder) {
         size_t length = base.size() + entry.visibleLength + 1;
         if (table.pathBytes + length > table.pathBudget) break;
         char* path = allocateText(table.text, length);
-        std::memcpy(path, base.data(), base.size());
+        if (!base.empty()) std::memcpy(path, base.data(), base.size());
         std::memcpy(path + base.size(), entry.name, entry.visibleLength);
         path[length - 1] = '\\';
         entry.path = path;

@@ -43,7 +43,7 @@ void writeBytesSlow(CsvWriter& writer, const char* bytes, size_t n) {
         writeOut(writer, bytes, n);
         return;
     }
-    std::memcpy(writer.cursor, bytes, n);
+    if (n > 0) std::memcpy(writer.cursor, bytes, n);
     writer.cursor += n;
     writer.spaceLeft -= n;
 }

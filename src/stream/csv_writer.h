@@ -41,7 +41,7 @@ void writeBytesSlow(CsvWriter& writer, const char* bytes, size_t n);
 
 inline void writeBytes(CsvWriter& writer, const char* bytes, size_t n) {
     if (n <= writer.spaceLeft) {
-        std::memcpy(writer.cursor, bytes, n);
+        if (n > 0) std::memcpy(writer.cursor, bytes, n);
         writer.cursor += n;
         writer.spaceLeft -= n;
         return;
