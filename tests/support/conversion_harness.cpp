@@ -1,0 +1,182 @@
+#include "support/conversion_harness.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "driver/dispatch.h"
+#include "stream/byte_source.h"
+
+namespace catadump::test {
+
+namespace {
+
+bool writeToMemory(void* context, const void* bytes, size_t n) {
+    auto& sink = *static_cast<MemorySink*>(context);
+    sink.writes.push_back(n);
+    if (sink.failAlways) return false;
+    if (sink.failNext > 0) {
+        --sink.failNext;
+        return false;
+    }
+    sink.bytes.append(static_cast<const char*>(bytes), n);
+    return true;
+}
+
+int64_t countedRead(void* context, void* destination, size_t n) {
+    auto& counting = *static_cast<CountingInput*>(context);
+    ++counting.reads;
+    MemoryInput& input = counting.input;
+    size_t count = std::min(n, input.size - input.position);
+    if (count > 0) std::memcpy(destination, input.data + input.position, count);
+    input.position += count;
+    return static_cast<int64_t>(count);
+}
+
+bool countedRewind(void* context) {
+    static_cast<CountingInput*>(context)->input.position = 0;
+    return true;
+}
+
+int noError(void*) { return 0; }
+
+} // namespace
+
+ByteSink memorySink(MemorySink& sink) { return {&sink, writeToMemory}; }
+
+ByteSource CountingInput::source() { return {this, countedRead, countedRewind, noError}; }
+
+InMemoryConversion convertInMemory(std::string_view database, size_t readAhead) {
+    std::string bytes(database);
+    MemoryInput input{reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 0};
+    MemorySink sink;
+    InMemoryConversion result;
+
+    resetRunFlags();
+    ::testing::internal::CaptureStdout();
+    {
+        DatabaseStream stream;
+        openDatabaseStream(stream, memorySource(input), readAhead);
+        CsvWriter writer;
+        openCsvWriter(writer, memorySink(sink));
+        result.recognised = dispatchDatabase(stream, writer);
+        flush(writer);
+    }
+    result.console = ::testing::internal::GetCapturedStdout();
+    result.csv = sink.bytes;
+    result.flags = runFlags();
+    return result;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "catadump-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::write(std::string_view name, std::string_view bytes) const {
+    std::string file = pathOf(name);
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + file);
+    return file;
+}
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream contents;
+    contents << in.rdbuf();
+    return contents.str();
+}
+
+ProgramRun runProgram(const std::vector<std::string>& arguments) {
+    std::vector<const char*> argv = {CATADUMP_BINARY};
+    for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+    argv.push_back(nullptr);
+
+    int pipeEnds[2];
+    if (::pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
+    std::fflush(nullptr);
+    pid_t child = ::fork();
+    if (child < 0) throw std::runtime_error("fork failed");
+    if (child == 0) {
+        int nothing = ::open("/dev/null", O_RDONLY);
+        ::dup2(nothing, STDIN_FILENO);
+        ::dup2(pipeEnds[1], STDOUT_FILENO);
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+        ::unsetenv("DISPLAY");
+        ::unsetenv("WAYLAND_DISPLAY");
+        ::execv(argv[0], const_cast<char* const*>(argv.data()));
+        ::_exit(127);
+    }
+    ::close(pipeEnds[1]);
+    ProgramRun run;
+    // A program that hangs fails its test after a minute instead of holding up the whole suite.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    char chunk[4096];
+    for (;;) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::kill(child, SIGKILL);
+            ADD_FAILURE() << "the program did not finish within a minute";
+            break;
+        }
+        pollfd ready{pipeEnds[0], POLLIN, 0};
+        if (::poll(&ready, 1, 100) <= 0) continue;
+        ssize_t got = ::read(pipeEnds[0], chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        run.console.append(chunk, static_cast<size_t>(got));
+    }
+    ::close(pipeEnds[0]);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+FileConversion convertFile(const TempDir& directory, std::string_view database) {
+    FileConversion conversion;
+    conversion.databasePath = directory.write("Quillseek.db", database);
+    conversion.outputPath = directory.pathOf("out.qlx");
+    ProgramRun run = runProgram({conversion.databasePath, conversion.outputPath});
+    conversion.console = std::move(run.console);
+    conversion.exitCode = run.exitCode;
+    conversion.csv = readWholeFile(conversion.outputPath);
+    return conversion;
+}
+
+std::vector<std::string> lines(std::string_view text) {
+    std::vector<std::string> result;
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        if (end == std::string_view::npos) {
+            result.emplace_back(text);
+            break;
+        }
+        result.emplace_back(text.substr(0, end));
+        text.remove_prefix(end + 1);
+    }
+    return result;
+}
+
+} // namespace catadump::test

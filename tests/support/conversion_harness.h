@@ -1,0 +1,95 @@
+// Running conversions from the tests: in-process on a byte string (memory source and memory sink), or the
+// built program on files in a temporary directory.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "stream/csv_writer.h"
+#include "stream/database_stream.h"
+#include "stream/run_flags.h"
+
+namespace catadump::test {
+
+// An output that keeps everything written to it and the size of each write. Writes can be made to fail.
+struct MemorySink {
+    std::string bytes;
+    std::vector<size_t> writes;
+    int failNext = 0;        // this many coming writes fail (their bytes are dropped)
+    bool failAlways = false;
+};
+ByteSink memorySink(MemorySink& sink);
+
+// A byte source over memory that counts how often it is asked for bytes.
+struct CountingInput {
+    explicit CountingInput(std::string bytes) : data(std::move(bytes)) {
+        input.data = reinterpret_cast<const uint8_t*>(data.data());
+        input.size = data.size();
+    }
+    CountingInput(const CountingInput&) = delete;
+    CountingInput& operator=(const CountingInput&) = delete;
+    ByteSource source();
+
+    std::string data;
+    MemoryInput input;
+    int reads = 0;
+};
+
+struct InMemoryConversion {
+    std::string console;
+    std::string csv;
+    RunFlags flags;
+    bool recognised = false;
+};
+
+// Runs the dispatch (and so the reader of the database's version) on the bytes, with fresh flags, and
+// collects the console text, the CSV bytes after the final flush and the flags.
+InMemoryConversion convertInMemory(std::string_view database, size_t readAhead = defaultReadAhead);
+
+// A directory of its own for one test, removed with its contents at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string pathOf(std::string_view name) const { return path_ + "/" + std::string(name); }
+    // Writes the bytes to a file of that name and returns its path.
+    std::string write(std::string_view name, std::string_view bytes) const;
+
+private:
+    std::string path_;
+};
+
+std::optional<std::string> readWholeFile(const std::string& path);
+
+struct ProgramRun {
+    std::string console;  // standard output
+    int exitCode = -1;    // -1 when the program did not exit normally
+};
+
+// Runs the built program with these arguments after its name, standard input from /dev/null and no
+// graphical session, and waits for it.
+ProgramRun runProgram(const std::vector<std::string>& arguments);
+
+struct FileConversion {
+    std::string console;
+    int exitCode = -1;
+    std::string databasePath;
+    std::string outputPath;
+    std::optional<std::string> csv;  // absent when no output file was created
+};
+
+// Writes the database to a file in the directory and converts it with the built program.
+FileConversion convertFile(const TempDir& directory, std::string_view database);
+
+// The text split at "\n", without the line ends; a last line without "\n" is kept.
+std::vector<std::string> lines(std::string_view text);
+
+} // namespace catadump::test
