@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+#include <limits>
+#include <vector>
+
+#include "platform/platform.h"
+#include "stream/csv_writer.h"
+#include "support/conversion_harness.h"
+#include "support/db_builder.h"
+
+namespace catadump::test {
+namespace {
+
+constexpr size_t flushNow = std::numeric_limits<size_t>::max();
+
+// Writes of these sizes (or flushes), then the writes the output saw and the space left in the buffer.
+struct WriterCase {
+    std::string name;
+    std::vector<size_t> steps;
+    std::vector<size_t> outputWrites;
+    size_t spaceLeft;
+};
+void PrintTo(const WriterCase& test, std::ostream* out) { *out << test.name; }
+
+class CsvWriterBuffering : public ::testing::TestWithParam<WriterCase> {};
+
+TEST_P(CsvWriterBuffering, WritesOutOnlyWhenItMustAndKeepsTheOrder) {
+    resetRunFlags();
+    MemorySink sink;
+    CsvWriter writer;
+    openCsvWriter(writer, memorySink(sink));
+
+    std::string expected;
+    uint32_t seed = 1;
+    for (size_t step : GetParam().steps) {
+        if (step == flushNow) {
+            flush(writer);
+            continue;
+        }
+        std::string bytes = noisyBytes(step, seed++);
+        writeBytes(writer, bytes.data(), bytes.size());
+        expected += bytes;
+    }
+    EXPECT_EQ(sink.writes, GetParam().outputWrites);
+    EXPECT_EQ(writer.spaceLeft, GetParam().spaceLeft);
+
+    flush(writer);
+    EXPECT_TRUE(sink.bytes == expected) << "the output differs from the bytes written, in order";
+    EXPECT_FALSE(runFlags().writeError);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , CsvWriterBuffering,
+    ::testing::Values(WriterCase{"ExactFillStaysBuffered", {65526, 10}, {}, 0},
+                      WriterCase{"FullBufferGoesOutWithTheNextByte", {65526, 10, 1}, {65536}, 65535},
+                      WriterCase{"FullBufferGoesOutOnFlush", {65526, 10, flushNow}, {65536}, 65536},
+                      WriterCase{"WholeBufferIntoEmptyIsBuffered", {65536}, {}, 0},
+                      WriterCase{"WholeBufferIntoNonEmptyGoesStraightOut", {10, 65536}, {10, 65536}, 65536},
+                      WriterCase{"MoreThanSpaceLeftIsBufferedAfterWritingOut", {60000, 10000}, {60000}, 55536},
+                      WriterCase{"OverBufferSizeGoesStraightOut", {100000}, {100000}, 65536},
+                      WriterCase{"ZeroLengthWritesChangeNothing", {0, 5, 0}, {}, 65531},
+                      WriterCase{"ZeroLengthWriteIntoFullBuffer", {65536, 0}, {}, 0},
+                      WriterCase{"FlushOfEmptyBufferWritesNothing", {flushNow, 10, flushNow, flushNow}, {10}, 65536}),
+    [](const auto& test) { return test.param.name; });
+
+TEST(CsvWriter, FailedWriteSetsTheFlagAndWritingCarriesOn) {
+    resetRunFlags();
+    MemorySink sink;
+    sink.failNext = 1;
+    CsvWriter writer;
+    openCsvWriter(writer, memorySink(sink));
+
+    std::string lost(70000, 'x');
+    writeBytes(writer, lost.data(), lost.size());
+    EXPECT_TRUE(runFlags().writeError);
+    writeString(writer, "kept\r\n");
+    flush(writer);
+    EXPECT_TRUE(sink.bytes == "kept\r\n") << sink.bytes.size() << " bytes reached the output";
+}
+
+TEST(CsvWriter, ReservedSpaceIsWrittenOutFirstWhenShort) {
+    resetRunFlags();
+    MemorySink sink;
+    CsvWriter writer;
+    openCsvWriter(writer, memorySink(sink));
+
+    std::string filler(65530, 'f');
+    writeString(writer, filler);
+    EXPECT_EQ(reserveSpace(writer, csvBufferSize + 1), nullptr);
+    char* room = reserveSpace(writer, 10);  // 6 left: the buffer goes out first
+    ASSERT_NE(room, nullptr);
+    EXPECT_EQ(sink.writes, std::vector<size_t>{65530});
+    std::memcpy(room, "0123456789", 10);
+    commitSpace(writer, 4);
+    EXPECT_EQ(writer.spaceLeft, csvBufferSize - 4);
+    flush(writer);
+    EXPECT_TRUE(sink.bytes == filler + "0123") << sink.bytes.size() << " bytes reached the output";
+}
+
+TEST(CsvWriter, FullDeviceSetsTheWriteErrorFlag) {
+    platform::File output;
+    if (!platform::createForWriting("/dev/full", output)) GTEST_SKIP() << "no /dev/full here";
+    resetRunFlags();
+    CsvWriter writer;
+    openCsvWriter(writer, fileSink(output));
+
+    writeString(writer, "Filename,Attributes\r\n");
+    EXPECT_FALSE(runFlags().writeError);  // still in the buffer
+    flush(writer);
+    EXPECT_TRUE(runFlags().writeError);
+    platform::closeFile(output);
+}
+
+} // namespace
+} // namespace catadump::test

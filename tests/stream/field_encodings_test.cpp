@@ -1,0 +1,183 @@
+#include <chrono>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "stream/field_encodings.h"
+#include "stream_fixture.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SANITIZER_RESERVES_ADDRESS_SPACE 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define SANITIZER_RESERVES_ADDRESS_SPACE 1
+#endif
+#endif
+
+namespace catadump::test {
+namespace {
+
+constexpr uint32_t sentinel = 0x5EA1ED00;
+
+struct CompactCase {
+    std::string name;
+    std::string bytes;
+    uint32_t value;
+};
+void PrintTo(const CompactCase& test, std::ostream* out) { *out << test.name; }
+
+class CompactCountReads : public StreamFixture, public ::testing::TestWithParam<CompactCase> {};
+
+TEST_P(CompactCountReads, ReadTheValueAndConsumeExactlyTheirBytes) {
+    open(DbBuilder().raw(GetParam().bytes).u32(sentinel).bytes(), Mode::raw);
+    EXPECT_EQ(readCompactCount(stream), GetParam().value);
+    EXPECT_EQ(readU32(stream), sentinel);
+    EXPECT_FALSE(runFlags().readError);
+}
+
+INSTANTIATE_TEST_SUITE_P(, CompactCountReads,
+                         ::testing::Values(CompactCase{"LongZero", std::string("\xFF\0\0\0\0", 5), 0},
+                                           CompactCase{"LongFive", std::string("\xFF\x05\0\0\0", 5), 5},
+                                           CompactCase{"Short254", "\xFE", 254},
+                                           CompactCase{"ShortZero", std::string("\0", 1), 0},
+                                           CompactCase{"Long255", std::string("\xFF\xFF\0\0\0", 5), 255},
+                                           CompactCase{"LongMax", "\xFF\xFF\xFF\xFF\xFF", 0xFFFFFFFF}),
+                         [](const auto& test) { return test.param.name; });
+
+class Encodings : public StreamFixture, public ::testing::Test {};
+
+TEST_F(Encodings, FailedFirstByteReadsAsZeroNotAsTheLongForm) {
+    open("", Mode::raw);
+    EXPECT_EQ(readCompactCount(stream), 0u);
+    EXPECT_TRUE(runFlags().readError);
+}
+
+struct StringCase {
+    std::string name;
+    DbBuilder field;
+    std::string text;
+};
+void PrintTo(const StringCase& test, std::ostream* out) { *out << test.name; }
+
+class CountedStrings : public StreamFixture, public ::testing::TestWithParam<StringCase> {};
+
+TEST_P(CountedStrings, ReadTheirBytesAndNothingMore) {
+    for (Mode mode : {Mode::raw, Mode::compressed}) {
+        resetRunFlags();
+        open(DbBuilder().append(GetParam().field).u32(sentinel).bytes(), mode, 16);
+        EXPECT_EQ(readCountedString(stream), GetParam().text) << modeName(mode);
+        EXPECT_EQ(readU32(stream), sentinel) << modeName(mode);
+        EXPECT_FALSE(runFlags().readError) << modeName(mode);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , CountedStrings,
+    ::testing::Values(StringCase{"Empty", DbBuilder().str(""), ""},
+                      StringCase{"EmptyLongForm", DbBuilder().strLong(""), ""},
+                      StringCase{"Short", DbBuilder().str("abc"), "abc"},
+                      StringCase{"ShortInLongForm", DbBuilder().strLong("abc"), "abc"},
+                      StringCase{"LongerThanReadAhead", DbBuilder().str(std::string(300, 'n')), std::string(300, 'n')},
+                      StringCase{"WithZeroByte", DbBuilder().str(std::string("ab\0cd", 5)), std::string("ab\0cd", 5)}),
+    [](const auto& test) { return test.param.name; });
+
+TEST(VisibleText, EndsAtTheFirstZeroByte) {
+    EXPECT_EQ(visibleText(std::string_view("ab\0cd", 5)), "ab");
+    EXPECT_EQ(visibleText("abc"), "abc");
+    EXPECT_EQ(visibleText(std::string_view("\0x", 2)), "");
+}
+
+TEST_F(Encodings, StringCutShortByTheEndReadsAsEmpty) {
+    open(DbBuilder().compact(10).raw("12345").bytes(), Mode::raw);
+    EXPECT_EQ(readCountedString(stream), "");
+    EXPECT_TRUE(runFlags().readError);
+    EXPECT_EQ(readCountedString(stream), "");  // the length now reads as 0
+}
+
+using EncodingsDeathTest = Encodings;
+
+TEST_F(EncodingsDeathTest, LengthAllOnesEndsTheRun) {
+    open(DbBuilder().compactLong(0xFFFFFFFF).raw("abc").bytes(), Mode::raw);
+    // The line goes to standard output; the death test reads standard error.
+    EXPECT_EXIT(
+        {
+            std::fflush(stdout);
+            ::dup2(STDERR_FILENO, STDOUT_FILENO);
+            readCountedString(stream);
+        },
+        ::testing::ExitedWithCode(1), "^bad string size -1\n$");
+}
+
+// A claimed length of four thousand million bytes in a file of a hundred: the string must grow with the
+// bytes that are there, not with the claim. Run in a child with its address space capped well below the
+// claim, so an allocation of the claimed size fails there.
+TEST_F(EncodingsDeathTest, HugeClaimedLengthCostsOnlyTheBytesPresent) {
+#ifdef SANITIZER_RESERVES_ADDRESS_SPACE
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit under the cap";
+#endif
+    for (Mode mode : {Mode::raw, Mode::compressed}) {
+        // Everything happens in the child, decoder threads included.
+        auto readUnderCap = [this, mode] {
+            rlimit cap{};
+            cap.rlim_cur = cap.rlim_max = rlim_t{1} << 31;  // 2 GiB
+            ::setrlimit(RLIMIT_AS, &cap);
+            resetRunFlags();
+            open(DbBuilder().compactLong(4000000000u).raw(noisyBytes(100)).bytes(), mode);
+            auto start = std::chrono::steady_clock::now();
+            std::string text = readCountedString(stream);
+            bool quick = std::chrono::steady_clock::now() - start < std::chrono::seconds(2);
+            std::_Exit(text.empty() && runFlags().readError && quick ? 0 : 3);
+        };
+        EXPECT_EXIT(readUnderCap(), ::testing::ExitedWithCode(0), "") << modeName(mode);
+    }
+}
+
+struct BlobCase {
+    std::string name;
+    std::vector<BlobItem> items;
+};
+void PrintTo(const BlobCase& test, std::ostream* out) { *out << test.name; }
+
+class BlobLists : public StreamFixture, public ::testing::TestWithParam<BlobCase> {};
+
+TEST_P(BlobLists, AreSkippedExactly) {
+    for (Mode mode : {Mode::raw, Mode::compressed}) {
+        resetRunFlags();
+        open(DbBuilder().blobList(GetParam().items).u32(sentinel).bytes(), mode, 16);
+        skipBlobList(stream);
+        EXPECT_EQ(readU32(stream), sentinel) << modeName(mode);
+        EXPECT_FALSE(runFlags().readError) << modeName(mode);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , BlobLists,
+    ::testing::Values(BlobCase{"NoItems", {}}, BlobCase{"EmptyItem", {{1, ""}}},
+                      BlobCase{"Item256", {{2, std::string(256, 'a')}}},
+                      BlobCase{"Item300", {{3, std::string(300, 'b')}}},
+                      BlobCase{"LongFormLengths", {{4, "xy", true}, {5, std::string(255, 'c'), true}}},
+                      BlobCase{"SeveralItems", {{6, "one"}, {7, std::string(70000, 'd')}, {255, "three"}}}),
+    [](const auto& test) { return test.param.name; });
+
+// Four thousand million items in a few bytes: once the data has run out the rest would only be zeroes, so
+// the skip must stop there rather than ask the source for every one of them. Run in a child with a timer.
+TEST_F(EncodingsDeathTest, BlobListClaimingCountlessItemsStopsAtTheEndOfTheData) {
+    open(DbBuilder().compactLong(0xFFFFFFFF).u8(1).compact(2).raw("ab").bytes(), Mode::raw);
+    auto skipWithTimer = [this] {
+        ::alarm(10);
+        skipBlobList(stream);
+        std::_Exit(runFlags().readError && sourceReads() < 10 ? 0 : 3);
+    };
+    EXPECT_EXIT(skipWithTimer(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Encodings, SkipBytesConsumesExactlyThatMany) {
+    open(DbBuilder().repeat(1000, 0xEE).u32(sentinel).bytes(), Mode::compressed, 16);
+    skipBytes(stream, 0);
+    skipBytes(stream, 1000);
+    EXPECT_EQ(readU32(stream), sentinel);
+    skipBytes(stream, 1);
+    EXPECT_TRUE(runFlags().readError);
+}
+
+} // namespace
+} // namespace catadump::test
