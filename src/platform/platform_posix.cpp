@@ -16,6 +16,25 @@ namespace {
 
 int descriptor(File file) { return static_cast<int>(file.handle); }
 
+// The files this process holds open for reading. An open for reading lets others read the file but not
+// write it; the system does not enforce that, so creating an output refuses any of these files itself.
+// Otherwise a database named again as the output (or through a link) would be emptied before it is read.
+struct ReadingFile {
+    int fd;
+    dev_t device;
+    ino_t inode;
+};
+std::vector<ReadingFile> filesOpenForReading;
+
+bool isOpenForReading(const std::string& path) {
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    for (const ReadingFile& open : filesOpenForReading) {
+        if (open.device == info.st_dev && open.inode == info.st_ino) return true;
+    }
+    return false;
+}
+
 bool fileExists(const std::string& path) {
     struct stat info;
     return ::stat(path.c_str(), &info) == 0;
@@ -123,9 +142,12 @@ bool openForSequentialRead(const std::string& path, File& file) {
         return false;
     }
     struct stat info;
-    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-        ::close(fd);
-        return false;
+    if (::fstat(fd, &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            ::close(fd);
+            return false;
+        }
+        filesOpenForReading.push_back({fd, info.st_dev, info.st_ino});
     }
 #ifdef POSIX_FADV_SEQUENTIAL
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -135,6 +157,10 @@ bool openForSequentialRead(const std::string& path, File& file) {
 }
 
 bool createForWriting(const std::string& path, File& file) {
+    if (isOpenForReading(path)) {
+        errno = EBUSY;
+        return false;
+    }
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         return false;
@@ -175,6 +201,7 @@ bool rewindFile(File file) {
 
 bool closeFile(File& file) {
     if (!file.isOpen()) return true;
+    std::erase_if(filesOpenForReading, [&](const ReadingFile& open) { return open.fd == descriptor(file); });
     int result = ::close(descriptor(file));
     file.handle = -1;
     return result == 0;

@@ -43,6 +43,21 @@ TEST_F(EndToEnd, OutputThatCannotBeCreatedIsReported) {
     }
 }
 
+// The database named again as the output, directly or through a link, must not be emptied before it is
+// read: the output cannot be created then.
+TEST_F(EndToEnd, OutputThatIsTheDatabaseIsRefused) {
+    std::string database = dir.write("Quillseek.db", unknownVersion);
+    std::filesystem::create_hard_link(database, dir.pathOf("hard.qlx"));
+    std::filesystem::create_symlink(database, dir.pathOf("soft.qlx"));
+    for (const std::string& output : {database, dir.pathOf("hard.qlx"), dir.pathOf("soft.qlx")}) {
+        ProgramRun run = runProgram({database, output});
+        EXPECT_EQ(run.console,
+                  database + " opened for reading...\nError: Could not open " + output + " for writing.\n");
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_EQ(readWholeFile(database), unknownVersion);
+    }
+}
+
 // Databases the program does not convert: their dispatch lines (and report) after the two file lines.
 struct NotConverted {
     std::string name;
