@@ -47,9 +47,9 @@ bool isConsole(DWORD which) {
     return GetConsoleMode(handle, &mode) != 0;
 }
 
-// Whether this process can show a window to a user. A service, or a program started in a session without
-// a desktop (a remote shell, a scheduled task), runs on an invisible window station, where a dialog would
-// wait for an answer that nobody can give.
+// Whether this process can show a window to a user. A service, or a task started without the user's
+// desktop, runs on an invisible window station, where a dialog would wait for an answer that nobody can
+// give.
 bool dialogsCanBeShown() {
     HWINSTA station = GetProcessWindowStation();
     if (station == nullptr) return false;
