@@ -172,6 +172,7 @@ bool createForWriting(const std::string& path, File& file) {
 int64_t readFile(File file, void* destination, size_t n) {
     for (;;) {
         ssize_t got = ::read(descriptor(file), destination, n);
+        if (got == 0) errno = 0;  // the end of the file is no error: nothing stale is reported for it
         if (got >= 0) return got;
         if (errno == EINTR) continue;
         return -1;

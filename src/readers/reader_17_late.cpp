@@ -41,11 +41,12 @@ void readValues(DatabaseStream& stream, uint32_t flags, uint32_t sizeFlag, Value
     if (flags & flagAttributes) values.attributes = readU32(stream);
 }
 
-// Closes a row: "\"," then the five value columns and CR LF.
+// Closes a row: "\"," then the five value columns and CR LF, formatted straight into the writer's buffer.
 void writeValueColumns(CsvWriter& writer, const Values& values) {
-    char text[2 + 4 * 21 + 11 + 2];
-    char* end = text + sizeof text;
-    char* out = text;
+    constexpr size_t longest = 2 + 4 * 21 + 10 + 2;  // four u64 with commas, a u32, CR LF
+    char* start = reserveSpace(writer, longest);
+    char* end = start + longest;
+    char* out = start;
     *out++ = '"';
     *out++ = ',';
     for (uint64_t value : {values.size, values.dateCreated, values.dateModified, values.dateAccessed}) {
@@ -55,7 +56,7 @@ void writeValueColumns(CsvWriter& writer, const Values& values) {
     out = std::to_chars(out, end, values.attributes).ptr;
     *out++ = '\r';
     *out++ = '\n';
-    writeBytes(writer, text, static_cast<size_t>(out - text));
+    commitSpace(writer, static_cast<size_t>(out - start));
 }
 
 bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable& filesystems,
