@@ -17,7 +17,7 @@ namespace {
 void onSmallStack(const std::function<void()>& work) {
     pthread_attr_t attributes;
     ASSERT_EQ(pthread_attr_init(&attributes), 0);
-    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 256 * 1024), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 512 * 1024), 0);
     pthread_t thread;
     auto run = [](void* argument) -> void* {
         (*static_cast<const std::function<void()>*>(argument))();
