@@ -40,7 +40,9 @@ const DatabaseFormat* findDatabaseFormat(uint32_t signature, uint32_t version) {
     return nullptr;
 }
 
-bool dispatchDatabase(DatabaseStream& stream, CsvWriter& writer) {
+namespace {
+
+bool identifyAndConvert(DatabaseStream& stream, CsvWriter& writer) {
     uint32_t signature = readSignature(stream);
     // Only the file itself may be wrapped: decompressed data that begins with "BZh9" again is not a
     // database, and decompressing it once more would only reproduce it.
@@ -64,6 +66,14 @@ bool dispatchDatabase(DatabaseStream& stream, CsvWriter& writer) {
     writeString(writer, format->headerLine);
     format->reader(stream, writer);
     return true;
+}
+
+} // namespace
+
+bool dispatchDatabase(DatabaseStream& stream, CsvWriter& writer) {
+    bool recognised = identifyAndConvert(stream, writer);
+    finishDatabaseStream(stream);
+    return recognised;
 }
 
 } // namespace catadump

@@ -88,6 +88,16 @@ bool queueBlock(Bzip2Decoder& decoder, std::vector<uint8_t> stream) {
     return true;
 }
 
+// 32 bits of the bit stream from `bit` on, most significant bit first.
+uint32_t bitsAt(const uint8_t* bytes, uint64_t bit) {
+    uint32_t value = 0;
+    for (int i = 0; i < 32; ++i, ++bit) value = value << 1 | ((bytes[bit / 8] >> (7 - bit % 8)) & 1);
+    return value;
+}
+
+// The stream's check: every block's CRC folded in, in order, as the library does.
+uint32_t combineCrc(uint32_t combined, uint32_t blockCrc) { return (combined << 1 | combined >> 31) ^ blockCrc; }
+
 // Reads the compressed file and cuts it into blocks. Stops at the end magic, at the end of the data, or at
 // anything that does not look like a whole stream; the reader falls back once it runs past the last block.
 void scanBlocks(Bzip2Decoder& decoder) {
@@ -95,6 +105,7 @@ void scanBlocks(Bzip2Decoder& decoder) {
     uint64_t windowStart = 0;     // absolute byte offset of window[0]
     uint64_t blockStart = 0;      // absolute bit of the current block's magic; 0 until the first is found
     uint64_t scannedTo = 0;       // absolute bit from which magics are still to be looked for
+    uint32_t combined = 0;        // the stream check over the blocks queued so far
     std::vector<MagicMark> marks;
     for (;;) {
         size_t old = window.size();
@@ -115,8 +126,23 @@ void scanBlocks(Bzip2Decoder& decoder) {
                 blockStart = bit;
                 continue;
             }
-            if (!queueBlock(decoder, oneBlockStream(window.data(), blockStart - base, bit - base))) return;
-            if (mark.kind == MagicKind::end) return;
+            uint64_t at = bit - base;
+            uint64_t windowBits = uint64_t{window.size()} * 8;
+            if (blockStart - base + 80 > windowBits) return;  // magics overlapping the block's own CRC
+            uint32_t withThisBlock = combineCrc(combined, bitsAt(window.data(), blockStart - base + 48));
+            if (mark.kind == MagicKind::end) {
+                // The stream check follows the end magic. A stream cut inside it, or whose blocks do not
+                // add up to it, leaves its last block to the single-threaded filter, which reports that.
+                if (at + 80 > windowBits) {
+                    scannedTo = bit;  // look at this end magic again once more bytes are in
+                    break;
+                }
+                if (bitsAt(window.data(), at + 48) != withThisBlock) return;
+                queueBlock(decoder, oneBlockStream(window.data(), blockStart - base, at));
+                return;
+            }
+            if (!queueBlock(decoder, oneBlockStream(window.data(), blockStart - base, at))) return;
+            combined = withThisBlock;
             blockStart = bit;
         }
         if (blockStart == 0 && scannedTo > firstBlockBit) return;
@@ -239,6 +265,14 @@ DecodedPiece nextDecodedPiece(Bzip2Decoder& decoder) {
     }
     decoder.delivered += got;
     return {decoder.pieceBuffer.data(), got};
+}
+
+bool reportWaitingFailure(Bzip2Decoder& decoder) {
+    Bzip2Filter& filter = decoder.filter;
+    bool damaged = filter.failure == FilterFailure::decompressFailed || filter.failure == FilterFailure::readFailed;
+    if (!damaged || filter.ended) return false;
+    reportFilterFailure(filter);
+    return true;
 }
 
 uint64_t compressedBytesRead(const Bzip2Decoder& decoder) {

@@ -56,6 +56,10 @@ bool switchToDecompressing(DatabaseStream& stream, unsigned threads) {
     return true;
 }
 
+void finishDatabaseStream(DatabaseStream& stream) {
+    if (!stream.raw && reportWaitingFailure(*stream.decoder)) markFailed();
+}
+
 uint64_t databaseBytesRead(const DatabaseStream& stream) {
     return stream.raw ? stream.rawBytesRead : compressedBytesRead(*stream.decoder);
 }
