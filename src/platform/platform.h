@@ -21,8 +21,9 @@ struct File {
 
 // Opens an existing file for sequential reading; others may read it too, but not write it.
 bool openForSequentialRead(const std::string& path, File& file);
-// Creates the file, or truncates it when it exists, for writing; others may read it meanwhile.
-bool createForWriting(const std::string& path, File& file);
+// Creates the file, or truncates it when it exists, for writing; others may read it meanwhile. The file
+// being read (if any) is refused: it was opened for others to read but never to write.
+bool createForWriting(const std::string& path, File& file, File beingRead = File{});
 // Reads up to n bytes: the count read, 0 at the end of the file, or -1 on failure.
 int64_t readFile(File file, void* destination, size_t n);
 // Writes all n bytes; false when the system failed or wrote fewer.

@@ -16,23 +16,13 @@ namespace {
 
 int descriptor(File file) { return static_cast<int>(file.handle); }
 
-// The files this process holds open for reading. An open for reading lets others read the file but not
-// write it; the system does not enforce that, so creating an output refuses any of these files itself.
-// Otherwise a database named again as the output (or through a link) would be emptied before it is read.
-struct ReadingFile {
-    int fd;
-    dev_t device;
-    ino_t inode;
-};
-std::vector<ReadingFile> filesOpenForReading;
-
-bool isOpenForReading(const std::string& path) {
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-    for (const ReadingFile& open : filesOpenForReading) {
-        if (open.device == info.st_dev && open.inode == info.st_ino) return true;
-    }
-    return false;
+// Whether the path names the same regular file as the open file (also through a hard or symbolic link).
+bool isSameFile(File open, const std::string& path) {
+    struct stat openInfo;
+    struct stat pathInfo;
+    if (!open.isOpen() || ::fstat(descriptor(open), &openInfo) != 0) return false;
+    if (::stat(path.c_str(), &pathInfo) != 0 || !S_ISREG(pathInfo.st_mode)) return false;
+    return openInfo.st_dev == pathInfo.st_dev && openInfo.st_ino == pathInfo.st_ino;
 }
 
 bool fileExists(const std::string& path) {
@@ -142,12 +132,9 @@ bool openForSequentialRead(const std::string& path, File& file) {
         return false;
     }
     struct stat info;
-    if (::fstat(fd, &info) == 0) {
-        if (S_ISDIR(info.st_mode)) {
-            ::close(fd);
-            return false;
-        }
-        filesOpenForReading.push_back({fd, info.st_dev, info.st_ino});
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        return false;
     }
 #ifdef POSIX_FADV_SEQUENTIAL
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -156,8 +143,10 @@ bool openForSequentialRead(const std::string& path, File& file) {
     return true;
 }
 
-bool createForWriting(const std::string& path, File& file) {
-    if (isOpenForReading(path)) {
+bool createForWriting(const std::string& path, File& file, File beingRead) {
+    // The system does not enforce the share mode of the file being read; without this check a database
+    // named again as the output would be emptied before it is read.
+    if (isSameFile(beingRead, path)) {
         errno = EBUSY;
         return false;
     }
@@ -202,7 +191,6 @@ bool rewindFile(File file) {
 
 bool closeFile(File& file) {
     if (!file.isOpen()) return true;
-    std::erase_if(filesOpenForReading, [&](const ReadingFile& open) { return open.fd == descriptor(file); });
     int result = ::close(descriptor(file));
     file.handle = -1;
     return result == 0;

@@ -70,7 +70,8 @@ bool openForSequentialRead(const std::string& path, File& file) {
     return true;
 }
 
-bool createForWriting(const std::string& path, File& file) {
+bool createForWriting(const std::string& path, File& file, File) {
+    // The file being read was opened to be shared for reading only, so the system refuses it here.
     HANDLE handle =
         CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
