@@ -127,6 +127,19 @@ TEST(FolderPaths, PathOfNoFolderIsEmptyAndOfARootItsNameAndOneBackslash) {
     EXPECT_EQ(out.text(), "top\\top\\a\\mid\\x\\");
 }
 
+// The readers stop at a parent loop before writing any row; should a looped table reach the path writer
+// all the same, it ends after at most one name per folder and one more.
+TEST(FolderPaths, LoopedChainStillEnds) {
+    FolderTable table;
+    buildChain(table, 3);
+    table.entries[0].parent = 2;
+    for (uint32_t folder = 0; folder < 3; ++folder) {
+        CapturedWriter out;
+        writeFolderPath(out.writer, table, folder);
+        EXPECT_LE(out.text().size(), 4 * (chainName(0).size() + 1)) << folder;
+    }
+}
+
 // A chain of 3,000 folders through the readers: every folder row carries the whole path above it.
 TEST(QrtbDeepChain, ThreeThousandNestedFoldersConvertInFull) {
     constexpr uint32_t depth = 3000;
