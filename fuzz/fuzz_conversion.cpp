@@ -1,0 +1,89 @@
+// libFuzzer target: the whole conversion (dispatch and reader) on an in-memory database, with the output
+// hashed in memory. The first byte of an input chooses the runs (see tests/fuzz/fuzz_input.h): the raw run
+// always, then as asked the same database compressed through libbz2 and read by the single-threaded or
+// the threaded decoder, which must agree with the raw run byte for byte.
+//
+// Besides what the sanitizers catch, an input fails when
+//   - a run leaves a partial row at the end of the output,
+//   - a database that was not recognised left anything in the output,
+//   - a decompressing run differs from the raw run in output, flags or fatal condition.
+// The fuzzer's own limits (-timeout, -rss_limit_mb, -malloc_limit_mb) catch runs that take too long or
+// too much memory.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "fatal_condition.h"
+#include "fuzz/fuzz_input.h"
+
+namespace {
+
+using namespace catadump;
+using namespace catadump::fuzzing;
+
+struct Run {
+    Outcome outcome;
+    const char* fatalLine = nullptr;  // the fatal condition that ended the run, if one did
+};
+
+Run guardedConvert(std::string_view stored, Decoding decoding, size_t readAhead) {
+    Run run;
+    try {
+        run.outcome = convertStored(stored, decoding, readAhead);
+    } catch (const FatalCondition& condition) {
+        run.fatalLine = condition.line;
+    }
+    return run;
+}
+
+[[noreturn]] void failInput(const char* what) {
+    std::fprintf(stderr, "catadump_fuzz: %s\n", what);
+    std::abort();
+}
+
+void checkShape(const Run& run) {
+    if (run.fatalLine != nullptr) return;
+    if (!run.outcome.endsWithWholeRow()) failInput("the output ends inside a row");
+    if (!run.outcome.recognised && run.outcome.csvBytes != 0) failInput("an unrecognised database left output");
+}
+
+const char* decodingName(Decoding decoding) {
+    return decoding == Decoding::singleThreaded ? "single-threaded" : "threaded";
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    FuzzInput input = parseFuzzInput({reinterpret_cast<const char*>(data), size});
+    Run raw = guardedConvert(input.database, Decoding::none, input.readAhead);
+    checkShape(raw);
+    if (input.decodings.empty()) return 0;
+
+    std::string packed = bzip2Compress(input.database, input.blockSize);
+    if (packed.empty()) failInput("libbz2 could not compress the database");
+    for (Decoding decoding : input.decodings) {
+        Run decoded = guardedConvert(packed, decoding, defaultReadAhead);
+        checkShape(decoded);
+        bool sameFatal = (raw.fatalLine == nullptr) == (decoded.fatalLine == nullptr) &&
+                         (raw.fatalLine == nullptr || std::strcmp(raw.fatalLine, decoded.fatalLine) == 0);
+        if (!sameFatal || (raw.fatalLine == nullptr && !sameOutcome(raw.outcome, decoded.outcome))) {
+            std::fprintf(stderr, "catadump_fuzz: the %s decoder disagrees with the raw run\n",
+                         decodingName(decoding));
+            std::fprintf(stderr, "  raw:     fatal %s, %llu bytes, flags r%d w%d c%d\n",
+                         raw.fatalLine ? raw.fatalLine : "none",
+                         static_cast<unsigned long long>(raw.outcome.csvBytes), raw.outcome.flags.readError,
+                         raw.outcome.flags.writeError, raw.outcome.flags.corrupt);
+            std::fprintf(stderr, "  decoded: fatal %s, %llu bytes, flags r%d w%d c%d\n",
+                         decoded.fatalLine ? decoded.fatalLine : "none",
+                         static_cast<unsigned long long>(decoded.outcome.csvBytes),
+                         decoded.outcome.flags.readError, decoded.outcome.flags.writeError,
+                         decoded.outcome.flags.corrupt);
+            std::abort();
+        }
+    }
+    return 0;
+}

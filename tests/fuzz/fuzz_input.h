@@ -1,0 +1,120 @@
+// How a fuzz input is read and converted. The fuzzer (fuzz/) and the regression corpus test share this
+// file, so a saved input is replayed exactly as the fuzzer ran it.
+//
+// A fuzz input is one mode byte followed by the database bytes. The database is first converted raw, as
+// stored: one that begins with "BZh9" is decompressed by the dispatch itself, as the program would. Then,
+// as the mode byte asks, the same bytes compressed through libbz2 are converted with the stream switched to
+// decompressing before the dispatch; those runs must give the raw run's output and flags exactly.
+//
+//   bits 0-1  decompressing runs after the raw run: 0 none, 1 single-threaded, 2 threaded, 3 both
+//   bit 2     the raw run reads ahead 16 bytes at a time, so fields straddle refills everywhere
+//   bit 3     the compressed copy uses blocks of 900 kB instead of 100 kB
+#pragma once
+
+#include <bzlib.h>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/dispatch.h"
+#include "stream/console.h"
+#include "stream/csv_writer.h"
+#include "stream/database_stream.h"
+#include "stream/run_flags.h"
+
+namespace catadump::fuzzing {
+
+enum class Decoding { none, singleThreaded, threaded };
+
+struct FuzzInput {
+    std::string_view database;
+    size_t readAhead = defaultReadAhead;
+    std::vector<Decoding> decodings;  // the decompressing runs to compare with the raw run
+    int blockSize = 1;
+};
+
+inline constexpr size_t smallReadAhead = 16;
+
+inline FuzzInput parseFuzzInput(std::string_view bytes) {
+    FuzzInput input;
+    if (bytes.empty()) return input;
+    auto mode = static_cast<uint8_t>(bytes[0]);
+    input.database = bytes.substr(1);
+    if (mode & 0x01) input.decodings.push_back(Decoding::singleThreaded);
+    if (mode & 0x02) input.decodings.push_back(Decoding::threaded);
+    if (mode & 0x04) input.readAhead = smallReadAhead;
+    input.blockSize = (mode & 0x08) ? 9 : 1;
+    // A database that is itself bzip2 data is decompressed by the dispatch in the raw run, but taken as an
+    // unknown signature once wrapped again: the two runs would rightly differ.
+    if (input.database.substr(0, 4) == "BZh9") input.decodings.clear();
+    return input;
+}
+
+// What a conversion gave: enough to tell two runs apart without keeping the output, which a deep tree
+// of long names can make far larger than its database.
+struct Outcome {
+    bool recognised = false;
+    RunFlags flags;
+    uint64_t csvBytes = 0;
+    uint64_t csvHash = 0xcbf29ce484222325;  // FNV-1a of the output
+    char lastTwo[2] = {0, 0};               // the output's last two bytes
+
+    // The output holds whole rows: nothing, or bytes that end with a line end.
+    bool endsWithWholeRow() const { return csvBytes == 0 || (lastTwo[0] == '\r' && lastTwo[1] == '\n'); }
+};
+
+inline bool sameOutcome(const Outcome& a, const Outcome& b) {
+    return a.recognised == b.recognised && a.flags.readError == b.flags.readError &&
+           a.flags.writeError == b.flags.writeError && a.flags.corrupt == b.flags.corrupt &&
+           a.csvBytes == b.csvBytes && a.csvHash == b.csvHash;
+}
+
+inline bool hashIntoOutcome(void* context, const void* bytes, size_t n) {
+    auto& outcome = *static_cast<Outcome*>(context);
+    const auto* p = static_cast<const uint8_t*>(bytes);
+    for (size_t i = 0; i < n; ++i) {
+        outcome.csvHash = (outcome.csvHash ^ p[i]) * 0x100000001b3;
+        outcome.lastTwo[0] = outcome.lastTwo[1];
+        outcome.lastTwo[1] = static_cast<char>(p[i]);
+    }
+    outcome.csvBytes += n;
+    return true;
+}
+
+// The bytes as one bzip2 stream with the given block size (1 to 9). Empty if the library fails.
+inline std::string bzip2Compress(std::string_view plain, int blockSize) {
+    auto room = static_cast<unsigned>(plain.size() + plain.size() / 100 + 600);
+    std::string packed(room, '\0');
+    std::string source(plain);
+    if (BZ2_bzBuffToBuffCompress(packed.data(), &room, source.data(), static_cast<unsigned>(source.size()),
+                                 blockSize, 0, 0) != BZ_OK) {
+        return {};
+    }
+    packed.resize(room);
+    return packed;
+}
+
+// Converts the stored bytes with fresh flags, the output going into the outcome. For a decompressing run
+// the stored bytes are bzip2 data and the stream reads them through the decoder from the first byte on.
+inline Outcome convertStored(std::string_view stored, Decoding decoding, size_t readAhead = defaultReadAhead) {
+    MemoryInput input{reinterpret_cast<const uint8_t*>(stored.data()), stored.size(), 0};
+    Outcome outcome;
+    resetRunFlags();
+    DatabaseStream stream;
+    openDatabaseStream(stream, memorySource(input), readAhead);
+    CsvWriter writer;
+    openCsvWriter(writer, ByteSink{&outcome, hashIntoOutcome});
+    if (decoding != Decoding::none &&
+        !switchToDecompressing(stream, decoding == Decoding::singleThreaded ? 1 : 2)) {
+        fatal("failed to alloc bz2 stream data\n");
+    }
+    outcome.recognised = dispatchDatabase(stream, writer);
+    flush(writer);
+    outcome.flags = runFlags();
+    return outcome;
+}
+
+} // namespace catadump::fuzzing
