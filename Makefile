@@ -69,3 +69,23 @@ check-wine: build
 	bash tests/windows/platform-tests $(WINDOWS_BUILD)
 	bash tests/windows/compare-builds $(BUILD) $(WINDOWS_BUILD)
 	bash tests/windows/dialogs-under-xvfb $(BUILD) $(WINDOWS_BUILD)
+
+# The fuzzer: the whole conversion on hostile databases under AddressSanitizer and UndefinedBehaviorSanitizer
+# (fuzz/), in a build of its own, for FUZZ_SECONDS. An input that fails ends the run with an error and is
+# kept in $(FUZZ_BUILD)/artifacts/.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 300
+
+.PHONY: fuzz fuzz-smoke
+
+fuzz: deps
+	@bash scripts/install-deps sanitizers
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+		-DCATADUMP_SANITIZE=address,undefined -DCATADUMP_FUZZ=ON -DCATADUMP_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target catadump_fuzz catagen
+	bash fuzz/make-seeds $(FUZZ_BUILD)/tools/catagen/catagen $(FUZZ_BUILD)/seeds
+	bash fuzz/run-fuzzer $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# One minute of fuzzing, as continuous integration runs it.
+fuzz-smoke:
+	$(MAKE) fuzz FUZZ_SECONDS=60
