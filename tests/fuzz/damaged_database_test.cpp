@@ -1,0 +1,482 @@
+// The damaged databases of the README's table ("What happens with a damaged database"), one group of cases
+// per row: the built program converts a file, and each case checks the console lines, the rows kept and
+// the exit code.
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "stream/bzip2_blocks.h"
+#include "support/conversion_harness.h"
+#include "support/db_builder.h"
+
+namespace catadump::test {
+namespace {
+
+using namespace std::string_literals;
+
+const std::string readErrorLine = "Error: Encounted atleast one read error\n";
+const std::string corruptLine = "Error: database corrupt\n";
+const std::string compressedLines = "Magic BZh9\nDatabase is compressed, decompressing with bz2...\n";
+const std::string noSignatureLines = "Magic \0\0\0\0\nUnknown DB type 00000000 \0\0\0\0\n"s;
+
+// ---- Small databases of every version ----
+//
+// Each holds the same tree: a root folder and a folder inside it, a file in each. A case that damages a
+// database passes the stored fields it changes; everything else is the intact value.
+
+enum class Version { v166, v167, v175, v178, v1717, v1720 };
+const Version allVersions[] = {Version::v166, Version::v167, Version::v175,
+                               Version::v178, Version::v1717, Version::v1720};
+
+std::string versionName(Version version) {
+    switch (version) {
+    case Version::v166: return "V166";
+    case Version::v167: return "V167";
+    case Version::v175: return "V175";
+    case Version::v178: return "V178";
+    case Version::v1717: return "V1717";
+    case Version::v1720: return "V1720";
+    }
+    return "";
+}
+
+bool oldFamily(Version version) { return version == Version::v166 || version == Version::v167; }
+bool lateLayout(Version version) { return version == Version::v1717 || version == Version::v1720; }
+
+// A front-coded name: suffix length, strip count and suffix, with compact counts (1.7) or bytes (1.6).
+std::string nameField(Version version, uint32_t strip, std::string_view suffix) {
+    DbBuilder field;
+    auto count = [&](uint32_t value) {
+        if (oldFamily(version)) {
+            field.u8(static_cast<uint8_t>(value));
+        } else {
+            field.compact(value);
+        }
+    };
+    count(static_cast<uint32_t>(suffix.size()));
+    count(strip);
+    field.raw(suffix);
+    return field.bytes();
+}
+
+struct Tree {
+    Version version;
+    uint32_t folderCount = 2;
+    uint32_t fileCount = 2;
+    // 1.7: parent references (below 2 a folder, 2 the only filesystem). 1.6: parent decode offsets; the
+    // root folder's slot starts at 0 and the other folder's at 18 (1.6.6) or 19 (1.6.7).
+    std::vector<uint32_t> folderParents;
+    std::vector<uint32_t> fileParents;
+    std::vector<std::string> folderNames;  // stored name fields; 1.6.7 has none for its root folder
+    std::vector<std::string> fileNames;
+    uint32_t folderDecodeSize = 35;  // 1.6: both slots, 18 + 17 or 19 + 16
+    uint32_t fileSystemType = 0;     // 1.6.7
+    uint32_t rootFileSystem = 0;     // 1.6.7
+    std::string filesystemPath = "D:\\Data";  // 1.7: the FOLDER filesystem's path as a counted string
+    bool longPathLength = false;              // write that length as 255 and a u32
+
+    explicit Tree(Version v) : version(v) {
+        if (oldFamily(v)) {
+            uint32_t secondSlot = v == Version::v166 ? 18 : 19;
+            folderParents = {0xFFFFFFFF, 0};
+            fileParents = {0, secondSlot};
+        } else {
+            folderParents = {2, 0};
+            fileParents = {0, 1};
+        }
+        // 1.6.7 root folders take no part in the front coding: "Sub" is coded against the empty name there.
+        folderNames = {nameField(v, 0, "Root"), nameField(v, v == Version::v167 ? 0 : 4, "Sub")};
+        fileNames = {nameField(v, 0, "a"), nameField(v, 1, "b")};
+    }
+
+    std::string bytes() const;
+};
+
+std::string Tree::bytes() const {
+    DbBuilder b;
+    switch (version) {
+    case Version::v166:
+        b.header("QWTB", versionWord(1, 6, 6)).u32(0).u32(folderCount).u32(fileCount).u32(folderDecodeSize).u32(0);
+        b.repeat(26, 0);  // no drive included
+        b.u32(0);         // exclude list
+        for (size_t i = 0; i < folderNames.size(); ++i) {
+            b.u8(0).repeat(8, 0).u32(folderParents[i]).u32(0).raw(folderNames[i]);
+        }
+        break;
+    case Version::v167:
+        b.header("QWTB", versionWord(1, 6, 7)).u32(0).u32(folderCount).u32(fileCount).u32(folderDecodeSize).u32(0);
+        b.u32(0).u32(0);
+        b.compact(1).compact(fileSystemType).str("C:").str("guid").u32(0).u64(0).u64(0);
+        b.compact(0);  // mount point monitors
+        b.compact(0);  // exclude list
+        for (size_t i = 0; i < folderNames.size(); ++i) {
+            b.repeat(8, 0).u32(folderParents[i]).u32(0);
+            if (folderParents[i] == 0xFFFFFFFF) {
+                b.compact(rootFileSystem);  // the root folder takes its file system's path as its name
+            } else {
+                b.raw(folderNames[i]);
+            }
+        }
+        break;
+    default: {
+        bool late = lateLayout(version);
+        uint32_t build = version == Version::v175 ? 5 : version == Version::v178 ? 8 : version == Version::v1717 ? 17 : 20;
+        b.header("QRTb", versionWord(1, 7, build)).u32(0).u32(folderCount).u32(fileCount);
+        if (version == Version::v175) b.u32(0);  // decode size
+        b.compact(1).compact(2);                  // one filesystem, of type FOLDER
+        if (late) b.u8(0);                        // out of date
+        if (longPathLength) {
+            b.strLong(filesystemPath);
+        } else {
+            b.str(filesystemPath);
+        }
+        if (late) {
+            b.u64(0).u8(0);  // next update; exclude flags
+        } else {
+            b.u8(0).u8(0).u32(0).u64(0);
+        }
+        b.compact(0).compact(0).compact(0);  // three blob lists
+        for (uint32_t parent : folderParents) b.u32(parent);
+        if (!late && !folderParents.empty()) b.u32(0);  // NTFS folder count
+        for (const std::string& name : folderNames) b.raw(name);
+        break;
+    }
+    }
+    for (size_t i = 0; i < fileNames.size(); ++i) b.u32(fileParents[i]).raw(fileNames[i]);
+    return b.bytes();
+}
+
+// The rows of the intact tree.
+std::vector<std::string> intactRows(Version version) {
+    if (lateLayout(version)) {
+        return {"Filename,Size,Date Created,Date Modified,Date Accessed,Attributes\r\n",
+                "\"Root\",0,0,0,0,16\r\n", "\"Root\\Sub\",0,0,0,0,16\r\n", "\"Root\\a\",0,0,0,0,0\r\n",
+                "\"Root\\Sub\\b\",0,0,0,0,0\r\n"};
+    }
+    std::string root = version == Version::v167 ? "C:" : "Root";
+    return {"Filename,Attributes\r\n", "\"" + root + "\",16\r\n", "\"" + root + "\\Sub\",16\r\n",
+            "\"" + root + "\\a\",0\r\n", "\"" + root + "\\Sub\\b\",0\r\n"};
+}
+
+// The first `count` rows of the intact tree (the header line counts as one).
+std::string firstRows(Version version, size_t count) {
+    std::vector<std::string> rows = intactRows(version);
+    std::string csv;
+    for (size_t i = 0; i < count && i < rows.size(); ++i) csv += rows[i];
+    return csv;
+}
+
+std::vector<std::string> splitRows(const std::string& csv) {
+    std::vector<std::string> rows;
+    size_t start = 0;
+    while (start < csv.size()) {
+        size_t end = csv.find("\r\n", start);
+        if (end == std::string::npos) end = csv.size() - 2;
+        rows.push_back(csv.substr(start, end + 2 - start));
+        start = end + 2;
+    }
+    return rows;
+}
+
+// Whether every row of `part` is a row of `whole`, in the same order.
+bool rowsAreSubsequence(const std::string& part, const std::string& whole) {
+    std::vector<std::string> a = splitRows(part);
+    std::vector<std::string> b = splitRows(whole);
+    size_t j = 0;
+    for (const std::string& row : a) {
+        while (j < b.size() && b[j] != row) ++j;
+        if (j == b.size()) return false;
+        ++j;
+    }
+    return true;
+}
+
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The console after the program's two file lines.
+std::string afterFileLines(const FileConversion& run) {
+    std::string lines = run.databasePath + " opened for reading...\n" + run.outputPath + " created for writing...\n";
+    EXPECT_EQ(run.console.substr(0, lines.size()), lines);
+    return run.console.substr(std::min(lines.size(), run.console.size()));
+}
+
+class DamagedDatabase : public ::testing::TestWithParam<Version> {
+protected:
+    FileConversion convert(const std::string& stored) { return convertFile(dir, stored); }
+    TempDir dir;
+};
+
+std::string versionParamName(const ::testing::TestParamInfo<Version>& test) { return versionName(test.param); }
+
+TEST_P(DamagedDatabase, IntactTreeConvertsInFull) {
+    FileConversion run = convert(Tree(GetParam()).bytes());
+    EXPECT_EQ(run.csv, firstRows(GetParam(), 5));
+    EXPECT_TRUE(endsWith(run.console, "Conversion complete!\n")) << run.console;
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+// Row: a raw database cut at any point. Before the version word is whole nothing is recognised; after it,
+// the reader stops where the data ends and keeps only rows of records it read in full.
+TEST_P(DamagedDatabase, RawDatabaseCutAtEveryByte) {
+    std::string intact = Tree(GetParam()).bytes();
+    std::string full = firstRows(GetParam(), 5);
+    std::string previous;
+    for (size_t kept = 0; kept < intact.size(); ++kept) {
+        SCOPED_TRACE("kept " + std::to_string(kept));
+        FileConversion run = convert(cut(intact, kept));
+        std::string console = afterFileLines(run);
+        EXPECT_EQ(run.exitCode, 2);
+        if (kept < 4) {
+            EXPECT_EQ(console, noSignatureLines + readErrorLine);
+        } else if (kept < 8) {
+            EXPECT_EQ(console, "Magic " + intact.substr(0, 4) + "\nVersion 0.0.0\nUnknown DB version 00000000\n" +
+                                   readErrorLine);
+        } else {
+            EXPECT_TRUE(endsWith(console, "Conversion complete!\n" + readErrorLine)) << console;
+        }
+        ASSERT_TRUE(run.csv.has_value());
+        EXPECT_TRUE(rowsAreSubsequence(*run.csv, full)) << *run.csv;
+        // A longer piece of the database never loses a row that a shorter one gave.
+        EXPECT_TRUE(rowsAreSubsequence(previous, *run.csv)) << previous << "\nthen\n" << *run.csv;
+        previous = *run.csv;
+    }
+    // Cut inside the last file record: every folder and the first file.
+    FileConversion lastRecord = convert(cut(intact, intact.size() - 1));
+    EXPECT_EQ(lastRecord.csv, firstRows(GetParam(), 4));
+}
+
+// Row: a bzip2-wrapped database cut at any point. A block decodes only whole, so a cut inside the only block
+// leaves no data at all; a cut after it, in the end-of-stream mark, leaves every row but still fails.
+TEST_P(DamagedDatabase, CompressedDatabaseCutAtEveryByte) {
+    std::string intact = Tree(GetParam()).bytes();
+    std::string packed = bzip2(intact);
+    std::vector<MagicMark> marks;
+    findMagics(reinterpret_cast<const uint8_t*>(packed.data()), packed.size(), 0, marks);
+    ASSERT_EQ(marks.size(), 2u);
+    ASSERT_EQ(marks[1].kind, MagicKind::end);
+    uint64_t blockEndBit = marks[1].bit;
+    const std::regex sourceEnded("ReadFile\\(\\): -?[0-9]+: Failed to read\\.\n");
+
+    for (size_t kept = 4; kept < packed.size(); ++kept) {
+        SCOPED_TRACE("kept " + std::to_string(kept));
+        FileConversion run = convert(cut(packed, kept));
+        std::string console = afterFileLines(run);
+        EXPECT_EQ(run.exitCode, 2);
+        ASSERT_EQ(console.substr(0, compressedLines.size()), compressedLines);
+        std::string rest = console.substr(compressedLines.size());
+        std::smatch failure;
+        ASSERT_TRUE(std::regex_search(rest, failure, sourceEnded)) << console;
+        if (kept * 8 < blockEndBit) {
+            EXPECT_EQ(rest, failure.str() + noSignatureLines + readErrorLine);
+            EXPECT_EQ(run.csv, "");
+        } else if (kept * 8 >= blockEndBit + 8) {
+            EXPECT_TRUE(endsWith(rest, "Conversion complete!\n" + failure.str() + readErrorLine)) << rest;
+            EXPECT_EQ(run.csv, firstRows(GetParam(), 5));
+        }
+    }
+}
+
+// Row: a whole bzip2 stream of a database that was cut before it was compressed. The rows are those of the
+// same cut stored raw, and the decompressor says where the data ended.
+TEST_P(DamagedDatabase, CompressedStreamOfACutDatabase) {
+    std::string intact = Tree(GetParam()).bytes();
+    for (size_t kept : {size_t{6}, intact.size() / 2, intact.size() - 1}) {
+        SCOPED_TRACE("kept " + std::to_string(kept));
+        FileConversion raw = convert(cut(intact, kept));
+        std::string rawConsole = afterFileLines(raw);
+        FileConversion packed = convert(bzip2(cut(intact, kept)));
+        std::string console = afterFileLines(packed);
+        EXPECT_EQ(packed.exitCode, 2);
+        EXPECT_EQ(packed.csv, raw.csv);
+        std::string eof = "BZ2_bzDecompress(): 4: Unexpected EOF in decompression stream.\n";
+        size_t at = console.find(eof);
+        ASSERT_NE(at, std::string::npos) << console;
+        EXPECT_EQ(console.substr(0, at) + console.substr(at + eof.size()), compressedLines + rawConsole);
+    }
+}
+
+// Row: corrupt bzip2 data. Damage that stops the library before the block's bytes come out leaves no data;
+// damage that only the block's check or the stream's check finds comes to light after the bytes were
+// converted, and still ends the run with the read error.
+TEST_P(DamagedDatabase, CorruptCompressedData) {
+    std::string intact = Tree(GetParam()).bytes();
+    std::string packed = bzip2(intact);
+    const std::string failed = "BZ2_bzDecompress(): -4: Failed to decompress.\n";
+
+    // The block's first coded bytes (its header: the block's origin pointer and the symbol map).
+    FileConversion coded = convert(flipByte(packed, 15, 0x5A));
+    EXPECT_EQ(afterFileLines(coded), compressedLines + failed + noSignatureLines + readErrorLine);
+    EXPECT_EQ(coded.csv, "");
+    EXPECT_EQ(coded.exitCode, 2);
+
+    // The block's stored check (the four bytes after its magic), and the stream's check (the last bytes).
+    for (size_t offset : {size_t{10}, packed.size() - 2}) {
+        SCOPED_TRACE("byte " + std::to_string(offset));
+        FileConversion checked = convert(flipByte(packed, offset, 0x01));
+        EXPECT_TRUE(endsWith(afterFileLines(checked), "Conversion complete!\n" + failed + readErrorLine))
+            << checked.console;
+        EXPECT_EQ(checked.csv, firstRows(GetParam(), 5));
+        EXPECT_EQ(checked.exitCode, 2);
+    }
+}
+
+// Row: huge counts in a small file. The declared counts are read as far as the data goes; nothing is
+// reserved for them, the read error ends the reader, and the rows are those of the records read in full.
+TEST_P(DamagedDatabase, HugeCounts) {
+    Tree folders(GetParam());
+    folders.folderCount = 0xFFFFFFFF;
+    if (oldFamily(GetParam())) folders.folderDecodeSize = 0xFFFFFFFF;
+    FileConversion manyFolders = convert(folders.bytes());
+    std::string declared = GetParam() == Version::v167 ? "4294967295" : "-1";
+    EXPECT_NE(manyFolders.console.find("number of folders: " + declared + "\n"), std::string::npos);
+    EXPECT_EQ(manyFolders.exitCode, 2);
+    EXPECT_TRUE(endsWith(afterFileLines(manyFolders), "Conversion complete!\n" + readErrorLine));
+    // 1.7 reads every parent reference before any folder record: none is whole. 1.6 records carry their
+    // parent, so the two folders read in full are written; the file records are then taken for folders.
+    EXPECT_TRUE(rowsAreSubsequence(*manyFolders.csv, firstRows(GetParam(), 3))) << *manyFolders.csv;
+    if (!oldFamily(GetParam())) {
+        EXPECT_EQ(manyFolders.csv, firstRows(GetParam(), 1));
+    }
+
+    Tree files(GetParam());
+    files.fileCount = 0x7FFFFFFF;
+    FileConversion manyFiles = convert(files.bytes());
+    EXPECT_EQ(manyFiles.exitCode, 2);
+    EXPECT_TRUE(endsWith(afterFileLines(manyFiles), "Loading files...\nConversion complete!\n" + readErrorLine));
+    EXPECT_EQ(manyFiles.csv, firstRows(GetParam(), 5));
+}
+
+INSTANTIATE_TEST_SUITE_P(, DamagedDatabase, ::testing::ValuesIn(allVersions), versionParamName);
+
+// Row: huge lengths. A name or path that claims more bytes than the file holds reads as missing data; the
+// one length that cannot be a string ends the run at once.
+TEST(DamagedDatabaseLengths, HugeLengths) {
+    TempDir dir;
+    Tree longName(Version::v1720);
+    longName.folderNames[1] = DbBuilder().compactLong(0xFFFFFFFE).compact(4).raw("Sub").bytes();
+    FileConversion name = convertFile(dir, longName.bytes());
+    EXPECT_TRUE(endsWith(name.console, "Loading folders...\nConversion complete!\n" + readErrorLine)) << name.console;
+    EXPECT_EQ(name.csv, firstRows(Version::v1720, 2));  // the root folder's record was whole
+    EXPECT_EQ(name.exitCode, 2);
+
+    Tree badLength(Version::v178);
+    badLength.filesystemPath = "";
+    badLength.longPathLength = true;
+    std::string stored = badLength.bytes();
+    std::string lengthField = "\xff\x00\x00\x00\x00"s;
+    size_t at = stored.find(lengthField);
+    ASSERT_NE(at, std::string::npos);
+    stored.replace(at, lengthField.size(), "\xff\xff\xff\xff\xff");
+    FileConversion fatal = convertFile(dir, stored);
+    EXPECT_TRUE(endsWith(fatal.console, "filesystem count: 1\nbad string size -1\n")) << fatal.console;
+    EXPECT_EQ(fatal.csv, "");  // the header line was still in the buffer
+    EXPECT_EQ(fatal.exitCode, 1);
+}
+
+// ---- Structural errors ----
+//
+// Each prints its own line, then "Conversion complete!", and the run ends with "Error: database corrupt"
+// and exit code 2. A stop among the folders leaves only the header line, since folder rows are written once
+// every folder record is read; a stop among the files keeps the folder rows and the earlier files.
+
+struct StructuralError {
+    std::string name;
+    Version version;
+    void (*damage)(Tree& tree);
+    std::string line;
+    size_t rowsKept;  // the header line counts as one
+};
+void PrintTo(const StructuralError& error, std::ostream* out) { *out << error.name; }
+
+std::vector<StructuralError> structuralErrors() {
+    return {
+        {"InvalidFolderParentReference", Version::v178, [](Tree& t) { t.folderParents[1] = 3; },
+         "invalid folder offset 3 >= 3\n", 1},
+        {"InvalidFileParentReference", Version::v1720, [](Tree& t) { t.fileParents[1] = 3; },
+         "invalid parent folder offset 3 >= 3\n", 4},
+        {"FolderParentOffsetPastTheDecodeSize", Version::v166, [](Tree& t) { t.folderParents[1] = 35; },
+         "bad folder parent offset 35 < 35\n", 1},
+        {"FileParentOffsetPastTheDecodeSize", Version::v167, [](Tree& t) { t.fileParents[1] = 35; },
+         "invalid file parent offset 35 >= 35\n", 4},
+        {"InvalidFolderNameCode", Version::v175, [](Tree& t) { t.folderNames[1] = nameField(t.version, 9, "Sub"); },
+         "Invalid folder code offset 9 > 4.\n", 1},
+        {"InvalidFileNameCode", Version::v166, [](Tree& t) { t.fileNames[1] = nameField(t.version, 5, "b"); },
+         "Invalid file code offset 5 > 1.\n", 4},
+        {"FolderDataOverflow", Version::v167, [](Tree& t) { t.folderDecodeSize = 20; },
+         "folder data overflow 23 20\n", 1},
+        {"BadFileSystemType", Version::v167, [](Tree& t) { t.fileSystemType = 1; },
+         "bad file system type 1\n", 1},
+        {"ParentChainLoop17", Version::v1717, [](Tree& t) { t.folderParents = {1, 0}; },
+         "folder 0 is its own ancestor: its parent chain never reaches a root folder\n", 1},
+        {"ParentChainLoop16", Version::v166, [](Tree& t) { t.folderParents = {18, 0}; },
+         "folder 0 is its own ancestor: its parent chain never reaches a root folder\n", 1},
+        {"FolderParentOffsetNamingNoFolder", Version::v166, [](Tree& t) { t.folderParents[1] = 5; },
+         "folder 1: parent offset 5 is not the decode offset of any folder\n", 1},
+        {"FileParentOffsetNamingNoFolder", Version::v167, [](Tree& t) { t.fileParents[1] = 7; },
+         "file 1: parent offset 7 is not the decode offset of any folder\n", 4},
+        {"RootFileSystemIndexOutOfRange", Version::v167, [](Tree& t) { t.rootFileSystem = 3; },
+         "root folder 0: file system 3 is not in the file system list of 1\n", 1},
+    };
+}
+
+class StructuralErrors : public ::testing::TestWithParam<StructuralError> {};
+
+TEST_P(StructuralErrors, PrintTheirLineAndKeepTheRowsBeforeThem) {
+    const StructuralError& error = GetParam();
+    Tree tree(error.version);
+    error.damage(tree);
+    TempDir dir;
+    FileConversion run = convertFile(dir, tree.bytes());
+    EXPECT_TRUE(endsWith(run.console, error.line + "Conversion complete!\n" + corruptLine)) << run.console;
+    EXPECT_EQ(run.csv, firstRows(error.version, error.rowsKept));
+    EXPECT_EQ(run.exitCode, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(, StructuralErrors, ::testing::ValuesIn(structuralErrors()),
+                         [](const auto& test) { return test.param.name; });
+
+// Rows: findings that are only warnings. Neither sets a flag; the conversion goes on.
+TEST(DamagedDatabaseWarnings, FolderDecodeSizeMismatchAndUnknownFilesystemType) {
+    TempDir dir;
+    Tree decode(Version::v166);
+    decode.folderDecodeSize = 40;
+    FileConversion mismatch = convertFile(dir, decode.bytes());
+    EXPECT_NE(mismatch.console.find("Loading folders...\nbad folder decode 35 != 40\nLoading files...\n"),
+              std::string::npos)
+        << mismatch.console;
+    EXPECT_EQ(mismatch.csv, firstRows(Version::v166, 5));
+    EXPECT_EQ(mismatch.exitCode, 0);
+
+    // A filesystem type the early table does not know: its entry has no more fields, and the records under
+    // it carry their names alone, so this tree still reads in full.
+    DbBuilder unknown;
+    unknown.header("QRTb", versionWord(1, 7, 8)).u32(0).u32(1).u32(1).compact(1).compact(7);
+    unknown.compact(0).compact(0).compact(0).u32(1).u32(0).raw(nameField(Version::v178, 0, "Top"));
+    unknown.u32(0).raw(nameField(Version::v178, 0, "f"));
+    FileConversion typed = convertFile(dir, unknown.bytes());
+    EXPECT_NE(typed.console.find("filesystem count: 1\nbad filesystem type 7\n"), std::string::npos) << typed.console;
+    EXPECT_EQ(typed.csv, "Filename,Attributes\r\n\"Top\",16\r\n\"Top\\f\",0\r\n");
+    EXPECT_EQ(typed.exitCode, 0);
+}
+
+// Row: a signature or version the program does not know. Nothing is written, not even a header line.
+TEST(DamagedDatabaseIdentity, WrongSignatureOrVersion) {
+    TempDir dir;
+    std::string body = Tree(Version::v1720).bytes().substr(8);
+    FileConversion signature = convertFile(dir, DbBuilder().header("QRTB", versionWord(1, 7, 20)).raw(body).bytes());
+    EXPECT_EQ(afterFileLines(signature), "Magic QRTB\nUnknown DB type 42545251 QRTB\n");
+    EXPECT_EQ(signature.csv, "");
+    EXPECT_EQ(signature.exitCode, 2);
+
+    FileConversion version = convertFile(dir, DbBuilder().header("QWTB", versionWord(1, 7, 20)).raw(body).bytes());
+    EXPECT_EQ(afterFileLines(version), "Magic QWTB\nVersion 1.7.20\nUnknown DB version 01070014\n");
+    EXPECT_EQ(version.csv, "");
+    EXPECT_EQ(version.exitCode, 2);
+}
+
+} // namespace
+} // namespace catadump::test
