@@ -55,6 +55,7 @@ void readLateEntry(DatabaseStream& stream, int index, uint32_t type) {
         std::string includeOnly = readCountedString(stream);
         uint64_t journal = readU64(stream);
         uint64_t nextUsn = readU64(stream);
+        if (runFlags().readError) break;  // an entry that was not read in full is not printed
         say("filesystem %d: NTFS: guid: %s\n", index, guid.c_str());
         say("filesystem %d: NTFS: path: %s\n", index, path.c_str());
         say("filesystem %d: NTFS: root: %s\n", index, root.c_str());
@@ -70,6 +71,7 @@ void readLateEntry(DatabaseStream& stream, int index, uint32_t type) {
     case filesystemFolder: {
         std::string path = readCountedString(stream);
         uint64_t nextUpdate = readU64(stream);
+        if (runFlags().readError) break;
         say("filesystem %d: FOLDER: path: %s\n", index, path.c_str());
         say("filesystem %d: FOLDER: next update: %016" PRIx64 "\n", index, nextUpdate);
         break;
@@ -104,6 +106,7 @@ bool readFilesystemTableLate(DatabaseStream& stream, FilesystemTable& table) {
         if (runFlags().readError) return false;
         uint32_t type = readCompactCount(stream);
         uint8_t outOfDate = readU8(stream);
+        if (runFlags().readError) return false;
         table.entries.push_back({type});
         int index = static_cast<int>(i);
         say("filesystem %d: type %d\n", index, static_cast<int>(type));
