@@ -2,9 +2,11 @@
 // file, so a saved input is replayed exactly as the fuzzer ran it.
 //
 // A fuzz input is one mode byte followed by the database bytes. The database is first converted raw, as
-// stored: one that begins with "BZh9" is decompressed by the dispatch itself, as the program would. Then,
-// as the mode byte asks, the same bytes compressed through libbz2 are converted with the stream switched to
-// decompressing before the dispatch; those runs must give the raw run's output and flags exactly.
+// stored: one that begins with "BZh9" is decompressed by the dispatch itself (with the threaded decoder),
+// as the program would. Then, as the mode byte asks, the same bytes compressed through libbz2 are converted
+// with the stream switched to decompressing before the dispatch; those runs must give the raw run's output
+// and flags exactly. A database that is bzip2 data already is not compressed again: it is read once more
+// through the single-threaded decoder alone, which must agree with the threaded one, damage and all.
 //
 //   bits 0-1  decompressing runs after the raw run: 0 none, 1 single-threaded, 2 threaded, 3 both
 //   bit 2     the raw run reads ahead 16 bytes at a time, so fields straddle refills everywhere
@@ -33,6 +35,7 @@ struct FuzzInput {
     std::string_view database;
     size_t readAhead = defaultReadAhead;
     std::vector<Decoding> decodings;  // the decompressing runs to compare with the raw run
+    bool compressed = false;          // the database is bzip2 data: the runs read it as it is
     int blockSize = 1;
 };
 
@@ -47,9 +50,12 @@ inline FuzzInput parseFuzzInput(std::string_view bytes) {
     if (mode & 0x02) input.decodings.push_back(Decoding::threaded);
     if (mode & 0x04) input.readAhead = smallReadAhead;
     input.blockSize = (mode & 0x08) ? 9 : 1;
-    // A database that is itself bzip2 data is decompressed by the dispatch in the raw run, but taken as an
-    // unknown signature once wrapped again: the two runs would rightly differ.
-    if (input.database.substr(0, 4) == "BZh9") input.decodings.clear();
+    // A database that is itself bzip2 data is decompressed by the dispatch in the raw run; wrapped again it
+    // would be an unknown signature, so it is read as it is, by the single-threaded decoder.
+    if (input.database.substr(0, 4) == "BZh9") {
+        input.compressed = true;
+        if (!input.decodings.empty()) input.decodings = {Decoding::singleThreaded};
+    }
     return input;
 }
 
