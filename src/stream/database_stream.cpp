@@ -57,7 +57,7 @@ bool switchToDecompressing(DatabaseStream& stream, unsigned threads) {
 }
 
 void finishDatabaseStream(DatabaseStream& stream) {
-    if (!stream.raw && reportWaitingFailure(*stream.decoder)) markFailed();
+    if (!stream.raw && stream.cursor == stream.limit && reportWaitingFailure(*stream.decoder)) markFailed();
 }
 
 uint64_t databaseBytesRead(const DatabaseStream& stream) {

@@ -41,9 +41,11 @@ void openDatabaseStream(DatabaseStream& stream, ByteSource source, size_t readAh
 // (0: one per core; 1: single-threaded). False when the decoder cannot be set up (the caller ends the run).
 bool switchToDecompressing(DatabaseStream& stream, unsigned threads = 0);
 
-// The reading of the database is over. In decompressing mode, damage that the decoder met but the reader
-// never asked past (a block whose check failed after its bytes were taken, a file cut in its end-of-stream
-// mark) is reported now and counts as a failed read, so the run does not end as if all was well.
+// The reading of the database is over. In decompressing mode, damage that the decoder met right where the
+// reader stopped (a block whose check failed after the reader had taken all its bytes, a file cut in its
+// end-of-stream mark) is reported now and counts as a failed read, so the run does not end as if all was
+// well. Damage beyond bytes the reader left unread is not its concern: the threaded decoder would not even
+// have looked at it.
 void finishDatabaseStream(DatabaseStream& stream);
 
 // Bytes of the database file consumed so far (compressed bytes in decompressing mode), for progress.
