@@ -65,7 +65,9 @@ struct Outcome {
     bool recognised = false;
     RunFlags flags;
     uint64_t csvBytes = 0;
-    uint64_t csvHash = 0xcbf29ce484222325;  // FNV-1a of the output
+    uint64_t csvHash = 0;                   // of the output's whole eight-byte words, in order
+    uint8_t pending[8] = {};                // the bytes after the last whole word
+    size_t pendingCount = 0;
     char lastTwo[2] = {0, 0};               // the output's last two bytes
 
     // The output holds whole rows: nothing, or bytes that end with a line end.
@@ -75,16 +77,42 @@ struct Outcome {
 inline bool sameOutcome(const Outcome& a, const Outcome& b) {
     return a.recognised == b.recognised && a.flags.readError == b.flags.readError &&
            a.flags.writeError == b.flags.writeError && a.flags.corrupt == b.flags.corrupt &&
-           a.csvBytes == b.csvBytes && a.csvHash == b.csvHash;
+           a.csvBytes == b.csvBytes && a.csvHash == b.csvHash &&
+           std::memcmp(a.pending, b.pending, a.pendingCount) == 0;
+}
+
+// Folds the output into the hash eight bytes at a time, however it is split into writes: up to seven bytes
+// wait in `pending` for the next write.
+inline void foldWord(Outcome& outcome, uint64_t word) {
+    uint64_t hash = (outcome.csvHash ^ word) * 0x9E3779B97F4A7C15;
+    outcome.csvHash = hash ^ (hash >> 29);
 }
 
 inline bool hashIntoOutcome(void* context, const void* bytes, size_t n) {
     auto& outcome = *static_cast<Outcome*>(context);
     const auto* p = static_cast<const uint8_t*>(bytes);
-    for (size_t i = 0; i < n; ++i) {
-        outcome.csvHash = (outcome.csvHash ^ p[i]) * 0x100000001b3;
+    size_t i = 0;
+    while (i < n && outcome.pendingCount != 0) {
+        outcome.pending[outcome.pendingCount++] = p[i++];
+        if (outcome.pendingCount == 8) {
+            uint64_t word;
+            std::memcpy(&word, outcome.pending, 8);
+            foldWord(outcome, word);
+            outcome.pendingCount = 0;
+        }
+    }
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        foldWord(outcome, word);
+    }
+    for (; i < n; ++i) outcome.pending[outcome.pendingCount++] = p[i];
+    if (n >= 2) {
+        outcome.lastTwo[0] = static_cast<char>(p[n - 2]);
+        outcome.lastTwo[1] = static_cast<char>(p[n - 1]);
+    } else if (n == 1) {
         outcome.lastTwo[0] = outcome.lastTwo[1];
-        outcome.lastTwo[1] = static_cast<char>(p[i]);
+        outcome.lastTwo[1] = static_cast<char>(p[0]);
     }
     outcome.csvBytes += n;
     return true;
