@@ -12,14 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "support/conversion_harness.h"
@@ -354,18 +350,6 @@ inline const std::string richCsv = headerLine +
 
 // ---- Running the program within a memory bound ----
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr bool sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-inline constexpr bool sanitized = true;
-#else
-inline constexpr bool sanitized = false;
-#endif
-#else
-inline constexpr bool sanitized = false;
-#endif
-
 inline constexpr size_t memoryBoundMiB = 64;
 
 struct BoundedRun {
@@ -374,68 +358,14 @@ struct BoundedRun {
     std::optional<std::string> csv;
 };
 
-// Converts the database with the built program, whose allocations are bounded: its address space is
-// limited to memoryBoundMiB, or, in a sanitized build (whose shadow memory needs far more address space),
-// each single allocation is. A program that reserves memory by a declared count or size fails the run
-// instead of succeeding on memory the machine happens to have. The peak resident size that wait4 reports
-// would not do here: a forked child inherits the test binary's own pages and reports them too.
+// Converts the database with the built program within memoryBoundMiB (see runProgram), so a program that
+// reserves memory by a declared count or size fails the run instead of succeeding on memory the machine
+// happens to have.
 inline BoundedRun convertWithinBound(const TempDir& directory, std::string_view database) {
     std::string input = directory.write("Quillseek.db", database);
     std::string output = directory.pathOf("out.qlx");
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string_view text(*entry);
-        if (text.starts_with("ASAN_OPTIONS=") || text.starts_with("TSAN_OPTIONS=") || text.starts_with("DISPLAY=") ||
-            text.starts_with("WAYLAND_DISPLAY=")) {
-            continue;
-        }
-        environment.emplace_back(text);
-    }
-    if (sanitized) {
-        std::string bound = printed("max_allocation_size_mb=%zu:allocator_may_return_null=1", memoryBoundMiB);
-        const char* asan = std::getenv("ASAN_OPTIONS");
-        environment.push_back("ASAN_OPTIONS=" + (asan != nullptr ? std::string(asan) + ":" : "") + bound);
-        environment.push_back("TSAN_OPTIONS=" + bound);
-    }
-    std::vector<char*> envp;
-    for (std::string& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    const char* argv[] = {CATADUMP_BINARY, input.c_str(), output.c_str(), nullptr};
-
-    int pipeEnds[2];
-    if (::pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
-    std::fflush(nullptr);
-    pid_t child = ::fork();
-    if (child < 0) throw std::runtime_error("fork failed");
-    if (child == 0) {
-        if (!sanitized) {
-            rlimit limit{rlim_t{memoryBoundMiB} << 20, rlim_t{memoryBoundMiB} << 20};
-            ::setrlimit(RLIMIT_AS, &limit);
-        }
-        int nothing = ::open("/dev/null", O_RDONLY);
-        ::dup2(nothing, STDIN_FILENO);
-        ::dup2(pipeEnds[1], STDOUT_FILENO);
-        ::close(pipeEnds[0]);
-        ::close(pipeEnds[1]);
-        ::execve(argv[0], const_cast<char* const*>(argv), envp.data());
-        ::_exit(127);
-    }
-    ::close(pipeEnds[1]);
-    BoundedRun run;
-    char chunk[4096];
-    for (;;) {
-        ssize_t got = ::read(pipeEnds[0], chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        run.console.append(chunk, static_cast<size_t>(got));
-    }
-    ::close(pipeEnds[0]);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.csv = readWholeFile(output);
-    return run;
+    ProgramRun run = runProgram({input, output}, memoryBoundMiB);
+    return {std::move(run.console), run.exitCode, readWholeFile(output)};
 }
 
 } // namespace catadump::test::qwtb

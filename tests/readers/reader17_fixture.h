@@ -10,15 +10,11 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
-#include <fcntl.h>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "support/conversion_harness.h"
@@ -387,48 +383,6 @@ inline std::vector<std::string> richFileRows(Qrtb v) {
 }
 
 // ---- Running the program ----
-
-struct MeasuredRun {
-    std::string console;
-    int exitCode = -1;
-    long maxResidentKiB = -1;  // peak resident memory of the program's process
-};
-
-// Runs the built program on two paths and reports its own peak memory, which getrusage of all children
-// could not tell apart from that of other programs the test binary started.
-inline MeasuredRun runMeasured(const std::string& database, const std::string& output) {
-    int pipeEnds[2];
-    if (::pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
-    std::fflush(nullptr);
-    pid_t child = ::fork();
-    if (child < 0) throw std::runtime_error("fork failed");
-    if (child == 0) {
-        int nothing = ::open("/dev/null", O_RDONLY);
-        ::dup2(nothing, STDIN_FILENO);
-        ::dup2(pipeEnds[1], STDOUT_FILENO);
-        ::close(pipeEnds[0]);
-        ::close(pipeEnds[1]);
-        ::execl(CATADUMP_BINARY, CATADUMP_BINARY, database.c_str(), output.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(pipeEnds[1]);
-    MeasuredRun run;
-    char chunk[4096];
-    for (;;) {
-        ssize_t got = ::read(pipeEnds[0], chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        run.console.append(chunk, static_cast<size_t>(got));
-    }
-    ::close(pipeEnds[0]);
-    int status = 0;
-    struct rusage usage {};
-    while (::wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
-    }
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.maxResidentKiB = usage.ru_maxrss;
-    return run;
-}
 
 // The reader's part of the console: what follows the dispatch's "Magic" and "Version" lines.
 inline std::string readerLines(std::string_view console) {

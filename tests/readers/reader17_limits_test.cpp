@@ -24,7 +24,7 @@ long baselineKiB() {
     static const long baseline = [] {
         TempDir directory;
         std::string path = directory.write("Quillseek.db", database(richTree(Qrtb::v1720), Qrtb::v1720));
-        MeasuredRun run = runMeasured(path, directory.pathOf("out.qlx"));
+        ProgramRun run = runProgram({path, directory.pathOf("out.qlx")});
         return run.exitCode == 0 ? run.maxResidentKiB : -1;
     }();
     return baseline;
@@ -199,7 +199,7 @@ TEST_P(QrtbOverstatedSizes, EndWithTheDataAndKeepOnlyWholeRecords) {
 TEST_P(QrtbOverstatedSizes, ProgramStaysSmall) {
     TempDir directory;
     std::string path = directory.write("Quillseek.db", overstated().database(v()));
-    MeasuredRun run = runMeasured(path, directory.pathOf("out.qlx"));
+    ProgramRun run = runProgram({path, directory.pathOf("out.qlx")});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_TRUE(run.console.ends_with("Conversion complete!\nError: Encounted atleast one read error\n")) << run.console;
     ASSERT_GT(baselineKiB(), 0);

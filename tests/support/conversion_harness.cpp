@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -107,7 +108,7 @@ std::optional<std::string> readWholeFile(const std::string& path) {
     return contents.str();
 }
 
-ProgramRun runProgram(const std::vector<std::string>& arguments) {
+ProgramRun runProgram(const std::vector<std::string>& arguments, size_t memoryBoundMiB) {
     std::vector<const char*> argv = {CATADUMP_BINARY};
     for (const std::string& argument : arguments) argv.push_back(argument.c_str());
     argv.push_back(nullptr);
@@ -125,6 +126,15 @@ ProgramRun runProgram(const std::vector<std::string>& arguments) {
         ::close(pipeEnds[1]);
         ::unsetenv("DISPLAY");
         ::unsetenv("WAYLAND_DISPLAY");
+        if (memoryBoundMiB > 0 && !sanitizedBuild) {
+            rlimit limit{rlim_t{memoryBoundMiB} << 20, rlim_t{memoryBoundMiB} << 20};
+            ::setrlimit(RLIMIT_AS, &limit);
+        } else if (memoryBoundMiB > 0) {
+            std::string bound = "max_allocation_size_mb=" + std::to_string(memoryBoundMiB) + ":allocator_may_return_null=1";
+            const char* asan = std::getenv("ASAN_OPTIONS");
+            ::setenv("ASAN_OPTIONS", (asan != nullptr ? std::string(asan) + ":" + bound : bound).c_str(), 1);
+            ::setenv("TSAN_OPTIONS", bound.c_str(), 1);
+        }
         ::execv(argv[0], const_cast<char* const*>(argv.data()));
         ::_exit(127);
     }
@@ -148,9 +158,11 @@ ProgramRun runProgram(const std::vector<std::string>& arguments) {
     }
     ::close(pipeEnds[0]);
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    struct rusage usage {};
+    while (::wait4(child, &status, 0, &usage) < 0 && errno == EINTR) {
     }
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.maxResidentKiB = usage.ru_maxrss;
     return run;
 }
 

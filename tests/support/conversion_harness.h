@@ -70,13 +70,29 @@ private:
 std::optional<std::string> readWholeFile(const std::string& path);
 
 struct ProgramRun {
-    std::string console;  // standard output
-    int exitCode = -1;    // -1 when the program did not exit normally
+    std::string console;       // standard output
+    int exitCode = -1;         // -1 when the program did not exit normally
+    long maxResidentKiB = -1;  // the program's own peak resident memory
 };
 
+// Whether this build runs under a sanitizer, whose shadow memory needs far more address space.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool sanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool sanitizedBuild = true;
+#else
+inline constexpr bool sanitizedBuild = false;
+#endif
+#else
+inline constexpr bool sanitizedBuild = false;
+#endif
+
 // Runs the built program with these arguments after its name, standard input from /dev/null and no
-// graphical session, and waits for it.
-ProgramRun runProgram(const std::vector<std::string>& arguments);
+// graphical session, and waits for it (a minute at most). With memoryBoundMiB, its allocations are
+// bounded: its address space is limited to that, or, in a sanitized build, each single allocation is; a
+// program that reserves memory by a declared count then fails instead of using what the machine has.
+ProgramRun runProgram(const std::vector<std::string>& arguments, size_t memoryBoundMiB = 0);
 
 struct FileConversion {
     std::string console;
