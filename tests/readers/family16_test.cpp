@@ -166,6 +166,22 @@ TEST_P(QwtbReaders, FileWithoutAnyFolderIsAnError) {
     EXPECT_TRUE(run.flags.corrupt);
 }
 
+// File records that are not there, after no folder at all: the end of the data, not a structural error,
+// whether or not a zero parent offset would be below the declared decode size.
+TEST_P(QwtbReaders, MissingFileRecordsWithoutFoldersAreOnlyAReadError) {
+    for (uint32_t decodeSize : {0u, 20u}) {
+        Body body;
+        body.version = version();
+        body.fileCount = 3;
+        body.folderDecodeSize = decodeSize;
+        InMemoryConversion run = convertInMemory(database(body));
+        EXPECT_EQ(run.csv, headerLine);
+        EXPECT_EQ(fromLoadingFolders(run.console), progressOnly);
+        EXPECT_TRUE(run.flags.readError);
+        EXPECT_FALSE(run.flags.corrupt);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(, QwtbReaders, ::testing::ValuesIn(bothVersions), versionParamName);
 
 // ---- Structural errors ----
@@ -222,6 +238,12 @@ const StructuralCase structuralCases[] = {
     {"FileParentInsideASlot", [](Body& b) { b.files[1].parent = offset(b.offsetOf(2) + 1); },
      [](const Body& b) {
          return printed("file 1: parent offset %u is not the decode offset of any folder\n", b.offsetOf(2) + 1);
+     },
+     true, 1},
+    // Its 4 bytes would reach past the index of the last folder, where the map ends.
+    {"FileParentOverlappingTheLastIndex", [](Body& b) { b.files[1].parent = offset(b.offsetOf(5) + 2); },
+     [](const Body& b) {
+         return printed("file 1: parent offset %u is not the decode offset of any folder\n", b.offsetOf(5) + 2);
      },
      true, 1},
     {"FileParentAtTheLastByteOfTheMap", [](Body& b) { b.files[3].parent = offset(b.decodedSize() - 1); },

@@ -187,6 +187,19 @@ TEST(Qwtb167, RootFileSystemIndexMustNameAnEntryOfTheList) {
     EXPECT_TRUE(run.flags.corrupt);
 }
 
+// A root folder record that ends before its file system index: the index reads as 0, which names no
+// entry of an empty list, but that is the end of the data and not a structural error.
+TEST(Qwtb167, RootFolderCutBeforeItsFileSystemIndex) {
+    Body body = body167();
+    body.folders = {{.parent = root()}};
+    Layout layout = layOut(body);
+    InMemoryConversion run = convertInMemory(cut(layout.bytes, layout.folderEnds[0] - 1));
+    EXPECT_EQ(fromLoadingFolders(run.console), "Loading folders...\nConversion complete!\n");
+    EXPECT_EQ(run.csv, headerLine);
+    EXPECT_TRUE(run.flags.readError);
+    EXPECT_FALSE(run.flags.corrupt);
+}
+
 // A folder at decode offset D is stored while D + 4 is within the folder decode size, whether it is a
 // root folder or not, and stops the reader one byte later.
 struct OverflowCase {
