@@ -37,6 +37,7 @@ uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetM
         if (failed()) break;
         if (!checkFolderParentOffset(map, parentOffset)) return noFolder;
         readU32(stream);
+        if (failed()) break;  // the record ends here: no structural check of what was not read
         if (!storeFolderOffset(map, complete)) return noFolder;
         if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::byte)) return noFolder;
         FolderEntry& entry = folders.entries.emplace_back();
