@@ -144,5 +144,20 @@ TEST(Qwtb166, FolderIndexIsNeverStoredPastTheDecodeSize) {
     }
 }
 
+// A record cut short is the end of the data: the reader stops there, before any structural check of the
+// record, even one that depends only on the records before it. Folder 1 would not fit in the map.
+TEST(Qwtb166, RecordCutShortStopsBeforeTheOverflowCheck) {
+    Body body = body166();
+    body.folders = {{.parent = root(), .name = "ab"}, {.parent = offset(0), .name = "c"}};
+    body.folderDecodeSize = 19;
+    Layout layout = layOut(body);
+    size_t insideSkippedField = layout.folderEnds[0] + 1 + 8 + 4 + 2;
+    InMemoryConversion run = convertInMemory(cut(layout.bytes, insideSkippedField));
+    EXPECT_EQ(fromLoadingFolders(run.console), "Loading folders...\nConversion complete!\n");
+    EXPECT_EQ(run.csv, headerLine + "\"ab\",16\r\n");
+    EXPECT_TRUE(run.flags.readError);
+    EXPECT_FALSE(run.flags.corrupt);
+}
+
 } // namespace
 } // namespace catadump::test::qwtb
