@@ -47,10 +47,13 @@ char* allocateText(TextArena& arena, size_t n) {
 }
 
 void setFolderName(FolderTable& table, FolderEntry& entry, std::string_view name) {
-    char* stored = allocateText(table.text, name.size() + 1);
-    if (!name.empty()) std::memcpy(stored, name.data(), name.size());
-    stored[name.size()] = '\0';
-    entry.name = stored;
+    if (table.lastName.data() == nullptr || name != table.lastName) {
+        char* stored = allocateText(table.text, name.size() + 1);
+        if (!name.empty()) std::memcpy(stored, name.data(), name.size());
+        stored[name.size()] = '\0';
+        table.lastName = {stored, name.size()};
+    }
+    entry.name = table.lastName.data();
     entry.nameLength = static_cast<uint32_t>(name.size());
     entry.visibleLength = static_cast<uint32_t>(visibleText(name).size());
 }

@@ -47,9 +47,11 @@ struct FolderTable {
     size_t pathBudget = size_t{64} << 20;
     std::string scratchPath;    // a path composed for the moment when the budget is spent
     std::vector<uint32_t> chain;
+    std::string_view lastName;  // the name stored last, shared by the next folder when it is the same
 };
 
-// Stores a decoded name as entry's own name.
+// Stores a decoded name as entry's own name. A name equal to the one stored before it shares its bytes:
+// a repeated name costs the database a byte or two, and must not cost a copy of the whole name here.
 void setFolderName(FolderTable& table, FolderEntry& entry, std::string_view name);
 
 // ---- Front-coded names ----

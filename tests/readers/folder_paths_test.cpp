@@ -53,6 +53,22 @@ struct CapturedWriter {
     CsvWriter writer;
 };
 
+// A repeated name costs the database a byte; stored again for every folder it could cost gigabytes.
+TEST(FolderNames, ARepeatedNameSharesTheBytesOfTheOneBeforeIt) {
+    FolderTable table;
+    table.entries.resize(4);
+    std::string longName(100000, 'n');
+    setFolderName(table, table.entries[0], longName);
+    setFolderName(table, table.entries[1], longName);
+    setFolderName(table, table.entries[2], "other");
+    setFolderName(table, table.entries[3], std::string("a\0b", 3));
+    EXPECT_EQ(table.entries[0].name, table.entries[1].name);
+    EXPECT_EQ(std::string(table.entries[1].name, table.entries[1].nameLength), longName);
+    EXPECT_EQ(std::string(table.entries[2].name, table.entries[2].nameLength), "other");
+    EXPECT_EQ(table.entries[3].nameLength, 3u);
+    EXPECT_EQ(table.entries[3].visibleLength, 1u);
+}
+
 TEST(FolderPaths, HundredThousandNestedFoldersTopFolderFirst) {
     constexpr uint32_t depth = 100000;
     std::string expected;
