@@ -280,6 +280,51 @@ TEST_P(DamagedDatabase, CompressedDatabaseCutAtEveryByte) {
     }
 }
 
+// Row: a bzip2-wrapped database cut in a later block keeps what the whole blocks before the cut hold: the
+// rows of a raw copy cut where those blocks' data ends.
+TEST(DamagedDatabaseBlocks, CompressedFileCutInItsThirdBlockKeepsTheRowsOfTheFirstTwo) {
+    // One folder and thousands of files with names that barely compress: three blocks of 100 kB.
+    const uint32_t fileCount = 5500;
+    std::string noise = noisyBytes(size_t{fileCount} * 40, 7);
+    DbBuilder db;
+    db.header("QRTb", versionWord(1, 7, 8)).u32(0).u32(1).u32(fileCount);
+    db.compact(1).compact(2).str("D:").u8(0).u8(0).u32(0).u64(0).compact(0).compact(0).compact(0);
+    db.u32(1).u32(0).raw(nameField(Version::v178, 0, "Top"));
+    uint32_t previousLength = 0;
+    for (uint32_t i = 0; i < fileCount; ++i) {
+        std::string name = noise.substr(size_t{i} * 40, 40);
+        for (char& c : name) c = static_cast<char>('a' + static_cast<uint8_t>(c) % 26);
+        db.u32(0).raw(nameField(Version::v178, previousLength, name));
+        previousLength = 40;
+    }
+    std::string packed = bzip2(db.bytes(), 1);
+    packed[3] = '9';  // the header the program takes for bzip2; blocks of any size fit under it
+    std::vector<MagicMark> marks;
+    findMagics(reinterpret_cast<const uint8_t*>(packed.data()), packed.size(), 0, marks);
+    ASSERT_EQ(marks.size(), 4u);
+    size_t wholeBlocksData = 0;
+    for (int block = 0; block < 2; ++block) {
+        std::vector<uint8_t> decoded;
+        ASSERT_TRUE(decodeOneBlockStream(
+            oneBlockStream(reinterpret_cast<const uint8_t*>(packed.data()), marks[block].bit, marks[block + 1].bit),
+            decoded, size_t{1} << 24));
+        wholeBlocksData += decoded.size();
+    }
+
+    TempDir dir;
+    FileConversion raw = convertFile(dir, cut(db.bytes(), wholeBlocksData));
+    std::string rawConsole = afterFileLines(raw);
+    FileConversion run = convertFile(dir, cut(packed, static_cast<size_t>((marks[2].bit + marks[3].bit) / 16)));
+    std::string console = afterFileLines(run);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.csv, raw.csv);
+    EXPECT_GT(splitRows(*run.csv).size(), 2000u);
+    std::smatch failure;
+    ASSERT_TRUE(std::regex_search(console, failure, std::regex("ReadFile\\(\\): -?[0-9]+: Failed to read\\.\n")));
+    EXPECT_EQ(console.substr(0, static_cast<size_t>(failure.position())) + failure.suffix().str(),
+              compressedLines + rawConsole);
+}
+
 // Row: a whole bzip2 stream of a database that was cut before it was compressed. The rows are those of the
 // same cut stored raw, and the decompressor says where the data ended.
 TEST_P(DamagedDatabase, CompressedStreamOfACutDatabase) {
