@@ -4,18 +4,22 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 SAMPLE ?= examples/sample.db
 
-.PHONY: all deps build run test check-asan check-tsan bench clean
+.PHONY: all deps configure build run test check-asan check-tsan bench clean
 
 all: build
 
 deps:
 	@bash scripts/install-deps
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Builds the program alone (not the test suite) and converts the bundled sample.
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target catadump
 	@if [ -f "$(SAMPLE)" ]; then \
 		$(BUILD)/src/catadump "$(SAMPLE)" $(BUILD)/sample.qlx; status=$$?; \
 		echo "--- first rows of $(BUILD)/sample.qlx ---"; head -n 12 $(BUILD)/sample.qlx; exit $$status; \
