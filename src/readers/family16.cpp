@@ -47,6 +47,14 @@ uint32_t folderAtOffset(const OffsetMap& map, uint32_t offset) {
     return folder;
 }
 
+bool readFolderName(DatabaseStream& stream, NameState& names, FolderTable& folders, FolderEntry& entry,
+                    OffsetMap& map, uint64_t slotBase) {
+    if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::byte)) return false;
+    setFolderName(folders, entry, names.name);
+    advanceDecodeOffset(map, slotBase + entry.nameLength);
+    return true;
+}
+
 bool readExcludeList(DatabaseStream& stream, ListEncoding encoding) {
     uint32_t count = readListCount(stream, encoding);
     say("exclude count %u\n", count);

@@ -34,6 +34,11 @@ inline void advanceDecodeOffset(OffsetMap& map, uint64_t slotSize) { map.next +=
 // The folder whose slot begins at this offset, or unresolvedFolder when none of those read does.
 uint32_t folderAtOffset(const OffsetMap& map, uint32_t offset);
 
+// A folder's one-byte front-coded name, stored as the entry's name; the folder's slot is slotBase plus the
+// name's length. False after an invalid strip count (reported, corrupt flag).
+bool readFolderName(DatabaseStream& stream, NameState& names, FolderTable& folders, FolderEntry& entry,
+                    OffsetMap& map, uint64_t slotBase);
+
 // The exclude list: its counts and lengths are u32 (fixed) in 1.6.6 and compact counts in 1.6.7.
 enum class ListEncoding { fixed, compact };
 // False when a read failed on the way (the reader stops).

@@ -39,11 +39,9 @@ uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetM
         readU32(stream);
         if (failed()) break;  // the record ends here: no structural check of what was not read
         if (!storeFolderOffset(map, complete)) return noFolder;
-        if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::byte)) return noFolder;
         FolderEntry& entry = folders.entries.emplace_back();
         entry.parent = parentOffset;
-        setFolderName(folders, entry, names.name);
-        advanceDecodeOffset(map, folderSlotBase + entry.nameLength);
+        if (!readFolderName(stream, names, folders, entry, map, folderSlotBase)) return noFolder;
         if (failed()) break;  // this record is incomplete
     }
     return complete;

@@ -88,9 +88,7 @@ uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetM
             setFolderName(folders, entry, path);
             advanceDecodeOffset(map, rootSlotBase + path.size());
         } else {
-            if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::byte)) return noFolder;
-            setFolderName(folders, entry, names.name);
-            advanceDecodeOffset(map, folderSlotBase + entry.nameLength);
+            if (!readFolderName(stream, names, folders, entry, map, folderSlotBase)) return noFolder;
         }
         if (failed()) break;  // this record is incomplete
     }
