@@ -1,6 +1,6 @@
 #include "readers/family16.h"
 
-#include <cstring>
+#include <algorithm>
 
 #include "stream/console.h"
 #include "stream/field_encodings.h"
@@ -24,7 +24,7 @@ bool checkFolderParentOffset(const OffsetMap& map, uint32_t parentOffset) {
     return false;
 }
 
-bool storeFolderOffset(OffsetMap& map, uint32_t folder) {
+bool storeFolderOffset(OffsetMap& map) {
     uint64_t end = map.next + 4;
     if (end > map.declaredSize) {
         say("folder data overflow %llu %u\n", static_cast<unsigned long long>(end),
@@ -32,26 +32,22 @@ bool storeFolderOffset(OffsetMap& map, uint32_t folder) {
         runFlags().corrupt = true;
         return false;
     }
-    if (map.slots.size() < end) map.slots.resize(static_cast<size_t>(end));
-    std::memcpy(map.slots.data() + map.next, &folder, 4);
     map.offsetOf.push_back(static_cast<uint32_t>(map.next));
     return true;
 }
 
 uint32_t folderAtOffset(const OffsetMap& map, uint32_t offset) {
-    if (uint64_t{offset} + 4 > map.slots.size()) return unresolvedFolder;
-    uint32_t folder;
-    std::memcpy(&folder, map.slots.data() + offset, 4);
-    // Bytes between slots hold nothing; only an index whose own slot begins here is a folder.
-    if (folder >= map.offsetOf.size() || map.offsetOf[folder] != offset) return unresolvedFolder;
-    return folder;
+    // Offsets inside a slot, or between slots, are no folder's.
+    auto found = std::lower_bound(map.offsetOf.begin(), map.offsetOf.end(), offset);
+    if (found == map.offsetOf.end() || *found != offset) return unresolvedFolder;
+    return static_cast<uint32_t>(found - map.offsetOf.begin());
 }
 
-bool readFolderName(DatabaseStream& stream, NameState& names, FolderTable& folders, FolderEntry& entry,
+bool readFolderName(DatabaseStream& stream, NameState& names, FolderTable& folders, uint32_t folder,
                     OffsetMap& map, uint64_t slotBase) {
     if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::byte)) return false;
-    setFolderName(folders, entry, names.name);
-    advanceDecodeOffset(map, slotBase + entry.nameLength);
+    storeDecodedFolderName(folders.names, folder, names);
+    advanceDecodeOffset(map, slotBase + names.name.size());
     return true;
 }
 
@@ -126,7 +122,7 @@ void readFiles16(DatabaseStream& stream, CsvWriter& writer, FolderTable& folders
         }
         if (!decodeFrontCodedName(stream, name, NameList::files, CountWidth::byte)) return;
         if (failed()) return;  // no row from a record that was not read in full
-        writeFileRow(writer, folders, folder, name.name);
+        writeFileRow(writer, folders, folder, visibleName(name));
     }
 }
 

@@ -12,21 +12,22 @@
 namespace catadump {
 
 // Every folder occupies a slot in the decoded folder area; parents are named by the decode offset at which
-// their slot begins. The map keeps, at each folder's decode offset, that folder's index.
+// their slot begins. Slots follow one another, so the decode offsets of the folders rise with their index
+// and a folder is found by searching them. (A map of the whole area would grow with the decoded names,
+// which front coding lets grow with the square of the bytes read.)
 struct OffsetMap {
     uint64_t declaredSize = 0;        // the folder decode size from the header: bound of every offset
     uint64_t next = 0;                // decode offset of the next folder
-    std::vector<uint8_t> slots;       // grows with the folders stored, never beyond declaredSize
-    std::vector<uint32_t> offsetOf;   // decode offset of each folder stored, to confirm a lookup
+    std::vector<uint32_t> offsetOf;   // decode offset of each folder stored, rising
 };
 
 // Checks a folder's parent offset: 0xFFFFFFFF (no parent) or below the folder decode size. False when it
 // is out of bounds (reported, corrupt flag).
 bool checkFolderParentOffset(const OffsetMap& map, uint32_t parentOffset);
 
-// Stores the folder's index at the next decode offset. False when the slot would reach past the folder
-// decode size (reported, corrupt flag): nothing is ever stored outside the map.
-bool storeFolderOffset(OffsetMap& map, uint32_t folder);
+// Records the next decode offset as that of the next folder. False when the folder's index would reach
+// past the folder decode size (reported, corrupt flag).
+bool storeFolderOffset(OffsetMap& map);
 
 // The slot of the folder just stored ends here; the next folder's slot begins after it.
 inline void advanceDecodeOffset(OffsetMap& map, uint64_t slotSize) { map.next += slotSize; }
@@ -34,9 +35,9 @@ inline void advanceDecodeOffset(OffsetMap& map, uint64_t slotSize) { map.next +=
 // The folder whose slot begins at this offset, or unresolvedFolder when none of those read does.
 uint32_t folderAtOffset(const OffsetMap& map, uint32_t offset);
 
-// A folder's one-byte front-coded name, stored as the entry's name; the folder's slot is slotBase plus the
+// A folder's one-byte front-coded name, stored as the folder's name; the folder's slot is slotBase plus the
 // name's length. False after an invalid strip count (reported, corrupt flag).
-bool readFolderName(DatabaseStream& stream, NameState& names, FolderTable& folders, FolderEntry& entry,
+bool readFolderName(DatabaseStream& stream, NameState& names, FolderTable& folders, uint32_t folder,
                     OffsetMap& map, uint64_t slotBase);
 
 // The exclude list: its counts and lengths are u32 (fixed) in 1.6.6 and compact counts in 1.6.7.

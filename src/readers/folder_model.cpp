@@ -2,85 +2,26 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "stream/console.h"
-#include "stream/field_encodings.h"
 
 namespace catadump {
 
 namespace {
 
-constexpr size_t arenaBlockSize = size_t{1} << 20;
-
 enum Visit : uint8_t { unvisited, onWalk, finished };
-
-// Appends the pieces to the writer as one block when they fit in its buffer, one by one otherwise.
-void writePieces(CsvWriter& writer, std::initializer_list<std::string_view> pieces) {
-    size_t total = 0;
-    for (std::string_view piece : pieces) total += piece.size();
-    if (char* out = reserveSpace(writer, total)) {
-        for (std::string_view piece : pieces) {
-            if (!piece.empty()) std::memcpy(out, piece.data(), piece.size());
-            out += piece.size();
-        }
-        commitSpace(writer, total);
-        return;
-    }
-    for (std::string_view piece : pieces) writeString(writer, piece);
-}
-
-std::string_view visibleName(const FolderEntry& entry) { return {entry.name, entry.visibleLength}; }
 
 } // namespace
 
-char* allocateText(TextArena& arena, size_t n) {
-    if (n > arena.left) {
-        // Long texts get a block of their own, so the shared block is not abandoned half-used for them.
-        if (n > arenaBlockSize / 4) return arena.blocks.emplace_back(new char[n]).get();
-        arena.next = arena.blocks.emplace_back(new char[arenaBlockSize]).get();
-        arena.left = arenaBlockSize;
-    }
-    char* text = arena.next;
-    arena.next += n;
-    arena.left -= n;
-    return text;
+void setFolderCount(FolderTable& table, uint32_t count) {
+    table.entries.assign(count, FolderEntry{});
+    table.names.names.assign(count, FolderName{});
 }
 
-void setFolderName(FolderTable& table, FolderEntry& entry, std::string_view name) {
-    if (table.lastName.data() == nullptr || name != table.lastName) {
-        char* stored = allocateText(table.text, name.size() + 1);
-        if (!name.empty()) std::memcpy(stored, name.data(), name.size());
-        stored[name.size()] = '\0';
-        table.lastName = {stored, name.size()};
-    }
-    entry.name = table.lastName.data();
-    entry.nameLength = static_cast<uint32_t>(name.size());
-    entry.visibleLength = static_cast<uint32_t>(visibleText(name).size());
-}
-
-bool decodeFrontCodedName(DatabaseStream& stream, NameState& state, NameList list, CountWidth width) {
-    auto readCount = [&stream, width]() -> uint32_t {
-        return width == CountWidth::compact ? readCompactCount(stream) : readU8(stream);
-    };
-    uint32_t suffixLength = readCount();
-    if (suffixLength == 0) return true;  // the previous name again; no strip count follows
-    uint32_t stripCount = readCount();
-    size_t previousLength = state.name.size();
-    if (stripCount > previousLength) {
-        say(list == NameList::folders ? "Invalid folder code offset %d > %d.\n"
-                                      : "Invalid file code offset %d > %d.\n",
-            static_cast<int>(stripCount), static_cast<int>(previousLength));
-        runFlags().corrupt = true;
-        return false;
-    }
-    state.name.resize(previousLength - stripCount);
-    size_t suffixStart = state.name.size();
-    bool complete = readPieces(stream, suffixLength, [&state](const uint8_t* piece, size_t n) {
-        state.name.append(reinterpret_cast<const char*>(piece), n);
-    });
-    // A suffix that could not be read counts as zeroes; the reader stops after this record.
-    if (!complete) std::fill(state.name.begin() + static_cast<std::ptrdiff_t>(suffixStart), state.name.end(), '\0');
-    return true;
+FolderEntry& appendFolder(FolderTable& table) {
+    table.names.names.emplace_back();
+    return table.entries.emplace_back();
 }
 
 bool readParentLinks(DatabaseStream& stream, uint32_t folderCount, uint32_t filesystemCount,
@@ -102,7 +43,7 @@ bool readParentLinks(DatabaseStream& stream, uint32_t folderCount, uint32_t file
         }
         references.push_back(reference);
     }
-    table.entries.assign(references.size(), FolderEntry{});
+    setFolderCount(table, static_cast<uint32_t>(references.size()));
     for (uint32_t i = 0; i < folderCount; ++i) {
         FolderEntry& entry = table.entries[i];
         if (references[i] < folderCount) {
@@ -187,12 +128,16 @@ std::vector<bool> completeChains(const FolderTable& table, uint32_t complete) {
     return writable;
 }
 
-std::string_view folderPath(FolderTable& table, uint32_t folder) {
+namespace {
+
+// Builds the folder's path, and those of the folders above it, as far as the budget for kept paths goes.
+// Returns the built path nearest to the folder; table.chain then holds, from the folder up, the folders
+// below it whose paths could not be built (none when the folder's own path was).
+std::string_view buildPath(FolderTable& table, uint32_t folder) {
     std::vector<FolderEntry>& entries = table.entries;
-    if (entries[folder].path != nullptr) return {entries[folder].path, entries[folder].pathLength};
-    // Walk up to the nearest folder whose path is built (or past the root), then build downwards.
     std::vector<uint32_t>& chain = table.chain;
     chain.clear();
+    // Walk up to the nearest folder whose path is built (or past the root), then build downwards.
     uint32_t above = folder;
     while (above < entries.size() && entries[above].path == nullptr && chain.size() <= entries.size()) {
         chain.push_back(above);
@@ -200,49 +145,100 @@ std::string_view folderPath(FolderTable& table, uint32_t folder) {
     }
     std::string_view base;
     if (above < entries.size() && entries[above].path != nullptr) base = {entries[above].path, entries[above].pathLength};
-    size_t k = chain.size();
-    while (k > 0) {
-        FolderEntry& entry = entries[chain[k - 1]];
-        size_t length = base.size() + entry.visibleLength + 1;
+    while (!chain.empty()) {
+        uint32_t below = chain.back();
+        FolderEntry& entry = entries[below];
+        size_t length = base.size() + table.names.names[below].visibleLength + 1;
         if (table.pathBytes + length > table.pathBudget) break;
-        char* path = allocateText(table.text, length);
+        char* path = allocateText(table.paths, length);
         if (!base.empty()) std::memcpy(path, base.data(), base.size());
-        std::memcpy(path + base.size(), entry.name, entry.visibleLength);
+        copyVisibleName(table.names, below, path + base.size());
         path[length - 1] = '\\';
         entry.path = path;
         entry.pathLength = static_cast<uint32_t>(length);
         table.pathBytes += length;
         base = {path, length};
-        --k;
+        chain.pop_back();
     }
-    if (k == 0) return base;
-    // The budget for kept paths is spent: compose the rest of this one for the moment.
-    std::string& scratch = table.scratchPath;
-    scratch.assign(base);
-    for (; k > 0; --k) {
-        scratch.append(visibleName(entries[chain[k - 1]]));
-        scratch.push_back('\\');
-    }
-    return scratch;
+    return base;
 }
 
+// The folder's whole path when it is built or can be, else nothing: the path must then be streamed.
+std::optional<std::string_view> builtPath(FolderTable& table, uint32_t folder) {
+    if (folder == noFolder) return std::string_view();
+    const FolderEntry& entry = table.entries[folder];
+    if (entry.path != nullptr) return std::string_view(entry.path, entry.pathLength);
+    std::string_view base = buildPath(table, folder);
+    if (!table.chain.empty()) return std::nullopt;
+    return base;
+}
+
+// Room for the quote, the parent's path and `nameLength` more bytes in one block of the writer's buffer,
+// with the quote and the path filled in; `total` is the block's size. Null when the path cannot be built
+// or the block does not fit: the caller then writes the pieces one by one.
+char* reserveOpening(CsvWriter& writer, FolderTable& table, uint32_t parent, size_t nameLength, size_t& total) {
+    std::optional<std::string_view> path = builtPath(table, parent);
+    if (!path) return nullptr;
+    total = 1 + path->size() + nameLength;
+    char* out = reserveSpace(writer, total);
+    if (out == nullptr) return nullptr;
+    *out = '"';
+    if (!path->empty()) std::memcpy(out + 1, path->data(), path->size());
+    return out;
+}
+
+} // namespace
+
 void writeFolderPath(CsvWriter& writer, FolderTable& table, uint32_t folder) {
-    if (folder != noFolder) writeString(writer, folderPath(table, folder));
+    if (folder == noFolder) return;
+    const FolderEntry& entry = table.entries[folder];
+    if (entry.path != nullptr) {
+        writeBytes(writer, entry.path, entry.pathLength);
+        return;
+    }
+    writeString(writer, buildPath(table, folder));
+    // Past the budget: the names below the last built path, top folder first, straight to the output.
+    const std::vector<uint32_t>& below = table.chain;
+    for (size_t k = below.size(); k > 0; --k) {
+        writeVisibleName(writer, table.names, below[k - 1]);
+        writeBytes(writer, "\\", 1);
+    }
+}
+
+void writeRowOpening(CsvWriter& writer, FolderTable& table, uint32_t parent, std::string_view shown) {
+    size_t total = 0;
+    if (char* out = reserveOpening(writer, table, parent, shown.size(), total)) {
+        if (!shown.empty()) std::memcpy(out + total - shown.size(), shown.data(), shown.size());
+        commitSpace(writer, total);
+        return;
+    }
+    writeBytes(writer, "\"", 1);
+    writeFolderPath(writer, table, parent);
+    writeString(writer, shown);
+}
+
+void writeFolderRowOpening(CsvWriter& writer, FolderTable& table, uint32_t folder) {
+    uint32_t parent = table.entries[folder].parent;
+    size_t length = table.names.names[folder].visibleLength;
+    size_t total = 0;
+    if (char* out = reserveOpening(writer, table, parent, length, total)) {
+        copyVisibleName(table.names, folder, out + total - length);
+        commitSpace(writer, total);
+        return;
+    }
+    writeBytes(writer, "\"", 1);
+    writeFolderPath(writer, table, parent);
+    writeVisibleName(writer, table.names, folder);
 }
 
 void writeFolderRow(CsvWriter& writer, FolderTable& table, uint32_t folder) {
-    std::string_view path = folderPath(table, folder);
-    writePieces(writer, {"\"", path.substr(0, path.size() - 1), "\",16\r\n"});
+    writeFolderRowOpening(writer, table, folder);
+    writeString(writer, "\",16\r\n");
 }
 
-void writeFileRow(CsvWriter& writer, FolderTable& table, uint32_t parent, std::string_view name) {
-    std::string_view path = parent == noFolder ? std::string_view() : folderPath(table, parent);
-    writePieces(writer, {"\"", path, visibleText(name), "\",0\r\n"});
-}
-
-void writeRowOpening(CsvWriter& writer, FolderTable& table, uint32_t parent, std::string_view name) {
-    std::string_view path = parent == noFolder ? std::string_view() : folderPath(table, parent);
-    writePieces(writer, {"\"", path, visibleText(name)});
+void writeFileRow(CsvWriter& writer, FolderTable& table, uint32_t parent, std::string_view shownName) {
+    writeRowOpening(writer, table, parent, shownName);
+    writeString(writer, "\",0\r\n");
 }
 
 void writeFolderRows(CsvWriter& writer, FolderTable& table, uint32_t complete, bool allRead) {

@@ -38,10 +38,9 @@ uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetM
         if (!checkFolderParentOffset(map, parentOffset)) return noFolder;
         readU32(stream);
         if (failed()) break;  // the record ends here: no structural check of what was not read
-        if (!storeFolderOffset(map, complete)) return noFolder;
-        FolderEntry& entry = folders.entries.emplace_back();
-        entry.parent = parentOffset;
-        if (!readFolderName(stream, names, folders, entry, map, folderSlotBase)) return noFolder;
+        if (!storeFolderOffset(map)) return noFolder;
+        appendFolder(folders).parent = parentOffset;
+        if (!readFolderName(stream, names, folders, complete, map, folderSlotBase)) return noFolder;
         if (failed()) break;  // this record is incomplete
     }
     return complete;

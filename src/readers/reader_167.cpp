@@ -79,16 +79,16 @@ uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetM
             runFlags().corrupt = true;
             return noFolder;
         }
-        if (!storeFolderOffset(map, complete)) return noFolder;
-        FolderEntry& entry = folders.entries.emplace_back();
+        if (!storeFolderOffset(map)) return noFolder;
+        FolderEntry& entry = appendFolder(folders);
         entry.parent = parentOffset;
         if (root) {
             std::string_view path = visibleText(fileSystemPaths[fileSystem]);
             entry.rootFilesystem = fileSystem;
-            setFolderName(folders, entry, path);
+            setFolderNameBytes(folders.names, complete, path);  // the list stays while the table is used
             advanceDecodeOffset(map, rootSlotBase + path.size());
         } else {
-            if (!readFolderName(stream, names, folders, entry, map, folderSlotBase)) return noFolder;
+            if (!readFolderName(stream, names, folders, complete, map, folderSlotBase)) return noFolder;
         }
         if (failed()) break;  // this record is incomplete
     }

@@ -37,11 +37,10 @@ bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTabl
     NameState names;
     uint32_t complete = 0;
     for (; complete < folderCount && !failed(); ++complete) {
-        FolderEntry& entry = folders.entries[complete];
-        uint32_t type = filesystemTypeOf(filesystems, entry.rootFilesystem);
+        uint32_t type = filesystemTypeOf(filesystems, folders.entries[complete].rootFilesystem);
         uint32_t optional = type == filesystemPlain ? optionalFieldBytes(readU8(stream), NameList::folders) : 0;
         if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::compact)) return false;
-        setFolderName(folders, entry, names.name);
+        storeDecodedFolderName(folders.names, complete, names);
         if (type == filesystemNtfs) skipBytes(stream, 8);
         skipBytes(stream, optional);
         if (failed()) break;  // this record is incomplete
@@ -61,7 +60,7 @@ void readFiles(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable&
         if (!decodeFrontCodedName(stream, name, NameList::files, CountWidth::compact)) return;
         skipBytes(stream, optional);
         if (failed()) return;  // no row from a record that was not read in full
-        writeFileRow(writer, folders, parent.folder, name.name);
+        writeFileRow(writer, folders, parent.folder, visibleName(name));
     }
 }
 

@@ -3,6 +3,7 @@
 // row gets the five value columns.
 #include <charconv>
 #include <cstdint>
+#include <vector>
 
 #include "readers/reader_common.h"
 #include "readers/readers.h"
@@ -19,6 +20,9 @@ constexpr uint32_t flagDateModified = 0x04;
 constexpr uint32_t flagDateAccessed = 0x08;
 constexpr uint32_t flagAttributes = 0x10;
 constexpr uint32_t flagFolderSize = 0x20;
+
+constexpr uint32_t folderValueFlags =
+    flagFolderSize | flagDateCreated | flagDateModified | flagDateAccessed | flagAttributes;
 
 constexpr uint32_t folderAttributesDefault = 16;
 
@@ -63,31 +67,25 @@ bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTabl
                  FolderTable& folders, uint32_t flags) {
     uint32_t folderCount = static_cast<uint32_t>(folders.entries.size());
     say("Loading folders...\n");
+    // The folders' values are kept only when the records carry any: otherwise every folder has the same.
+    const Values defaults{.attributes = folderAttributesDefault};
+    bool recordsHoldValues = (flags & folderValueFlags) != 0;
+    std::vector<Values> values(recordsHoldValues ? folderCount : 0, defaults);
     NameState names;
     uint32_t complete = 0;
     for (; complete < folderCount && !failed(); ++complete) {
-        FolderEntry& entry = folders.entries[complete];
-        uint32_t type = filesystemTypeOf(filesystems, entry.rootFilesystem);
+        uint32_t type = filesystemTypeOf(filesystems, folders.entries[complete].rootFilesystem);
         if (type == filesystemPlain) readU8(stream);  // record flag byte: announces nothing here
         if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::compact)) return false;
-        setFolderName(folders, entry, names.name);
-        Values values;
-        values.attributes = folderAttributesDefault;
-        readValues(stream, flags, flagFolderSize, values);
-        entry.size = values.size;
-        entry.dateCreated = values.dateCreated;
-        entry.dateModified = values.dateModified;
-        entry.dateAccessed = values.dateAccessed;
-        entry.attributes = values.attributes;
+        storeDecodedFolderName(folders.names, complete, names);
+        if (recordsHoldValues) readValues(stream, flags, flagFolderSize, values[complete]);
         if (type == filesystemNtfs) skipBytes(stream, 8);
         if (type == filesystemOther) skipBytes(stream, 16);
         if (failed()) break;  // this record is incomplete
     }
     forEachFolderToWrite(folders, complete, complete == folderCount, [&](uint32_t folder) {
-        const FolderEntry& entry = folders.entries[folder];
-        writeRowOpening(writer, folders, entry.parent, {entry.name, entry.nameLength});
-        writeValueColumns(writer, {entry.size, entry.dateCreated, entry.dateModified, entry.dateAccessed,
-                                   entry.attributes});
+        writeFolderRowOpening(writer, folders, folder);
+        writeValueColumns(writer, recordsHoldValues ? values[folder] : defaults);
     });
     return complete == folderCount;
 }
@@ -103,7 +101,7 @@ void readFiles(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable&
         Values values;
         readValues(stream, flags, flagFileSize, values);
         if (failed()) return;  // no row from a record that was not read in full
-        writeRowOpening(writer, folders, parent.folder, name.name);
+        writeRowOpening(writer, folders, parent.folder, visibleName(name));
         writeValueColumns(writer, values);
     }
 }
