@@ -28,9 +28,9 @@ std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> startBzip2Decoder(ByteSou
 // failure's console line has then been printed, once.
 DecodedPiece nextDecodedPiece(Bzip2Decoder& decoder);
 
-// A failure of the compressed data that the reader never asked past: a corrupt block (its check comes at
-// its end, after the library has handed out its bytes), or a file cut short after the last data byte, in
-// the end-of-stream mark. Prints its console line and returns true; false when no such failure is waiting
+// A failure of the compressed data met right where the reader stopped, which it never asked past: damage
+// found at the byte after the last one it took, or a file cut short after the last data byte, in the
+// end-of-stream mark. Prints its console line and returns true; false when no such failure is waiting
 // (none was met, it was reported already, or the stream merely ended).
 bool reportWaitingFailure(Bzip2Decoder& decoder);
 

@@ -56,8 +56,14 @@ size_t inflateInto(Bzip2Filter& filter, ByteSource& source, uint8_t* destination
         library.next_out = reinterpret_cast<char*>(destination + produced);
         library.avail_out = ask;
         int result = BZ2_bzDecompress(&library);
-        produced += ask - library.avail_out;
+        size_t made = ask - library.avail_out;
+        produced += made;
         if (result != BZ_OK && result != BZ_STREAM_END) {
+            // The library checks a block in the call that produces the block's last byte, and goes on to
+            // the next header in the same call. A reader asking for bytes one field at a time would have
+            // that call fail on the field holding the last byte it produced, so that byte is where the
+            // failure is met: it is held back, and the field needing it reads as failed.
+            if (made > 0) --produced;
             fail(filter, FilterFailure::decompressFailed, result);
             break;
         }

@@ -174,5 +174,32 @@ TEST(Bzip2Decoder, EveryAnomalyFallsBackWithIdenticalResults) {
     }
 }
 
+// The library checks a block in the call that produces its last byte: a reader taking its fields one by
+// one has that field's read fail. So the block's bytes come out but for the last, and the read of the last
+// fails, with or without threads.
+TEST(Bzip2Decoder, ADamagedBlockCheckFailsTheReadOfTheBlocksLastByte) {
+    std::string data = mixedData(2200000, 11);
+    std::string packed = bzip2(data);
+    auto* bytes = reinterpret_cast<const uint8_t*>(packed.data());
+    std::vector<MagicMark> marks;
+    findMagics(bytes, packed.size(), 0, marks);
+    ASSERT_GE(marks.size(), 4u);
+    size_t throughSecondBlock = 0;
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < 2; ++i) {
+        ASSERT_TRUE(decodeOneBlockStream(oneBlockStream(bytes, marks[i].bit, marks[i + 1].bit), out, 48 << 20));
+        throughSecondBlock += out.size();
+    }
+    // A byte wholly inside the second block's stored check, which follows its 48-bit magic.
+    std::string damaged = flipByte(packed, static_cast<size_t>((marks[1].bit + 48) / 8 + 1), 0x01);
+    for (unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        Observed seen = readThrough(damaged, threads, throughSecondBlock - 1, 3, true);
+        EXPECT_EQ(seen.console, "BZ2_bzDecompress(): -4: Failed to decompress.\n");
+        EXPECT_TRUE(seen.readError);
+        EXPECT_TRUE(seen.bytes == data.substr(0, throughSecondBlock - 1) + '\0');
+    }
+}
+
 } // namespace
 } // namespace catadump::test
