@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "readers/folder_model.h"
+#include "readers/folder_rows.h"
 #include "stream/csv_writer.h"
 #include "stream/database_stream.h"
 

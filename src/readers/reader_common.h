@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "readers/filesystem_table.h"
-#include "readers/folder_model.h"
+#include "readers/folder_rows.h"
 #include "stream/database_stream.h"
 
 namespace catadump {

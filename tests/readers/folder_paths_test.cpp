@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "reader17_fixture.h"
-#include "readers/folder_model.h"
+#include "readers/folder_rows.h"
 #include "stream/csv_writer.h"
 
 namespace catadump::test {
