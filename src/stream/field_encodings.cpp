@@ -17,8 +17,6 @@ std::string readCountedString(DatabaseStream& stream) {
     return text;
 }
 
-void skipBytes(DatabaseStream& stream, uint64_t n) { skipStreamBytes(stream, n); }
-
 void skipBlobList(DatabaseStream& stream) {
     uint32_t items = readCompactCount(stream);
     for (uint32_t i = 0; i < items && !runFlags().readError; ++i) {

@@ -22,9 +22,6 @@ inline uint32_t readCompactCount(DatabaseStream& stream) {
 // when the data runs out the whole string reads as zeroes, that is as the empty string.
 std::string readCountedString(DatabaseStream& stream);
 
-// n bytes consumed and dropped.
-void skipBytes(DatabaseStream& stream, uint64_t n);
-
 // A compact count of items, each a byte, a compact count L and L bytes, all dropped. Stops at the first
 // item that meets the read-error flag, since the rest would be zeroes.
 void skipBlobList(DatabaseStream& stream);

@@ -152,10 +152,10 @@ TEST_F(EncodingsDeathTest, BlobListClaimingCountlessItemsStopsAtTheEndOfTheData)
 
 TEST_F(Encodings, SkipBytesConsumesExactlyThatMany) {
     open(DbBuilder().repeat(1000, 0xEE).u32(sentinel).bytes(), Mode::compressed, 16);
-    skipBytes(stream, 0);
-    skipBytes(stream, 1000);
+    skipStreamBytes(stream, 0);
+    skipStreamBytes(stream, 1000);
     EXPECT_EQ(readU32(stream), sentinel);
-    skipBytes(stream, 1);
+    skipStreamBytes(stream, 1);
     EXPECT_TRUE(runFlags().readError);
 }
 
