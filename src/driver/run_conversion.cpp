@@ -47,7 +47,7 @@ struct ProgressWatch {
 
 void drawProgress(void* context) {
     auto& watch = *static_cast<ProgressWatch*>(context);
-    uint64_t lines = watch.writer->linesWritten;
+    uint64_t lines = watch.writer->linesWritten.load(std::memory_order_relaxed);
     std::string line = progressLine(watch.display, databaseBytesRead(*watch.stream), lines > 0 ? lines - 1 : 0,
                                     ProgressClock::now());
     if (!line.empty()) showStatus(line.c_str());
@@ -89,7 +89,7 @@ int runConversion(const ConversionPaths& paths) {
         finishAndReport(nullptr, output);
     } else {
         CsvWriter writer;
-        openCsvWriter(writer, fileSink(output));
+        openCsvWriter(writer, fileSink(output), CsvWriting::overlapped);
         say("%s created for writing...\n", paths.output.c_str());
         ProgressWatch watch{{}, &stream, &writer};
         if (platform::standardErrorIsTerminal()) {

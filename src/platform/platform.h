@@ -35,6 +35,11 @@ bool closeFile(File& file);
 // The system's code for the last failure of one of the calls above.
 int lastErrorCode();
 
+// A hint that [bytes, bytes + n) will be filled once, start to end, and should be backed by large pages
+// where the system offers them: the run's big tables then cost a page fault every 2 MiB rather than every
+// 4 KiB. Nothing depends on it being followed; it is ignored where it cannot be.
+void adviseLargePages(void* bytes, size_t n);
+
 bool standardInputIsTerminal();
 bool standardOutputIsTerminal();
 bool standardErrorIsTerminal();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <iostream>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -197,6 +198,19 @@ bool closeFile(File& file) {
 }
 
 int lastErrorCode() { return errno; }
+
+void adviseLargePages(void* bytes, size_t n) {
+#ifdef MADV_HUGEPAGE
+    // Only whole pages inside the range can be advised.
+    auto pageSize = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    uintptr_t start = (reinterpret_cast<uintptr_t>(bytes) + pageSize - 1) & ~(pageSize - 1);
+    uintptr_t end = (reinterpret_cast<uintptr_t>(bytes) + n) & ~(pageSize - 1);
+    if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#else
+    (void)bytes;
+    (void)n;
+#endif
+}
 
 bool standardInputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 bool standardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }

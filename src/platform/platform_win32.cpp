@@ -125,6 +125,9 @@ int lastErrorCode() {
     return static_cast<int>(GetLastError());
 }
 
+// Large pages on Windows need a privilege that users do not have; small pages it is.
+void adviseLargePages(void*, size_t) {}
+
 bool standardInputIsTerminal() {
     return isConsole(STD_INPUT_HANDLE);
 }

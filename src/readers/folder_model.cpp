@@ -1,10 +1,12 @@
 #include "readers/folder_model.h"
 
+#include "readers/large_tables.h"
+
 namespace catadump {
 
 void setFolderCount(FolderTable& table, uint32_t count) {
-    table.entries.assign(count, FolderEntry{});
-    table.names.names.assign(count, FolderName{});
+    assignLargeTable(table.entries, count, FolderEntry{});
+    assignLargeTable(table.names.names, count, FolderName{});
 }
 
 FolderEntry& appendFolder(FolderTable& table) {

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
+#include "platform/platform.h"
 #include "stream/console.h"
 #include "stream/field_encodings.h"
 
@@ -10,7 +12,9 @@ namespace catadump {
 
 namespace {
 
-constexpr size_t arenaBlockSize = size_t{1} << 20;
+constexpr size_t arenaBlockSize = size_t{2} << 20;
+// Texts longer than this get memory of their own, so the shared block is not abandoned half-used for them.
+constexpr size_t longestSharedText = size_t{256} << 10;
 
 // A name is stored whole once its runs would average fewer bytes than this. Each record can add at most
 // one run, so the bytes copied for whole names stay below this many per record.
@@ -29,15 +33,18 @@ const char* storeText(TextArena& arena, std::string_view bytes) {
 
 } // namespace
 
+void ArenaBlockDelete::operator()(char* block) const { ::operator delete[](block, std::align_val_t{arenaBlockSize}); }
+
 char* allocateText(TextArena& arena, size_t n) {
     if (n > arena.left) {
-        // Long texts get a block of their own, so the shared block is not abandoned half-used for them.
-        if (n > arenaBlockSize / 4) {
+        if (n > longestSharedText) {
             arena.stored += n;
-            return arena.blocks.emplace_back(new char[n]).get();
+            return arena.longTexts.emplace_back(new char[n]).get();
         }
-        arena.next = arena.blocks.emplace_back(new char[arenaBlockSize]).get();
+        char* block = new (std::align_val_t{arenaBlockSize}) char[arenaBlockSize];
+        arena.next = arena.blocks.emplace_back(block).get();
         arena.left = arenaBlockSize;
+        platform::adviseLargePages(block, arenaBlockSize);
     }
     arena.stored += n;
     char* text = arena.next;

@@ -21,8 +21,15 @@ namespace catadump {
 inline constexpr uint32_t noFolder = 0xFFFFFFFF;  // a root folder's parent; a file without folder
 
 // Storage that never moves what it has handed out, so names can point into it.
+// Where names and paths are kept: blocks of 2 MiB, each aligned so that it can be one large page, and
+// long texts in memory of their own.
+struct ArenaBlockDelete {
+    void operator()(char* block) const;
+};
+
 struct TextArena {
-    std::vector<std::unique_ptr<char[]>> blocks;
+    std::vector<std::unique_ptr<char[], ArenaBlockDelete>> blocks;
+    std::vector<std::unique_ptr<char[]>> longTexts;
     char* next = nullptr;
     size_t left = 0;
     size_t stored = 0;  // bytes handed out

@@ -1,14 +1,15 @@
 // Reader for QRTb 1.7.17 and 1.7.20. Both versions share one body layout; the flags word that opens it
 // chooses which value fields (size, three dates, attributes) the folder and file records carry, and every
 // row gets the five value columns.
-#include <charconv>
 #include <cstdint>
 #include <vector>
 
+#include "readers/large_tables.h"
 #include "readers/reader_common.h"
 #include "readers/readers.h"
 #include "stream/console.h"
 #include "stream/field_encodings.h"
+#include "stream/number_text.h"
 
 namespace catadump {
 
@@ -34,6 +35,7 @@ struct Values {
     uint32_t attributes = 0;
 };
 
+
 bool failed() { return runFlags().readError; }
 
 // The value fields a record carries, in their fixed order; absent ones keep what `values` holds.
@@ -46,18 +48,19 @@ void readValues(DatabaseStream& stream, uint32_t flags, uint32_t sizeFlag, Value
 }
 
 // Closes a row: "\"," then the five value columns and CR LF, formatted straight into the writer's buffer.
+// The room asked for is that of the longest values; a short number stores up to eight bytes, which stays
+// within it because each column is given the room of its longest number.
 void writeValueColumns(CsvWriter& writer, const Values& values) {
-    constexpr size_t longest = 2 + 4 * 21 + 10 + 2;  // four u64 with commas, a u32, CR LF
+    constexpr size_t longest = 2 + 4 * (maxDigitsU64 + 1) + maxDigitsU32 + 2;  // four u64 with commas, a u32, CR LF
     char* start = reserveSpace(writer, longest);
-    char* end = start + longest;
     char* out = start;
     *out++ = '"';
     *out++ = ',';
     for (uint64_t value : {values.size, values.dateCreated, values.dateModified, values.dateAccessed}) {
-        out = std::to_chars(out, end, value).ptr;
+        out = writeDecimal(out, value);
         *out++ = ',';
     }
-    out = std::to_chars(out, end, values.attributes).ptr;
+    out = writeDecimal(out, values.attributes);
     *out++ = '\r';
     *out++ = '\n';
     commitSpace(writer, static_cast<size_t>(out - start));
@@ -70,7 +73,8 @@ bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTabl
     // The folders' values are kept only when the records carry any: otherwise every folder has the same.
     const Values defaults{.attributes = folderAttributesDefault};
     bool recordsHoldValues = (flags & folderValueFlags) != 0;
-    std::vector<Values> values(recordsHoldValues ? folderCount : 0, defaults);
+    std::vector<Values> values;
+    assignLargeTable(values, recordsHoldValues ? folderCount : 0, defaults);
     NameState names;
     uint32_t complete = 0;
     for (; complete < folderCount && !failed(); ++complete) {

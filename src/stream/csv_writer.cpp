@@ -1,7 +1,12 @@
 #include "stream/csv_writer.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <new>
+#include <thread>
+#include <vector>
 
 #include "stream/console.h"
 
@@ -9,41 +14,205 @@ namespace catadump {
 
 namespace {
 
+// The ring of the overlapped writer: large chunks, so that the output gets few, large writes, and enough
+// of them that the conversion rarely waits for the thread.
+constexpr size_t overlappedChunkSize = size_t{1} << 18;
+constexpr size_t overlappedChunkCount = 4;
+
+struct Piece {
+    char* bytes;
+    size_t size;
+};
+
+// The one overlapped writer that is open, so that a fatal condition can leave its output as the 64 KiB
+// buffer would have and stop its thread before the process ends.
+std::atomic<CsvWriter*> openOverlappedWriter{nullptr};
+
+} // namespace
+
+struct CsvOutputThread {
+    CsvWriter* writer = nullptr;
+    std::thread::id owner;  // the thread that converts and so fills the chunks
+    std::vector<std::unique_ptr<char[]>> chunks;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Piece> queue;   // handed over, oldest first
+    std::vector<char*> free;   // chunks ready to be filled
+    bool writing = false;      // the thread is writing the piece it took last
+    bool failed = false;       // a write of the thread failed or came up short
+    bool stopping = false;     // end once the queue is written
+    std::thread worker;
+};
+
+namespace {
+
 bool writeToFile(void* context, const void* bytes, size_t n) {
     return platform::writeFile(*static_cast<platform::File*>(context), bytes, n);
 }
 
-void writeOut(CsvWriter& writer, const char* bytes, size_t n) {
-    if (writer.countLines) writer.linesWritten += static_cast<uint64_t>(std::count(bytes, bytes + n, '\n'));
-    if (!writer.sink.write(writer.sink.context, bytes, n)) runFlags().writeError = true;
+// One write to the output. True when it succeeded.
+bool writeOut(CsvWriter& writer, const char* bytes, size_t n) {
+    if (writer.countLines) {
+        writer.linesWritten.fetch_add(static_cast<uint64_t>(std::count(bytes, bytes + n, '\n')),
+                                      std::memory_order_relaxed);
+    }
+    return writer.sink.write(writer.sink.context, bytes, n);
+}
+
+void runOutputThread(CsvOutputThread& thread) {
+    std::unique_lock lock(thread.mutex);
+    for (;;) {
+        thread.changed.wait(lock, [&] { return thread.stopping || !thread.queue.empty(); });
+        if (thread.queue.empty()) return;
+        Piece piece = thread.queue.front();
+        thread.queue.pop_front();
+        thread.writing = true;
+        lock.unlock();
+        bool written = writeOut(*thread.writer, piece.bytes, piece.size);
+        lock.lock();
+        thread.writing = false;
+        if (!written) thread.failed = true;
+        thread.free.push_back(piece.bytes);
+        thread.changed.notify_all();
+    }
+}
+
+// Waits until the thread has written everything handed to it; its failures become the write-error flag.
+void waitUntilWritten(CsvOutputThread& thread, std::unique_lock<std::mutex>& lock) {
+    thread.changed.wait(lock, [&] { return thread.queue.empty() && !thread.writing; });
+    if (thread.failed) runFlags().writeError = true;
+    thread.failed = false;
+}
+
+void startChunk(CsvWriter& writer, char* chunk) {
+    writer.chunk = writer.cursor = writer.committed = chunk;
+}
+
+// The chunk's bytes, all written out by the 64 KiB buffer's account, leave for the output; filling goes on
+// in an empty chunk.
+void handOverChunk(CsvWriter& writer) {
+    size_t size = static_cast<size_t>(writer.cursor - writer.chunk);
+    if (!writer.thread) {
+        if (!writeOut(writer, writer.chunk, size)) runFlags().writeError = true;
+        startChunk(writer, writer.chunk);
+        return;
+    }
+    CsvOutputThread& thread = *writer.thread;
+    std::unique_lock lock(thread.mutex);
+    thread.queue.push_back({writer.chunk, size});
+    thread.changed.notify_all();
+    thread.changed.wait(lock, [&] { return !thread.free.empty(); });
+    startChunk(writer, thread.free.back());
+    thread.free.pop_back();
+}
+
+// A write of 64 KiB or more goes out as it is, after everything before it. When the thread has nothing
+// left to write, this thread writes what the chunk holds itself rather than wake the other one.
+void writeStraight(CsvWriter& writer, const char* bytes, size_t n) {
+    if (writer.thread) {
+        CsvOutputThread& thread = *writer.thread;
+        std::unique_lock lock(thread.mutex);
+        waitUntilWritten(thread, lock);
+    }
+    if (writer.cursor > writer.chunk) {
+        if (!writeOut(writer, writer.chunk, static_cast<size_t>(writer.cursor - writer.chunk))) {
+            runFlags().writeError = true;
+        }
+        startChunk(writer, writer.chunk);
+    }
+    if (!writeOut(writer, bytes, n)) runFlags().writeError = true;
+}
+
+void stopThread(CsvOutputThread& thread) {
+    {
+        std::lock_guard lock(thread.mutex);
+        thread.stopping = true;
+    }
+    thread.changed.notify_all();
+    if (thread.worker.joinable()) thread.worker.join();
+    if (thread.failed) runFlags().writeError = true;
+    CsvWriter* self = thread.writer;
+    openOverlappedWriter.compare_exchange_strong(self, nullptr);
 }
 
 } // namespace
 
+void stopCsvOutputThread(CsvOutputThread* thread) {
+    if (thread == nullptr) return;
+    stopThread(*thread);
+    delete thread;
+}
+
 ByteSink fileSink(platform::File& file) { return {&file, writeToFile}; }
 
-void openCsvWriter(CsvWriter& writer, ByteSink sink) {
-    writer.buffer.reset(new (std::nothrow) char[csvBufferSize]);
-    if (!writer.buffer) fatal("Out of Memory\n");
-    writer.cursor = writer.buffer.get();
-    writer.spaceLeft = csvBufferSize;
+void openCsvWriter(CsvWriter& writer, ByteSink sink, CsvWriting writing) {
     writer.sink = sink;
+    writer.spaceLeft = csvBufferSize;
+    if (writing == CsvWriting::plain) {
+        writer.plainBuffer.reset(new (std::nothrow) char[csvBufferSize]);
+        if (!writer.plainBuffer) fatal("Out of Memory\n");
+        writer.chunkSize = csvBufferSize;
+        startChunk(writer, writer.plainBuffer.get());
+        return;
+    }
+    auto* thread = new (std::nothrow) CsvOutputThread;
+    if (thread == nullptr) fatal("Out of Memory\n");
+    thread->writer = &writer;
+    thread->owner = std::this_thread::get_id();
+    for (size_t i = 0; i < overlappedChunkCount; ++i) {
+        thread->chunks.emplace_back(new (std::nothrow) char[overlappedChunkSize]);
+        if (!thread->chunks.back()) fatal("Out of Memory\n");
+        thread->free.push_back(thread->chunks.back().get());
+    }
+    writer.chunkSize = overlappedChunkSize;
+    startChunk(writer, thread->free.back());
+    thread->free.pop_back();
+    thread->worker = std::thread(runOutputThread, std::ref(*thread));
+    writer.thread.reset(thread);
+    openOverlappedWriter.store(&writer);
+}
+
+void writeOutBuffered(CsvWriter& writer) {
+    writer.committed = writer.cursor;
+    if (static_cast<size_t>(writer.chunk + writer.chunkSize - writer.cursor) < csvBufferSize) handOverChunk(writer);
+    writer.spaceLeft = csvBufferSize;
 }
 
 void flush(CsvWriter& writer) {
-    if (writer.spaceLeft == csvBufferSize) return;
-    writeOut(writer, writer.buffer.get(), csvBufferSize - writer.spaceLeft);
-    writer.cursor = writer.buffer.get();
+    writer.committed = writer.cursor;
+    if (writer.cursor > writer.chunk) handOverChunk(writer);
     writer.spaceLeft = csvBufferSize;
+    if (writer.thread) {
+        std::unique_lock lock(writer.thread->mutex);
+        waitUntilWritten(*writer.thread, lock);
+    }
+}
+
+void abandonCsvWriter(CsvWriter& writer) {
+    if (!writer.thread) return;
+    CsvOutputThread& thread = *writer.thread;
+    // Another thread may be filling the chunk right now: then only what was handed over is written.
+    if (thread.owner == std::this_thread::get_id() && writer.committed > writer.chunk) {
+        writer.cursor = writer.committed;
+        std::lock_guard lock(thread.mutex);
+        thread.queue.push_back({writer.chunk, static_cast<size_t>(writer.committed - writer.chunk)});
+        writer.chunk = writer.cursor = writer.committed = nullptr;
+    }
+    writer.spaceLeft = 0;
+    stopThread(thread);
+}
+
+void abandonOpenCsvWriter() {
+    if (CsvWriter* writer = openOverlappedWriter.load()) abandonCsvWriter(*writer);
 }
 
 void writeBytesSlow(CsvWriter& writer, const char* bytes, size_t n) {
-    flush(writer);
+    writeOutBuffered(writer);
     if (n >= csvBufferSize) {
-        writeOut(writer, bytes, n);
+        writeStraight(writer, bytes, n);
         return;
     }
-    if (n > 0) std::memcpy(writer.cursor, bytes, n);
+    std::memcpy(writer.cursor, bytes, n);
     writer.cursor += n;
     writer.spaceLeft -= n;
 }

@@ -1,8 +1,16 @@
-// The buffered CSV output. Bytes gather in a 64 KiB buffer that is written out when the next write does
-// not fit; a write of 64 KiB or more goes straight to the output once the buffer is empty. A failed or
-// short write sets the write-error flag; its bytes are not retried and writing carries on.
+// The buffered CSV output. It behaves as a 64 KiB buffer that is written out when the next write does not
+// fit (or when a reservation asks for more room than is left), while a write of 64 KiB or more goes
+// straight to the output once the buffer is empty. A failed or short write sets the write-error flag; its
+// bytes are not retried and writing carries on.
+//
+// Written plainly, the buffer is those 64 KiB and each write-out is a system write on the caller's thread.
+// Overlapped, the bytes the 64 KiB buffer would have written out gather in chunks of 1 MiB that a thread
+// of the writer's own writes while the conversion goes on: the output receives the same bytes in the same
+// order, only in larger writes and a little later. `flush` waits for that thread, and a run ended by a
+// fatal condition leaves in the output exactly what the 64 KiB buffer would have written by then.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -25,17 +33,27 @@ ByteSink fileSink(platform::File& file);
 
 inline constexpr size_t csvBufferSize = 65536;
 
+enum class CsvWriting { plain, overlapped };
+
+struct CsvOutputThread;  // the overlapped writer's thread and its chunks
+void stopCsvOutputThread(CsvOutputThread* thread);
+
 struct CsvWriter {
-    std::unique_ptr<char[]> buffer;
     char* cursor = nullptr;
-    size_t spaceLeft = 0;
+    size_t spaceLeft = 0;     // room left in the 64 KiB buffer the writer behaves as
+    char* chunk = nullptr;    // the chunk being filled: the plain writer's only buffer, or one of the ring
+    char* committed = nullptr;  // bytes of the chunk before this are what the 64 KiB buffer has written out
+    size_t chunkSize = 0;
     ByteSink sink;
-    bool countLines = false;     // count the line ends written out, for a progress display
-    uint64_t linesWritten = 0;
+    bool countLines = false;  // count the line ends written out, for a progress display
+    std::atomic<uint64_t> linesWritten{0};
+    std::unique_ptr<char[]> plainBuffer;
+    std::unique_ptr<CsvOutputThread, void (*)(CsvOutputThread*)> thread{nullptr, stopCsvOutputThread};
 };
 
-// Allocates the buffer ("Out of Memory" ends the run when it cannot be had).
-void openCsvWriter(CsvWriter& writer, ByteSink sink);
+// Sets the writer up ("Out of Memory" ends the run when its buffers cannot be had). An overlapped writer
+// must be flushed or abandoned before the sink goes away.
+void openCsvWriter(CsvWriter& writer, ByteSink sink, CsvWriting writing = CsvWriting::plain);
 
 void writeBytesSlow(CsvWriter& writer, const char* bytes, size_t n);
 
@@ -51,15 +69,26 @@ inline void writeBytes(CsvWriter& writer, const char* bytes, size_t n) {
 
 inline void writeString(CsvWriter& writer, std::string_view text) { writeBytes(writer, text.data(), text.size()); }
 
-// Writes out whatever the buffer holds, if anything.
+// Writes out whatever the buffer holds, if anything, and waits until the output has every byte.
 void flush(CsvWriter& writer);
+
+// What a fatal condition leaves: the bytes the 64 KiB buffer would have written out reach the output, the
+// rest is dropped, and the writer's thread is stopped. Nothing is written after this.
+void abandonCsvWriter(CsvWriter& writer);
+
+// The same for the overlapped writer that is open, if one is: what a fatal condition does before the
+// process ends.
+void abandonOpenCsvWriter();
+
+// The 64 KiB buffer writes out what it holds (the bytes go to the output thread when overlapped).
+void writeOutBuffered(CsvWriter& writer);
 
 // Room for n bytes at the cursor, written out first when needed; null when n exceeds the whole buffer.
 // The caller fills up to n bytes and then calls commitSpace with the count it used.
 inline char* reserveSpace(CsvWriter& writer, size_t n) {
     if (n <= writer.spaceLeft) return writer.cursor;
     if (n > csvBufferSize) return nullptr;
-    flush(writer);
+    writeOutBuffered(writer);
     return writer.cursor;
 }
 

@@ -4,10 +4,12 @@
 #include <cstdlib>
 
 #include "stream/console.h"
+#include "stream/csv_writer.h"
 
 namespace catadump {
 
 void fatal(const char* line) {
+    abandonOpenCsvWriter();
     clearStatus();
     std::fputs(line, stdout);
     std::fflush(stdout);
