@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <cstring>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "platform/platform.h"
@@ -108,6 +110,82 @@ TEST(CsvWriter, FullDeviceSetsTheWriteErrorFlag) {
     flush(writer);
     EXPECT_TRUE(runFlags().writeError);
     platform::closeFile(output);
+}
+
+} // namespace
+} // namespace catadump::test
+
+namespace catadump::test {
+namespace {
+
+// The overlapped writer must leave exactly what the plain 64 KiB writer leaves: after a flush, and when a
+// fatal condition abandons it midway (the bytes the 64 KiB buffer had written out, no more).
+struct OverlapCase {
+    std::string name;
+    std::vector<size_t> writes;  // sizes; a zero-sized entry asks for 98 bytes of room and uses 40
+};
+void PrintTo(const OverlapCase& test, std::ostream* out) { *out << test.name; }
+
+class OverlappedWriter : public ::testing::TestWithParam<OverlapCase> {};
+
+std::string runWriter(const OverlapCase& test, CsvWriting writing, bool abandon) {
+    MemorySink sink;
+    {
+        CsvWriter writer;
+        openCsvWriter(writer, memorySink(sink), writing);
+        uint32_t seed = 3;
+        for (size_t size : test.writes) {
+            std::string bytes = noisyBytes(size == 0 ? 40 : size, seed++);
+            if (size == 0) {
+                char* room = reserveSpace(writer, 98);
+                std::memcpy(room, bytes.data(), 40);
+                commitSpace(writer, 40);
+            } else {
+                writeBytes(writer, bytes.data(), bytes.size());
+            }
+        }
+        if (abandon) abandonCsvWriter(writer);
+        else flush(writer);
+    }
+    return sink.bytes;
+}
+
+TEST_P(OverlappedWriter, LeavesWhatThePlainWriterLeaves) {
+    resetRunFlags();
+    for (bool abandon : {false, true}) {
+        std::string plain = runWriter(GetParam(), CsvWriting::plain, abandon);
+        std::string overlapped = runWriter(GetParam(), CsvWriting::overlapped, abandon);
+        EXPECT_EQ(plain.size(), overlapped.size()) << (abandon ? "abandoned" : "flushed");
+        EXPECT_TRUE(plain == overlapped) << (abandon ? "abandoned" : "flushed");
+    }
+    EXPECT_FALSE(runFlags().writeError);
+}
+
+std::vector<size_t> manyRows(size_t count, size_t seed) {
+    std::mt19937 random(static_cast<uint32_t>(seed));
+    std::vector<size_t> writes;
+    for (size_t i = 0; i < count; ++i) writes.push_back(random() % 5 == 0 ? 0 : random() % 300 + 1);
+    return writes;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , OverlappedWriter,
+    ::testing::Values(OverlapCase{"Nothing", {}}, OverlapCase{"UnderOneBuffer", {100, 0, 200}},
+                      OverlapCase{"RowsOverManyChunks", manyRows(60000, 1)},
+                      OverlapCase{"LargeWritesBetweenRows", {10, 70000, 0, 5, 65536, 300000, 1, 0}},
+                      OverlapCase{"ExactFills", {65536, 65536, 1, 65535, 1, 0}}),
+    [](const auto& test) { return test.param.name; });
+
+TEST(OverlappedWriterErrors, AFailedWriteOfTheThreadSetsTheFlagByTheFlush) {
+    resetRunFlags();
+    MemorySink sink;
+    sink.failAlways = true;
+    CsvWriter writer;
+    openCsvWriter(writer, memorySink(sink), CsvWriting::overlapped);
+    std::string row(200, 'r');
+    for (int i = 0; i < 20000; ++i) writeString(writer, row);
+    flush(writer);
+    EXPECT_TRUE(runFlags().writeError);
 }
 
 } // namespace
