@@ -179,9 +179,8 @@ void writeOutBuffered(CsvWriter& writer) {
 }
 
 void flush(CsvWriter& writer) {
-    writer.committed = writer.cursor;
-    if (writer.cursor > writer.chunk) handOverChunk(writer);
-    writer.spaceLeft = csvBufferSize;
+    writeOutBuffered(writer);
+    if (writer.cursor > writer.chunk) handOverChunk(writer);  // overlapped: what the chunk still holds
     if (writer.thread) {
         std::unique_lock lock(writer.thread->mutex);
         waitUntilWritten(*writer.thread, lock);
@@ -193,7 +192,6 @@ void abandonCsvWriter(CsvWriter& writer) {
     CsvOutputThread& thread = *writer.thread;
     // Another thread may be filling the chunk right now: then only what was handed over is written.
     if (thread.owner == std::this_thread::get_id() && writer.committed > writer.chunk) {
-        writer.cursor = writer.committed;
         std::lock_guard lock(thread.mutex);
         thread.queue.push_back({writer.chunk, static_cast<size_t>(writer.committed - writer.chunk)});
         writer.chunk = writer.cursor = writer.committed = nullptr;

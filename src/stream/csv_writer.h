@@ -4,7 +4,7 @@
 // bytes are not retried and writing carries on.
 //
 // Written plainly, the buffer is those 64 KiB and each write-out is a system write on the caller's thread.
-// Overlapped, the bytes the 64 KiB buffer would have written out gather in chunks of 1 MiB that a thread
+// Overlapped, the bytes the 64 KiB buffer would have written out gather in a ring of larger chunks that a thread
 // of the writer's own writes while the conversion goes on: the output receives the same bytes in the same
 // order, only in larger writes and a little later. `flush` waits for that thread, and a run ended by a
 // fatal condition leaves in the output exactly what the 64 KiB buffer would have written by then.
