@@ -27,7 +27,7 @@ std::string_view buildPath(FolderTable& table, uint32_t folder) {
         FolderEntry& entry = entries[below];
         size_t length = base.size() + table.names.names[below].visibleLength + 1;
         if (table.pathBytes + length > table.pathBudget) break;
-        char* path = allocateText(table.paths, length);
+        char* path = allocateText(table.names.text, length);
         if (!base.empty()) std::memcpy(path, base.data(), base.size());
         copyVisibleName(table.names, below, path + base.size());
         path[length - 1] = '\\';
