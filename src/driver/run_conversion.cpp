@@ -84,7 +84,7 @@ int runConversion(const ConversionPaths& paths) {
 
     platform::File output;
     bool clean = false;
-    if (!platform::createForWriting(paths.output, output, database)) {
+    if (!platform::createForWritingEmptiedLater(paths.output, output, database)) {
         say("Error: Could not open %s for writing.\n", paths.output.c_str());
         finishAndReport(nullptr, output);
     } else {

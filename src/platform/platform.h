@@ -24,6 +24,13 @@ bool openForSequentialRead(const std::string& path, File& file);
 // Creates the file, or truncates it when it exists, for writing; others may read it meanwhile. The file
 // being read (if any) is refused: it was opened for others to read but never to write.
 bool createForWriting(const std::string& path, File& file, File beingRead = File{});
+// The same, except that where the system can empty an open file (POSIX) an existing file keeps its bytes
+// until `emptyFile`: emptying a large file takes the system a while, which the output's own thread can
+// spend. Elsewhere the file is emptied here already.
+bool createForWritingEmptiedLater(const std::string& path, File& file, File beingRead = File{});
+// Empties a regular file opened by createForWritingEmptiedLater (other kinds of output stay as they are);
+// false when the system failed to.
+bool emptyFile(File file);
 // Reads up to n bytes: the count read, 0 at the end of the file, or -1 on failure.
 int64_t readFile(File file, void* destination, size_t n);
 // Writes all n bytes; false when the system failed or wrote fewer.

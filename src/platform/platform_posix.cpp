@@ -144,18 +144,39 @@ bool openForSequentialRead(const std::string& path, File& file) {
     return true;
 }
 
-bool createForWriting(const std::string& path, File& file, File beingRead) {
+namespace {
+
+bool openForWriting(const std::string& path, File& file, File beingRead, int truncation) {
     // The system does not enforce the share mode of the file being read; without this check a database
     // named again as the output would be emptied before it is read.
     if (isSameFile(beingRead, path)) {
         errno = EBUSY;
         return false;
     }
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return false;
-    }
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | truncation | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
     file.handle = fd;
+    return true;
+}
+
+} // namespace
+
+bool createForWriting(const std::string& path, File& file, File beingRead) {
+    return openForWriting(path, file, beingRead, O_TRUNC);
+}
+
+bool createForWritingEmptiedLater(const std::string& path, File& file, File beingRead) {
+    return openForWriting(path, file, beingRead, 0);
+}
+
+bool emptyFile(File file) {
+    // As O_TRUNC, this leaves a pipe or a device as it is.
+    struct stat info;
+    if (::fstat(descriptor(file), &info) != 0) return false;
+    if (!S_ISREG(info.st_mode)) return true;
+    while (::ftruncate(descriptor(file), 0) != 0) {
+        if (errno != EINTR) return false;
+    }
     return true;
 }
 

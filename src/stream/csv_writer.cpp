@@ -38,7 +38,7 @@ struct CsvOutputThread {
     std::condition_variable changed;
     std::deque<Piece> queue;   // handed over, oldest first
     std::vector<char*> free;   // chunks ready to be filled
-    bool writing = false;      // the thread is writing the piece it took last
+    bool writing = true;       // the thread is readying the output, or writing the piece it took last
     bool failed = false;       // a write of the thread failed or came up short
     bool stopping = false;     // end once the queue is written
     std::thread worker;
@@ -50,6 +50,10 @@ bool writeToFile(void* context, const void* bytes, size_t n) {
     return platform::writeFile(*static_cast<platform::File*>(context), bytes, n);
 }
 
+bool emptyOutputFile(void* context) { return platform::emptyFile(*static_cast<platform::File*>(context)); }
+
+bool prepareSink(const ByteSink& sink) { return sink.prepare == nullptr || sink.prepare(sink.context); }
+
 // One write to the output. True when it succeeded.
 bool writeOut(CsvWriter& writer, const char* bytes, size_t n) {
     if (writer.countLines) {
@@ -60,7 +64,12 @@ bool writeOut(CsvWriter& writer, const char* bytes, size_t n) {
 }
 
 void runOutputThread(CsvOutputThread& thread) {
+    // Counted as writing until the output is ready, so that nothing waits past this unprepared.
+    bool prepared = prepareSink(thread.writer->sink);
     std::unique_lock lock(thread.mutex);
+    if (!prepared) thread.failed = true;
+    thread.writing = false;
+    thread.changed.notify_all();
     for (;;) {
         thread.changed.wait(lock, [&] { return thread.stopping || !thread.queue.empty(); });
         if (thread.queue.empty()) return;
@@ -143,7 +152,7 @@ void stopCsvOutputThread(CsvOutputThread* thread) {
     delete thread;
 }
 
-ByteSink fileSink(platform::File& file) { return {&file, writeToFile}; }
+ByteSink fileSink(platform::File& file) { return {&file, writeToFile, emptyOutputFile}; }
 
 void openCsvWriter(CsvWriter& writer, ByteSink sink, CsvWriting writing) {
     writer.sink = sink;
@@ -153,6 +162,7 @@ void openCsvWriter(CsvWriter& writer, ByteSink sink, CsvWriting writing) {
         if (!writer.plainBuffer) fatal("Out of Memory\n");
         writer.chunkSize = csvBufferSize;
         startChunk(writer, writer.plainBuffer.get());
+        if (!prepareSink(sink)) runFlags().writeError = true;
         return;
     }
     auto* thread = new (std::nothrow) CsvOutputThread;

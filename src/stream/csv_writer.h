@@ -27,8 +27,12 @@ struct ByteSink {
     void* context = nullptr;
     // Writes all n bytes; false when the write failed or came up short.
     bool (*write)(void* context, const void* bytes, size_t n) = nullptr;
+    // Readies the output before its first byte, on the thread that writes; false when that failed. Null
+    // when there is nothing to do.
+    bool (*prepare)(void* context) = nullptr;
 };
 
+// The output file; it is emptied before the first byte is written (see createForWritingEmptiedLater).
 ByteSink fileSink(platform::File& file);
 
 inline constexpr size_t csvBufferSize = 65536;

@@ -112,6 +112,29 @@ TEST(CsvWriter, FullDeviceSetsTheWriteErrorFlag) {
     platform::closeFile(output);
 }
 
+// The output is opened without being emptied; the writer empties it before its first byte, on whichever
+// thread writes, so an older and longer file is gone whether or not anything is written.
+TEST(CsvWriter, AnExistingOutputHoldsOnlyWhatThisRunWrote) {
+    TempDir directory;
+    for (CsvWriting writing : {CsvWriting::plain, CsvWriting::overlapped}) {
+        for (std::string written : {std::string(), std::string("Filename\r\n"), std::string(200000, 'x')}) {
+            std::string path = directory.write("out.qlx", std::string(300000, 'o'));
+            platform::File output;
+            ASSERT_TRUE(platform::createForWritingEmptiedLater(path, output));
+            resetRunFlags();
+            CsvWriter writer;
+            openCsvWriter(writer, fileSink(output), writing);
+            writeString(writer, written);
+            flush(writer);
+            writer.thread.reset();
+            EXPECT_TRUE(platform::closeFile(output));
+            EXPECT_FALSE(runFlags().writeError);
+            EXPECT_EQ(readWholeFile(path), written) << (writing == CsvWriting::plain ? "plain, " : "overlapped, ")
+                                                   << written.size() << " bytes written";
+        }
+    }
+}
+
 } // namespace
 } // namespace catadump::test
 
