@@ -17,7 +17,6 @@
 #include <string>
 #include <string_view>
 
-#include "fatal_condition.h"
 #include "fuzz/fuzz_input.h"
 
 namespace {
@@ -32,11 +31,8 @@ struct Run {
 
 Run guardedConvert(std::string_view stored, Decoding decoding, size_t readAhead) {
     Run run;
-    try {
-        run.outcome = convertStored(stored, decoding, readAhead);
-    } catch (const FatalCondition& condition) {
-        run.fatalLine = condition.line;
-    }
+    run.outcome = convertStored(stored, decoding, readAhead);
+    run.fatalLine = run.outcome.fatalLine;
     return run;
 }
 

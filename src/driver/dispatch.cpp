@@ -3,7 +3,7 @@
 #include <iterator>
 
 #include "readers/readers.h"
-#include "stream/console.h"
+#include "stream/run_context.h"
 
 namespace catadump {
 
@@ -25,7 +25,7 @@ const DatabaseFormat formats[] = {
 uint32_t readSignature(DatabaseStream& stream) {
     uint8_t bytes[4];
     readBytes(stream, 4, bytes);
-    say("Magic %c%c%c%c\n", bytes[0], bytes[1], bytes[2], bytes[3]);
+    say(*stream.run, "Magic %c%c%c%c\n", bytes[0], bytes[1], bytes[2], bytes[3]);
     return loadU32(bytes);
 }
 
@@ -47,20 +47,20 @@ bool identifyAndConvert(DatabaseStream& stream, CsvWriter& writer) {
     // Only the file itself may be wrapped: decompressed data that begins with "BZh9" again is not a
     // database, and decompressing it once more would only reproduce it.
     if (signature == bzip2Signature && stream.raw) {
-        say("Database is compressed, decompressing with bz2...\n");
-        if (!switchToDecompressing(stream)) fatal("failed to alloc bz2 stream data\n");
+        say(*stream.run, "Database is compressed, decompressing with bz2...\n");
+        if (!switchToDecompressing(stream, stream.decoderThreads)) fatal("failed to alloc bz2 stream data\n");
         signature = readSignature(stream);
     }
     if (signature != signature16 && signature != signature17) {
-        say("Unknown DB type %08x %c%c%c%c\n", signature, signature & 0xFF, (signature >> 8) & 0xFF,
-            (signature >> 16) & 0xFF, signature >> 24);
+        say(*stream.run, "Unknown DB type %08x %c%c%c%c\n", signature, signature & 0xFF,
+            (signature >> 8) & 0xFF, (signature >> 16) & 0xFF, signature >> 24);
         return false;
     }
     uint32_t version = readU32(stream);
-    say("Version %u.%u.%u\n", version >> 24, (version >> 16) & 0xFF, version & 0xFFFF);
+    say(*stream.run, "Version %u.%u.%u\n", version >> 24, (version >> 16) & 0xFF, version & 0xFFFF);
     const DatabaseFormat* format = findDatabaseFormat(signature, version);
     if (format == nullptr) {
-        say("Unknown DB version %08x\n", version);
+        say(*stream.run, "Unknown DB version %08x\n", version);
         return false;
     }
     writeString(writer, format->headerLine);

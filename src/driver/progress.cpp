@@ -34,4 +34,29 @@ std::string progressLine(ProgressDisplay& progress, uint64_t bytesRead, uint64_t
     return text;
 }
 
+void showStatus(Terminal& terminal, const char* text) {
+    std::fprintf(terminal.status, "\r%s\x1b[K", text);
+    std::fflush(terminal.status);
+    terminal.statusShown = true;
+}
+
+void clearStatus(Terminal& terminal) {
+    if (!terminal.statusShown) return;
+    std::fputs("\r\x1b[K", terminal.status);
+    std::fflush(terminal.status);
+    terminal.statusShown = false;
+}
+
+namespace {
+
+void writeLines(void* context, const char* text, size_t n) {
+    auto& terminal = *static_cast<Terminal*>(context);
+    clearStatus(terminal);
+    std::fwrite(text, 1, n, terminal.lines);
+}
+
+} // namespace
+
+Console terminalConsole(Terminal& terminal) { return {&terminal, writeLines}; }
+
 } // namespace catadump

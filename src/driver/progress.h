@@ -5,7 +5,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
+
+#include "stream/run_context.h"
 
 namespace catadump {
 
@@ -26,5 +29,18 @@ void startProgress(ProgressDisplay& progress, uint64_t fileSize, ProgressClock::
 // The line to draw now, or empty when it is too early since the start or the last drawing.
 std::string progressLine(ProgressDisplay& progress, uint64_t bytesRead, uint64_t rowsWritten,
                          ProgressClock::time_point now);
+
+// The program's console: the lines on `lines` (standard output), a status line on `status` (standard
+// error, a terminal) drawn over itself and erased before any line is printed, so the lines stay exactly
+// as they are.
+struct Terminal {
+    std::FILE* lines = stdout;
+    std::FILE* status = stderr;
+    bool statusShown = false;  // the status file's current line holds a status line
+};
+
+void showStatus(Terminal& terminal, const char* text);
+void clearStatus(Terminal& terminal);
+Console terminalConsole(Terminal& terminal);
 
 } // namespace catadump

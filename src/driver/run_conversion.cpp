@@ -5,14 +5,11 @@
 #include <string>
 #include <new>
 
-#include "driver/dispatch.h"
+#include "driver/convert.h"
 #include "driver/progress.h"
 #include "platform/platform.h"
 #include "stream/byte_source.h"
-#include "stream/console.h"
 #include "stream/csv_writer.h"
-#include "stream/database_stream.h"
-#include "stream/run_flags.h"
 
 namespace catadump {
 
@@ -23,34 +20,25 @@ const platform::PathRequest openRequest = {"Please select Quillseek.db", "Quills
 const platform::PathRequest saveRequest = {"Save Database As...", "QLX Quillseek File List Files (*.qlx)",
                                            "*.qlx", "qlx", true};
 
-// Flushes and closes the output, then prints the final report in its fixed order.
-bool finishAndReport(CsvWriter* writer, platform::File& output) {
-    if (writer != nullptr) {
-        flush(*writer);
-        if (!platform::closeFile(output)) runFlags().writeError = true;
-    }
-    const RunFlags& flags = runFlags();
-    if (flags.writeError) say("Error: Encounted atleast one write error\n");
-    if (flags.readError) say("Error: Encounted atleast one read error\n");
-    if (flags.corrupt) say("Error: database corrupt\n");
+// The final report, in its fixed order. True when it reports nothing wrong.
+bool reportFlags(Console& console, const RunFlags& flags) {
+    if (flags.writeError) say(console, "Error: Encounted atleast one write error\n");
+    if (flags.readError) say(console, "Error: Encounted atleast one read error\n");
+    if (flags.corrupt) say(console, "Error: database corrupt\n");
     return !flags.writeError && !flags.readError && !flags.corrupt;
 }
-
-void endOfMemory() { fatal("Out of Memory\n"); }
 
 // What the progress display looks at while the conversion runs.
 struct ProgressWatch {
     ProgressDisplay display;
-    DatabaseStream* stream;
-    CsvWriter* writer;
+    Terminal& terminal;
 };
 
-void drawProgress(void* context) {
+void drawProgress(void* context, uint64_t databaseBytes, uint64_t lines) {
     auto& watch = *static_cast<ProgressWatch*>(context);
-    uint64_t lines = watch.writer->linesWritten.load(std::memory_order_relaxed);
-    std::string line = progressLine(watch.display, databaseBytesRead(*watch.stream), lines > 0 ? lines - 1 : 0,
-                                    ProgressClock::now());
-    if (!line.empty()) showStatus(line.c_str());
+    uint64_t rows = lines > 0 ? lines - 1 : 0;  // the header line is no row
+    std::string line = progressLine(watch.display, databaseBytes, rows, ProgressClock::now());
+    if (!line.empty()) showStatus(watch.terminal, line.c_str());
 }
 
 uint64_t sizeOfFile(const std::string& path) {
@@ -59,60 +47,79 @@ uint64_t sizeOfFile(const std::string& path) {
     return error ? 0 : static_cast<uint64_t>(size);
 }
 
+// Converts into the open output, then closes it; the exit code.
+int convertIntoOutput(Terminal& terminal, const ConversionPaths& paths, platform::File database,
+                      platform::File& output) {
+    Console console = terminalConsole(terminal);
+    ConversionOptions options;
+    options.writing = CsvWriting::overlapped;
+    ProgressWatch watch{{}, terminal};
+    if (platform::standardErrorIsTerminal()) {
+        startProgress(watch.display, sizeOfFile(paths.database), ProgressClock::now());
+        options.onProgress = drawProgress;
+        options.progressContext = &watch;
+    }
+    ConversionResult result = convert(fileSource(database), fileSink(output), console, options);
+    clearStatus(terminal);
+    if (result.fatalLine != nullptr) {
+        // No report: the line alone, and what the output holds stays as the conversion left it.
+        platform::closeFile(output);
+        std::fputs(result.fatalLine, terminal.lines);
+        return exitFatal;
+    }
+    if (!platform::closeFile(output)) result.flags.writeError = true;
+    bool clean = reportFlags(console, result.flags) && result.recognised;
+    return clean ? exitSuccess : exitFailed;
+}
+
 } // namespace
 
-bool choosePaths(int argumentCount, const char* const* arguments, ConversionPaths& paths) {
+bool choosePaths(Console& console, int argumentCount, const char* const* arguments, ConversionPaths& paths) {
     if (argumentCount == 3) {
         paths.database = arguments[1];
         paths.output = arguments[2];
         return true;
     }
-    say("%s", usageLine);
+    say(console, "%s", usageLine);
     return platform::askForPath(openRequest, paths.database) &&
            platform::askForPath(saveRequest, paths.output);
 }
 
-int runConversion(const ConversionPaths& paths) {
+int runConversion(Terminal& terminal, const ConversionPaths& paths) {
+    Console console = terminalConsole(terminal);
     platform::File database;
     if (!platform::openForSequentialRead(paths.database, database)) {
-        say("Error: Could not open %s for reading.\n", paths.database.c_str());
+        say(console, "Error: Could not open %s for reading.\n", paths.database.c_str());
         return exitFailed;
     }
-    say("%s opened for reading...\n", paths.database.c_str());
-    DatabaseStream stream;
-    openDatabaseStream(stream, fileSource(database));
-
+    say(console, "%s opened for reading...\n", paths.database.c_str());
     platform::File output;
-    bool clean = false;
+    int exitCode = exitFailed;
     if (!platform::createForWritingEmptiedLater(paths.output, output, database)) {
-        say("Error: Could not open %s for writing.\n", paths.output.c_str());
-        finishAndReport(nullptr, output);
+        say(console, "Error: Could not open %s for writing.\n", paths.output.c_str());
     } else {
-        CsvWriter writer;
-        openCsvWriter(writer, fileSink(output), CsvWriting::overlapped);
-        say("%s created for writing...\n", paths.output.c_str());
-        ProgressWatch watch{{}, &stream, &writer};
-        if (platform::standardErrorIsTerminal()) {
-            startProgress(watch.display, sizeOfFile(paths.database), ProgressClock::now());
-            writer.countLines = true;
-            stream.onRefill = drawProgress;
-            stream.refillContext = &watch;
-        }
-        bool recognised = dispatchDatabase(stream, writer);
-        stream.onRefill = nullptr;
-        clearStatus();
-        clean = finishAndReport(&writer, output) && recognised;
+        say(console, "%s created for writing...\n", paths.output.c_str());
+        exitCode = convertIntoOutput(terminal, paths, database, output);
     }
     platform::closeFile(database);
-    std::fflush(stdout);
-    return clean ? exitSuccess : exitFailed;
+    std::fflush(terminal.lines);
+    return exitCode;
 }
 
 int catadumpMain(int argumentCount, const char* const* arguments) {
-    std::set_new_handler(endOfMemory);
-    ConversionPaths paths;
-    if (!choosePaths(argumentCount, arguments, paths)) return exitCancelled;
-    return runConversion(paths);
+    Terminal terminal;
+    try {
+        Console console = terminalConsole(terminal);
+        ConversionPaths paths;
+        if (!choosePaths(console, argumentCount, arguments, paths)) return exitCancelled;
+        return runConversion(terminal, paths);
+    } catch (const std::bad_alloc&) {
+        // Memory ran out outside the conversion itself (the paths, the dialogs).
+        clearStatus(terminal);
+        std::fputs("Out of Memory\n", terminal.lines);
+        std::fflush(terminal.lines);
+        return exitFatal;
+    }
 }
 
 } // namespace catadump

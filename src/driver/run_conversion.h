@@ -4,12 +4,14 @@
 
 #include <string>
 
+#include "driver/progress.h"
+
 namespace catadump {
 
 // Exit codes. A run that converted and reported nothing wrong ends with 0; one that got past the choice of
 // paths but met an error (files, unknown database, read/write errors, corruption) with 2; a cancelled
 // choice of paths and the fatal conditions with 1.
-enum ExitCode : int { exitSuccess = 0, exitCancelled = 1, exitFailed = 2 };
+enum ExitCode : int { exitSuccess = 0, exitCancelled = 1, exitFailed = 2, exitFatal = 1 };
 
 struct ConversionPaths {
     std::string database;
@@ -20,10 +22,10 @@ inline constexpr const char* usageLine = "catadump <quillseek.db> <out.qlx>\n";
 
 // Takes both paths from exactly two arguments; otherwise prints the usage line and asks for them.
 // False when the choice was cancelled.
-bool choosePaths(int argumentCount, const char* const* arguments, ConversionPaths& paths);
+bool choosePaths(Console& console, int argumentCount, const char* const* arguments, ConversionPaths& paths);
 
 // Converts the database into the output and reports; returns the exit code.
-int runConversion(const ConversionPaths& paths);
+int runConversion(Terminal& terminal, const ConversionPaths& paths);
 
 // The whole program, as main calls it.
 int catadumpMain(int argumentCount, const char* const* arguments);

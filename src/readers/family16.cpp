@@ -2,14 +2,12 @@
 
 #include <algorithm>
 
-#include "stream/console.h"
+#include "stream/run_context.h"
 #include "stream/field_encodings.h"
 
 namespace catadump {
 
 namespace {
-
-bool failed() { return runFlags().readError; }
 
 uint32_t readListCount(DatabaseStream& stream, ListEncoding encoding) {
     return encoding == ListEncoding::fixed ? readU32(stream) : readCompactCount(stream);
@@ -17,20 +15,20 @@ uint32_t readListCount(DatabaseStream& stream, ListEncoding encoding) {
 
 } // namespace
 
-bool checkFolderParentOffset(const OffsetMap& map, uint32_t parentOffset) {
+bool checkFolderParentOffset(RunContext& run, const OffsetMap& map, uint32_t parentOffset) {
     if (parentOffset == noFolder || parentOffset < map.declaredSize) return true;
     // The "<" is deliberate: the line has always read so, whatever the comparison that failed.
-    say("bad folder parent offset %u < %u\n", parentOffset, static_cast<uint32_t>(map.declaredSize));
-    runFlags().corrupt = true;
+    say(run, "bad folder parent offset %u < %u\n", parentOffset, static_cast<uint32_t>(map.declaredSize));
+    run.flags.corrupt = true;
     return false;
 }
 
-bool storeFolderOffset(OffsetMap& map) {
+bool storeFolderOffset(RunContext& run, OffsetMap& map) {
     uint64_t end = map.next + 4;
     if (end > map.declaredSize) {
-        say("folder data overflow %llu %u\n", static_cast<unsigned long long>(end),
+        say(run, "folder data overflow %llu %u\n", static_cast<unsigned long long>(end),
             static_cast<uint32_t>(map.declaredSize));
-        runFlags().corrupt = true;
+        run.flags.corrupt = true;
         return false;
     }
     map.offsetOf.push_back(static_cast<uint32_t>(map.next));
@@ -54,31 +52,33 @@ bool readFolderName(DatabaseStream& stream, NameState& names, FolderTable& folde
 
 bool readExcludeList(DatabaseStream& stream, ListEncoding encoding) {
     uint32_t count = readListCount(stream, encoding);
-    say("exclude count %u\n", count);
-    for (uint32_t i = 0; i < count && !failed(); ++i) {
+    say(*stream.run, "exclude count %u\n", count);
+    for (uint32_t i = 0; i < count && !failed(stream); ++i) {
         if (encoding == ListEncoding::fixed) {
             readU8(stream);
         } else {
             readCompactCount(stream);
         }
         uint32_t length = readListCount(stream, encoding);
-        if (failed()) break;
-        say("exclude ");
+        if (failed(stream)) break;
+        say(*stream.run, "exclude ");
         for (uint32_t j = 0; j < length; ++j) {
             uint8_t byte = readU8(stream);
-            if (failed()) break;
-            say("%c", byte);
+            if (failed(stream)) break;
+            say(*stream.run, "%c", byte);
         }
-        say("\n");
+        say(*stream.run, "\n");
     }
-    return !failed();
+    return !failed(stream);
 }
 
 bool finishFolders(CsvWriter& writer, FolderTable& folders, const OffsetMap& map, uint32_t complete,
                    uint32_t folderCount) {
+    RunContext& run = *writer.run;
     bool allRead = complete == folderCount;
     if (allRead && map.next != map.declaredSize) {
-        say("bad folder decode %d != %d\n", static_cast<int>(map.next), static_cast<int>(map.declaredSize));
+        say(run, "bad folder decode %d != %d\n", static_cast<int>(map.next),
+            static_cast<int>(map.declaredSize));
     }
     // While the records were read, each parent link held the parent's decode offset.
     for (uint32_t i = 0; i < complete; ++i) {
@@ -87,15 +87,15 @@ bool finishFolders(CsvWriter& writer, FolderTable& folders, const OffsetMap& map
         uint32_t offset = entry.parent;
         entry.parent = folderAtOffset(map, offset);
         if (entry.parent == unresolvedFolder && allRead) {
-            say("folder %u: parent offset %u is not the decode offset of any folder\n", i, offset);
-            runFlags().corrupt = true;
+            say(run, "folder %u: parent offset %u is not the decode offset of any folder\n", i, offset);
+            run.flags.corrupt = true;
             return false;
         }
     }
     if (allRead) {
         uint32_t loop = findParentLoop(folders);
         if (loop != noFolder) {
-            reportParentLoop(loop);
+            reportParentLoop(run, loop);
             return false;
         }
     }
@@ -105,24 +105,25 @@ bool finishFolders(CsvWriter& writer, FolderTable& folders, const OffsetMap& map
 
 void readFiles16(DatabaseStream& stream, CsvWriter& writer, FolderTable& folders, const OffsetMap& map,
                  uint32_t fileCount) {
-    say("Loading files...\n");
+    say(*stream.run, "Loading files...\n");
     NameState name;
-    for (uint32_t k = 0; k < fileCount && !failed(); ++k) {
+    for (uint32_t k = 0; k < fileCount && !failed(stream); ++k) {
         uint32_t offset = readU32(stream);
-        if (failed()) return;
+        if (failed(stream)) return;
         if (offset >= map.declaredSize) {
-            say("invalid file parent offset %u >= %u\n", offset, static_cast<uint32_t>(map.declaredSize));
-            runFlags().corrupt = true;
+            say(*stream.run, "invalid file parent offset %u >= %u\n", offset,
+                static_cast<uint32_t>(map.declaredSize));
+            stream.run->flags.corrupt = true;
             return;
         }
         uint32_t folder = folderAtOffset(map, offset);
         if (folder == unresolvedFolder) {
-            say("file %u: parent offset %u is not the decode offset of any folder\n", k, offset);
-            runFlags().corrupt = true;
+            say(*stream.run, "file %u: parent offset %u is not the decode offset of any folder\n", k, offset);
+            stream.run->flags.corrupt = true;
             return;
         }
         if (!decodeFrontCodedName(stream, name, NameList::files, CountWidth::byte)) return;
-        if (failed()) return;  // no row from a record that was not read in full
+        if (failed(stream)) return;  // no row from a record that was not read in full
         writeFileRow(writer, folders, folder, visibleName(name));
     }
 }

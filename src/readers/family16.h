@@ -23,11 +23,11 @@ struct OffsetMap {
 
 // Checks a folder's parent offset: 0xFFFFFFFF (no parent) or below the folder decode size. False when it
 // is out of bounds (reported, corrupt flag).
-bool checkFolderParentOffset(const OffsetMap& map, uint32_t parentOffset);
+bool checkFolderParentOffset(RunContext& run, const OffsetMap& map, uint32_t parentOffset);
 
 // Records the next decode offset as that of the next folder. False when the folder's index would reach
 // past the folder decode size (reported, corrupt flag).
-bool storeFolderOffset(OffsetMap& map);
+bool storeFolderOffset(RunContext& run, OffsetMap& map);
 
 // The slot of the folder just stored ends here; the next folder's slot begins after it.
 inline void advanceDecodeOffset(OffsetMap& map, uint64_t slotSize) { map.next += slotSize; }

@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <string>
 
-#include "stream/console.h"
+#include "stream/run_context.h"
 #include "stream/field_encodings.h"
 
 namespace catadump {
@@ -14,7 +14,7 @@ namespace {
 // The table grows as entries are read, so a count the data does not back costs nothing.
 uint32_t startTable(DatabaseStream& stream, FilesystemTable& table) {
     uint32_t count = readCompactCount(stream);
-    say("filesystem count: %d\n", static_cast<int>(count));
+    say(*stream.run, "filesystem count: %d\n", static_cast<int>(count));
     table.entries.clear();
     table.entries.reserve(std::min<uint32_t>(count, 1024));
     return count;
@@ -41,7 +41,7 @@ void skipEarlyEntry(DatabaseStream& stream, uint32_t type) {
         break;
     default:
         // Nothing more of this entry is consumed; the next entry is read from the bytes that follow.
-        say("bad filesystem type %d\n", static_cast<int>(type));
+        say(*stream.run, "bad filesystem type %d\n", static_cast<int>(type));
         break;
     }
 }
@@ -55,13 +55,13 @@ void readLateEntry(DatabaseStream& stream, int index, uint32_t type) {
         std::string includeOnly = readCountedString(stream);
         uint64_t journal = readU64(stream);
         uint64_t nextUsn = readU64(stream);
-        if (runFlags().readError) break;  // an entry that was not read in full is not printed
-        say("filesystem %d: NTFS: guid: %s\n", index, guid.c_str());
-        say("filesystem %d: NTFS: path: %s\n", index, path.c_str());
-        say("filesystem %d: NTFS: root: %s\n", index, root.c_str());
-        say("filesystem %d: NTFS: include only: %s\n", index, includeOnly.c_str());
-        say("filesystem %d: NTFS: USN Journal ID: %016" PRIx64 "\n", index, journal);
-        say("filesystem %d: NTFS: Next USN: %016" PRIx64 "\n", index, nextUsn);
+        if (failed(stream)) break;  // an entry that was not read in full is not printed
+        say(*stream.run, "filesystem %d: NTFS: guid: %s\n", index, guid.c_str());
+        say(*stream.run, "filesystem %d: NTFS: path: %s\n", index, path.c_str());
+        say(*stream.run, "filesystem %d: NTFS: root: %s\n", index, root.c_str());
+        say(*stream.run, "filesystem %d: NTFS: include only: %s\n", index, includeOnly.c_str());
+        say(*stream.run, "filesystem %d: NTFS: USN Journal ID: %016" PRIx64 "\n", index, journal);
+        say(*stream.run, "filesystem %d: NTFS: Next USN: %016" PRIx64 "\n", index, nextUsn);
         break;
     }
     case filesystemPlain:
@@ -71,9 +71,9 @@ void readLateEntry(DatabaseStream& stream, int index, uint32_t type) {
     case filesystemFolder: {
         std::string path = readCountedString(stream);
         uint64_t nextUpdate = readU64(stream);
-        if (runFlags().readError) break;
-        say("filesystem %d: FOLDER: path: %s\n", index, path.c_str());
-        say("filesystem %d: FOLDER: next update: %016" PRIx64 "\n", index, nextUpdate);
+        if (failed(stream)) break;
+        say(*stream.run, "filesystem %d: FOLDER: path: %s\n", index, path.c_str());
+        say(*stream.run, "filesystem %d: FOLDER: next update: %016" PRIx64 "\n", index, nextUpdate);
         break;
     }
     case filesystemOther:
@@ -82,7 +82,7 @@ void readLateEntry(DatabaseStream& stream, int index, uint32_t type) {
         readU64(stream);
         break;
     default:
-        say("bad filesystem type %d\n", static_cast<int>(type));
+        say(*stream.run, "bad filesystem type %d\n", static_cast<int>(type));
         break;
     }
 }
@@ -92,28 +92,28 @@ void readLateEntry(DatabaseStream& stream, int index, uint32_t type) {
 bool readFilesystemTableEarly(DatabaseStream& stream, FilesystemTable& table) {
     uint32_t count = startTable(stream, table);
     for (uint32_t i = 0; i < count; ++i) {
-        if (runFlags().readError) return false;
+        if (failed(stream)) return false;
         uint32_t type = readCompactCount(stream);
         table.entries.push_back({type});
         skipEarlyEntry(stream, type);
     }
-    return !runFlags().readError;
+    return !failed(stream);
 }
 
 bool readFilesystemTableLate(DatabaseStream& stream, FilesystemTable& table) {
     uint32_t count = startTable(stream, table);
     for (uint32_t i = 0; i < count; ++i) {
-        if (runFlags().readError) return false;
+        if (failed(stream)) return false;
         uint32_t type = readCompactCount(stream);
         uint8_t outOfDate = readU8(stream);
-        if (runFlags().readError) return false;
+        if (failed(stream)) return false;
         table.entries.push_back({type});
         int index = static_cast<int>(i);
-        say("filesystem %d: type %d\n", index, static_cast<int>(type));
-        say("filesystem %d: out of date %d\n", index, outOfDate);
+        say(*stream.run, "filesystem %d: type %d\n", index, static_cast<int>(type));
+        say(*stream.run, "filesystem %d: out of date %d\n", index, outOfDate);
         readLateEntry(stream, index, type);
     }
-    return !runFlags().readError;
+    return !failed(stream);
 }
 
 } // namespace catadump

@@ -2,25 +2,25 @@
 
 #include <algorithm>
 
-#include "stream/console.h"
+#include "stream/run_context.h"
 
 namespace catadump {
 
 bool readParentLinks(DatabaseStream& stream, uint32_t folderCount, uint32_t filesystemCount,
                      FolderTable& table) {
-    say("Loading Hierarchy...\n");
+    say(*stream.run, "Loading Hierarchy...\n");
     uint64_t limit = uint64_t{folderCount} + filesystemCount;
     // The references are gathered first, so that the table itself is allocated once, at the size the data
     // has shown to be real.
     std::vector<uint32_t> references;
     references.reserve(std::min<uint32_t>(folderCount, 1u << 16));
     for (uint32_t i = 0; i < folderCount; ++i) {
-        if (runFlags().readError) return false;
+        if (failed(stream)) return false;
         uint32_t reference = readU32(stream);
-        if (runFlags().readError) return false;
+        if (failed(stream)) return false;
         if (reference >= limit) {
-            say("invalid folder offset %u >= %llu\n", reference, static_cast<unsigned long long>(limit));
-            runFlags().corrupt = true;
+            say(*stream.run, "invalid folder offset %u >= %llu\n", reference, static_cast<unsigned long long>(limit));
+            stream.run->flags.corrupt = true;
             return false;
         }
         references.push_back(reference);
@@ -72,13 +72,13 @@ void walkChains(const FolderTable& table, uint32_t count, Finish&& finish) {
 
 } // namespace
 
-bool resolveRootFilesystems(FolderTable& table) {
+bool resolveRootFilesystems(RunContext& run, FolderTable& table) {
     std::vector<FolderEntry>& entries = table.entries;
     bool resolved = true;
     walkChains(table, static_cast<uint32_t>(entries.size()),
                [&](const std::vector<uint32_t>& chain, ChainEnd end, uint32_t last) {
                    if (end != ChainEnd::root && end != ChainEnd::joined) {
-                       reportParentLoop(last);
+                       reportParentLoop(run, last);
                        return resolved = false;
                    }
                    uint32_t root = entries[end == ChainEnd::root ? chain.back() : last].rootFilesystem;
@@ -98,9 +98,9 @@ uint32_t findParentLoop(const FolderTable& table) {
     return loop;
 }
 
-void reportParentLoop(uint32_t folder) {
-    say("folder %u is its own ancestor: its parent chain never reaches a root folder\n", folder);
-    runFlags().corrupt = true;
+void reportParentLoop(RunContext& run, uint32_t folder) {
+    say(run, "folder %u is its own ancestor: its parent chain never reaches a root folder\n", folder);
+    run.flags.corrupt = true;
 }
 
 std::vector<bool> completeChains(const FolderTable& table, uint32_t complete) {

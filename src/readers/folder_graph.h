@@ -19,7 +19,7 @@ bool readParentLinks(DatabaseStream& stream, uint32_t folderCount, uint32_t file
 
 // Gives every folder the root filesystem index of the root folder at the top of its chain. False when a
 // chain never reaches a root folder (reported, corrupt flag).
-bool resolveRootFilesystems(FolderTable& table);
+bool resolveRootFilesystems(RunContext& run, FolderTable& table);
 
 // ---- Chains ----
 
@@ -28,7 +28,7 @@ bool resolveRootFilesystems(FolderTable& table);
 uint32_t findParentLoop(const FolderTable& table);
 
 // Reports a folder that is its own ancestor: message and corrupt flag.
-void reportParentLoop(uint32_t folder);
+void reportParentLoop(RunContext& run, uint32_t folder);
 
 // Which folders may be written when the folder records stopped after `complete` of them: those whose
 // whole chain lies in the complete records and ends at a root folder. Chains must be free of loops.

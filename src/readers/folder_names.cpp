@@ -5,7 +5,7 @@
 #include <new>
 
 #include "platform/platform.h"
-#include "stream/console.h"
+#include "stream/run_context.h"
 #include "stream/field_encodings.h"
 
 namespace catadump {
@@ -65,10 +65,10 @@ bool decodeFrontCodedName(DatabaseStream& stream, NameState& state, NameList lis
     uint32_t stripCount = readCount();
     size_t previousLength = state.name.size();
     if (stripCount > previousLength) {
-        say(list == NameList::folders ? "Invalid folder code offset %d > %d.\n"
+        say(*stream.run, list == NameList::folders ? "Invalid folder code offset %d > %d.\n"
                                       : "Invalid file code offset %d > %d.\n",
             static_cast<int>(stripCount), static_cast<int>(previousLength));
-        runFlags().corrupt = true;
+        stream.run->flags.corrupt = true;
         return false;
     }
     state.kept = previousLength - stripCount;

@@ -6,7 +6,7 @@
 #include "readers/family16.h"
 #include "readers/reader_common.h"
 #include "readers/readers.h"
-#include "stream/console.h"
+#include "stream/run_context.h"
 
 namespace catadump {
 
@@ -14,15 +14,14 @@ namespace {
 
 constexpr uint64_t folderSlotBase = 14;
 
-bool failed() { return runFlags().readError; }
 
 void readDriveList(DatabaseStream& stream) {
     for (int drive = 0; drive < 26; ++drive) {
         if (readU8(stream) == 0) continue;
-        say("include drive %c:\n", 'A' + drive);
-        say("serial number %08x\n", readU32(stream));
-        say("USN Journal ID %016" PRIx64 "\n", readU64(stream));
-        say("next usn %016" PRIx64 "\n", readU64(stream));
+        say(*stream.run, "include drive %c:\n", 'A' + drive);
+        say(*stream.run, "serial number %08x\n", readU32(stream));
+        say(*stream.run, "USN Journal ID %016" PRIx64 "\n", readU64(stream));
+        say(*stream.run, "next usn %016" PRIx64 "\n", readU64(stream));
     }
 }
 
@@ -30,18 +29,18 @@ void readDriveList(DatabaseStream& stream) {
 uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetMap& map, uint32_t folderCount) {
     NameState names;
     uint32_t complete = 0;
-    for (; complete < folderCount && !failed(); ++complete) {
+    for (; complete < folderCount && !failed(stream); ++complete) {
         readU8(stream);
         skipStreamBytes(stream, 8);
         uint32_t parentOffset = readU32(stream);
-        if (failed()) break;
-        if (!checkFolderParentOffset(map, parentOffset)) return noFolder;
+        if (failed(stream)) break;
+        if (!checkFolderParentOffset(*stream.run, map, parentOffset)) return noFolder;
         readU32(stream);
-        if (failed()) break;  // the record ends here: no structural check of what was not read
-        if (!storeFolderOffset(map)) return noFolder;
+        if (failed(stream)) break;  // the record ends here: no structural check of what was not read
+        if (!storeFolderOffset(*stream.run, map)) return noFolder;
         appendFolder(folders).parent = parentOffset;
         if (!readFolderName(stream, names, folders, complete, map, folderSlotBase)) return noFolder;
-        if (failed()) break;  // this record is incomplete
+        if (failed(stream)) break;  // this record is incomplete
     }
     return complete;
 }
@@ -53,14 +52,14 @@ void convert(DatabaseStream& stream, CsvWriter& writer) {
     OffsetMap map;
     map.declaredSize = readU32(stream);
     uint32_t fileDecodeSize = readU32(stream);
-    say("number of folders: %d\n", static_cast<int>(folderCount));
-    say("number of files: %d\n", static_cast<int>(fileCount));
-    say("folder decode size: %d\n", static_cast<int>(map.declaredSize));
-    say("file decode size: %d\n", static_cast<int>(fileDecodeSize));
+    say(*stream.run, "number of folders: %d\n", static_cast<int>(folderCount));
+    say(*stream.run, "number of files: %d\n", static_cast<int>(fileCount));
+    say(*stream.run, "folder decode size: %d\n", static_cast<int>(map.declaredSize));
+    say(*stream.run, "file decode size: %d\n", static_cast<int>(fileDecodeSize));
     readDriveList(stream);
-    if (failed() || !readExcludeList(stream, ListEncoding::fixed)) return;
+    if (failed(stream) || !readExcludeList(stream, ListEncoding::fixed)) return;
 
-    say("Loading folders...\n");
+    say(*stream.run, "Loading folders...\n");
     FolderTable folders;
     if (folderCount > 0) {
         uint32_t complete = readFolderRecords(stream, folders, map, folderCount);
@@ -74,7 +73,7 @@ void convert(DatabaseStream& stream, CsvWriter& writer) {
 
 void readBody166(DatabaseStream& stream, CsvWriter& writer) {
     convert(stream, writer);
-    say("Conversion complete!\n");
+    say(*stream.run, "Conversion complete!\n");
 }
 
 } // namespace catadump

@@ -8,7 +8,7 @@
 #include "readers/family16.h"
 #include "readers/reader_common.h"
 #include "readers/readers.h"
-#include "stream/console.h"
+#include "stream/run_context.h"
 #include "stream/field_encodings.h"
 
 namespace catadump {
@@ -18,19 +18,18 @@ namespace {
 constexpr uint64_t folderSlotBase = 13;
 constexpr uint64_t rootSlotBase = 17;
 
-bool failed() { return runFlags().readError; }
 
 // The file system list; false when the reader must stop. Paths are kept: they name the root folders.
 bool readFileSystems(DatabaseStream& stream, std::vector<std::string>& paths) {
     uint32_t count = readCompactCount(stream);
     paths.reserve(std::min<uint32_t>(count, 1024));
-    say("file system count %u\n", count);
+    say(*stream.run, "file system count %u\n", count);
     for (uint32_t i = 0; i < count; ++i) {
-        if (failed()) return false;
+        if (failed(stream)) return false;
         uint32_t type = readCompactCount(stream);
         if (type != 0) {
-            say("bad file system type %u\n", type);
-            runFlags().corrupt = true;
+            say(*stream.run, "bad file system type %u\n", type);
+            stream.run->flags.corrupt = true;
             return false;
         }
         std::string& path = paths.emplace_back(readCountedString(stream));
@@ -38,25 +37,25 @@ bool readFileSystems(DatabaseStream& stream, std::vector<std::string>& paths) {
         uint32_t serial = readU32(stream);
         uint64_t journal = readU64(stream);
         uint64_t nextUsn = readU64(stream);
-        if (failed()) return false;  // an entry that was not read in full is not printed
-        say("file system %u: path %s, guid %s\n", i, path.c_str(), guid.c_str());
-        say("serial number %08x\n", serial);
-        say("USN Journal ID %016" PRIx64 "\n", journal);
-        say("next usn %016" PRIx64 "\n", nextUsn);
+        if (failed(stream)) return false;  // an entry that was not read in full is not printed
+        say(*stream.run, "file system %u: path %s, guid %s\n", i, path.c_str(), guid.c_str());
+        say(*stream.run, "serial number %08x\n", serial);
+        say(*stream.run, "USN Journal ID %016" PRIx64 "\n", journal);
+        say(*stream.run, "next usn %016" PRIx64 "\n", nextUsn);
     }
-    return !failed();
+    return !failed(stream);
 }
 
 bool readMountPointMonitors(DatabaseStream& stream) {
     uint32_t count = readCompactCount(stream);
-    say("mount point monitor count %u\n", count);
-    for (uint32_t i = 0; i < count && !failed(); ++i) {
+    say(*stream.run, "mount point monitor count %u\n", count);
+    for (uint32_t i = 0; i < count && !failed(stream); ++i) {
         uint64_t frn = readU64(stream);
         uint32_t fsi = readU32(stream);
-        if (failed()) break;  // an entry that was not read in full is not printed
-        say("mount point monitor %u: frn %016" PRIx64 ", fsi %u\n", i, frn, fsi);
+        if (failed(stream)) break;  // an entry that was not read in full is not printed
+        say(*stream.run, "mount point monitor %u: frn %016" PRIx64 ", fsi %u\n", i, frn, fsi);
     }
-    return !failed();
+    return !failed(stream);
 }
 
 // The folder records; returns how many were read in full, or noFolder when a structural check stopped.
@@ -64,22 +63,22 @@ uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetM
                            const std::vector<std::string>& fileSystemPaths) {
     NameState names;  // root folders neither use nor change it
     uint32_t complete = 0;
-    for (; complete < folderCount && !failed(); ++complete) {
+    for (; complete < folderCount && !failed(stream); ++complete) {
         skipStreamBytes(stream, 8);
         uint32_t parentOffset = readU32(stream);
-        if (failed()) break;
-        if (!checkFolderParentOffset(map, parentOffset)) return noFolder;
+        if (failed(stream)) break;
+        if (!checkFolderParentOffset(*stream.run, map, parentOffset)) return noFolder;
         readU32(stream);
         bool root = parentOffset == noFolder;
         uint32_t fileSystem = root ? readCompactCount(stream) : 0;
-        if (failed()) break;
+        if (failed(stream)) break;
         if (root && fileSystem >= fileSystemPaths.size()) {
-            say("root folder %u: file system %u is not in the file system list of %u\n", complete, fileSystem,
+            say(*stream.run, "root folder %u: file system %u is not in the file system list of %u\n", complete, fileSystem,
                 static_cast<uint32_t>(fileSystemPaths.size()));
-            runFlags().corrupt = true;
+            stream.run->flags.corrupt = true;
             return noFolder;
         }
-        if (!storeFolderOffset(map)) return noFolder;
+        if (!storeFolderOffset(*stream.run, map)) return noFolder;
         FolderEntry& entry = appendFolder(folders);
         entry.parent = parentOffset;
         if (root) {
@@ -90,7 +89,7 @@ uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetM
         } else {
             if (!readFolderName(stream, names, folders, complete, map, folderSlotBase)) return noFolder;
         }
-        if (failed()) break;  // this record is incomplete
+        if (failed(stream)) break;  // this record is incomplete
     }
     return complete;
 }
@@ -104,19 +103,19 @@ void convert(DatabaseStream& stream, CsvWriter& writer) {
     uint32_t fileDecodeSize = readU32(stream);
     uint32_t maxFolderPath = readU32(stream);
     uint32_t maxFilePath = readU32(stream);
-    say("number of folders: %u\n", folderCount);
-    say("number of files: %u\n", fileCount);
-    say("folder decode size: %u\n", static_cast<uint32_t>(map.declaredSize));
-    say("file decode size: %u\n", fileDecodeSize);
-    say("max folder full path name size: %u\n", maxFolderPath);
-    say("max file full path name size: %u\n", maxFilePath);
+    say(*stream.run, "number of folders: %u\n", folderCount);
+    say(*stream.run, "number of files: %u\n", fileCount);
+    say(*stream.run, "folder decode size: %u\n", static_cast<uint32_t>(map.declaredSize));
+    say(*stream.run, "file decode size: %u\n", fileDecodeSize);
+    say(*stream.run, "max folder full path name size: %u\n", maxFolderPath);
+    say(*stream.run, "max file full path name size: %u\n", maxFilePath);
 
     std::vector<std::string> fileSystemPaths;
-    if (failed() || !readFileSystems(stream, fileSystemPaths)) return;
+    if (failed(stream) || !readFileSystems(stream, fileSystemPaths)) return;
     if (!readMountPointMonitors(stream)) return;
     if (!readExcludeList(stream, ListEncoding::compact)) return;
 
-    say("Loading folders...\n");
+    say(*stream.run, "Loading folders...\n");
     FolderTable folders;
     if (folderCount > 0) {
         uint32_t complete = readFolderRecords(stream, folders, map, folderCount, fileSystemPaths);
@@ -130,7 +129,7 @@ void convert(DatabaseStream& stream, CsvWriter& writer) {
 
 void readBody167(DatabaseStream& stream, CsvWriter& writer) {
     convert(stream, writer);
-    say("Conversion complete!\n");
+    say(*stream.run, "Conversion complete!\n");
 }
 
 } // namespace catadump

@@ -5,7 +5,7 @@
 
 #include "readers/reader_common.h"
 #include "readers/readers.h"
-#include "stream/console.h"
+#include "stream/run_context.h"
 #include "stream/field_encodings.h"
 
 namespace catadump {
@@ -22,28 +22,27 @@ uint32_t optionalFieldBytes(uint8_t recordFlags, NameList list) {
     return bytes;
 }
 
-bool failed() { return runFlags().readError; }
 
 // The folder records, then the folder rows. False when no file part may follow.
 bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable& filesystems,
                  FolderTable& folders) {
     uint32_t folderCount = static_cast<uint32_t>(folders.entries.size());
     uint32_t ntfsFolderCount = readU32(stream);
-    say("NTFS folder count: %d\n", static_cast<int>(ntfsFolderCount));
-    for (uint32_t i = 0; i < ntfsFolderCount && !failed(); ++i) readU32(stream);
-    if (failed()) return false;
+    say(*stream.run, "NTFS folder count: %d\n", static_cast<int>(ntfsFolderCount));
+    for (uint32_t i = 0; i < ntfsFolderCount && !failed(stream); ++i) readU32(stream);
+    if (failed(stream)) return false;
 
-    say("Loading folders...\n");
+    say(*stream.run, "Loading folders...\n");
     NameState names;
     uint32_t complete = 0;
-    for (; complete < folderCount && !failed(); ++complete) {
+    for (; complete < folderCount && !failed(stream); ++complete) {
         uint32_t type = filesystemTypeOf(filesystems, folders.entries[complete].rootFilesystem);
         uint32_t optional = type == filesystemPlain ? optionalFieldBytes(readU8(stream), NameList::folders) : 0;
         if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::compact)) return false;
         storeDecodedFolderName(folders.names, complete, names);
         if (type == filesystemNtfs) skipStreamBytes(stream, 8);
         skipStreamBytes(stream, optional);
-        if (failed()) break;  // this record is incomplete
+        if (failed(stream)) break;  // this record is incomplete
     }
     writeFolderRows(writer, folders, complete, complete == folderCount);
     return complete == folderCount;
@@ -52,14 +51,14 @@ bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTabl
 void readFiles(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable& filesystems,
                FolderTable& folders, uint32_t folderCount, uint32_t fileCount) {
     NameState name;
-    for (uint32_t k = 0; k < fileCount && !failed(); ++k) {
+    for (uint32_t k = 0; k < fileCount && !failed(stream); ++k) {
         FileParent parent;
         if (!readFileParent(stream, folders, folderCount, filesystems.count(), parent)) return;
         uint32_t type = filesystemTypeOf(filesystems, parent.filesystem);
         uint32_t optional = type == filesystemPlain ? optionalFieldBytes(readU8(stream), NameList::files) : 0;
         if (!decodeFrontCodedName(stream, name, NameList::files, CountWidth::compact)) return;
         skipStreamBytes(stream, optional);
-        if (failed()) return;  // no row from a record that was not read in full
+        if (failed(stream)) return;  // no row from a record that was not read in full
         writeFileRow(writer, folders, parent.folder, visibleName(name));
     }
 }
@@ -69,22 +68,22 @@ void convert(DatabaseStream& stream, CsvWriter& writer, bool hasDecodeSize) {
     uint32_t folderCount = readU32(stream);
     uint32_t fileCount = readU32(stream);
     uint32_t decodeSize = hasDecodeSize ? readU32(stream) : 0;
-    say("number of folders: %d\n", static_cast<int>(folderCount));
-    say("number of files: %d\n", static_cast<int>(fileCount));
-    if (hasDecodeSize) say("decode size: %d (ignored)\n", static_cast<int>(decodeSize));
+    say(*stream.run, "number of folders: %d\n", static_cast<int>(folderCount));
+    say(*stream.run, "number of files: %d\n", static_cast<int>(fileCount));
+    if (hasDecodeSize) say(*stream.run, "decode size: %d (ignored)\n", static_cast<int>(decodeSize));
 
     FilesystemTable filesystems;
     if (!readFilesystemTableEarly(stream, filesystems)) return;
     for (int list = 0; list < 3; ++list) skipBlobList(stream);
-    if (failed()) return;
+    if (failed(stream)) return;
 
     FolderTable folders;
     if (folderCount > 0) {
         if (!readParentLinks(stream, folderCount, filesystems.count(), folders)) return;
-        if (!resolveRootFilesystems(folders)) return;
+        if (!resolveRootFilesystems(*stream.run, folders)) return;
         if (!readFolders(stream, writer, filesystems, folders)) return;
     }
-    say("Loading files...\n");
+    say(*stream.run, "Loading files...\n");
     readFiles(stream, writer, filesystems, folders, folderCount, fileCount);
 }
 
@@ -92,7 +91,7 @@ void convert(DatabaseStream& stream, CsvWriter& writer, bool hasDecodeSize) {
 
 void readDatabaseEarly(DatabaseStream& stream, CsvWriter& writer, bool hasDecodeSize) {
     convert(stream, writer, hasDecodeSize);
-    say("Conversion complete!\n");
+    say(*stream.run, "Conversion complete!\n");
 }
 
 void readDatabase175(DatabaseStream& stream, CsvWriter& writer) { readDatabaseEarly(stream, writer, true); }

@@ -7,7 +7,7 @@
 #include "readers/large_tables.h"
 #include "readers/reader_common.h"
 #include "readers/readers.h"
-#include "stream/console.h"
+#include "stream/run_context.h"
 #include "stream/field_encodings.h"
 #include "stream/number_text.h"
 
@@ -36,7 +36,6 @@ struct Values {
 };
 
 
-bool failed() { return runFlags().readError; }
 
 // The value fields a record carries, in their fixed order; absent ones keep what `values` holds.
 void readValues(DatabaseStream& stream, uint32_t flags, uint32_t sizeFlag, Values& values) {
@@ -69,7 +68,7 @@ void writeValueColumns(CsvWriter& writer, const Values& values) {
 bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable& filesystems,
                  FolderTable& folders, uint32_t flags) {
     uint32_t folderCount = static_cast<uint32_t>(folders.entries.size());
-    say("Loading folders...\n");
+    say(*stream.run, "Loading folders...\n");
     // The folders' values are kept only when the records carry any: otherwise every folder has the same.
     const Values defaults{.attributes = folderAttributesDefault};
     bool recordsHoldValues = (flags & folderValueFlags) != 0;
@@ -77,7 +76,7 @@ bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTabl
     assignLargeTable(values, recordsHoldValues ? folderCount : 0, defaults);
     NameState names;
     uint32_t complete = 0;
-    for (; complete < folderCount && !failed(); ++complete) {
+    for (; complete < folderCount && !failed(stream); ++complete) {
         uint32_t type = filesystemTypeOf(filesystems, folders.entries[complete].rootFilesystem);
         if (type == filesystemPlain) readU8(stream);  // record flag byte: announces nothing here
         if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::compact)) return false;
@@ -85,7 +84,7 @@ bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTabl
         if (recordsHoldValues) readValues(stream, flags, flagFolderSize, values[complete]);
         if (type == filesystemNtfs) skipStreamBytes(stream, 8);
         if (type == filesystemOther) skipStreamBytes(stream, 16);
-        if (failed()) break;  // this record is incomplete
+        if (failed(stream)) break;  // this record is incomplete
     }
     forEachFolderToWrite(folders, complete, complete == folderCount, [&](uint32_t folder) {
         writeFolderRowOpening(writer, folders, folder);
@@ -97,14 +96,14 @@ bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTabl
 void readFiles(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable& filesystems,
                FolderTable& folders, uint32_t folderCount, uint32_t fileCount, uint32_t flags) {
     NameState name;
-    for (uint32_t k = 0; k < fileCount && !failed(); ++k) {
+    for (uint32_t k = 0; k < fileCount && !failed(stream); ++k) {
         FileParent parent;
         if (!readFileParent(stream, folders, folderCount, filesystems.count(), parent)) return;
         if (filesystemTypeOf(filesystems, parent.filesystem) == filesystemPlain) readU8(stream);
         if (!decodeFrontCodedName(stream, name, NameList::files, CountWidth::compact)) return;
         Values values;
         readValues(stream, flags, flagFileSize, values);
-        if (failed()) return;  // no row from a record that was not read in full
+        if (failed(stream)) return;  // no row from a record that was not read in full
         writeRowOpening(writer, folders, parent.folder, visibleName(name));
         writeValueColumns(writer, values);
     }
@@ -114,22 +113,22 @@ void convert(DatabaseStream& stream, CsvWriter& writer) {
     uint32_t flags = readFlagsWord(stream);
     uint32_t folderCount = readU32(stream);
     uint32_t fileCount = readU32(stream);
-    say("number of folders: %d\n", static_cast<int>(folderCount));
-    say("number of files: %d\n", static_cast<int>(fileCount));
+    say(*stream.run, "number of folders: %d\n", static_cast<int>(folderCount));
+    say(*stream.run, "number of files: %d\n", static_cast<int>(fileCount));
 
     FilesystemTable filesystems;
     if (!readFilesystemTableLate(stream, filesystems)) return;
-    say("Exclude flags %02x\n", readU8(stream));
+    say(*stream.run, "Exclude flags %02x\n", readU8(stream));
     for (int list = 0; list < 3; ++list) skipBlobList(stream);
-    if (failed()) return;
+    if (failed(stream)) return;
 
     FolderTable folders;
     if (folderCount > 0) {
         if (!readParentLinks(stream, folderCount, filesystems.count(), folders)) return;
-        if (!resolveRootFilesystems(folders)) return;
+        if (!resolveRootFilesystems(*stream.run, folders)) return;
         if (!readFolders(stream, writer, filesystems, folders, flags)) return;
     }
-    say("Loading files...\n");
+    say(*stream.run, "Loading files...\n");
     readFiles(stream, writer, filesystems, folders, folderCount, fileCount, flags);
 }
 
@@ -137,7 +136,7 @@ void convert(DatabaseStream& stream, CsvWriter& writer) {
 
 void readDatabaseLate(DatabaseStream& stream, CsvWriter& writer) {
     convert(stream, writer);
-    say("Conversion complete!\n");
+    say(*stream.run, "Conversion complete!\n");
 }
 
 } // namespace catadump

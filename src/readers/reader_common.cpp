@@ -1,26 +1,26 @@
 #include "readers/reader_common.h"
 
-#include "stream/console.h"
+#include "stream/run_context.h"
 
 namespace catadump {
 
 uint32_t readFlagsWord(DatabaseStream& stream) {
     uint32_t flags = readU32(stream);
-    say("flags %08x\n", flags);
+    say(*stream.run, "flags %08x\n", flags);
     // "exluded" is misspelt on purpose: scripts match these lines as the program has always printed them.
-    if (flags & flagHiddenExcluded) say("hidden files and folders exluded\n");
-    if (flags & flagSystemExcluded) say("system files and folders exluded\n");
+    if (flags & flagHiddenExcluded) say(*stream.run, "hidden files and folders exluded\n");
+    if (flags & flagSystemExcluded) say(*stream.run, "system files and folders exluded\n");
     return flags;
 }
 
 bool readFileParent(DatabaseStream& stream, const FolderTable& folders, uint32_t folderCount,
                     uint32_t filesystemCount, FileParent& parent) {
     uint32_t reference = readU32(stream);
-    if (runFlags().readError) return false;
+    if (failed(stream)) return false;
     uint64_t limit = uint64_t{folderCount} + filesystemCount;
     if (reference >= limit) {
-        say("invalid parent folder offset %u >= %llu\n", reference, static_cast<unsigned long long>(limit));
-        runFlags().corrupt = true;
+        say(*stream.run, "invalid parent folder offset %u >= %llu\n", reference, static_cast<unsigned long long>(limit));
+        stream.run->flags.corrupt = true;
         return false;
     }
     if (reference < folderCount) {

@@ -36,6 +36,7 @@ struct BlockResult {
 } // namespace
 
 struct Bzip2Decoder {
+    RunContext* run = nullptr;
     ByteSource source;
     Bzip2Filter filter;  // the single-threaded path, set up at the start, fed only after a fallback
     std::vector<uint8_t> pieceBuffer;
@@ -227,8 +228,10 @@ Bzip2Decoder::~Bzip2Decoder() {
     if (filter.staging && !filter.ended) BZ2_bzDecompressEnd(&filter.library);
 }
 
-std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> startBzip2Decoder(ByteSource source, unsigned threads) {
+std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> startBzip2Decoder(RunContext& run, ByteSource source,
+                                                                         unsigned threads) {
     std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> decoder(new Bzip2Decoder, destroyDecoder);
+    decoder->run = &run;
     decoder->source = source;
     if (!startBzip2Filter(decoder->filter)) return {nullptr, destroyDecoder};
     decoder->pieceBuffer.resize(singlePieceSize);
@@ -260,7 +263,7 @@ DecodedPiece nextDecodedPiece(Bzip2Decoder& decoder) {
     }
     size_t got = inflateInto(decoder.filter, decoder.source, decoder.pieceBuffer.data(), decoder.pieceBuffer.size());
     if (got == 0) {
-        reportFilterFailure(decoder.filter);
+        reportFilterFailure(decoder.filter, *decoder.run);
         return {};
     }
     decoder.delivered += got;
@@ -271,7 +274,7 @@ bool reportWaitingFailure(Bzip2Decoder& decoder) {
     Bzip2Filter& filter = decoder.filter;
     bool damaged = filter.failure == FilterFailure::decompressFailed || filter.failure == FilterFailure::readFailed;
     if (!damaged || filter.ended) return false;
-    reportFilterFailure(filter);
+    reportFilterFailure(filter, *decoder.run);
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "stream/byte_source.h"
+#include "stream/run_context.h"
 
 namespace catadump {
 
@@ -22,7 +23,9 @@ struct DecodedPiece {
 
 // Worker threads to use: 0 picks one per core (at least 2); 1 means the single-threaded filter only.
 // Null when the library cannot be set up.
-std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> startBzip2Decoder(ByteSource source, unsigned threads);
+// Its console lines go to the run's console.
+std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> startBzip2Decoder(RunContext& run, ByteSource source,
+                                                                         unsigned threads);
 
 // The next decoded bytes, valid until the next call. Empty when the data has ended or failed: the
 // failure's console line has then been printed, once.

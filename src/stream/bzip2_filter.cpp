@@ -3,7 +3,6 @@
 #include <climits>
 #include <cstdlib>
 
-#include "stream/console.h"
 
 namespace catadump {
 
@@ -76,16 +75,16 @@ size_t inflateInto(Bzip2Filter& filter, ByteSource& source, uint8_t* destination
     return produced;
 }
 
-void reportFilterFailure(Bzip2Filter& filter) {
+void reportFilterFailure(Bzip2Filter& filter, RunContext& run) {
     switch (filter.failure) {
     case FilterFailure::readFailed:
-        say("ReadFile(): %d: Failed to read.\n", filter.failureCode);
+        say(run, "ReadFile(): %d: Failed to read.\n", filter.failureCode);
         break;
     case FilterFailure::decompressFailed:
-        say("BZ2_bzDecompress(): %d: Failed to decompress.\n", filter.failureCode);
+        say(run, "BZ2_bzDecompress(): %d: Failed to decompress.\n", filter.failureCode);
         break;
     case FilterFailure::unexpectedEnd:
-        say("BZ2_bzDecompress(): %d: Unexpected EOF in decompression stream.\n", filter.failureCode);
+        say(run, "BZ2_bzDecompress(): %d: Unexpected EOF in decompression stream.\n", filter.failureCode);
         break;
     case FilterFailure::none:
         return;

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "stream/byte_source.h"
+#include "stream/run_context.h"
 
 namespace catadump {
 
@@ -36,6 +37,6 @@ bool startBzip2Filter(Bzip2Filter& filter);
 size_t inflateInto(Bzip2Filter& filter, ByteSource& source, uint8_t* destination, size_t n);
 
 // Prints the console line of the recorded failure and ends the library's stream.
-void reportFilterFailure(Bzip2Filter& filter);
+void reportFilterFailure(Bzip2Filter& filter, RunContext& run);
 
 } // namespace catadump

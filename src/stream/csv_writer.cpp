@@ -8,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "stream/console.h"
 
 namespace catadump {
 
@@ -24,15 +23,10 @@ struct Piece {
     size_t size;
 };
 
-// The one overlapped writer that is open, so that a fatal condition can leave its output as the 64 KiB
-// buffer would have and stop its thread before the process ends.
-std::atomic<CsvWriter*> openOverlappedWriter{nullptr};
-
 } // namespace
 
 struct CsvOutputThread {
     CsvWriter* writer = nullptr;
-    std::thread::id owner;  // the thread that converts and so fills the chunks
     std::vector<std::unique_ptr<char[]>> chunks;
     std::mutex mutex;
     std::condition_variable changed;
@@ -89,7 +83,7 @@ void runOutputThread(CsvOutputThread& thread) {
 // Waits until the thread has written everything handed to it; its failures become the write-error flag.
 void waitUntilWritten(CsvOutputThread& thread, std::unique_lock<std::mutex>& lock) {
     thread.changed.wait(lock, [&] { return thread.queue.empty() && !thread.writing; });
-    if (thread.failed) runFlags().writeError = true;
+    if (thread.failed) thread.writer->run->flags.writeError = true;
     thread.failed = false;
 }
 
@@ -102,7 +96,7 @@ void startChunk(CsvWriter& writer, char* chunk) {
 void handOverChunk(CsvWriter& writer) {
     size_t size = static_cast<size_t>(writer.cursor - writer.chunk);
     if (!writer.thread) {
-        if (!writeOut(writer, writer.chunk, size)) runFlags().writeError = true;
+        if (!writeOut(writer, writer.chunk, size)) writer.run->flags.writeError = true;
         startChunk(writer, writer.chunk);
         return;
     }
@@ -125,11 +119,11 @@ void writeStraight(CsvWriter& writer, const char* bytes, size_t n) {
     }
     if (writer.cursor > writer.chunk) {
         if (!writeOut(writer, writer.chunk, static_cast<size_t>(writer.cursor - writer.chunk))) {
-            runFlags().writeError = true;
+            writer.run->flags.writeError = true;
         }
         startChunk(writer, writer.chunk);
     }
-    if (!writeOut(writer, bytes, n)) runFlags().writeError = true;
+    if (!writeOut(writer, bytes, n)) writer.run->flags.writeError = true;
 }
 
 void stopThread(CsvOutputThread& thread) {
@@ -139,9 +133,7 @@ void stopThread(CsvOutputThread& thread) {
     }
     thread.changed.notify_all();
     if (thread.worker.joinable()) thread.worker.join();
-    if (thread.failed) runFlags().writeError = true;
-    CsvWriter* self = thread.writer;
-    openOverlappedWriter.compare_exchange_strong(self, nullptr);
+    if (thread.failed) thread.writer->run->flags.writeError = true;
 }
 
 } // namespace
@@ -154,7 +146,8 @@ void stopCsvOutputThread(CsvOutputThread* thread) {
 
 ByteSink fileSink(platform::File& file) { return {&file, writeToFile, emptyOutputFile}; }
 
-void openCsvWriter(CsvWriter& writer, ByteSink sink, CsvWriting writing) {
+void openCsvWriter(CsvWriter& writer, RunContext& run, ByteSink sink, CsvWriting writing) {
+    writer.run = &run;
     writer.sink = sink;
     writer.spaceLeft = csvBufferSize;
     if (writing == CsvWriting::plain) {
@@ -162,13 +155,12 @@ void openCsvWriter(CsvWriter& writer, ByteSink sink, CsvWriting writing) {
         if (!writer.plainBuffer) fatal("Out of Memory\n");
         writer.chunkSize = csvBufferSize;
         startChunk(writer, writer.plainBuffer.get());
-        if (!prepareSink(sink)) runFlags().writeError = true;
+        if (!prepareSink(sink)) writer.run->flags.writeError = true;
         return;
     }
     auto* thread = new (std::nothrow) CsvOutputThread;
     if (thread == nullptr) fatal("Out of Memory\n");
     thread->writer = &writer;
-    thread->owner = std::this_thread::get_id();
     for (size_t i = 0; i < overlappedChunkCount; ++i) {
         thread->chunks.emplace_back(new (std::nothrow) char[overlappedChunkSize]);
         if (!thread->chunks.back()) fatal("Out of Memory\n");
@@ -179,7 +171,6 @@ void openCsvWriter(CsvWriter& writer, ByteSink sink, CsvWriting writing) {
     thread->free.pop_back();
     thread->worker = std::thread(runOutputThread, std::ref(*thread));
     writer.thread.reset(thread);
-    openOverlappedWriter.store(&writer);
 }
 
 void writeOutBuffered(CsvWriter& writer) {
@@ -200,18 +191,13 @@ void flush(CsvWriter& writer) {
 void abandonCsvWriter(CsvWriter& writer) {
     if (!writer.thread) return;
     CsvOutputThread& thread = *writer.thread;
-    // Another thread may be filling the chunk right now: then only what was handed over is written.
-    if (thread.owner == std::this_thread::get_id() && writer.committed > writer.chunk) {
+    if (writer.committed > writer.chunk) {
         std::lock_guard lock(thread.mutex);
         thread.queue.push_back({writer.chunk, static_cast<size_t>(writer.committed - writer.chunk)});
         writer.chunk = writer.cursor = writer.committed = nullptr;
     }
     writer.spaceLeft = 0;
     stopThread(thread);
-}
-
-void abandonOpenCsvWriter() {
-    if (CsvWriter* writer = openOverlappedWriter.load()) abandonCsvWriter(*writer);
 }
 
 void writeBytesSlow(CsvWriter& writer, const char* bytes, size_t n) {

@@ -18,7 +18,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "stream/run_flags.h"
+#include "stream/run_context.h"
 
 namespace catadump {
 
@@ -43,6 +43,7 @@ struct CsvOutputThread;  // the overlapped writer's thread and its chunks
 void stopCsvOutputThread(CsvOutputThread* thread);
 
 struct CsvWriter {
+    RunContext* run = nullptr;  // its write-error flag
     char* cursor = nullptr;
     size_t spaceLeft = 0;     // room left in the 64 KiB buffer the writer behaves as
     char* chunk = nullptr;    // the chunk being filled: the plain writer's only buffer, or one of the ring
@@ -57,7 +58,7 @@ struct CsvWriter {
 
 // Sets the writer up ("Out of Memory" ends the run when its buffers cannot be had). An overlapped writer
 // must be flushed or abandoned before the sink goes away.
-void openCsvWriter(CsvWriter& writer, ByteSink sink, CsvWriting writing = CsvWriting::plain);
+void openCsvWriter(CsvWriter& writer, RunContext& run, ByteSink sink, CsvWriting writing = CsvWriting::plain);
 
 void writeBytesSlow(CsvWriter& writer, const char* bytes, size_t n);
 
@@ -79,10 +80,6 @@ void flush(CsvWriter& writer);
 // What a fatal condition leaves: the bytes the 64 KiB buffer would have written out reach the output, the
 // rest is dropped, and the writer's thread is stopped. Nothing is written after this.
 void abandonCsvWriter(CsvWriter& writer);
-
-// The same for the overlapped writer that is open, if one is: what a fatal condition does before the
-// process ends.
-void abandonOpenCsvWriter();
 
 // The 64 KiB buffer writes out what it holds (the bytes go to the output thread when overlapped).
 void writeOutBuffered(CsvWriter& writer);

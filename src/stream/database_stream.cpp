@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <new>
 
-#include "stream/console.h"
 
 namespace catadump {
 
 namespace {
 
-void markFailed() { runFlags().readError = true; }
+void markFailed(DatabaseStream& stream) { stream.run->flags.readError = true; }
 
 // Raw mode: one read of the source into the buffer. The source is asked again on every refill, also after
 // it has ended, so a raw read at the end of the file fails each time it is made.
@@ -24,7 +23,7 @@ void fillFromSource(DatabaseStream& stream) {
 // asked of the decoder.
 void fillFromDecoder(DatabaseStream& stream) {
     DecodedPiece piece;
-    if (!runFlags().readError) piece = nextDecodedPiece(*stream.decoder);
+    if (!failed(stream)) piece = nextDecodedPiece(*stream.decoder);
     if (piece.size == 0) {
         stream.cursor = stream.limit = stream.buffer.get();
         return;
@@ -35,7 +34,8 @@ void fillFromDecoder(DatabaseStream& stream) {
 
 } // namespace
 
-void openDatabaseStream(DatabaseStream& stream, ByteSource source, size_t readAhead) {
+void openDatabaseStream(DatabaseStream& stream, RunContext& run, ByteSource source, size_t readAhead) {
+    stream.run = &run;
     stream.source = source;
     stream.raw = true;
     stream.capacity = std::max<size_t>(readAhead, 16);
@@ -48,7 +48,7 @@ void openDatabaseStream(DatabaseStream& stream, ByteSource source, size_t readAh
 
 bool switchToDecompressing(DatabaseStream& stream, unsigned threads) {
     stream.source.rewind(stream.source.context);
-    auto decoder = startBzip2Decoder(stream.source, threads);
+    auto decoder = startBzip2Decoder(*stream.run, stream.source, threads);
     if (!decoder) return false;
     stream.decoder = std::move(decoder);
     stream.raw = false;
@@ -57,7 +57,9 @@ bool switchToDecompressing(DatabaseStream& stream, unsigned threads) {
 }
 
 void finishDatabaseStream(DatabaseStream& stream) {
-    if (!stream.raw && stream.cursor == stream.limit && reportWaitingFailure(*stream.decoder)) markFailed();
+    if (!stream.raw && stream.cursor == stream.limit && reportWaitingFailure(*stream.decoder)) {
+        markFailed(stream);
+    }
 }
 
 uint64_t databaseBytesRead(const DatabaseStream& stream) {
@@ -71,7 +73,7 @@ size_t fillReadAhead(DatabaseStream& stream) {
     } else {
         fillFromDecoder(stream);
     }
-    if (stream.cursor == stream.limit) markFailed();
+    if (stream.cursor == stream.limit) markFailed(stream);
     if (stream.onRefill != nullptr) stream.onRefill(stream.refillContext);
     return bufferedBytes(stream);
 }
@@ -91,7 +93,7 @@ void readBytesSlow(DatabaseStream& stream, size_t n, uint8_t* destination) {
                     wanted -= static_cast<size_t>(got);
                     continue;
                 }
-                markFailed();
+                markFailed(stream);
                 break;
             }
             if ((available = fillReadAhead(stream)) == 0) break;

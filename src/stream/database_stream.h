@@ -14,11 +14,12 @@
 
 #include "stream/byte_source.h"
 #include "stream/bzip2_decoder.h"
-#include "stream/run_flags.h"
+#include "stream/run_context.h"
 
 namespace catadump {
 
 struct DatabaseStream {
+    RunContext* run = nullptr;  // its read-error flag and console
     ByteSource source;
     bool raw = true;
     std::unique_ptr<uint8_t[]> buffer;  // raw mode's read-ahead
@@ -27,6 +28,7 @@ struct DatabaseStream {
     const uint8_t* limit = nullptr;   // end of the bytes at hand
     std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> decoder{nullptr, nullptr};
     uint64_t rawBytesRead = 0;        // bytes taken from the source in raw mode
+    unsigned decoderThreads = 0;      // for a wrapped database: see switchToDecompressing
     // Told each time new bytes are at hand (about every megabyte), for a progress display.
     void (*onRefill)(void* context) = nullptr;
     void* refillContext = nullptr;
@@ -34,8 +36,12 @@ struct DatabaseStream {
 
 inline constexpr size_t defaultReadAhead = size_t{1} << 20;
 
+// A read has failed (the read-error flag): a reader stops rather than build on the zeroes it got.
+inline bool failed(const DatabaseStream& stream) { return stream.run->flags.readError; }
+
 // Sets the stream up in raw mode over the source. The read-ahead size can be made small by tests.
-void openDatabaseStream(DatabaseStream& stream, ByteSource source, size_t readAhead = defaultReadAhead);
+void openDatabaseStream(DatabaseStream& stream, RunContext& run, ByteSource source,
+                        size_t readAhead = defaultReadAhead);
 
 // Rewinds the source and reads it from now on through the bzip2 decoder, with that many worker threads
 // (0: one per core; 1: single-threaded). False when the decoder cannot be set up (the caller ends the run).

@@ -1,6 +1,6 @@
 #include "stream/field_encodings.h"
 
-#include "stream/console.h"
+#include "stream/run_context.h"
 
 namespace catadump {
 
@@ -19,7 +19,7 @@ std::string readCountedString(DatabaseStream& stream) {
 
 void skipBlobList(DatabaseStream& stream) {
     uint32_t items = readCompactCount(stream);
-    for (uint32_t i = 0; i < items && !runFlags().readError; ++i) {
+    for (uint32_t i = 0; i < items && !failed(stream); ++i) {
         readU8(stream);
         uint32_t length = readCompactCount(stream);
         skipStreamBytes(stream, length);

@@ -1,8 +1,9 @@
 // The progress line: nothing for short runs, at most ten drawings a second, and sensible figures.
+#include <cstdio>
 #include <gtest/gtest.h>
+#include <string>
 
 #include "driver/progress.h"
-#include "stream/console.h"
 
 namespace catadump::test {
 namespace {
@@ -30,17 +31,27 @@ TEST(ProgressLine, ShowsShareRowsRateAndTimeLeft) {
     EXPECT_EQ(line.substr(0, 12), "100.0% read,");
 }
 
-TEST(StatusLine, IsErasedBeforeAnyConsoleLineAndNeverReachesStandardOutput) {
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    showStatus(" 50.0% read");
-    say("Loading files...\n");
-    say("Conversion complete!\n");
-    clearStatus();
-    std::string out = ::testing::internal::GetCapturedStdout();
-    std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(out, "Loading files...\nConversion complete!\n");
-    EXPECT_EQ(err, "\r 50.0% read\x1b[K\r\x1b[K");
+std::string contentsOf(std::FILE* file) {
+    std::fflush(file);
+    std::rewind(file);
+    std::string text;
+    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+    return text;
+}
+
+TEST(StatusLine, IsErasedBeforeAnyConsoleLineAndNeverReachesTheLines) {
+    Terminal terminal{std::tmpfile(), std::tmpfile()};
+    ASSERT_NE(terminal.lines, nullptr);
+    ASSERT_NE(terminal.status, nullptr);
+    Console console = terminalConsole(terminal);
+    showStatus(terminal, " 50.0% read");
+    say(console, "Loading files...\n");
+    say(console, "Conversion complete!\n");
+    clearStatus(terminal);
+    EXPECT_EQ(contentsOf(terminal.lines), "Loading files...\nConversion complete!\n");
+    EXPECT_EQ(contentsOf(terminal.status), "\r 50.0% read\x1b[K\r\x1b[K");
+    std::fclose(terminal.lines);
+    std::fclose(terminal.status);
 }
 
 } // namespace

@@ -21,11 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/dispatch.h"
-#include "stream/console.h"
-#include "stream/csv_writer.h"
-#include "stream/database_stream.h"
-#include "stream/run_flags.h"
+#include "driver/convert.h"
 
 namespace catadump::fuzzing {
 
@@ -64,6 +60,8 @@ inline FuzzInput parseFuzzInput(std::string_view bytes) {
 struct Outcome {
     bool recognised = false;
     RunFlags flags;
+    const char* fatalLine = nullptr;        // the fatal condition that ended the run, if one did
+    std::string console;
     uint64_t csvBytes = 0;
     uint64_t csvHash = 0;                   // of the output's whole eight-byte words, in order
     uint8_t pending[8] = {};                // the bytes after the last whole word
@@ -133,21 +131,24 @@ inline std::string bzip2Compress(std::string_view plain, int blockSize) {
 
 // Converts the stored bytes with fresh flags, the output going into the outcome. For a decompressing run
 // the stored bytes are bzip2 data and the stream reads them through the decoder from the first byte on.
+inline void appendConsoleLine(void* context, const char* text, size_t n) {
+    static_cast<Outcome*>(context)->console.append(text, n);
+}
+
 inline Outcome convertStored(std::string_view stored, Decoding decoding, size_t readAhead = defaultReadAhead) {
     MemoryInput input{reinterpret_cast<const uint8_t*>(stored.data()), stored.size(), 0};
     Outcome outcome;
-    resetRunFlags();
-    DatabaseStream stream;
-    openDatabaseStream(stream, memorySource(input), readAhead);
-    CsvWriter writer;
-    openCsvWriter(writer, ByteSink{&outcome, hashIntoOutcome});
-    if (decoding != Decoding::none &&
-        !switchToDecompressing(stream, decoding == Decoding::singleThreaded ? 1 : 2)) {
-        fatal("failed to alloc bz2 stream data\n");
+    ConversionOptions options;
+    options.readAhead = readAhead;
+    if (decoding != Decoding::none) {
+        options.decompressFromStart = true;
+        options.decoderThreads = decoding == Decoding::singleThreaded ? 1 : 2;
     }
-    outcome.recognised = dispatchDatabase(stream, writer);
-    flush(writer);
-    outcome.flags = runFlags();
+    ConversionResult result = convert(memorySource(input), ByteSink{&outcome, hashIntoOutcome},
+                                      Console{&outcome, appendConsoleLine}, options);
+    outcome.recognised = result.recognised;
+    outcome.flags = result.flags;
+    outcome.fatalLine = result.fatalLine;
     return outcome;
 }
 

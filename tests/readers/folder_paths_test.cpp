@@ -51,11 +51,12 @@ void buildChain(FolderTable& table, uint32_t depth) {
 
 // Everything the writer received, after a flush.
 struct CapturedWriter {
-    CapturedWriter() { openCsvWriter(writer, memorySink(sink)); }
+    CapturedWriter() { openCsvWriter(writer, captured.run, memorySink(sink)); }
     std::string text() {
         flush(writer);
         return sink.bytes;
     }
+    CapturedRun captured;
     MemorySink sink;
     CsvWriter writer;
 };

@@ -90,7 +90,7 @@ TEST_P(FolderNameRuns, ReadBackAsDecodedWithinBoundedStorage) {
     }
     MemorySink sink;
     CsvWriter writer;
-    openCsvWriter(writer, memorySink(sink));
+    openCsvWriter(writer, run(), memorySink(sink));
     std::string all;
     for (uint32_t folder = 0; folder < steps.size(); ++folder) {
         const FolderName& name = names.names[folder];

@@ -8,7 +8,6 @@
 
 #include "stream/bzip2_blocks.h"
 #include "stream/database_stream.h"
-#include "stream/run_flags.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
 
@@ -30,11 +29,10 @@ struct Observed {
 // read past them.
 Observed readThrough(const std::string& stored, unsigned threads, size_t total, uint32_t seed,
                      bool readPast = false) {
-    resetRunFlags();
+    CapturedRun captured;
     CountingInput input(stored);
     DatabaseStream stream;
-    openDatabaseStream(stream, input.source());
-    ::testing::internal::CaptureStdout();
+    openDatabaseStream(stream, captured.run, input.source());
     EXPECT_TRUE(switchToDecompressing(stream, threads));
     std::mt19937 random(seed);
     Observed seen;
@@ -46,8 +44,8 @@ Observed readThrough(const std::string& stored, unsigned threads, size_t total, 
         seen.bytes += piece;
     }
     if (readPast) seen.bytes += static_cast<char>(readU8(stream));
-    seen.console = ::testing::internal::GetCapturedStdout();
-    seen.readError = runFlags().readError;
+    seen.console = captured.console;
+    seen.readError = captured.run.flags.readError;
     seen.fallbacks = fallbackCount(*stream.decoder);
     return seen;
 }

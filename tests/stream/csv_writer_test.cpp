@@ -26,10 +26,10 @@ void PrintTo(const WriterCase& test, std::ostream* out) { *out << test.name; }
 class CsvWriterBuffering : public ::testing::TestWithParam<WriterCase> {};
 
 TEST_P(CsvWriterBuffering, WritesOutOnlyWhenItMustAndKeepsTheOrder) {
-    resetRunFlags();
+    CapturedRun captured;
     MemorySink sink;
     CsvWriter writer;
-    openCsvWriter(writer, memorySink(sink));
+    openCsvWriter(writer, captured.run, memorySink(sink));
 
     std::string expected;
     uint32_t seed = 1;
@@ -47,7 +47,7 @@ TEST_P(CsvWriterBuffering, WritesOutOnlyWhenItMustAndKeepsTheOrder) {
 
     flush(writer);
     EXPECT_TRUE(sink.bytes == expected) << "the output differs from the bytes written, in order";
-    EXPECT_FALSE(runFlags().writeError);
+    EXPECT_FALSE(captured.run.flags.writeError);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -65,25 +65,25 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& test) { return test.param.name; });
 
 TEST(CsvWriter, FailedWriteSetsTheFlagAndWritingCarriesOn) {
-    resetRunFlags();
+    CapturedRun captured;
     MemorySink sink;
     sink.failNext = 1;
     CsvWriter writer;
-    openCsvWriter(writer, memorySink(sink));
+    openCsvWriter(writer, captured.run, memorySink(sink));
 
     std::string lost(70000, 'x');
     writeBytes(writer, lost.data(), lost.size());
-    EXPECT_TRUE(runFlags().writeError);
+    EXPECT_TRUE(captured.run.flags.writeError);
     writeString(writer, "kept\r\n");
     flush(writer);
     EXPECT_TRUE(sink.bytes == "kept\r\n") << sink.bytes.size() << " bytes reached the output";
 }
 
 TEST(CsvWriter, ReservedSpaceIsWrittenOutFirstWhenShort) {
-    resetRunFlags();
+    CapturedRun captured;
     MemorySink sink;
     CsvWriter writer;
-    openCsvWriter(writer, memorySink(sink));
+    openCsvWriter(writer, captured.run, memorySink(sink));
 
     std::string filler(65530, 'f');
     writeString(writer, filler);
@@ -101,14 +101,14 @@ TEST(CsvWriter, ReservedSpaceIsWrittenOutFirstWhenShort) {
 TEST(CsvWriter, FullDeviceSetsTheWriteErrorFlag) {
     platform::File output;
     if (!platform::createForWriting("/dev/full", output)) GTEST_SKIP() << "no /dev/full here";
-    resetRunFlags();
+    CapturedRun captured;
     CsvWriter writer;
-    openCsvWriter(writer, fileSink(output));
+    openCsvWriter(writer, captured.run, fileSink(output));
 
     writeString(writer, "Filename,Attributes\r\n");
-    EXPECT_FALSE(runFlags().writeError);  // still in the buffer
+    EXPECT_FALSE(captured.run.flags.writeError);  // still in the buffer
     flush(writer);
-    EXPECT_TRUE(runFlags().writeError);
+    EXPECT_TRUE(captured.run.flags.writeError);
     platform::closeFile(output);
 }
 
@@ -121,14 +121,14 @@ TEST(CsvWriter, AnExistingOutputHoldsOnlyWhatThisRunWrote) {
             std::string path = directory.write("out.qlx", std::string(300000, 'o'));
             platform::File output;
             ASSERT_TRUE(platform::createForWritingEmptiedLater(path, output));
-            resetRunFlags();
+            CapturedRun captured;
             CsvWriter writer;
-            openCsvWriter(writer, fileSink(output), writing);
+            openCsvWriter(writer, captured.run, fileSink(output), writing);
             writeString(writer, written);
             flush(writer);
             writer.thread.reset();
             EXPECT_TRUE(platform::closeFile(output));
-            EXPECT_FALSE(runFlags().writeError);
+            EXPECT_FALSE(captured.run.flags.writeError);
             EXPECT_EQ(readWholeFile(path), written) << (writing == CsvWriting::plain ? "plain, " : "overlapped, ")
                                                    << written.size() << " bytes written";
         }
@@ -151,11 +151,11 @@ void PrintTo(const OverlapCase& test, std::ostream* out) { *out << test.name; }
 
 class OverlappedWriter : public ::testing::TestWithParam<OverlapCase> {};
 
-std::string runWriter(const OverlapCase& test, CsvWriting writing, bool abandon) {
+std::string runWriter(CapturedRun& captured, const OverlapCase& test, CsvWriting writing, bool abandon) {
     MemorySink sink;
     {
         CsvWriter writer;
-        openCsvWriter(writer, memorySink(sink), writing);
+        openCsvWriter(writer, captured.run, memorySink(sink), writing);
         uint32_t seed = 3;
         for (size_t size : test.writes) {
             std::string bytes = noisyBytes(size == 0 ? 40 : size, seed++);
@@ -174,14 +174,14 @@ std::string runWriter(const OverlapCase& test, CsvWriting writing, bool abandon)
 }
 
 TEST_P(OverlappedWriter, LeavesWhatThePlainWriterLeaves) {
-    resetRunFlags();
+    CapturedRun captured;
     for (bool abandon : {false, true}) {
-        std::string plain = runWriter(GetParam(), CsvWriting::plain, abandon);
-        std::string overlapped = runWriter(GetParam(), CsvWriting::overlapped, abandon);
+        std::string plain = runWriter(captured, GetParam(), CsvWriting::plain, abandon);
+        std::string overlapped = runWriter(captured, GetParam(), CsvWriting::overlapped, abandon);
         EXPECT_EQ(plain.size(), overlapped.size()) << (abandon ? "abandoned" : "flushed");
         EXPECT_TRUE(plain == overlapped) << (abandon ? "abandoned" : "flushed");
     }
-    EXPECT_FALSE(runFlags().writeError);
+    EXPECT_FALSE(captured.run.flags.writeError);
 }
 
 std::vector<size_t> manyRows(size_t count, size_t seed) {
@@ -200,15 +200,15 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& test) { return test.param.name; });
 
 TEST(OverlappedWriterErrors, AFailedWriteOfTheThreadSetsTheFlagByTheFlush) {
-    resetRunFlags();
+    CapturedRun captured;
     MemorySink sink;
     sink.failAlways = true;
     CsvWriter writer;
-    openCsvWriter(writer, memorySink(sink), CsvWriting::overlapped);
+    openCsvWriter(writer, captured.run, memorySink(sink), CsvWriting::overlapped);
     std::string row(200, 'r');
     for (int i = 0; i < 20000; ++i) writeString(writer, row);
     flush(writer);
-    EXPECT_TRUE(runFlags().writeError);
+    EXPECT_TRUE(captured.run.flags.writeError);
 }
 
 } // namespace

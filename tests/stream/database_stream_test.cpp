@@ -40,7 +40,7 @@ TEST_P(StreamReads, FieldsReadBackAcrossBufferBoundaries) {
     readBytes(stream, 4, tail);  // ends exactly at the end of the data
     EXPECT_EQ(std::string(tail, 4), "tail");
 
-    EXPECT_FALSE(runFlags().readError);
+    EXPECT_FALSE(flags().readError);
     EXPECT_EQ(console(), "");
 }
 
@@ -48,9 +48,9 @@ TEST_P(StreamReads, ReadCutShortByTheEndYieldsZeroesFromThenOn) {
     openParam("\x01\x02\x03\x04\x05\x06");
 
     EXPECT_EQ(readU32(stream), 0x04030201u);
-    EXPECT_FALSE(runFlags().readError);
+    EXPECT_FALSE(flags().readError);
     EXPECT_EQ(readU32(stream), 0u);  // two bytes left of four
-    EXPECT_TRUE(runFlags().readError);
+    EXPECT_TRUE(flags().readError);
     EXPECT_EQ(readU8(stream), 0);
     EXPECT_EQ(readU64(stream), 0u);
 
@@ -69,7 +69,7 @@ TEST_P(StreamReads, FailedReadZeroesEveryByteOfItsDestination) {
     std::vector<uint8_t> destination(1000, 0xAA);  // 599 bytes are there, the rest is not
     readBytes(stream, destination.size(), destination.data());
     EXPECT_EQ(destination, std::vector<uint8_t>(1000, 0));
-    EXPECT_TRUE(runFlags().readError);
+    EXPECT_TRUE(flags().readError);
 
     uint8_t small[4] = {0xAA, 0xAA, 0xAA, 0xAA};
     readBytes(stream, 4, small);
@@ -87,7 +87,7 @@ TEST_P(StreamReads, ZeroLengthReadsChangeNothing) {
     readBytes(stream, 0, &untouched);  // at the very end: still no failure
 
     EXPECT_EQ(untouched, 'x');
-    EXPECT_FALSE(runFlags().readError);
+    EXPECT_FALSE(flags().readError);
     EXPECT_EQ(console(), "");
 }
 
@@ -107,7 +107,7 @@ TEST_F(RawStream, EveryReadAtTheEndAsksTheSourceAgain) {
     open("\x01\x02\x03\x04\x05\x06", Mode::raw, 16);
     readU32(stream);
     readU32(stream);
-    ASSERT_TRUE(runFlags().readError);
+    ASSERT_TRUE(flags().readError);
 
     int before = sourceReads();
     readU8(stream);
@@ -147,11 +147,11 @@ TEST_P(InflateFailures, PrintOneLineAndLeaveTheFileAlone) {
 
     int reads = 0;
     uint32_t last = 1;
-    while (!runFlags().readError && reads < 10000) {
+    while (!flags().readError && reads < 10000) {
         last = readU32(stream);
         ++reads;
     }
-    ASSERT_TRUE(runFlags().readError);
+    ASSERT_TRUE(flags().readError);
     EXPECT_EQ(last, 0u);
     if (failure.goodReads >= 0) {
         EXPECT_EQ(reads, failure.goodReads + 1);
@@ -176,9 +176,9 @@ class CompressedStream : public StreamFixture, public ::testing::Test {};
 TEST_F(CompressedStream, SecondConcatenatedStreamIsNeverDecompressed) {
     openStored(bzip2("ABCD") + bzip2("EFGH"), Mode::compressed);
     EXPECT_EQ(readU32(stream), loadU32(reinterpret_cast<const uint8_t*>("ABCD")));
-    EXPECT_FALSE(runFlags().readError);
+    EXPECT_FALSE(flags().readError);
     EXPECT_EQ(readU32(stream), 0u);
-    EXPECT_TRUE(runFlags().readError);
+    EXPECT_TRUE(flags().readError);
     std::string printed = console();
     EXPECT_TRUE(std::regex_match(printed, std::regex(inflateFailureLine))) << printed;
 }

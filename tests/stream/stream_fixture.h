@@ -8,7 +8,6 @@
 #include <string_view>
 
 #include "stream/database_stream.h"
-#include "stream/run_flags.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
 
@@ -20,14 +19,14 @@ inline const char* modeName(Mode mode) { return mode == Mode::raw ? "Raw" : "Com
 inline void PrintTo(Mode mode, std::ostream* out) { *out << modeName(mode); }
 
 class StreamFixture {
+    // Declared before the stream, so that they outlive it (and the decoder's threads).
+    CapturedRun captured_;
+    std::unique_ptr<CountingInput> input_;
+
 protected:
-    StreamFixture() {
-        resetRunFlags();
-        ::testing::internal::CaptureStdout();
-    }
-    ~StreamFixture() {
-        if (capturing_) ::testing::internal::GetCapturedStdout();
-    }
+    RunContext& run() { return captured_.run; }
+    RunFlags& flags() { return captured_.run.flags; }
+    void resetFlags() { captured_.run.flags = {}; }
 
     // Opens the stream over the plain database bytes, compressing them first in compressed mode.
     void open(std::string_view plain, Mode mode, size_t readAhead = defaultReadAhead) {
@@ -37,25 +36,18 @@ protected:
     // Opens the stream over exactly these stored bytes (already compressed, or damaged, in compressed mode).
     void openStored(std::string stored, Mode mode, size_t readAhead = defaultReadAhead) {
         input_ = std::make_unique<CountingInput>(std::move(stored));
-        openDatabaseStream(stream, input_->source(), readAhead);
+        openDatabaseStream(stream, captured_.run, input_->source(), readAhead);
         if (mode == Mode::compressed) {
             ASSERT_TRUE(switchToDecompressing(stream));
         }
     }
 
-    // Everything printed so far; ends the capture, so call it once, after the reads.
-    std::string console() {
-        capturing_ = false;
-        return ::testing::internal::GetCapturedStdout();
-    }
+    // Everything printed so far.
+    const std::string& console() const { return captured_.console; }
 
     int sourceReads() const { return input_->reads; }
 
     DatabaseStream stream;
-
-private:
-    std::unique_ptr<CountingInput> input_;
-    bool capturing_ = true;
 };
 
 // One of the three lines a failure of the bzip2 filter prints.

@@ -17,7 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "driver/dispatch.h"
+#include "driver/convert.h"
 #include "stream/byte_source.h"
 
 namespace catadump::test {
@@ -53,7 +53,15 @@ bool countedRewind(void* context) {
 
 int noError(void*) { return 0; }
 
+void appendToText(void* context, const char* text, size_t n) {
+    static_cast<std::string*>(context)->append(text, n);
+}
+
 } // namespace
+
+Console memoryConsole(std::string& text) { return {&text, appendToText}; }
+
+CapturedRun::CapturedRun() { run.console = memoryConsole(console); }
 
 ByteSink memorySink(MemorySink& sink) { return {&sink, writeToMemory}; }
 
@@ -64,20 +72,14 @@ InMemoryConversion convertInMemory(std::string_view database, size_t readAhead) 
     MemoryInput input{reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 0};
     MemorySink sink;
     InMemoryConversion result;
-
-    resetRunFlags();
-    ::testing::internal::CaptureStdout();
-    {
-        DatabaseStream stream;
-        openDatabaseStream(stream, memorySource(input), readAhead);
-        CsvWriter writer;
-        openCsvWriter(writer, memorySink(sink));
-        result.recognised = dispatchDatabase(stream, writer);
-        flush(writer);
-    }
-    result.console = ::testing::internal::GetCapturedStdout();
+    ConversionOptions options;
+    options.readAhead = readAhead;
+    ConversionResult converted =
+        convert(memorySource(input), memorySink(sink), memoryConsole(result.console), options);
     result.csv = sink.bytes;
-    result.flags = runFlags();
+    result.flags = converted.flags;
+    result.recognised = converted.recognised;
+    result.fatalLine = converted.fatalLine;
     return result;
 }
 

@@ -11,7 +11,7 @@
 
 #include "stream/csv_writer.h"
 #include "stream/database_stream.h"
-#include "stream/run_flags.h"
+#include "stream/run_context.h"
 
 namespace catadump::test {
 
@@ -39,15 +39,29 @@ struct CountingInput {
     int reads = 0;
 };
 
+// A run whose console lines gather in memory, for tests that drive the stream or the writer themselves.
+struct CapturedRun {
+    CapturedRun();
+    CapturedRun(const CapturedRun&) = delete;
+    CapturedRun& operator=(const CapturedRun&) = delete;
+
+    RunContext run;
+    std::string console;
+};
+
+// A console that appends its lines to the string.
+Console memoryConsole(std::string& text);
+
 struct InMemoryConversion {
     std::string console;
     std::string csv;
     RunFlags flags;
     bool recognised = false;
+    const char* fatalLine = nullptr;
 };
 
-// Runs the dispatch (and so the reader of the database's version) on the bytes, with fresh flags, and
-// collects the console text, the CSV bytes after the final flush and the flags.
+// Converts the bytes in process (the dispatch, and so the reader of the database's version), and collects
+// the console text, the CSV bytes after the final flush and the flags.
 InMemoryConversion convertInMemory(std::string_view database, size_t readAhead = defaultReadAhead);
 
 // A directory of its own for one test, removed with its contents at the end.

@@ -1,0 +1,57 @@
+#include "driver/convert.h"
+
+#include <new>
+
+#include "driver/dispatch.h"
+
+namespace catadump {
+
+namespace {
+
+struct ProgressWatch {
+    const ConversionOptions& options;
+    const DatabaseStream& stream;
+    const CsvWriter& writer;
+};
+
+void reportProgress(void* context) {
+    auto& watch = *static_cast<ProgressWatch*>(context);
+    watch.options.onProgress(watch.options.progressContext, databaseBytesRead(watch.stream),
+                             watch.writer.linesWritten.load(std::memory_order_relaxed));
+}
+
+} // namespace
+
+ConversionResult convert(ByteSource source, ByteSink sink, Console console,
+                         const ConversionOptions& options) {
+    RunContext run{.flags = {}, .console = console};
+    ConversionResult result;
+    CsvWriter writer;  // outlives the stream, so that a fatal condition can still abandon it
+    try {
+        DatabaseStream stream;
+        openDatabaseStream(stream, run, source, options.readAhead);
+        stream.decoderThreads = options.decoderThreads;
+        openCsvWriter(writer, run, sink, options.writing);
+        ProgressWatch watch{options, stream, writer};
+        if (options.onProgress != nullptr) {
+            writer.countLines = true;
+            stream.onRefill = reportProgress;
+            stream.refillContext = &watch;
+        }
+        if (options.decompressFromStart && !switchToDecompressing(stream, options.decoderThreads)) {
+            fatal("failed to alloc bz2 stream data\n");
+        }
+        result.recognised = dispatchDatabase(stream, writer);
+        stream.onRefill = nullptr;
+        flush(writer);
+    } catch (const FatalCondition& condition) {
+        result.fatalLine = condition.line;
+    } catch (const std::bad_alloc&) {
+        result.fatalLine = "Out of Memory\n";
+    }
+    if (result.fatalLine != nullptr) abandonCsvWriter(writer);
+    result.flags = run.flags;
+    return result;
+}
+
+} // namespace catadump

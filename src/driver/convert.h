@@ -1,0 +1,41 @@
+// The conversion as one call: a database from a byte source, its rows into a byte sink, its console lines
+// to a console. The program, the tests and the fuzzer all convert through here; the program alone opens
+// files, draws progress, prints the final report and turns the result into an exit code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "stream/byte_source.h"
+#include "stream/csv_writer.h"
+#include "stream/database_stream.h"
+#include "stream/run_context.h"
+
+namespace catadump {
+
+struct ConversionOptions {
+    CsvWriting writing = CsvWriting::plain;
+    size_t readAhead = defaultReadAhead;
+    // Threads of the bzip2 decoder: 0 one per core, 1 the single-threaded filter only.
+    unsigned decoderThreads = 0;
+    // Reads the source as bzip2 data from its first byte, as a wrapped database is read once the dispatch
+    // has seen its signature (the fuzzer compares both ways).
+    bool decompressFromStart = false;
+    // Told about every megabyte the database gives, with the bytes read so far and the line ends written.
+    void (*onProgress)(void* context, uint64_t databaseBytes, uint64_t linesWritten) = nullptr;
+    void* progressContext = nullptr;
+};
+
+struct ConversionResult {
+    bool recognised = false;          // the signature and the version were known
+    RunFlags flags;
+    const char* fatalLine = nullptr;  // the fatal condition that ended the run, if one did
+};
+
+// Converts the whole database and flushes the output. A fatal condition ends the conversion where it is
+// met: the output then holds what the 64 KiB buffer had written out, no more, and the caller prints the
+// line instead of a report. Running out of memory is the fatal condition "Out of Memory".
+ConversionResult convert(ByteSource source, ByteSink sink, Console console,
+                         const ConversionOptions& options = {});
+
+} // namespace catadump

@@ -1,0 +1,45 @@
+#include "stream/run_context.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+namespace catadump {
+
+namespace {
+
+void sayFormatted(Console& console, const char* format, va_list arguments) {
+    char line[512];
+    va_list again;
+    va_copy(again, arguments);
+    int length = std::vsnprintf(line, sizeof line, format, arguments);
+    // The length counts every byte, zero bytes that %c printed among them.
+    if (length >= 0 && static_cast<size_t>(length) < sizeof line) {
+        console.write(console.context, line, static_cast<size_t>(length));
+    } else if (length > 0) {
+        std::string longer(static_cast<size_t>(length) + 1, '\0');
+        std::vsnprintf(longer.data(), longer.size(), format, again);
+        console.write(console.context, longer.data(), static_cast<size_t>(length));
+    }
+    va_end(again);
+}
+
+} // namespace
+
+void say(Console& console, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    sayFormatted(console, format, arguments);
+    va_end(arguments);
+}
+
+void say(RunContext& run, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    sayFormatted(run.console, format, arguments);
+    va_end(arguments);
+}
+
+void fatal(const char* line) { throw FatalCondition{line}; }
+
+} // namespace catadump
