@@ -1,0 +1,92 @@
+// The conversion's one entry point. A fatal condition met midway (here memory running out while the files
+// are read) ends the conversion with that condition as its result: the output then holds exactly what the
+// plain 64 KiB writer had written out by then, whichever way it writes, and the console has no report.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "catagen/encode.h"
+#include "catagen/synthetic.h"
+#include "driver/convert.h"
+#include "support/conversion_harness.h"
+
+namespace catadump::test {
+namespace {
+
+// A database source that runs out of memory once `failAt` bytes have been read, noting how much of the
+// output had reached the sink by then.
+struct ExhaustingInput {
+    std::string bytes;
+    size_t position = 0;
+    size_t failAt = 0;
+    const MemorySink* sink = nullptr;
+    size_t outputAtFatal = 0;
+};
+
+int64_t readUntilExhausted(void* context, void* destination, size_t n) {
+    auto& input = *static_cast<ExhaustingInput*>(context);
+    if (input.position >= input.failAt) {
+        input.outputAtFatal = input.sink->bytes.size();
+        fatal("Out of Memory\n");
+    }
+    size_t count = std::min(n, input.bytes.size() - input.position);
+    std::memcpy(destination, input.bytes.data() + input.position, count);
+    input.position += count;
+    return static_cast<int64_t>(count);
+}
+
+bool rewindInput(void* context) {
+    static_cast<ExhaustingInput*>(context)->position = 0;
+    return true;
+}
+
+int noErrorCode(void*) { return 0; }
+
+struct Ended {
+    ConversionResult result;
+    std::string console;
+    std::string csv;
+    size_t outputAtFatal = 0;
+};
+
+Ended convertUntil(const std::string& database, size_t failAt, CsvWriting writing) {
+    MemorySink sink;
+    ExhaustingInput input{database, 0, failAt, &sink};
+    Ended ended;
+    ConversionOptions options;
+    options.writing = writing;
+    options.readAhead = 4096;
+    ended.result = convert({&input, readUntilExhausted, rewindInput, noErrorCode}, memorySink(sink),
+                           memoryConsole(ended.console), options);
+    ended.csv = sink.bytes;
+    ended.outputAtFatal = input.outputAtFatal;
+    return ended;
+}
+
+TEST(Convert, AFatalConditionMidwayLeavesWhatThePlainWriterHadWrittenOut) {
+    catagen::SyntheticParams params;
+    params.folders = 200;
+    params.files = 6000;
+    std::string database = catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
+    Ended whole = convertUntil(database, database.size() + 1, CsvWriting::plain);
+    ASSERT_EQ(whole.result.fatalLine, nullptr);
+    ASSERT_GT(whole.csv.size(), size_t{4} * csvBufferSize);
+
+    for (size_t failAt : {size_t{0}, database.size() / 3, database.size() * 2 / 3}) {
+        Ended plain = convertUntil(database, failAt, CsvWriting::plain);
+        Ended overlapped = convertUntil(database, failAt, CsvWriting::overlapped);
+        for (const Ended* ended : {&plain, &overlapped}) {
+            EXPECT_STREQ(ended->result.fatalLine, "Out of Memory\n") << failAt;
+            EXPECT_EQ(ended->csv, whole.csv.substr(0, ended->csv.size())) << failAt;
+            EXPECT_EQ(ended->console.find("Conversion complete!"), std::string::npos) << ended->console;
+        }
+        EXPECT_EQ(plain.csv.size(), plain.outputAtFatal) << failAt;  // nothing written after the fatal read
+        EXPECT_EQ(plain.csv.size(), overlapped.csv.size()) << failAt;
+        EXPECT_EQ(plain.console, overlapped.console) << failAt;
+    }
+}
+
+} // namespace
+} // namespace catadump::test
