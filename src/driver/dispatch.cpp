@@ -9,17 +9,13 @@ namespace catadump {
 
 namespace {
 
-constexpr std::string_view twoColumnHeader = "Filename,Attributes\r\n";
-constexpr std::string_view sixColumnHeader =
-    "Filename,Size,Date Created,Date Modified,Date Accessed,Attributes\r\n";
-
 const DatabaseFormat formats[] = {
-    {signature16, 0x01060006, twoColumnHeader, readBody166},
-    {signature16, 0x01060007, twoColumnHeader, readBody167},
-    {signature17, 0x01070005, twoColumnHeader, readDatabase175},
-    {signature17, 0x01070008, twoColumnHeader, readDatabase178},
-    {signature17, 0x01070011, sixColumnHeader, readDatabaseLate},
-    {signature17, 0x01070014, sixColumnHeader, readDatabaseLate},
+    {signature16, 0x01060006, ColumnSet::nameAndAttributes, readBody166},
+    {signature16, 0x01060007, ColumnSet::nameAndAttributes, readBody167},
+    {signature17, 0x01070005, ColumnSet::nameAndAttributes, readDatabase175},
+    {signature17, 0x01070008, ColumnSet::nameAndAttributes, readDatabase178},
+    {signature17, 0x01070011, ColumnSet::withValues, readDatabaseLate},
+    {signature17, 0x01070014, ColumnSet::withValues, readDatabaseLate},
 };
 
 uint32_t readSignature(DatabaseStream& stream) {
@@ -63,7 +59,7 @@ bool identifyAndConvert(DatabaseStream& stream, CsvWriter& writer) {
         say(*stream.run, "Unknown DB version %08x\n", version);
         return false;
     }
-    writeString(writer, format->headerLine);
+    writeHeaderLine(writer, format->columns);
     format->reader(stream, writer);
     return true;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "readers/folder_rows.h"
 #include "stream/csv_writer.h"
 #include "stream/database_stream.h"
 
@@ -15,7 +16,7 @@ using ReaderFunction = void (*)(DatabaseStream& stream, CsvWriter& writer);
 struct DatabaseFormat {
     uint32_t signature;
     uint32_t version;
-    std::string_view headerLine;
+    ColumnSet columns;
     ReaderFunction reader;
 };
 

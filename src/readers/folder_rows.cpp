@@ -3,7 +3,35 @@
 #include <cstring>
 #include <optional>
 
+#include "stream/number_text.h"
+
 namespace catadump {
+
+void writeHeaderLine(CsvWriter& writer, ColumnSet columns) {
+    writeString(writer, columns == ColumnSet::nameAndAttributes
+                            ? "Filename,Attributes\r\n"
+                            : "Filename,Size,Date Created,Date Modified,Date Accessed,Attributes\r\n");
+}
+
+// Formatted straight into the writer's buffer. The room asked for is that of the longest values; a short
+// number stores up to eight bytes, which stays within it because each column is given the room of its
+// longest number.
+void writeValueColumns(CsvWriter& writer, const RowValues& values) {
+    // Four u64 with commas, a u32, the quote and comma before and CR LF after.
+    constexpr size_t longest = 2 + 4 * (maxDigitsU64 + 1) + maxDigitsU32 + 2;
+    char* start = reserveSpace(writer, longest);
+    char* out = start;
+    *out++ = '"';
+    *out++ = ',';
+    for (uint64_t value : {values.size, values.dateCreated, values.dateModified, values.dateAccessed}) {
+        out = writeDecimal(out, value);
+        *out++ = ',';
+    }
+    out = writeDecimal(out, values.attributes);
+    *out++ = '\r';
+    *out++ = '\n';
+    commitSpace(writer, static_cast<size_t>(out - start));
+}
 
 namespace {
 

@@ -1,5 +1,6 @@
-// Folder paths and the text of folder and file rows: each path is built once within a memory budget and
-// kept; past the budget, names are written straight to the output.
+// The rows of the output: the header line of each column set, folder paths and the text of folder and file
+// rows. Each path is built once within a memory budget and kept; past the budget, names are written
+// straight to the output.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,27 @@
 #include "stream/csv_writer.h"
 
 namespace catadump {
+
+// ---- The two column sets ----
+
+// Versions up to 1.7.8 write the name and the attributes; later ones the name and five value columns.
+enum class ColumnSet { nameAndAttributes, withValues };
+
+void writeHeaderLine(CsvWriter& writer, ColumnSet columns);
+
+// The five value columns of the later versions.
+struct RowValues {
+    uint64_t size = 0;
+    uint64_t dateCreated = 0;
+    uint64_t dateModified = 0;
+    uint64_t dateAccessed = 0;
+    uint32_t attributes = 0;
+};
+
+// Closes a row of the later versions: "\"," then the five values and CR LF.
+void writeValueColumns(CsvWriter& writer, const RowValues& values);
+
+// ---- Paths and rows ----
 
 // Appends the folder's full path: each name from the top folder down to this one, each followed by "\\";
 // nothing for noFolder.

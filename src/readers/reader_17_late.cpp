@@ -9,7 +9,6 @@
 #include "readers/readers.h"
 #include "stream/run_context.h"
 #include "stream/field_encodings.h"
-#include "stream/number_text.h"
 
 namespace catadump {
 
@@ -27,18 +26,8 @@ constexpr uint32_t folderValueFlags =
 
 constexpr uint32_t folderAttributesDefault = 16;
 
-struct Values {
-    uint64_t size = 0;
-    uint64_t dateCreated = 0;
-    uint64_t dateModified = 0;
-    uint64_t dateAccessed = 0;
-    uint32_t attributes = 0;
-};
-
-
-
 // The value fields a record carries, in their fixed order; absent ones keep what `values` holds.
-void readValues(DatabaseStream& stream, uint32_t flags, uint32_t sizeFlag, Values& values) {
+void readValues(DatabaseStream& stream, uint32_t flags, uint32_t sizeFlag, RowValues& values) {
     if (flags & sizeFlag) values.size = readU64(stream);
     if (flags & flagDateCreated) values.dateCreated = readU64(stream);
     if (flags & flagDateModified) values.dateModified = readU64(stream);
@@ -46,33 +35,14 @@ void readValues(DatabaseStream& stream, uint32_t flags, uint32_t sizeFlag, Value
     if (flags & flagAttributes) values.attributes = readU32(stream);
 }
 
-// Closes a row: "\"," then the five value columns and CR LF, formatted straight into the writer's buffer.
-// The room asked for is that of the longest values; a short number stores up to eight bytes, which stays
-// within it because each column is given the room of its longest number.
-void writeValueColumns(CsvWriter& writer, const Values& values) {
-    constexpr size_t longest = 2 + 4 * (maxDigitsU64 + 1) + maxDigitsU32 + 2;  // four u64 with commas, a u32, CR LF
-    char* start = reserveSpace(writer, longest);
-    char* out = start;
-    *out++ = '"';
-    *out++ = ',';
-    for (uint64_t value : {values.size, values.dateCreated, values.dateModified, values.dateAccessed}) {
-        out = writeDecimal(out, value);
-        *out++ = ',';
-    }
-    out = writeDecimal(out, values.attributes);
-    *out++ = '\r';
-    *out++ = '\n';
-    commitSpace(writer, static_cast<size_t>(out - start));
-}
-
 bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable& filesystems,
                  FolderTable& folders, uint32_t flags) {
     uint32_t folderCount = static_cast<uint32_t>(folders.entries.size());
     say(*stream.run, "Loading folders...\n");
     // The folders' values are kept only when the records carry any: otherwise every folder has the same.
-    const Values defaults{.attributes = folderAttributesDefault};
+    const RowValues defaults{.attributes = folderAttributesDefault};
     bool recordsHoldValues = (flags & folderValueFlags) != 0;
-    std::vector<Values> values;
+    std::vector<RowValues> values;
     assignLargeTable(values, recordsHoldValues ? folderCount : 0, defaults);
     NameState names;
     uint32_t complete = 0;
@@ -101,7 +71,7 @@ void readFiles(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable&
         if (!readFileParent(stream, folders, folderCount, filesystems.count(), parent)) return;
         if (filesystemTypeOf(filesystems, parent.filesystem) == filesystemPlain) readU8(stream);
         if (!decodeFrontCodedName(stream, name, NameList::files, CountWidth::compact)) return;
-        Values values;
+        RowValues values;
         readValues(stream, flags, flagFileSize, values);
         if (failed(stream)) return;  // no row from a record that was not read in full
         writeRowOpening(writer, folders, parent.folder, visibleName(name));
