@@ -3,8 +3,6 @@
 // plain 64 KiB writer had written out by then, whichever way it writes, and the console has no report.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <string>
 
 #include "catagen/encode.h"
@@ -18,8 +16,7 @@ namespace {
 // A database source that runs out of memory once `failAt` bytes have been read, noting how much of the
 // output had reached the sink by then.
 struct ExhaustingInput {
-    std::string bytes;
-    size_t position = 0;
+    MemoryInput memory;
     size_t failAt = 0;
     const MemorySink* sink = nullptr;
     size_t outputAtFatal = 0;
@@ -27,22 +24,12 @@ struct ExhaustingInput {
 
 int64_t readUntilExhausted(void* context, void* destination, size_t n) {
     auto& input = *static_cast<ExhaustingInput*>(context);
-    if (input.position >= input.failAt) {
+    if (input.memory.position >= input.failAt) {
         input.outputAtFatal = input.sink->bytes.size();
         fatal("Out of Memory\n");
     }
-    size_t count = std::min(n, input.bytes.size() - input.position);
-    std::memcpy(destination, input.bytes.data() + input.position, count);
-    input.position += count;
-    return static_cast<int64_t>(count);
+    return memorySource(input.memory).read(&input.memory, destination, n);
 }
-
-bool rewindInput(void* context) {
-    static_cast<ExhaustingInput*>(context)->position = 0;
-    return true;
-}
-
-int noErrorCode(void*) { return 0; }
 
 struct Ended {
     ConversionResult result;
@@ -53,12 +40,17 @@ struct Ended {
 
 Ended convertUntil(const std::string& database, size_t failAt, CsvWriting writing) {
     MemorySink sink;
-    ExhaustingInput input{database, 0, failAt, &sink};
+    ExhaustingInput input{{reinterpret_cast<const uint8_t*>(database.data()), database.size(), 0}, failAt, &sink};
     Ended ended;
     ConversionOptions options;
     options.writing = writing;
     options.readAhead = 4096;
-    ended.result = convert({&input, readUntilExhausted, rewindInput, noErrorCode}, memorySink(sink),
+    auto rewind = [](void* context) {
+        static_cast<ExhaustingInput*>(context)->memory.position = 0;
+        return true;
+    };
+    ByteSource source{&input, readUntilExhausted, rewind, [](void*) { return 0; }};
+    ended.result = convert(source, memorySink(sink),
                            memoryConsole(ended.console), options);
     ended.csv = sink.bytes;
     ended.outputAtFatal = input.outputAtFatal;

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "readers/folder_rows.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
 
@@ -50,13 +51,7 @@ inline std::string headerLineOf(Qrtb v) {
 
 inline constexpr char filler = 'X';  // skipped bytes; read by mistake they make an invalid count or parent
 
-struct Values {
-    uint64_t size = 0;
-    uint64_t created = 0;
-    uint64_t modified = 0;
-    uint64_t accessed = 0;
-    uint32_t attributes = 0;
-};
+using Values = RowValues;  // the five value columns, as stored and as shown
 
 // One folder or file record.
 struct Record {
@@ -185,9 +180,9 @@ inline void putFilesystem(DbBuilder& b, const Filesystem& fs, bool late) {
 // The value fields of a record, in their stored order; `sizeFlag` is 0x20 for folders and 0x01 for files.
 inline void putValues(DbBuilder& b, uint32_t flags, uint32_t sizeFlag, const Values& values) {
     if (flags & sizeFlag) b.u64(values.size);
-    if (flags & 0x02) b.u64(values.created);
-    if (flags & 0x04) b.u64(values.modified);
-    if (flags & 0x08) b.u64(values.accessed);
+    if (flags & 0x02) b.u64(values.dateCreated);
+    if (flags & 0x04) b.u64(values.dateModified);
+    if (flags & 0x08) b.u64(values.dateAccessed);
     if (flags & 0x10) b.u32(values.attributes);
 }
 
@@ -321,8 +316,8 @@ inline std::string completeConsole(const Tree& tree, Qrtb v) {
 // and 1.7.20 (the values as the test expects them to be shown).
 inline std::string closing(Qrtb v, bool folder, const Values& shown) {
     if (!isLate(v)) return folder ? "\",16\r\n" : "\",0\r\n";
-    return printed("\",%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%u\r\n", shown.size, shown.created,
-                  shown.modified, shown.accessed, shown.attributes);
+    return printed("\",%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%u\r\n", shown.size, shown.dateCreated,
+                  shown.dateModified, shown.dateAccessed, shown.attributes);
 }
 
 // ---- A small database with every kind of record ----
