@@ -1,13 +1,13 @@
 // The buffered CSV output. It behaves as a 64 KiB buffer that is written out when the next write does not
-// fit (or when a reservation asks for more room than is left), while a write of 64 KiB or more goes
-// straight to the output once the buffer is empty. A failed or short write sets the write-error flag; its
-// bytes are not retried and writing carries on.
+// fit in the room left (or a reservation asks for more room than is left); such a write of 64 KiB or more
+// then goes straight to the output, while one that fits is buffered whatever its size. A failed or short
+// write sets the write-error flag; its bytes are not retried and writing carries on.
 //
 // Written plainly, the buffer is those 64 KiB and each write-out is a system write on the caller's thread.
-// Overlapped, the bytes the 64 KiB buffer would have written out gather in a ring of larger chunks that a thread
-// of the writer's own writes while the conversion goes on: the output receives the same bytes in the same
-// order, only in larger writes and a little later. `flush` waits for that thread, and a run ended by a
-// fatal condition leaves in the output exactly what the 64 KiB buffer would have written by then.
+// Overlapped, the bytes the 64 KiB buffer would have written out gather in a ring of larger chunks that a
+// thread of the writer's own writes while the conversion goes on: the output receives the same bytes in
+// the same order, only in larger writes and a little later. `flush` waits for that thread, and a run ended
+// by a fatal condition leaves in the output exactly what the 64 KiB buffer would have written by then.
 #pragma once
 
 #include <atomic>
