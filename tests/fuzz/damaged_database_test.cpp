@@ -10,6 +10,7 @@
 #include "stream/bzip2_blocks.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
+#include "support/versions.h"
 
 namespace catadump::test {
 namespace {
@@ -26,30 +27,11 @@ const std::string noSignatureLines = "Magic \0\0\0\0\nUnknown DB type 00000000 \
 // Each holds the same tree: a root folder and a folder inside it, a file in each. A case that damages a
 // database passes the stored fields it changes; everything else is the intact value.
 
-enum class Version { v166, v167, v175, v178, v1717, v1720 };
-const Version allVersions[] = {Version::v166, Version::v167, Version::v175,
-                               Version::v178, Version::v1717, Version::v1720};
-
-std::string versionName(Version version) {
-    switch (version) {
-    case Version::v166: return "V166";
-    case Version::v167: return "V167";
-    case Version::v175: return "V175";
-    case Version::v178: return "V178";
-    case Version::v1717: return "V1717";
-    case Version::v1720: return "V1720";
-    }
-    return "";
-}
-
-bool oldFamily(Version version) { return version == Version::v166 || version == Version::v167; }
-bool lateLayout(Version version) { return version == Version::v1717 || version == Version::v1720; }
-
 // A front-coded name: suffix length, strip count and suffix, with compact counts (1.7) or bytes (1.6).
 std::string nameField(Version version, uint32_t strip, std::string_view suffix) {
     DbBuilder field;
     auto count = [&](uint32_t value) {
-        if (oldFamily(version)) {
+        if (isQwtb(version)) {
             field.u8(static_cast<uint8_t>(value));
         } else {
             field.compact(value);
@@ -78,8 +60,8 @@ struct Tree {
     bool longPathLength = false;              // write that length as 255 and a u32
 
     explicit Tree(Version v) : version(v) {
-        if (oldFamily(v)) {
-            uint32_t secondSlot = v == Version::v166 ? 18 : 19;
+        if (isQwtb(v)) {
+            uint32_t secondSlot = v == Version::v1_6_6 ? 18 : 19;
             folderParents = {0xFFFFFFFF, 0};
             fileParents = {0, secondSlot};
         } else {
@@ -87,7 +69,7 @@ struct Tree {
             fileParents = {0, 1};
         }
         // 1.6.7 root folders take no part in the front coding: "Sub" is coded against the empty name there.
-        folderNames = {nameField(v, 0, "Root"), nameField(v, v == Version::v167 ? 0 : 4, "Sub")};
+        folderNames = {nameField(v, 0, "Root"), nameField(v, v == Version::v1_6_7 ? 0 : 4, "Sub")};
         fileNames = {nameField(v, 0, "a"), nameField(v, 1, "b")};
     }
 
@@ -97,7 +79,7 @@ struct Tree {
 std::string Tree::bytes() const {
     DbBuilder b;
     switch (version) {
-    case Version::v166:
+    case Version::v1_6_6:
         b.header("QWTB", versionWord(1, 6, 6)).u32(0).u32(folderCount).u32(fileCount).u32(folderDecodeSize).u32(0);
         b.repeat(26, 0);  // no drive included
         b.u32(0);         // exclude list
@@ -105,7 +87,7 @@ std::string Tree::bytes() const {
             b.u8(0).repeat(8, 0).u32(folderParents[i]).u32(0).raw(folderNames[i]);
         }
         break;
-    case Version::v167:
+    case Version::v1_6_7:
         b.header("QWTB", versionWord(1, 6, 7)).u32(0).u32(folderCount).u32(fileCount).u32(folderDecodeSize).u32(0);
         b.u32(0).u32(0);
         b.compact(1).compact(fileSystemType).str("C:").str("guid").u32(0).u64(0).u64(0);
@@ -121,10 +103,10 @@ std::string Tree::bytes() const {
         }
         break;
     default: {
-        bool late = lateLayout(version);
-        uint32_t build = version == Version::v175 ? 5 : version == Version::v178 ? 8 : version == Version::v1717 ? 17 : 20;
+        bool late = isLate(version);
+        uint32_t build = version == Version::v1_7_5 ? 5 : version == Version::v1_7_8 ? 8 : version == Version::v1_7_17 ? 17 : 20;
         b.header("QRTb", versionWord(1, 7, build)).u32(0).u32(folderCount).u32(fileCount);
-        if (version == Version::v175) b.u32(0);  // decode size
+        if (version == Version::v1_7_5) b.u32(0);  // decode size
         b.compact(1).compact(2);                  // one filesystem, of type FOLDER
         if (late) b.u8(0);                        // out of date
         if (longPathLength) {
@@ -150,12 +132,12 @@ std::string Tree::bytes() const {
 
 // The rows of the intact tree.
 std::vector<std::string> intactRows(Version version) {
-    if (lateLayout(version)) {
+    if (isLate(version)) {
         return {"Filename,Size,Date Created,Date Modified,Date Accessed,Attributes\r\n",
                 "\"Root\",0,0,0,0,16\r\n", "\"Root\\Sub\",0,0,0,0,16\r\n", "\"Root\\a\",0,0,0,0,0\r\n",
                 "\"Root\\Sub\\b\",0,0,0,0,0\r\n"};
     }
-    std::string root = version == Version::v167 ? "C:" : "Root";
+    std::string root = version == Version::v1_6_7 ? "C:" : "Root";
     return {"Filename,Attributes\r\n", "\"" + root + "\",16\r\n", "\"" + root + "\\Sub\",16\r\n",
             "\"" + root + "\\a\",0\r\n", "\"" + root + "\\Sub\\b\",0\r\n"};
 }
@@ -210,7 +192,6 @@ protected:
     TempDir dir;
 };
 
-std::string versionParamName(const ::testing::TestParamInfo<Version>& test) { return versionName(test.param); }
 
 TEST_P(DamagedDatabase, IntactTreeConvertsInFull) {
     FileConversion run = convert(Tree(GetParam()).bytes());
@@ -289,12 +270,12 @@ TEST(DamagedDatabaseBlocks, CompressedFileCutInItsThirdBlockKeepsTheRowsOfTheFir
     DbBuilder db;
     db.header("QRTb", versionWord(1, 7, 8)).u32(0).u32(1).u32(fileCount);
     db.compact(1).compact(2).str("D:").u8(0).u8(0).u32(0).u64(0).compact(0).compact(0).compact(0);
-    db.u32(1).u32(0).raw(nameField(Version::v178, 0, "Top"));
+    db.u32(1).u32(0).raw(nameField(Version::v1_7_8, 0, "Top"));
     uint32_t previousLength = 0;
     for (uint32_t i = 0; i < fileCount; ++i) {
         std::string name = noise.substr(size_t{i} * 40, 40);
         for (char& c : name) c = static_cast<char>('a' + static_cast<uint8_t>(c) % 26);
-        db.u32(0).raw(nameField(Version::v178, previousLength, name));
+        db.u32(0).raw(nameField(Version::v1_7_8, previousLength, name));
         previousLength = 40;
     }
     std::string packed = bzip2(db.bytes(), 1);
@@ -375,16 +356,16 @@ TEST_P(DamagedDatabase, CorruptCompressedData) {
 TEST_P(DamagedDatabase, HugeCounts) {
     Tree folders(GetParam());
     folders.folderCount = 0xFFFFFFFF;
-    if (oldFamily(GetParam())) folders.folderDecodeSize = 0xFFFFFFFF;
+    if (isQwtb(GetParam())) folders.folderDecodeSize = 0xFFFFFFFF;
     FileConversion manyFolders = convert(folders.bytes());
-    std::string declared = GetParam() == Version::v167 ? "4294967295" : "-1";
+    std::string declared = GetParam() == Version::v1_6_7 ? "4294967295" : "-1";
     EXPECT_NE(manyFolders.console.find("number of folders: " + declared + "\n"), std::string::npos);
     EXPECT_EQ(manyFolders.exitCode, 2);
     EXPECT_TRUE(endsWith(afterFileLines(manyFolders), "Conversion complete!\n" + readErrorLine));
     // 1.7 reads every parent reference before any folder record: none is whole. 1.6 records carry their
     // parent, so the two folders read in full are written; the file records are then taken for folders.
     EXPECT_TRUE(rowsAreSubsequence(*manyFolders.csv, firstRows(GetParam(), 3))) << *manyFolders.csv;
-    if (!oldFamily(GetParam())) {
+    if (!isQwtb(GetParam())) {
         EXPECT_EQ(manyFolders.csv, firstRows(GetParam(), 1));
     }
 
@@ -402,14 +383,14 @@ INSTANTIATE_TEST_SUITE_P(, DamagedDatabase, ::testing::ValuesIn(allVersions), ve
 // one length that cannot be a string ends the run at once.
 TEST(DamagedDatabaseLengths, HugeLengths) {
     TempDir dir;
-    Tree longName(Version::v1720);
+    Tree longName(Version::v1_7_20);
     longName.folderNames[1] = DbBuilder().compactLong(0xFFFFFFFE).compact(4).raw("Sub").bytes();
     FileConversion name = convertFile(dir, longName.bytes());
     EXPECT_TRUE(endsWith(name.console, "Loading folders...\nConversion complete!\n" + readErrorLine)) << name.console;
-    EXPECT_EQ(name.csv, firstRows(Version::v1720, 2));  // the root folder's record was whole
+    EXPECT_EQ(name.csv, firstRows(Version::v1_7_20, 2));  // the root folder's record was whole
     EXPECT_EQ(name.exitCode, 2);
 
-    Tree badLength(Version::v178);
+    Tree badLength(Version::v1_7_8);
     badLength.filesystemPath = "";
     badLength.longPathLength = true;
     std::string stored = badLength.bytes();
@@ -440,31 +421,31 @@ void PrintTo(const StructuralError& error, std::ostream* out) { *out << error.na
 
 std::vector<StructuralError> structuralErrors() {
     return {
-        {"InvalidFolderParentReference", Version::v178, [](Tree& t) { t.folderParents[1] = 3; },
+        {"InvalidFolderParentReference", Version::v1_7_8, [](Tree& t) { t.folderParents[1] = 3; },
          "invalid folder offset 3 >= 3\n", 1},
-        {"InvalidFileParentReference", Version::v1720, [](Tree& t) { t.fileParents[1] = 3; },
+        {"InvalidFileParentReference", Version::v1_7_20, [](Tree& t) { t.fileParents[1] = 3; },
          "invalid parent folder offset 3 >= 3\n", 4},
-        {"FolderParentOffsetPastTheDecodeSize", Version::v166, [](Tree& t) { t.folderParents[1] = 35; },
+        {"FolderParentOffsetPastTheDecodeSize", Version::v1_6_6, [](Tree& t) { t.folderParents[1] = 35; },
          "bad folder parent offset 35 < 35\n", 1},
-        {"FileParentOffsetPastTheDecodeSize", Version::v167, [](Tree& t) { t.fileParents[1] = 35; },
+        {"FileParentOffsetPastTheDecodeSize", Version::v1_6_7, [](Tree& t) { t.fileParents[1] = 35; },
          "invalid file parent offset 35 >= 35\n", 4},
-        {"InvalidFolderNameCode", Version::v175, [](Tree& t) { t.folderNames[1] = nameField(t.version, 9, "Sub"); },
+        {"InvalidFolderNameCode", Version::v1_7_5, [](Tree& t) { t.folderNames[1] = nameField(t.version, 9, "Sub"); },
          "Invalid folder code offset 9 > 4.\n", 1},
-        {"InvalidFileNameCode", Version::v166, [](Tree& t) { t.fileNames[1] = nameField(t.version, 5, "b"); },
+        {"InvalidFileNameCode", Version::v1_6_6, [](Tree& t) { t.fileNames[1] = nameField(t.version, 5, "b"); },
          "Invalid file code offset 5 > 1.\n", 4},
-        {"FolderDataOverflow", Version::v167, [](Tree& t) { t.folderDecodeSize = 20; },
+        {"FolderDataOverflow", Version::v1_6_7, [](Tree& t) { t.folderDecodeSize = 20; },
          "folder data overflow 23 20\n", 1},
-        {"BadFileSystemType", Version::v167, [](Tree& t) { t.fileSystemType = 1; },
+        {"BadFileSystemType", Version::v1_6_7, [](Tree& t) { t.fileSystemType = 1; },
          "bad file system type 1\n", 1},
-        {"ParentChainLoop17", Version::v1717, [](Tree& t) { t.folderParents = {1, 0}; },
+        {"ParentChainLoop17", Version::v1_7_17, [](Tree& t) { t.folderParents = {1, 0}; },
          "folder 0 is its own ancestor: its parent chain never reaches a root folder\n", 1},
-        {"ParentChainLoop16", Version::v166, [](Tree& t) { t.folderParents = {18, 0}; },
+        {"ParentChainLoop16", Version::v1_6_6, [](Tree& t) { t.folderParents = {18, 0}; },
          "folder 0 is its own ancestor: its parent chain never reaches a root folder\n", 1},
-        {"FolderParentOffsetNamingNoFolder", Version::v166, [](Tree& t) { t.folderParents[1] = 5; },
+        {"FolderParentOffsetNamingNoFolder", Version::v1_6_6, [](Tree& t) { t.folderParents[1] = 5; },
          "folder 1: parent offset 5 is not the decode offset of any folder\n", 1},
-        {"FileParentOffsetNamingNoFolder", Version::v167, [](Tree& t) { t.fileParents[1] = 7; },
+        {"FileParentOffsetNamingNoFolder", Version::v1_6_7, [](Tree& t) { t.fileParents[1] = 7; },
          "file 1: parent offset 7 is not the decode offset of any folder\n", 4},
-        {"RootFileSystemIndexOutOfRange", Version::v167, [](Tree& t) { t.rootFileSystem = 3; },
+        {"RootFileSystemIndexOutOfRange", Version::v1_6_7, [](Tree& t) { t.rootFileSystem = 3; },
          "root folder 0: file system 3 is not in the file system list of 1\n", 1},
     };
 }
@@ -488,21 +469,21 @@ INSTANTIATE_TEST_SUITE_P(, StructuralErrors, ::testing::ValuesIn(structuralError
 // Rows: findings that are only warnings. Neither sets a flag; the conversion goes on.
 TEST(DamagedDatabaseWarnings, FolderDecodeSizeMismatchAndUnknownFilesystemType) {
     TempDir dir;
-    Tree decode(Version::v166);
+    Tree decode(Version::v1_6_6);
     decode.folderDecodeSize = 40;
     FileConversion mismatch = convertFile(dir, decode.bytes());
     EXPECT_NE(mismatch.console.find("Loading folders...\nbad folder decode 35 != 40\nLoading files...\n"),
               std::string::npos)
         << mismatch.console;
-    EXPECT_EQ(mismatch.csv, firstRows(Version::v166, 5));
+    EXPECT_EQ(mismatch.csv, firstRows(Version::v1_6_6, 5));
     EXPECT_EQ(mismatch.exitCode, 0);
 
     // A filesystem type the early table does not know: its entry has no more fields, and the records under
     // it carry their names alone, so this tree still reads in full.
     DbBuilder unknown;
     unknown.header("QRTb", versionWord(1, 7, 8)).u32(0).u32(1).u32(1).compact(1).compact(7);
-    unknown.compact(0).compact(0).compact(0).u32(1).u32(0).raw(nameField(Version::v178, 0, "Top"));
-    unknown.u32(0).raw(nameField(Version::v178, 0, "f"));
+    unknown.compact(0).compact(0).compact(0).u32(1).u32(0).raw(nameField(Version::v1_7_8, 0, "Top"));
+    unknown.u32(0).raw(nameField(Version::v1_7_8, 0, "f"));
     FileConversion typed = convertFile(dir, unknown.bytes());
     EXPECT_NE(typed.console.find("filesystem count: 1\nbad filesystem type 7\n"), std::string::npos) << typed.console;
     EXPECT_EQ(typed.csv, "Filename,Attributes\r\n\"Top\",16\r\n\"Top\\f\",0\r\n");
@@ -512,7 +493,7 @@ TEST(DamagedDatabaseWarnings, FolderDecodeSizeMismatchAndUnknownFilesystemType) 
 // Row: a signature or version the program does not know. Nothing is written, not even a header line.
 TEST(DamagedDatabaseIdentity, WrongSignatureOrVersion) {
     TempDir dir;
-    std::string body = Tree(Version::v1720).bytes().substr(8);
+    std::string body = Tree(Version::v1_7_20).bytes().substr(8);
     FileConversion signature = convertFile(dir, DbBuilder().header("QRTB", versionWord(1, 7, 20)).raw(body).bytes());
     EXPECT_EQ(afterFileLines(signature), "Magic QRTB\nUnknown DB type 42545251 QRTB\n");
     EXPECT_EQ(signature.csv, "");

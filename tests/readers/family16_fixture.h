@@ -20,15 +20,10 @@
 
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
+#include "support/versions.h"
 
 namespace catadump::test::qwtb {
 
-enum class Version { v166, v167 };
-
-inline constexpr Version bothVersions[] = {Version::v166, Version::v167};
-
-inline std::string versionName(Version v) { return v == Version::v166 ? "V166" : "V167"; }
-inline std::string versionParamName(const ::testing::TestParamInfo<Version>& param) { return versionName(param.param); }
 
 inline constexpr uint32_t noParent = 0xFFFFFFFF;
 
@@ -112,7 +107,7 @@ struct Exclude {
 };
 
 struct Body {
-    Version version = Version::v166;
+    Version version = Version::v1_6_6;
     uint32_t flags = 0;
     std::vector<FolderRecord> folders;
     std::vector<FileRecord> files;
@@ -138,7 +133,7 @@ struct Body {
     // The name a folder's row and its descendants' paths show: up to the first zero byte.
     std::string shownName(size_t i) const {
         std::string name = folders[i].name;
-        if (version == Version::v167 && isRoot(i)) {
+        if (version == Version::v1_6_7 && isRoot(i)) {
             uint32_t fs = folders[i].fileSystem;
             name = fs < fileSystems.size() ? fileSystems[fs].path : "";
         }
@@ -148,7 +143,7 @@ struct Body {
     // 1.6.6: 14 + name length; 1.6.7: 13 + name length, or 17 + path length for a root folder. Name
     // lengths count every decoded byte; a path counts up to its first zero byte.
     uint32_t slotSize(size_t i) const {
-        if (version == Version::v166) return 14 + static_cast<uint32_t>(folders[i].name.size());
+        if (version == Version::v1_6_6) return 14 + static_cast<uint32_t>(folders[i].name.size());
         if (isRoot(i)) return 17 + static_cast<uint32_t>(shownName(i).size());
         return 13 + static_cast<uint32_t>(folders[i].name.size());
     }
@@ -196,7 +191,7 @@ struct Layout {
 };
 
 inline Layout layOut(const Body& body) {
-    bool v167 = body.version == Version::v167;
+    bool v167 = body.version == Version::v1_6_7;
     DbBuilder b;
     auto count = [&b, &body, v167](uint32_t value) {
         if (!v167) {
@@ -309,7 +304,7 @@ inline Body richBody(Version v) {
     body.flags = 0x06;
     body.fileDecodeSize = 77;
     body.excludes = {{3, "C:\\tmp"}, {0, ""}};
-    if (v == Version::v166) {
+    if (v == Version::v1_6_6) {
         body.drives[2] = Drive{1, 0x1234ABCD, 0x01D2000000000042, 0xABCDEF};
         body.drives[5] = Drive{0x80, 0xBEEF, 0xFFFFFFFFFFFFFFFF, 0};
     } else {

@@ -76,7 +76,7 @@ TEST_P(QwtbReaders, CountOf255IsAnOrdinaryByte) {
     const std::string a(255, 'a');
     const std::string b = std::string(254, 'b') + "c";
     Body body = withRoot();
-    uint8_t rootName = version() == Version::v166 ? 2 : 0;  // 1.6.7 root folders have no name in the list
+    uint8_t rootName = version() == Version::v1_6_6 ? 2 : 0;  // 1.6.7 root folders have no name in the list
     body.folders.push_back({.parent = folder(0), .name = a, .stored = code(255, rootName, a)});
     body.folders.push_back({.parent = folder(1), .name = b, .stored = code(255, 255, b)});
     body.files = {{.parent = folder(2), .name = a, .stored = code(255, 0, a)},
@@ -182,7 +182,7 @@ TEST_P(QwtbReaders, MissingFileRecordsWithoutFoldersAreOnlyAReadError) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(, QwtbReaders, ::testing::ValuesIn(bothVersions), versionParamName);
+INSTANTIATE_TEST_SUITE_P(, QwtbReaders, ::testing::ValuesIn(qwtbVersions), versionParamName);
 
 // ---- Structural errors ----
 
@@ -281,7 +281,7 @@ TEST_P(QwtbStructuralErrors, StopWithMessageCorruptFlagAndTheRowsBefore) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, QwtbStructuralErrors,
-                         ::testing::Combine(::testing::ValuesIn(bothVersions), ::testing::ValuesIn(structuralCases)),
+                         ::testing::Combine(::testing::ValuesIn(qwtbVersions), ::testing::ValuesIn(structuralCases)),
                          structuralCaseName);
 
 // ---- Reads cut short ----
@@ -367,7 +367,7 @@ TEST_P(QwtbTruncation, CompressedFileCutAtEveryByte) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(, QwtbTruncation, ::testing::ValuesIn(bothVersions), versionParamName);
+INSTANTIATE_TEST_SUITE_P(, QwtbTruncation, ::testing::ValuesIn(qwtbVersions), versionParamName);
 
 // ---- Declared counts and sizes far beyond the data ----
 
@@ -392,7 +392,7 @@ protected:
     // 1.6.6 prints them as signed numbers, 1.6.7 as unsigned ones.
     std::string headerLines(const Body& b) const {
         auto number = [&b](const char* label, uint32_t value) {
-            return b.version == Version::v167 ? printed("%s: %u\n", label, value)
+            return b.version == Version::v1_6_7 ? printed("%s: %u\n", label, value)
                                               : printed("%s: %d\n", label, static_cast<int>(value));
         };
         return "flags 00000006\nhidden files and folders exluded\nsystem files and folders exluded\n" +
@@ -486,7 +486,7 @@ TEST_P(QwtbHugeDeclarations, ExcludeCountAndTextLengthOfAllOnesEndWithTheData) {
         << run.console;
 }
 
-INSTANTIATE_TEST_SUITE_P(, QwtbHugeDeclarations, ::testing::ValuesIn(bothVersions), versionParamName);
+INSTANTIATE_TEST_SUITE_P(, QwtbHugeDeclarations, ::testing::ValuesIn(qwtbVersions), versionParamName);
 
 } // namespace
 } // namespace catadump::test::qwtb

@@ -10,27 +10,27 @@ namespace catadump::test {
 namespace {
 
 // The header of a database without folders, up to its filesystem table.
-DbBuilder tableStart(Qrtb v, uint32_t files) {
+DbBuilder tableStart(Version v, uint32_t files) {
     DbBuilder b;
     b.header("QRTb", versionWord(1, 7, buildOf(v))).u32(0).u32(0).u32(files);
-    if (v == Qrtb::v175) b.u32(0);
+    if (v == Version::v1_7_5) b.u32(0);
     return b;
 }
 
 // What follows the table: the exclude flags byte (late layout) and three empty blob lists.
-void tableEnd(DbBuilder& b, Qrtb v, uint8_t exclude = 0) {
+void tableEnd(DbBuilder& b, Version v, uint8_t exclude = 0) {
     if (isLate(v)) b.u8(exclude);
     b.blobList({}).blobList({}).blobList({});
 }
 
-std::string headLines(Qrtb v, uint32_t files) {
+std::string headLines(Version v, uint32_t files) {
     return "flags 00000000\nnumber of folders: 0\nnumber of files: " + std::to_string(files) + "\n" +
-           (v == Qrtb::v175 ? "decode size: 0 (ignored)\n" : "");
+           (v == Version::v1_7_5 ? "decode size: 0 (ignored)\n" : "");
 }
 
 TEST(FilesystemTables, LateLayoutPrintsEveryEntry) {
-    for (Qrtb v : lateQrtb) {
-        SCOPED_TRACE(qrtbName(v));
+    for (Version v : lateQrtbVersions) {
+        SCOPED_TRACE(versionName(v));
         DbBuilder b = tableStart(v, 2);
         b.compact(4);
         b.compact(0).u8(1).str("{1234-abcd}").str("\\\\?\\Volume{7}\\").str("C:\\").str("C:\\Users");
@@ -73,21 +73,21 @@ TEST(FilesystemTables, LateLayoutPrintsEveryEntry) {
 // bytes that follow are the next entry.
 TEST(FilesystemTables, UnknownTypesAreReportedAndTheNextEntryFollowsDirectly) {
     struct Case {
-        Qrtb v;
+        Version v;
         uint32_t type;
         std::string lines;
     };
     const Case cases[] = {
-        {Qrtb::v175, 3, "bad filesystem type 3\n"},
-        {Qrtb::v178, 3, "bad filesystem type 3\n"},
-        {Qrtb::v178, 0x80000000, "bad filesystem type -2147483648\n"},
-        {Qrtb::v178, 0xFFFFFFFE, "bad filesystem type -2\n"},
-        {Qrtb::v1717, 4, "filesystem 0: type 4\nfilesystem 0: out of date 9\nbad filesystem type 4\n"},
-        {Qrtb::v1720, 0x80000000,
+        {Version::v1_7_5, 3, "bad filesystem type 3\n"},
+        {Version::v1_7_8, 3, "bad filesystem type 3\n"},
+        {Version::v1_7_8, 0x80000000, "bad filesystem type -2147483648\n"},
+        {Version::v1_7_8, 0xFFFFFFFE, "bad filesystem type -2\n"},
+        {Version::v1_7_17, 4, "filesystem 0: type 4\nfilesystem 0: out of date 9\nbad filesystem type 4\n"},
+        {Version::v1_7_20, 0x80000000,
          "filesystem 0: type -2147483648\nfilesystem 0: out of date 9\nbad filesystem type -2147483648\n"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(qrtbName(c.v) + " type " + std::to_string(c.type));
+        SCOPED_TRACE(versionName(c.v) + " type " + std::to_string(c.type));
         bool late = isLate(c.v);
         DbBuilder b = tableStart(c.v, 3);
         b.compact(2).compact(c.type);
@@ -120,8 +120,8 @@ TEST(FilesystemTables, UnknownTypesAreReportedAndTheNextEntryFollowsDirectly) {
 
 // Every known type of the early layout is consumed silently, a long-form type like a short one.
 TEST(FilesystemTables, EarlyLayoutConsumesEachKnownEntry) {
-    for (Qrtb v : earlyQrtb) {
-        SCOPED_TRACE(qrtbName(v));
+    for (Version v : earlyQrtbVersions) {
+        SCOPED_TRACE(versionName(v));
         DbBuilder b = tableStart(v, 4);
         b.compact(3);
         b.compact(0).str("{guid}").str("C:\\").str("").u32(1).u8(2).u64(3).u64(4);
@@ -148,8 +148,8 @@ TEST(FilesystemTables, EarlyLayoutConsumesEachKnownEntry) {
 
 // An empty table leaves no filesystem for a file to hang from.
 TEST(FilesystemTables, EmptyTable) {
-    for (Qrtb v : allQrtb) {
-        SCOPED_TRACE(qrtbName(v));
+    for (Version v : qrtbVersions) {
+        SCOPED_TRACE(versionName(v));
         DbBuilder b = tableStart(v, 1);
         b.compact(0);
         tableEnd(b, v);

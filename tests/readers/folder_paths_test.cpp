@@ -154,8 +154,8 @@ TEST(FolderPaths, LoopedChainStillEnds) {
 // A chain of 3,000 folders through the readers: every folder row carries the whole path above it.
 TEST(QrtbDeepChain, ThreeThousandNestedFoldersConvertInFull) {
     constexpr uint32_t depth = 3000;
-    for (Qrtb v : {Qrtb::v178, Qrtb::v1720}) {
-        SCOPED_TRACE(qrtbName(v));
+    for (Version v : {Version::v1_7_8, Version::v1_7_20}) {
+        SCOPED_TRACE(versionName(v));
         Tree tree;
         for (uint32_t i = 0; i < depth; ++i) {
             tree.folders.push_back({.parent = i == 0 ? depth : i - 1, .name = std::string(1, static_cast<char>('a' + i % 26))});

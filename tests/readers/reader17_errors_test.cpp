@@ -68,9 +68,9 @@ const StructuralError structuralErrors[] = {
      Phase::hierarchy, "folder 2 is its own ancestor: its parent chain never reaches a root folder", 0},
 };
 
-class QrtbStructuralErrors : public ::testing::TestWithParam<std::tuple<Qrtb, StructuralError>> {
+class QrtbStructuralErrors : public ::testing::TestWithParam<std::tuple<Version, StructuralError>> {
 protected:
-    Qrtb v() const { return std::get<0>(GetParam()); }
+    Version v() const { return std::get<0>(GetParam()); }
     const StructuralError& error() const { return std::get<1>(GetParam()); }
 
     Tree damagedTree() const {
@@ -118,9 +118,9 @@ TEST_P(QrtbStructuralErrors, ProgramReportsTheDatabaseCorrupt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, QrtbStructuralErrors,
-                         ::testing::Combine(::testing::ValuesIn(allQrtb), ::testing::ValuesIn(structuralErrors)),
+                         ::testing::Combine(::testing::ValuesIn(qrtbVersions), ::testing::ValuesIn(structuralErrors)),
                          [](const auto& test) {
-                             return qrtbName(std::get<0>(test.param)) + "_" + std::get<1>(test.param).name;
+                             return versionName(std::get<0>(test.param)) + "_" + std::get<1>(test.param).name;
                          });
 
 } // namespace

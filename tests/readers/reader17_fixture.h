@@ -20,34 +20,9 @@
 #include "readers/folder_rows.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
+#include "support/versions.h"
 
 namespace catadump::test {
-
-enum class Qrtb { v175, v178, v1717, v1720 };
-
-inline constexpr Qrtb allQrtb[] = {Qrtb::v175, Qrtb::v178, Qrtb::v1717, Qrtb::v1720};
-inline constexpr Qrtb earlyQrtb[] = {Qrtb::v175, Qrtb::v178};
-inline constexpr Qrtb lateQrtb[] = {Qrtb::v1717, Qrtb::v1720};
-
-inline bool isLate(Qrtb v) { return v == Qrtb::v1717 || v == Qrtb::v1720; }
-
-inline uint32_t buildOf(Qrtb v) {
-    switch (v) {
-    case Qrtb::v175: return 5;
-    case Qrtb::v178: return 8;
-    case Qrtb::v1717: return 17;
-    case Qrtb::v1720: return 20;
-    }
-    return 0;
-}
-
-inline std::string qrtbName(Qrtb v) { return "V17_" + std::to_string(buildOf(v)); }
-inline void PrintTo(Qrtb v, std::ostream* out) { *out << qrtbName(v); }
-
-inline std::string headerLineOf(Qrtb v) {
-    return isLate(v) ? "Filename,Size,Date Created,Date Modified,Date Accessed,Attributes\r\n"
-                     : "Filename,Attributes\r\n";
-}
 
 inline constexpr char filler = 'X';  // skipped bytes; read by mistake they make an invalid count or parent
 
@@ -189,17 +164,17 @@ inline void putValues(DbBuilder& b, uint32_t flags, uint32_t sizeFlag, const Val
 // Everything up to the first record: header, filesystem table, exclude flags, blob lists, hierarchy and
 // (1.7.5, 1.7.8) the NTFS folder list.
 // The header, the filesystem table and (1.7.17, 1.7.20) the exclude flags byte.
-inline DbBuilder bodyHead(const Tree& tree, Qrtb v) {
+inline DbBuilder bodyHead(const Tree& tree, Version v) {
     DbBuilder b;
     b.header("QRTb", versionWord(1, 7, buildOf(v))).u32(tree.flags).u32(tree.folderCount()).u32(tree.fileCount());
-    if (v == Qrtb::v175) b.u32(tree.decodeSize);
+    if (v == Version::v1_7_5) b.u32(tree.decodeSize);
     b.compact(static_cast<uint32_t>(tree.filesystems.size()));
     for (const Filesystem& fs : tree.filesystems) putFilesystem(b, fs, isLate(v));
     if (isLate(v)) b.u8(tree.excludeFlags);
     return b;
 }
 
-inline DbBuilder bodyStart(const Tree& tree, Qrtb v) {
+inline DbBuilder bodyStart(const Tree& tree, Version v) {
     bool late = isLate(v);
     DbBuilder b = bodyHead(tree, v);
     b.blobList({{1, "exclude"}}).blobList({}).blobList({{2, std::string(300, 'b')}, {3, "", true}});
@@ -212,7 +187,7 @@ inline DbBuilder bodyStart(const Tree& tree, Qrtb v) {
     return b;
 }
 
-inline Layout layOut(const Tree& tree, Qrtb v) {
+inline Layout layOut(const Tree& tree, Version v) {
     bool late = isLate(v);
     DbBuilder b = bodyStart(tree, v);
     Layout layout;
@@ -243,7 +218,7 @@ inline Layout layOut(const Tree& tree, Qrtb v) {
     return layout;
 }
 
-inline std::string database(const Tree& tree, Qrtb v) { return layOut(tree, v).bytes; }
+inline std::string database(const Tree& tree, Version v) { return layOut(tree, v).bytes; }
 
 // ---- Console lines ----
 
@@ -254,7 +229,7 @@ inline std::string printed(const char* pattern, auto... arguments) {
 }
 
 // The lines of the filesystem table that bodyStart writes.
-inline std::string filesystemLines(const Tree& tree, Qrtb v) {
+inline std::string filesystemLines(const Tree& tree, Version v) {
     std::string text = printed("filesystem count: %d\n", static_cast<int>(tree.filesystems.size()));
     int i = 0;
     for (const Filesystem& fs : tree.filesystems) {
@@ -282,20 +257,20 @@ inline std::string filesystemLines(const Tree& tree, Qrtb v) {
 }
 
 // What the dispatch and the reader print up to the end of the blob lists.
-inline std::string consoleStart(const Tree& tree, Qrtb v) {
+inline std::string consoleStart(const Tree& tree, Version v) {
     std::string text = "Magic QRTb\n" + printed("Version 1.7.%u\n", buildOf(v)) + printed("flags %08x\n", tree.flags);
     if (tree.flags & 0x02) text += "hidden files and folders exluded\n";
     if (tree.flags & 0x04) text += "system files and folders exluded\n";
     text += printed("number of folders: %d\n", static_cast<int>(tree.folderCount()));
     text += printed("number of files: %d\n", static_cast<int>(tree.fileCount()));
-    if (v == Qrtb::v175) text += printed("decode size: %d (ignored)\n", static_cast<int>(tree.decodeSize));
+    if (v == Version::v1_7_5) text += printed("decode size: %d (ignored)\n", static_cast<int>(tree.decodeSize));
     text += filesystemLines(tree, v);
     if (isLate(v)) text += printed("Exclude flags %02x\n", tree.excludeFlags);
     return text;
 }
 
 // The folder part's progress lines up to the first folder record.
-inline std::string folderPartLines(const Tree& tree, Qrtb v) {
+inline std::string folderPartLines(const Tree& tree, Version v) {
     std::string text = "Loading Hierarchy...\n";
     if (!isLate(v)) {
         text += printed("NTFS folder count: %d\n", static_cast<int>(tree.declaredNtfsFolders.value_or(tree.ntfsFolders)));
@@ -304,7 +279,7 @@ inline std::string folderPartLines(const Tree& tree, Qrtb v) {
 }
 
 // The console of a run that reads every record.
-inline std::string completeConsole(const Tree& tree, Qrtb v) {
+inline std::string completeConsole(const Tree& tree, Version v) {
     std::string text = consoleStart(tree, v);
     if (tree.folderCount() > 0) text += folderPartLines(tree, v);
     return text + "Loading files...\nConversion complete!\n";
@@ -314,7 +289,7 @@ inline std::string completeConsole(const Tree& tree, Qrtb v) {
 
 // The closing of a row after the name: ",16" / ",0" in 1.7.5 and 1.7.8, the five value columns in 1.7.17
 // and 1.7.20 (the values as the test expects them to be shown).
-inline std::string closing(Qrtb v, bool folder, const Values& shown) {
+inline std::string closing(Version v, bool folder, const Values& shown) {
     if (!isLate(v)) return folder ? "\",16\r\n" : "\",0\r\n";
     return printed("\",%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%u\r\n", shown.size, shown.dateCreated,
                   shown.dateModified, shown.dateAccessed, shown.attributes);
@@ -326,7 +301,7 @@ inline std::string closing(Qrtb v, bool folder, const Values& shown) {
 // the early table reports it and reads on). It holds a folder whose parent comes later and a child of that
 // folder, front coding with stripped, repeated and long-form counts, type-1 record flags with their
 // optional bytes, a file directly under a filesystem, and a name with a quote and a comma.
-inline Tree richTree(Qrtb v) {
+inline Tree richTree(Version v) {
     Tree t;
     t.flags = isLate(v) ? 0x3F : 0x06;
     t.filesystems = {{0}, {1}, {2}, {3}};  // referenced as 8, 9, 10 and 11
@@ -364,13 +339,13 @@ inline const std::vector<std::string> richFilePaths = {
 };
 
 // The rows of the rich tree: every value stored, so every value shown.
-inline std::vector<std::string> richFolderRows(Qrtb v) {
+inline std::vector<std::string> richFolderRows(Version v) {
     Tree t = richTree(v);
     std::vector<std::string> rows;
     for (size_t i = 0; i < t.folders.size(); ++i) rows.push_back("\"" + richFolderPaths[i] + closing(v, true, t.folders[i].values));
     return rows;
 }
-inline std::vector<std::string> richFileRows(Qrtb v) {
+inline std::vector<std::string> richFileRows(Version v) {
     Tree t = richTree(v);
     std::vector<std::string> rows;
     for (size_t i = 0; i < t.files.size(); ++i) rows.push_back("\"" + richFilePaths[i] + closing(v, false, t.files[i].values));

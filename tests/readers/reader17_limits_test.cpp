@@ -23,7 +23,7 @@ constexpr long extraMemoryKiB = 24 * 1024;
 long baselineKiB() {
     static const long baseline = [] {
         TempDir directory;
-        std::string path = directory.write("Quillseek.db", database(richTree(Qrtb::v1720), Qrtb::v1720));
+        std::string path = directory.write("Quillseek.db", database(richTree(Version::v1_7_20), Version::v1_7_20));
         ProgramRun run = runProgram({path, directory.pathOf("out.qlx")});
         return run.exitCode == 0 ? run.maxResidentKiB : -1;
     }();
@@ -33,8 +33,8 @@ long baselineKiB() {
 struct Overstated {
     std::string name;
     bool earlyOnly;
-    std::function<std::string(Qrtb)> database;
-    std::function<std::string(Qrtb)> console;  // expected, from the "Magic" line on
+    std::function<std::string(Version)> database;
+    std::function<std::string(Version)> console;  // expected, from the "Magic" line on
     size_t rows;                               // rows written besides the header line
 };
 
@@ -66,26 +66,26 @@ Tree bare() {
     return tree;
 }
 
-std::string headerOnly(Qrtb v) {
+std::string headerOnly(Version v) {
     DbBuilder b;
     b.header("QRTb", versionWord(1, 7, buildOf(v))).u32(0).u32(0).u32(0);
-    if (v == Qrtb::v175) b.u32(0);
+    if (v == Version::v1_7_5) b.u32(0);
     return b.bytes();
 }
 
-std::string headerLines(Qrtb v) { return consoleStart(bare(), v).substr(0, consoleStart(bare(), v).find("filesystem count")); }
+std::string headerLines(Version v) { return consoleStart(bare(), v).substr(0, consoleStart(bare(), v).find("filesystem count")); }
 
 std::vector<Overstated> overstatedCases() {
     return {
-        {"Folders", false, [](Qrtb v) { return bodyStart(rootFolders(250), v).bytes(); },
-         [](Qrtb v) { return consoleStart(rootFolders(250), v) + "Loading Hierarchy...\nConversion complete!\n"; }, 0},
-        {"FoldersAndFilesystemsPast32Bits", false, [](Qrtb v) { return bodyStart(widestReferences(), v).bytes(); },
-         [](Qrtb v) { return consoleStart(widestReferences(), v) + "Loading Hierarchy...\nConversion complete!\n"; }, 0},
-        {"Files", false, [](Qrtb v) { return database(filesOnFilesystem(100), v); },
-         [](Qrtb v) { return consoleStart(filesOnFilesystem(100), v) + "Loading files...\nConversion complete!\n"; },
+        {"Folders", false, [](Version v) { return bodyStart(rootFolders(250), v).bytes(); },
+         [](Version v) { return consoleStart(rootFolders(250), v) + "Loading Hierarchy...\nConversion complete!\n"; }, 0},
+        {"FoldersAndFilesystemsPast32Bits", false, [](Version v) { return bodyStart(widestReferences(), v).bytes(); },
+         [](Version v) { return consoleStart(widestReferences(), v) + "Loading Hierarchy...\nConversion complete!\n"; }, 0},
+        {"Files", false, [](Version v) { return database(filesOnFilesystem(100), v); },
+         [](Version v) { return consoleStart(filesOnFilesystem(100), v) + "Loading files...\nConversion complete!\n"; },
          100},
         {"Filesystems", false,
-         [](Qrtb v) {
+         [](Version v) {
              DbBuilder b;
              b.raw(headerOnly(v)).compact(declared);
              for (int i = 0; i < 100; ++i) {
@@ -96,7 +96,7 @@ std::vector<Overstated> overstatedCases() {
              }
              return b.bytes();
          },
-         [](Qrtb v) {
+         [](Version v) {
              std::string text = headerLines(v) + "filesystem count: " + declaredAsInt + "\n";
              if (isLate(v)) {
                  // The entry after the data's end is not read in full, so it prints nothing.
@@ -106,14 +106,14 @@ std::vector<Overstated> overstatedCases() {
          },
          0},
         {"NtfsFolderList", true,
-         [](Qrtb v) {
+         [](Version v) {
              Tree tree = rootFolders(1);
              tree.declaredFolders.reset();
              tree.folders[0].parent = 1;
              tree.declaredNtfsFolders = declared;
              return bodyStart(tree, v).repeat(1000, 0x01).bytes();
          },
-         [](Qrtb v) {
+         [](Version v) {
              Tree tree;
              tree.folders.resize(1);
              return consoleStart(tree, v) + "Loading Hierarchy...\nNTFS folder count: " + declaredAsInt +
@@ -121,45 +121,45 @@ std::vector<Overstated> overstatedCases() {
          },
          0},
         {"BlobItemLength", false,
-         [](Qrtb v) {
+         [](Version v) {
              DbBuilder b = bodyHead(Tree{}, v);
              b.compact(1).u8(7).compact(declared).raw(noisyBytes(1000));
              return b.bytes();
          },
-         [](Qrtb v) { return consoleStart(Tree{}, v) + "Conversion complete!\n"; }, 0},
+         [](Version v) { return consoleStart(Tree{}, v) + "Conversion complete!\n"; }, 0},
         {"CountedStringLength", false,
-         [](Qrtb v) {
+         [](Version v) {
              DbBuilder b;
              b.raw(headerOnly(v)).compact(1).compact(2);
              if (isLate(v)) b.u8(0);
              b.compact(0xFFFFFFFE).raw(noisyBytes(1000));
              return b.bytes();
          },
-         [](Qrtb v) {
+         [](Version v) {
              // The entry whose path runs past the data is not printed beyond its type.
              std::string table = isLate(v) ? "filesystem 0: type 2\nfilesystem 0: out of date 0\n" : "";
              return headerLines(v) + "filesystem count: 1\n" + table + "Conversion complete!\n";
          },
          0},
         {"FolderNameSuffix", false,
-         [](Qrtb v) {
+         [](Version v) {
              Tree tree;
              tree.folders = {{.parent = 1, .name = "r"}};
              return bodyStart(tree, v).compact(declared).compact(0).raw(noisyBytes(1000)).bytes();
          },
-         [](Qrtb v) {
+         [](Version v) {
              Tree tree;
              tree.folders = {{.parent = 1, .name = "r"}};
              return consoleStart(tree, v) + folderPartLines(tree, v) + "Conversion complete!\n";
          },
          0},
         {"FileNameSuffix", false,
-         [](Qrtb v) {
+         [](Version v) {
              Tree tree;
              tree.files = {{.parent = 0, .name = "f"}};
              return bodyStart(tree, v).u32(0).compact(declared).compact(0).raw(noisyBytes(1000)).bytes();
          },
-         [](Qrtb v) {
+         [](Version v) {
              Tree tree;
              tree.files = {{.parent = 0, .name = "f"}};
              return consoleStart(tree, v) + "Loading files...\nConversion complete!\n";
@@ -168,9 +168,9 @@ std::vector<Overstated> overstatedCases() {
     };
 }
 
-std::vector<std::tuple<Qrtb, Overstated>> overstatedParams() {
-    std::vector<std::tuple<Qrtb, Overstated>> params;
-    for (Qrtb v : allQrtb) {
+std::vector<std::tuple<Version, Overstated>> overstatedParams() {
+    std::vector<std::tuple<Version, Overstated>> params;
+    for (Version v : qrtbVersions) {
         for (const Overstated& c : overstatedCases()) {
             if (!c.earlyOnly || !isLate(v)) params.emplace_back(v, c);
         }
@@ -178,9 +178,9 @@ std::vector<std::tuple<Qrtb, Overstated>> overstatedParams() {
     return params;
 }
 
-class QrtbOverstatedSizes : public ::testing::TestWithParam<std::tuple<Qrtb, Overstated>> {
+class QrtbOverstatedSizes : public ::testing::TestWithParam<std::tuple<Version, Overstated>> {
 protected:
-    Qrtb v() const { return std::get<0>(GetParam()); }
+    Version v() const { return std::get<0>(GetParam()); }
     const Overstated& overstated() const { return std::get<1>(GetParam()); }
 };
 
@@ -207,7 +207,7 @@ TEST_P(QrtbOverstatedSizes, ProgramStaysSmall) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, QrtbOverstatedSizes, ::testing::ValuesIn(overstatedParams()), [](const auto& test) {
-    return qrtbName(std::get<0>(test.param)) + "_" + std::get<1>(test.param).name;
+    return versionName(std::get<0>(test.param)) + "_" + std::get<1>(test.param).name;
 });
 
 } // namespace

@@ -10,9 +10,9 @@
 namespace catadump::test {
 namespace {
 
-class QrtbRecords : public ::testing::TestWithParam<Qrtb> {
+class QrtbRecords : public ::testing::TestWithParam<Version> {
 protected:
-    Qrtb v() const { return GetParam(); }
+    Version v() const { return GetParam(); }
 
     // A folder row as it reads when the database stores no value fields.
     std::string folderRow(const std::string& path) const { return "\"" + path + closing(v(), true, {0, 0, 0, 0, 16}); }
@@ -176,8 +176,8 @@ TEST_P(QrtbRecords, FilesystemTypeInLongFormChoosesTheSameLayout) {
     expectRows(tree, {folderRow("ntfs"), folderRow("plain"), fileRow("ntfs\\f"), fileRow("plain\\g")});
 }
 
-INSTANTIATE_TEST_SUITE_P(, QrtbRecords, ::testing::ValuesIn(allQrtb),
-                         [](const auto& test) { return qrtbName(test.param); });
+INSTANTIATE_TEST_SUITE_P(, QrtbRecords, ::testing::ValuesIn(qrtbVersions),
+                         [](const auto& test) { return versionName(test.param); });
 
 // ---- The versions of each layout ----
 
@@ -189,10 +189,10 @@ std::string withoutLine(std::string text, const std::string& line) {
 }
 
 TEST(QrtbVersions, Early175And178DifferOnlyInTheDecodeSizeLine) {
-    Tree tree175 = richTree(Qrtb::v175);
+    Tree tree175 = richTree(Version::v1_7_5);
     tree175.decodeSize = 0x12345;
-    InMemoryConversion v175 = convertInMemory(database(tree175, Qrtb::v175));
-    InMemoryConversion v178 = convertInMemory(database(richTree(Qrtb::v178), Qrtb::v178));
+    InMemoryConversion v175 = convertInMemory(database(tree175, Version::v1_7_5));
+    InMemoryConversion v178 = convertInMemory(database(richTree(Version::v1_7_8), Version::v1_7_8));
 
     EXPECT_EQ(v175.csv, v178.csv);
     ASSERT_NE(v175.console.find("decode size: 74565 (ignored)\n"), std::string::npos) << v175.console;
@@ -202,10 +202,10 @@ TEST(QrtbVersions, Early175And178DifferOnlyInTheDecodeSizeLine) {
 }
 
 TEST(QrtbVersions, Late1717And1720GiveIdenticalBytes) {
-    InMemoryConversion v1717 = convertInMemory(database(richTree(Qrtb::v1717), Qrtb::v1717));
-    InMemoryConversion v1720 = convertInMemory(database(richTree(Qrtb::v1720), Qrtb::v1720));
+    InMemoryConversion v1717 = convertInMemory(database(richTree(Version::v1_7_17), Version::v1_7_17));
+    InMemoryConversion v1720 = convertInMemory(database(richTree(Version::v1_7_20), Version::v1_7_20));
     EXPECT_EQ(v1717.csv, v1720.csv);
-    EXPECT_EQ(v1717.csv.substr(0, headerLineOf(Qrtb::v1717).size()), headerLineOf(Qrtb::v1717));
+    EXPECT_EQ(v1717.csv.substr(0, headerLineOf(Version::v1_7_17).size()), headerLineOf(Version::v1_7_17));
     EXPECT_EQ(readerLines(v1717.console), readerLines(v1720.console));
     EXPECT_NE(v1717.console, v1720.console);  // only the version line differs
     EXPECT_FALSE(v1717.flags.readError || v1717.flags.corrupt);
@@ -224,9 +224,9 @@ TEST(QrtbVersions, EarlyFlagsWordOnlyPrints) {
         {0xFFFFFFF9, "flags fffffff9\n"},
         {0xFFFFFFFF, "flags ffffffff\nhidden files and folders exluded\nsystem files and folders exluded\n"},
     };
-    for (Qrtb v : earlyQrtb) {
+    for (Version v : earlyQrtbVersions) {
         for (const Case& c : cases) {
-            SCOPED_TRACE(qrtbName(v) + " " + c.lines);
+            SCOPED_TRACE(versionName(v) + " " + c.lines);
             Tree tree = richTree(v);
             tree.flags = c.flags;
             InMemoryConversion result = convertInMemory(database(tree, v));
@@ -266,7 +266,7 @@ const ValueCase valueCases[] = {
     {"OtherBitsIgnored", 0xFFFFFFC0, {0, 0, 0, 0, 16}, {0, 0, 0, 0, 0}},
 };
 
-class QrtbValues : public ::testing::TestWithParam<std::tuple<Qrtb, ValueCase>> {};
+class QrtbValues : public ::testing::TestWithParam<std::tuple<Version, ValueCase>> {};
 
 TEST_P(QrtbValues, FlagsWordChoosesTheStoredFields) {
     auto [v, c] = GetParam();
@@ -286,9 +286,9 @@ TEST_P(QrtbValues, FlagsWordChoosesTheStoredFields) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(, QrtbValues, ::testing::Combine(::testing::ValuesIn(lateQrtb), ::testing::ValuesIn(valueCases)),
+INSTANTIATE_TEST_SUITE_P(, QrtbValues, ::testing::Combine(::testing::ValuesIn(lateQrtbVersions), ::testing::ValuesIn(valueCases)),
                          [](const auto& test) {
-                             return qrtbName(std::get<0>(test.param)) + "_" + std::get<1>(test.param).name;
+                             return versionName(std::get<0>(test.param)) + "_" + std::get<1>(test.param).name;
                          });
 
 // The longest value columns there are, in rows enough to cross the output buffer's end many times.
@@ -298,14 +298,14 @@ TEST(QrtbValueColumns, LargestNumbersInFull) {
     tree.folders = {{.parent = 1, .name = "d", .values = {largest, largest, largest, largest, 0xFFFFFFFF}}};
     tree.files = {{.parent = 0, .name = "f", .values = {largest, largest - 1, 0, 1, 0}}};
     for (int i = 0; i < 3000; ++i) tree.files.push_back({.parent = 1, .name = "g", .values = {largest, largest, largest, largest, 0xFFFFFFFF}});
-    std::string csv = headerLineOf(Qrtb::v1720) +
+    std::string csv = headerLineOf(Version::v1_7_20) +
                       "\"d\",18446744073709551615,18446744073709551615,18446744073709551615,"
                       "18446744073709551615,4294967295\r\n"
                       "\"d\\f\",18446744073709551615,18446744073709551614,0,1,0\r\n";
     for (int i = 0; i < 3000; ++i) {
         csv += "\"g\",18446744073709551615,18446744073709551615,18446744073709551615,18446744073709551615,4294967295\r\n";
     }
-    InMemoryConversion result = convertInMemory(database(tree, Qrtb::v1720));
+    InMemoryConversion result = convertInMemory(database(tree, Version::v1_7_20));
     EXPECT_TRUE(result.csv == csv);
     EXPECT_EQ(result.csv.size(), csv.size());
     EXPECT_EQ(result.csv.substr(0, 300), csv.substr(0, 300));

@@ -24,9 +24,9 @@ const std::regex inflateFailure(
 // read as zero after the cut would make the folder its own parent.
 enum class Content { rich, single };
 
-class QrtbTruncation : public ::testing::TestWithParam<std::tuple<Qrtb, Content>> {
+class QrtbTruncation : public ::testing::TestWithParam<std::tuple<Version, Content>> {
 protected:
-    Qrtb v() const { return std::get<0>(GetParam()); }
+    Version v() const { return std::get<0>(GetParam()); }
 
     void SetUp() override {
         if (std::get<1>(GetParam()) == Content::rich) {
@@ -123,9 +123,9 @@ TEST_P(QrtbTruncation, CutAtEveryByteLeavesOnlyRowsOfWholeRecords) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, QrtbTruncation,
-                         ::testing::Combine(::testing::ValuesIn(allQrtb), ::testing::Values(Content::rich, Content::single)),
+                         ::testing::Combine(::testing::ValuesIn(qrtbVersions), ::testing::Values(Content::rich, Content::single)),
                          [](const auto& test) {
-                             return qrtbName(std::get<0>(test.param)) +
+                             return versionName(std::get<0>(test.param)) +
                                     (std::get<1>(test.param) == Content::rich ? "_Rich" : "_SingleFolder");
                          });
 

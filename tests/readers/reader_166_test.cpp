@@ -7,12 +7,12 @@ namespace {
 
 Body body166() {
     Body body;
-    body.version = Version::v166;
+    body.version = Version::v1_6_6;
     return body;
 }
 
 TEST(Qwtb166, RichDatabasePrintsEveryListAndCount) {
-    InMemoryConversion run = convertInMemory(database(richBody(Version::v166)));
+    InMemoryConversion run = convertInMemory(database(richBody(Version::v1_6_6)));
     EXPECT_EQ(run.console,
               "Magic QWTB\n"
               "Version 1.6.6\n"

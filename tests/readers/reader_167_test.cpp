@@ -12,7 +12,7 @@ const std::string headerLines167 =
 
 Body body167(std::vector<FileSystem> fileSystems = {}) {
     Body body;
-    body.version = Version::v167;
+    body.version = Version::v1_6_7;
     body.fileSystems = std::move(fileSystems);
     return body;
 }
@@ -48,7 +48,7 @@ const std::string richConsole167 =
     "Conversion complete!\n";
 
 TEST(Qwtb167, RichDatabasePrintsEveryListAndCount) {
-    InMemoryConversion run = convertInMemory(database(richBody(Version::v167)));
+    InMemoryConversion run = convertInMemory(database(richBody(Version::v1_6_7)));
     EXPECT_EQ(run.console, richConsole167);
     EXPECT_EQ(run.csv, richCsv);
 }
@@ -56,7 +56,7 @@ TEST(Qwtb167, RichDatabasePrintsEveryListAndCount) {
 // Every count and length of the lists before the folder records (file system count, types, path and
 // guid lengths, monitor count, exclude count, skipped value, text lengths) in the 255 + u32 form.
 TEST(Qwtb167, CompactCountsInLongFormReadLikeShortOnes) {
-    Body body = richBody(Version::v167);
+    Body body = richBody(Version::v1_6_7);
     body.longCounts = true;
     InMemoryConversion run = convertInMemory(database(body));
     EXPECT_EQ(run.console, richConsole167);
