@@ -1,6 +1,8 @@
 #include "stream/bzip2_block_decoder.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "stream/bzip2_blocks.h"
@@ -44,10 +46,10 @@ uint32_t loadBig32(const uint8_t* p) {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
 }
 
+// Written out byte by byte, which compilers turn into one load and a byte swap.
 uint64_t loadBig64(const uint8_t* p) {
-    uint64_t value;
-    std::memcpy(&value, p, 8);
-    return __builtin_bswap64(value);
+    return uint64_t{p[0]} << 56 | uint64_t{p[1]} << 48 | uint64_t{p[2]} << 40 | uint64_t{p[3]} << 32 |
+           uint64_t{p[4]} << 24 | uint64_t{p[5]} << 16 | uint64_t{p[6]} << 8 | uint64_t{p[7]};
 }
 
 // ---- bits ------------------------------------------------------------------------------------------------
@@ -154,12 +156,161 @@ inline unsigned decodeSymbol(const HuffmanTable& table, BitReader& bits) {
     return table.sorted[static_cast<size_t>(table.firstIndex[len]) + (code - table.firstCode[len])];
 }
 
+// ---- move-to-front ---------------------------------------------------------------------------------------
+
+uint64_t lowBytes(size_t n) { return n >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1; }
+
+// Takes the byte at `index` (1..255) out of the list and puts it in front; most indices are small, and
+// those move as one or two words.
+inline uint8_t moveToFront(uint8_t* list, size_t index) {
+    uint8_t b = list[index];
+    if (index < 16) {
+        uint64_t w0, w1;
+        std::memcpy(&w0, list, 8);
+        std::memcpy(&w1, list + 8, 8);
+        // Little-endian words: list[0] is the low byte, so shifting left by a byte moves every byte back one.
+        uint64_t n0 = w0 << 8 | b;
+        uint64_t n1 = w1 << 8 | w0 >> 56;
+        if (index < 8) {
+            uint64_t keep = lowBytes(index + 1);
+            n0 = (n0 & keep) | (w0 & ~keep);
+            n1 = w1;
+        } else {
+            uint64_t keep = lowBytes(index - 7);
+            n1 = (n1 & keep) | (w1 & ~keep);
+        }
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(list, &n0, 8);
+            std::memcpy(list + 8, &n1, 8);
+            return b;
+        }
+    }
+    std::memmove(list + 1, list, index);
+    list[0] = b;
+    return b;
+}
+
 // ---- the stages after the Huffman decoding ---------------------------------------------------------------
 
-// The inverse transform, the initial run-length stage and the CRC. False on a run-length count with no byte
-// left for it, or a CRC mismatch.
-bool finishBlock(uint32_t* tt, uint32_t blockLength, uint32_t origPtr, const uint32_t* counts,
-                 uint32_t storedCrc, std::vector<uint8_t>& output, size_t& length) {
+constexpr uint32_t chainStart = 0x80000000u;  // marks a link where one of the chains below begins
+constexpr uint32_t linkMask = 0x007FFFFFu;  // the link in bits 8..30, below the mark
+constexpr int chainCount = 48;
+
+// The inverse transform follows a chain of links through the whole block, one cache miss per byte, each
+// waiting for the one before. To keep many misses in flight it starts chains at several links at once,
+// each running until it meets another's start, and then joins their pieces in the order they link up.
+// Its bytes are exactly those of following the one chain from origPtr. False when the links do not form
+// the single cycle a real block has.
+bool inverseTransform(uint32_t* tt, uint32_t blockLength, uint32_t origPtr, Bzip2BlockScratch& scratch) {
+    struct Chain {
+        uint32_t start;  // the link where it began
+        uint32_t entry;  // the entry it stands on
+        int next = -1;   // the chain whose start it met
+    };
+    std::array<Chain, chainCount> chains;
+    int count = 0;
+    auto begin = [&](uint32_t link) {
+        if (tt[link] & chainStart) return;
+        tt[link] |= chainStart;
+        chains[static_cast<size_t>(count++)] = {link, tt[link], -1};
+    };
+    begin((tt[origPtr] >> 8) & linkMask);
+    for (int k = 1; k < chainCount; ++k) begin(static_cast<uint32_t>(uint64_t{blockLength} * static_cast<uint64_t>(k) / chainCount));
+
+    if (scratch.pieces.size() < chainCount) scratch.pieces.resize(chainCount);
+    std::array<int, chainCount> active;
+    for (int c = 0; c < count; ++c) {
+        active[static_cast<size_t>(c)] = c;
+        scratch.pieces[static_cast<size_t>(c)].clear();
+    }
+    int running = count;
+    uint64_t steps = 0;
+    while (running > 0) {
+        steps += static_cast<uint64_t>(running);
+        if (steps > uint64_t{blockLength}) return false;  // a chain that never meets a start
+        for (int a = 0; a < running;) {
+            Chain& chain = chains[static_cast<size_t>(active[static_cast<size_t>(a)])];
+            std::vector<uint8_t>& piece = scratch.pieces[static_cast<size_t>(active[static_cast<size_t>(a)])];
+            piece.push_back(static_cast<uint8_t>(chain.entry));
+            uint32_t link = (chain.entry >> 8) & linkMask;
+            uint32_t entry = tt[link];
+            chain.entry = entry;
+            if (entry & chainStart) {
+                for (int c = 0; c < count; ++c) {
+                    if (chains[static_cast<size_t>(c)].start == link) chain.next = c;
+                }
+                active[static_cast<size_t>(a)] = active[static_cast<size_t>(--running)];
+            } else {
+                ++a;
+            }
+        }
+    }
+    for (int c = 0; c < count; ++c) tt[chains[static_cast<size_t>(c)].start] &= ~chainStart;
+
+    // Join the pieces from the chain that began at the first byte; it must take in every chain once.
+    if (scratch.text.size() < blockLength) scratch.text.resize(blockLength);
+    size_t joined = 0;
+    int c = 0;
+    for (int visited = 0; visited < count; ++visited) {
+        const std::vector<uint8_t>& piece = scratch.pieces[static_cast<size_t>(c)];
+        if (joined + piece.size() > blockLength) return false;
+        std::memcpy(scratch.text.data() + joined, piece.data(), piece.size());
+        joined += piece.size();
+        c = chains[static_cast<size_t>(c)].next;
+        if (c < 0 || (c == 0) != (visited == count - 1)) return false;
+    }
+    return joined == blockLength;
+}
+
+uint64_t loadLittle64(const uint8_t* p) {
+    uint64_t value;
+    std::memcpy(&value, p, 8);
+    return value;
+}
+
+// The first j in [from, size - 3) where four equal bytes begin, or size when there is none.
+size_t findRunOfFour(const uint8_t* text, size_t from, size_t size) {
+    size_t j = from;
+    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+    for (; j + 8 <= size; j += 5) {
+        uint64_t w = loadLittle64(text + j);
+        uint64_t d = w ^ (w >> 8);                      // byte m: text[j+m] ^ text[j+m+1], m < 7
+        uint64_t zero = ~(((d & low7) + low7) | d) & ~low7;  // high bit of each zero byte of d
+        uint64_t four = zero & (zero >> 8) & (zero >> 16) & 0x0000008080808080ull;
+        if (four != 0) return j + static_cast<size_t>(std::countr_zero(four) / 8);
+    }
+    for (; j + 3 < size; ++j) {
+        if (text[j] == text[j + 1] && text[j] == text[j + 2] && text[j] == text[j + 3]) return j;
+    }
+    return size;
+}
+
+// The initial run-length stage undone: four equal bytes are followed by a count of further copies. False
+// when four equal bytes end the block without their count.
+bool undoRuns(const uint8_t* text, size_t size, std::vector<uint8_t>& output, size_t& length) {
+    if (output.size() < size + 4096) output.resize(size + size / 4 + 4096);
+    size_t produced = 0;
+    size_t i = 0;
+    while (i < size) {
+        size_t j = findRunOfFour(text, i, size);
+        size_t literal = (j == size ? size : j + 4) - i;
+        if (j != size && j + 4 >= size) return false;
+        size_t extra = j == size ? 0 : text[j + 4];
+        if (produced + literal + extra > output.size()) output.resize(std::max(output.size() * 2, produced + literal + extra));
+        std::memcpy(output.data() + produced, text + i, literal);
+        produced += literal;
+        if (j == size) break;
+        std::memset(output.data() + produced, text[j], extra);
+        produced += extra;
+        i = j + 5;
+    }
+    length = produced;
+    return true;
+}
+
+// The inverse transform, the initial run-length stage and the CRC.
+bool finishBlock(uint32_t* tt, uint32_t blockLength, uint32_t origPtr, const uint32_t* counts, uint32_t storedCrc,
+                 Bzip2BlockScratch& scratch, std::vector<uint8_t>& output, size_t& length) {
     // Links: the k-th occurrence of byte b in the sorted column points at the k-th b of the stored column.
     std::array<uint32_t, 256> next{};
     uint32_t sum = 0;
@@ -171,36 +322,9 @@ bool finishBlock(uint32_t* tt, uint32_t blockLength, uint32_t origPtr, const uin
         uint32_t b = tt[i] & 0xFF;
         tt[next[b]++] |= i << 8;
     }
-
-    if (output.size() < blockLength + 4096) output.resize(blockLength + blockLength / 4 + 4096);
-    uint8_t* out = output.data();
-    size_t room = output.size();
-    size_t produced = 0;
-    uint32_t pos = tt[origPtr] >> 8;
-    uint32_t last = 256;  // no byte
-    int run = 0;          // equal bytes seen in a row, up to 4; then the next byte is a count
-    for (uint32_t i = 0; i < blockLength; ++i) {
-        uint32_t entry = tt[pos];
-        pos = entry >> 8;
-        uint32_t b = entry & 0xFF;
-        if (produced + 256 > room) [[unlikely]] {
-            output.resize(output.size() * 2);
-            out = output.data();
-            room = output.size();
-        }
-        if (run == 4) {
-            std::memset(out + produced, static_cast<int>(last), b);
-            produced += b;
-            run = 0;
-            continue;
-        }
-        run = b == last ? run + 1 : 1;
-        last = b;
-        out[produced++] = static_cast<uint8_t>(b);
-    }
-    if (run == 4) return false;  // four equal bytes end the block without their count
-    length = produced;
-    return ~updateBzip2Crc(0xFFFFFFFFu, out, produced) == storedCrc;
+    if (!inverseTransform(tt, blockLength, origPtr, scratch)) return false;
+    if (!undoRuns(scratch.text.data(), blockLength, output, length)) return false;
+    return ~updateBzip2Crc(0xFFFFFFFFu, output.data(), length) == storedCrc;
 }
 
 } // namespace
@@ -329,10 +453,7 @@ bool decodeBzip2Block(const uint8_t* bytes, size_t size, uint64_t beginBit, uint
                 break;
             }
             if (blockLength >= maxLength) return false;
-            size_t index = symbol - 1;
-            uint8_t b = mtf[index];
-            std::memmove(mtf.data() + 1, mtf.data(), index);
-            mtf[0] = b;
+            uint8_t b = moveToFront(mtf.data(), symbol - 1);
             ++counts[b];
             tt[blockLength++] = b;
         }
@@ -340,7 +461,7 @@ bool decodeBzip2Block(const uint8_t* bytes, size_t size, uint64_t beginBit, uint
     }
     if (bits.position() != endBit) return false;  // the coded data must end where the next magic begins
     if (origPtr >= blockLength) return false;
-    return finishBlock(tt, blockLength, origPtr, counts.data(), storedCrc, output, length);
+    return finishBlock(tt, blockLength, origPtr, counts.data(), storedCrc, scratch, output, length);
 }
 
 } // namespace catadump

@@ -16,7 +16,9 @@ namespace catadump {
 
 // Working memory of the decoder, kept from one block to the next so that a worker allocates it once.
 struct Bzip2BlockScratch {
-    std::vector<uint32_t> tt;  // the block's bytes before the inverse transform, then its links
+    std::vector<uint32_t> tt;                  // the block's bytes before the inverse transform, then its links
+    std::vector<uint8_t> text;                 // the block after the inverse transform
+    std::vector<std::vector<uint8_t>> pieces;  // the inverse transform's pieces, one per chain
 };
 
 // Decodes the block whose bits are [beginBit, endBit) of bytes[0, size): from its block magic to where the
