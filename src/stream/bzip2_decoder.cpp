@@ -266,7 +266,7 @@ std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> startBzip2Decoder(ByteSou
     if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
     if (threads > 1) {
         decoder->threaded = true;
-        decoder->maxInFlight = threads + 2;
+        decoder->maxInFlight = 2 * threads + 2;
         decoder->scanner = std::thread(runScanner, std::ref(*decoder));
         for (unsigned i = 0; i < threads; ++i) decoder->workers.emplace_back(runWorker, std::ref(*decoder));
     }
