@@ -160,33 +160,44 @@ inline unsigned decodeSymbol(const HuffmanTable& table, BitReader& bits) {
 
 uint64_t lowBytes(size_t n) { return n >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1; }
 
-// Takes the byte at `index` (1..255) out of the list and puts it in front; most indices are small, and
-// those move as one or two words.
+uint64_t load64(const uint8_t* p) {
+    uint64_t value;
+    std::memcpy(&value, p, 8);
+    return value;
+}
+
+void store64(uint8_t* p, uint64_t value) { std::memcpy(p, &value, 8); }
+
+// Takes the byte at `index` (1..255) out of the list and puts it in front, moving the bytes before it back
+// one place. The first 16 bytes are always written as two words, which the next call reads back at once
+// from the store buffer; most indices are small and touch nothing else.
 inline uint8_t moveToFront(uint8_t* list, size_t index) {
-    uint8_t b = list[index];
-    if (index < 16) {
-        uint64_t w0, w1;
-        std::memcpy(&w0, list, 8);
-        std::memcpy(&w1, list + 8, 8);
-        // Little-endian words: list[0] is the low byte, so shifting left by a byte moves every byte back one.
-        uint64_t n0 = w0 << 8 | b;
-        uint64_t n1 = w1 << 8 | w0 >> 56;
-        if (index < 8) {
-            uint64_t keep = lowBytes(index + 1);
-            n0 = (n0 & keep) | (w0 & ~keep);
-            n1 = w1;
-        } else {
-            uint64_t keep = lowBytes(index - 7);
-            n1 = (n1 & keep) | (w1 & ~keep);
-        }
-        if constexpr (std::endian::native == std::endian::little) {
-            std::memcpy(list, &n0, 8);
-            std::memcpy(list + 8, &n1, 8);
-            return b;
-        }
+    if constexpr (std::endian::native != std::endian::little) {
+        uint8_t b = list[index];
+        std::memmove(list + 1, list, index);
+        list[0] = b;
+        return b;
     }
-    std::memmove(list + 1, list, index);
-    list[0] = b;
+    uint8_t b = list[index];
+    uint64_t w0 = load64(list), w1 = load64(list + 8);
+    // list[0] is the low byte of w0, so shifting a word left by a byte moves each of its bytes back one.
+    uint64_t n0 = w0 << 8 | b;
+    uint64_t n1 = w1 << 8 | w0 >> 56;
+    if (index < 8) {
+        uint64_t keep = lowBytes(index + 1);
+        store64(list, (n0 & keep) | (w0 & ~keep));
+        return b;
+    }
+    if (index < 16) {
+        uint64_t keep = lowBytes(index - 7);
+        store64(list, n0);
+        store64(list + 8, (n1 & keep) | (w1 & ~keep));
+        return b;
+    }
+    // list[15 .. index) moves to list[16 .. index]; the library's copy is the fastest for the longer moves.
+    std::memmove(list + 16, list + 15, index - 15);
+    store64(list, n0);
+    store64(list + 8, n1);
     return b;
 }
 
@@ -262,18 +273,12 @@ bool inverseTransform(uint32_t* tt, uint32_t blockLength, uint32_t origPtr, Bzip
     return joined == blockLength;
 }
 
-uint64_t loadLittle64(const uint8_t* p) {
-    uint64_t value;
-    std::memcpy(&value, p, 8);
-    return value;
-}
-
 // The first j in [from, size - 3) where four equal bytes begin, or size when there is none.
 size_t findRunOfFour(const uint8_t* text, size_t from, size_t size) {
     size_t j = from;
     constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
     for (; j + 8 <= size; j += 5) {
-        uint64_t w = loadLittle64(text + j);
+        uint64_t w = load64(text + j);
         uint64_t d = w ^ (w >> 8);                      // byte m: text[j+m] ^ text[j+m+1], m < 7
         uint64_t zero = ~(((d & low7) + low7) | d) & ~low7;  // high bit of each zero byte of d
         uint64_t four = zero & (zero >> 8) & (zero >> 16) & 0x0000008080808080ull;
