@@ -273,41 +273,60 @@ bool inverseTransform(uint32_t* tt, uint32_t blockLength, uint32_t origPtr, Bzip
     return joined == blockLength;
 }
 
-// The first j in [from, size - 3) where four equal bytes begin, or size when there is none.
-size_t findRunOfFour(const uint8_t* text, size_t from, size_t size) {
-    size_t j = from;
-    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
-    for (; j + 8 <= size; j += 5) {
-        uint64_t w = load64(text + j);
-        uint64_t d = w ^ (w >> 8);                      // byte m: text[j+m] ^ text[j+m+1], m < 7
-        uint64_t zero = ~(((d & low7) + low7) | d) & ~low7;  // high bit of each zero byte of d
-        uint64_t four = zero & (zero >> 8) & (zero >> 16) & 0x0000008080808080ull;
-        if (four != 0) return j + static_cast<size_t>(std::countr_zero(four) / 8);
-    }
-    for (; j + 3 < size; ++j) {
-        if (text[j] == text[j + 1] && text[j] == text[j + 2] && text[j] == text[j + 3]) return j;
-    }
-    return size;
-}
-
-// The initial run-length stage undone: four equal bytes are followed by a count of further copies. False
-// when four equal bytes end the block without their count.
+// The initial run-length stage undone: four equal bytes are followed by a count of further copies. The
+// bytes are copied eight at a time while looking for the next four equal ones, five starting places a
+// word, so the literal stretches between runs need no copy of their own. False when four equal bytes end
+// the block without their count.
 bool undoRuns(const uint8_t* text, size_t size, std::vector<uint8_t>& output, size_t& length) {
-    if (output.size() < size + 4096) output.resize(size + size / 4 + 4096);
+    constexpr size_t slack = 16;  // whole words may be written past the last byte
+    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+    auto ensure = [&](size_t need) {
+        if (output.size() < need) output.resize(std::max(output.size() * 2, need));
+    };
+    ensure(size + size / 8 + 4096);
     size_t produced = 0;
-    size_t i = 0;
-    while (i < size) {
-        size_t j = findRunOfFour(text, i, size);
-        size_t literal = (j == size ? size : j + 4) - i;
-        if (j != size && j + 4 >= size) return false;
-        size_t extra = j == size ? 0 : text[j + 4];
-        if (produced + literal + extra > output.size()) output.resize(std::max(output.size() * 2, produced + literal + extra));
-        std::memcpy(output.data() + produced, text + i, literal);
-        produced += literal;
-        if (j == size) break;
-        std::memset(output.data() + produced, text[j], extra);
+    size_t i = 0;  // first byte of the literal stretch being copied
+    for (;;) {
+        ensure(produced + (size - i) + slack);
+        uint8_t* out = output.data() + produced;  // text[k] goes to out[k - i]
+        size_t found = size;
+        size_t j = i;
+        for (; j + 8 <= size; j += 5) {
+            uint64_t w = load64(text + j);
+            store64(out + (j - i), w);
+            uint64_t d = w ^ (w >> 8);                           // byte m: text[j+m] ^ text[j+m+1], m < 7
+            uint64_t zero = ~(((d & low7) + low7) | d) & ~low7;  // high bit of each zero byte of d
+            uint64_t four = zero & (zero >> 8) & (zero >> 16) & 0x0000008080808080ull;
+            if (four != 0) {
+                found = j + static_cast<size_t>(std::countr_zero(four) / 8);
+                break;
+            }
+        }
+        if (found == size) {
+            for (size_t k = j; k < size; ++k) out[k - i] = text[k];
+            for (; j + 3 < size; ++j) {
+                if (text[j] == text[j + 1] && text[j] == text[j + 2] && text[j] == text[j + 3]) {
+                    found = j;
+                    break;
+                }
+            }
+        }
+        if (found == size) {
+            produced += size - i;
+            break;
+        }
+        if (found + 4 >= size) return false;
+        produced += found + 4 - i;
+        size_t extra = text[found + 4];
+        i = found + 5;
+        ensure(produced + extra + (size - i) + slack);
+        uint8_t* fill = output.data() + produced;
+        uint64_t pattern = uint64_t{text[found]} * 0x0101010101010101ull;
+        for (size_t k = 0; k < extra; k += 16) {
+            store64(fill + k, pattern);
+            store64(fill + k + 8, pattern);
+        }
         produced += extra;
-        i = j + 5;
     }
     length = produced;
     return true;
