@@ -57,22 +57,25 @@ uint64_t loadBig64(const uint8_t* p) {
 // Bits most significant first, held left-aligned in a 64-bit word that is refilled with big-endian loads.
 // Past the end of the bytes it reads zeroes; the caller checks positions against the block's end.
 struct BitReader {
-    const uint8_t* begin;
-    const uint8_t* next;  // first byte not yet in `buffer`
-    const uint8_t* end;
+    const uint8_t* bytes;
+    size_t next;  // first byte not yet in `buffer`; may run past `size`, where the bytes read as zeroes
+    size_t size;
     uint64_t buffer = 0;
-    unsigned count = 0;   // valid bits at the top of `buffer`
+    unsigned count = 0;  // valid bits at the top of `buffer`
 
     // At least 56 valid bits afterwards.
     void refill() {
-        if (next + 8 <= end) [[likely]] {
-            buffer |= loadBig64(next) >> count;
+        if (next + 8 <= size) [[likely]] {
+            buffer |= loadBig64(bytes + next) >> count;
             next += (63 - count) >> 3;
             count |= 56;
             return;
         }
+        refillNearTheEnd();
+    }
+    void refillNearTheEnd() {
         while (count <= 56) {
-            uint64_t byte = next < end ? *next : 0;
+            uint64_t byte = next < size ? bytes[next] : 0;
             ++next;
             buffer |= byte << (56 - count);
             count += 8;
@@ -89,7 +92,7 @@ struct BitReader {
         skip(n);
         return value;
     }
-    uint64_t position() const { return static_cast<uint64_t>(next - begin) * 8 - count; }
+    uint64_t position() const { return uint64_t{next} * 8 - count; }
 };
 
 // ---- Huffman tables ------------------------------------------------------------------------------------
@@ -351,6 +354,46 @@ bool finishBlock(uint32_t* tt, uint32_t blockLength, uint32_t origPtr, const uin
     return ~updateBzip2Crc(0xFFFFFFFFu, output.data(), length) == storedCrc;
 }
 
+// The coded symbols: move-to-front indices, with runs of the front byte written in RUNA/RUNB digits, 50 to
+// a selector. Leaves the block's bytes in the low byte of tt[0, blockLength) and their counts in `counts`.
+bool decodeSymbols(BitReader& bits, const HuffmanTable* tables, const uint8_t* selectors, int selectorCount,
+                   uint64_t endBit, const uint8_t* used, unsigned endOfBlock, uint32_t maxLength, uint32_t* tt,
+                   uint32_t* counts, uint32_t& blockLength) {
+    std::array<uint8_t, 256> mtf;
+    std::memcpy(mtf.data(), used, 256);
+    uint32_t runLength = 0;
+    int runSymbols = 0;
+    int selector = 0;
+    for (;;) {
+        if (selector >= selectorCount || bits.position() > endBit) return false;
+        const HuffmanTable& table = tables[selectors[selector++]];
+        for (int k = 0; k < groupSize; ++k) {
+            if (bits.count < maxCodeLength) bits.refill();
+            unsigned symbol = decodeSymbol(table, bits);
+            if (symbol <= 1) {  // RUNA adds 1, RUNB 2, times the digit's weight
+                if (runSymbols == maxRunSymbols) return false;
+                runLength += (symbol + 1) << runSymbols++;
+                continue;
+            }
+            if (runSymbols != 0) {
+                if (runLength > maxLength - blockLength) return false;
+                uint8_t b = mtf[0];
+                counts[b] += runLength;
+                uint32_t* to = tt + blockLength;
+                for (uint32_t r = 0; r < runLength; ++r) to[r] = b;
+                blockLength += runLength;
+                runLength = 0;
+                runSymbols = 0;
+            }
+            if (symbol == endOfBlock) return true;
+            if (blockLength >= maxLength) return false;
+            uint8_t b = moveToFront(mtf.data(), symbol - 1);
+            ++counts[b];
+            tt[blockLength++] = b;
+        }
+    }
+}
+
 } // namespace
 
 uint32_t updateBzip2Crc(uint32_t crc, const uint8_t* bytes, size_t size) {
@@ -373,7 +416,7 @@ bool decodeBzip2Block(const uint8_t* bytes, size_t size, uint64_t beginBit, uint
     if (level < 1 || level > 9 || beginBit >= endBit || endBit > uint64_t{size} * 8) return false;
     // Magic, CRC, randomised bit, origPtr, the 16-bit map: the smallest possible block is far longer.
     if (endBit - beginBit < 48 + 32 + 1 + 24 + 16 + 16 + 3 + 15) return false;
-    BitReader bits{bytes, bytes + beginBit / 8, bytes + size};
+    BitReader bits{bytes, static_cast<size_t>(beginBit / 8), size};
     bits.refill();
     bits.skip(static_cast<unsigned>(beginBit % 8));
 
@@ -444,44 +487,10 @@ bool decodeBzip2Block(const uint8_t* bytes, size_t size, uint64_t beginBit, uint
     if (scratch.tt.size() < maxLength) scratch.tt.resize(maxLength);
     uint32_t* tt = scratch.tt.data();
     std::array<uint32_t, 256> counts{};
-    std::array<uint8_t, 256> mtf;
-    std::memcpy(mtf.data(), used.data(), 256);
     uint32_t blockLength = 0;
-    uint32_t runLength = 0;
-    int runSymbols = 0;
-    int selector = 0;
-    for (;;) {
-        if (selector >= selectorCount || bits.position() > endBit) return false;
-        const HuffmanTable& table = tables[selectors[static_cast<size_t>(selector++)]];
-        bool ended = false;
-        for (int k = 0; k < groupSize; ++k) {
-            if (bits.count < maxCodeLength) bits.refill();
-            unsigned symbol = decodeSymbol(table, bits);
-            if (symbol <= 1) {  // RUNA adds 1, RUNB 2, times the digit's weight
-                if (runSymbols == maxRunSymbols) return false;
-                runLength += (symbol + 1) << runSymbols++;
-                continue;
-            }
-            if (runSymbols != 0) {
-                if (runLength > maxLength - blockLength) return false;
-                uint8_t b = mtf[0];
-                counts[b] += runLength;
-                uint32_t* to = tt + blockLength;
-                for (uint32_t r = 0; r < runLength; ++r) to[r] = b;
-                blockLength += runLength;
-                runLength = 0;
-                runSymbols = 0;
-            }
-            if (symbol == endOfBlock) {
-                ended = true;
-                break;
-            }
-            if (blockLength >= maxLength) return false;
-            uint8_t b = moveToFront(mtf.data(), symbol - 1);
-            ++counts[b];
-            tt[blockLength++] = b;
-        }
-        if (ended) break;
+    if (!decodeSymbols(bits, tables.data(), selectors.data(), selectorCount, endBit, used.data(), endOfBlock,
+                       maxLength, tt, counts.data(), blockLength)) {
+        return false;
     }
     if (bits.position() != endBit) return false;  // the coded data must end where the next magic begins
     if (origPtr >= blockLength) return false;
