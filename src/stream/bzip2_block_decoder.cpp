@@ -283,8 +283,10 @@ bool inverseTransform(uint32_t* tt, uint32_t blockLength, uint32_t origPtr, Bzip
 bool undoRuns(const uint8_t* text, size_t size, std::vector<uint8_t>& output, size_t& length) {
     constexpr size_t slack = 16;  // whole words may be written past the last byte
     constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+    // At most 259 bytes come of every 5, so growth by doubling stops at that bound.
+    const size_t largest = size / 5 * 259 + size % 5 + slack;
     auto ensure = [&](size_t need) {
-        if (output.size() < need) output.resize(std::max(output.size() * 2, need));
+        if (output.size() < need) output.resize(std::max(need, std::min(output.size() * 2, largest)));
     };
     ensure(size + size / 8 + 4096);
     size_t produced = 0;

@@ -22,6 +22,8 @@ constexpr size_t scanChunkSize = size_t{1} << 20;
 constexpr size_t maxCompressedBlock = size_t{4} << 20;
 // One block decodes to at most about 45 MB (900,000 bytes before the run-length stage).
 constexpr size_t maxDecodedBlock = size_t{48} << 20;
+// Output buffers up to this size go back to the workers once the reader is done with them.
+constexpr size_t maxRecycledBuffer = size_t{8} << 20;
 constexpr uint64_t firstBlockBit = 32;  // right after "BZh1".."BZh9"
 
 // A block's compressed bytes, from the byte that holds its magic's first bit to the byte that holds its
@@ -241,7 +243,11 @@ bool nextBlock(Bzip2Decoder& decoder) {
     });
     auto found = decoder.results.find(decoder.nextToDeliver);
     if (found == decoder.results.end() || !found->second.whole) return false;
-    if (decoder.current.bytes.capacity() != 0) decoder.spareBuffers.push_back(std::move(decoder.current.bytes));
+    // Buffers of ordinary blocks are kept for the next ones; one that a block of long runs made huge is not.
+    size_t capacity = decoder.current.bytes.capacity();
+    if (capacity != 0 && capacity <= maxRecycledBuffer && decoder.spareBuffers.size() < decoder.maxInFlight) {
+        decoder.spareBuffers.push_back(std::move(decoder.current.bytes));
+    }
     decoder.current = std::move(found->second);
     decoder.results.erase(found);
     ++decoder.nextToDeliver;
@@ -266,7 +272,7 @@ std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> startBzip2Decoder(ByteSou
     if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
     if (threads > 1) {
         decoder->threaded = true;
-        decoder->maxInFlight = 2 * threads + 2;
+        decoder->maxInFlight = threads + 2;
         decoder->scanner = std::thread(runScanner, std::ref(*decoder));
         for (unsigned i = 0; i < threads; ++i) decoder->workers.emplace_back(runWorker, std::ref(*decoder));
     }
