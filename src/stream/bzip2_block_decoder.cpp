@@ -12,7 +12,7 @@ namespace catadump {
 namespace {
 
 constexpr int maxGroups = 6;
-constexpr int maxAlphabet = 258;    // 256 byte values, RUNA and RUNB share two slots with EOB on top
+constexpr int maxAlphabet = 258;    // RUNA, RUNB, move-to-front indices 1..255 and the end of the block
 constexpr int maxSelectors = 18002; // what a block of the largest size can need, and the library's limit
 constexpr int maxCodeLength = 20;
 constexpr int groupSize = 50;       // symbols coded with one table before the next selector
