@@ -7,7 +7,9 @@
 // Besides what the sanitizers catch, an input fails when
 //   - a run leaves a partial row at the end of the output,
 //   - a database that was not recognised left anything in the output,
-//   - a decompressing run differs from the raw run in output, flags or fatal condition.
+//   - a decompressing run differs from the raw run in output, flags or fatal condition,
+//   - our block decoder takes a block of the bzip2 data that the library refuses, or decodes it otherwise,
+//     or refuses a block of the copy that libbz2 compressed.
 // The fuzzer's own limits (-timeout, -rss_limit_mb, -malloc_limit_mb) catch runs that take too long or
 // too much memory.
 #include <cstdint>
@@ -58,10 +60,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput input = parseFuzzInput({reinterpret_cast<const char*>(data), size});
     Run raw = guardedConvert(input.database, Decoding::none, input.readAhead);
     checkShape(raw);
+    if (input.compressed && firstBlockDisagreement(input.database, false) >= 0) {
+        failInput("our block decoder took a block that the library refuses or decodes otherwise");
+    }
     if (input.decodings.empty()) return 0;
 
     std::string packed = input.compressed ? std::string(input.database) : bzip2Compress(input.database, input.blockSize);
     if (packed.empty()) failInput("libbz2 could not compress the database");
+    if (!input.compressed && firstBlockDisagreement(packed, true) >= 0) {
+        failInput("our block decoder refused or misdecoded a block that libbz2 wrote");
+    }
     for (Decoding decoding : input.decodings) {
         Run decoded = guardedConvert(packed, decoding, defaultReadAhead);
         checkShape(decoded);

@@ -61,8 +61,13 @@ void findMagics(const uint8_t* bytes, size_t size, uint64_t fromBit, std::vector
     }
 }
 
-std::vector<uint8_t> oneBlockStream(const uint8_t* bytes, uint64_t beginBit, uint64_t endBit) {
-    std::vector<uint8_t> stream = {'B', 'Z', 'h', '9'};
+int bzip2StreamLevel(const uint8_t* bytes, size_t size) {
+    if (size < 4 || bytes[0] != 'B' || bytes[1] != 'Z' || bytes[2] != 'h' || bytes[3] < '1' || bytes[3] > '9') return 0;
+    return bytes[3] - '0';
+}
+
+std::vector<uint8_t> oneBlockStream(const uint8_t* bytes, uint64_t beginBit, uint64_t endBit, int level) {
+    std::vector<uint8_t> stream = {'B', 'Z', 'h', static_cast<uint8_t>('0' + level)};
     stream.reserve(static_cast<size_t>((endBit - beginBit) / 8 + 20));
     uint64_t count = endBit - beginBit;
     // Whole bytes of the block, shifted into alignment eight bits at a time.

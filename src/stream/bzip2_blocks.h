@@ -26,9 +26,13 @@ struct MagicMark {
 // still fits in `size` bytes), in increasing order.
 void findMagics(const uint8_t* bytes, size_t size, uint64_t fromBit, std::vector<MagicMark>& marks);
 
+// The block size digit of a stream header "BZh1".."BZh9" at the start of `bytes`; 0 for anything else.
+int bzip2StreamLevel(const uint8_t* bytes, size_t size);
+
 // The one-block stream for the block whose bits are [beginBit, endBit) of `bytes` (beginning at its block
-// magic, ending where the next magic begins).
-std::vector<uint8_t> oneBlockStream(const uint8_t* bytes, uint64_t beginBit, uint64_t endBit);
+// magic, ending where the next magic begins), with the block size digit `level` of the stream it came from,
+// so that the library allows the block exactly the length the whole stream allows it.
+std::vector<uint8_t> oneBlockStream(const uint8_t* bytes, uint64_t beginBit, uint64_t endBit, int level = 9);
 
 // Decodes a one-block stream. False unless the library takes all of it as one whole, valid stream whose
 // output is at most maxOutput bytes.

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "stream/bzip2_block_decoder.h"
 #include "stream/bzip2_blocks.h"
 #include "stream/bzip2_filter.h"
 
@@ -21,16 +22,24 @@ constexpr size_t scanChunkSize = size_t{1} << 20;
 constexpr size_t maxCompressedBlock = size_t{4} << 20;
 // One block decodes to at most about 45 MB (900,000 bytes before the run-length stage).
 constexpr size_t maxDecodedBlock = size_t{48} << 20;
-constexpr uint64_t firstBlockBit = 32;  // right after "BZh9"
+// Output buffers up to this size go back to the workers once the reader is done with them.
+constexpr size_t maxRecycledBuffer = size_t{8} << 20;
+constexpr uint64_t firstBlockBit = 32;  // right after "BZh1".."BZh9"
 
+// A block's compressed bytes, from the byte that holds its magic's first bit to the byte that holds its
+// last bit, and where in them the block's bits lie.
 struct BlockJob {
     uint64_t index = 0;
-    std::vector<uint8_t> stream;
+    std::vector<uint8_t> bytes;
+    uint64_t beginBit = 0;
+    uint64_t endBit = 0;
+    int level = 0;  // the stream header's block size digit
 };
 
 struct BlockResult {
     bool whole = false;
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> bytes;  // a recycled buffer: only [0, size) is the block's
+    size_t size = 0;
 };
 
 } // namespace
@@ -43,7 +52,7 @@ struct Bzip2Decoder {
     bool threaded = false;
     unsigned fallbacks = 0;
     uint64_t delivered = 0;
-    std::vector<uint8_t> current;  // the block handed out last
+    BlockResult current;           // the block handed out last
     size_t pendingStart = 0;       // after a fallback: bytes of pieceBuffer not yet handed out
     size_t pendingEnd = 0;
 
@@ -56,6 +65,7 @@ struct Bzip2Decoder {
     std::condition_variable changed;
     std::vector<BlockJob> jobs;  // waiting for a worker, oldest first
     std::map<uint64_t, BlockResult> results;
+    std::vector<std::vector<uint8_t>> spareBuffers;  // output buffers the reader is done with, pages and all
     uint64_t blocksFound = 0;
     uint64_t nextToDeliver = 0;
     bool scanFinished = false;
@@ -78,13 +88,16 @@ void stopThreads(Bzip2Decoder& decoder) {
 }
 
 // Queues a block for the workers, waiting while too many blocks are in flight. False when stopping.
-bool queueBlock(Bzip2Decoder& decoder, std::vector<uint8_t> stream) {
+bool queueBlock(Bzip2Decoder& decoder, const uint8_t* window, uint64_t beginBit, uint64_t endBit, int level) {
+    size_t first = static_cast<size_t>(beginBit / 8);
+    std::vector<uint8_t> bytes(window + first, window + (endBit + 7) / 8);
     std::unique_lock lock(decoder.mutex);
     decoder.changed.wait(lock, [&] {
         return decoder.stopping || decoder.blocksFound - decoder.nextToDeliver < decoder.maxInFlight;
     });
     if (decoder.stopping) return false;
-    decoder.jobs.push_back({decoder.blocksFound++, std::move(stream)});
+    decoder.jobs.push_back({decoder.blocksFound++, std::move(bytes), beginBit - uint64_t{first} * 8,
+                            endBit - uint64_t{first} * 8, level});
     decoder.changed.notify_all();
     return true;
 }
@@ -108,6 +121,7 @@ void scanBlocks(Bzip2Decoder& decoder) {
     uint64_t scannedTo = 0;       // absolute bit from which magics are still to be looked for
     uint32_t combined = 0;        // the stream check over the blocks queued so far
     std::vector<MagicMark> marks;
+    int level = 0;                // the header's block size digit, once the header is in
     for (;;) {
         size_t old = window.size();
         window.resize(old + scanChunkSize);
@@ -120,6 +134,11 @@ void scanBlocks(Bzip2Decoder& decoder) {
         uint64_t base = windowStart * 8;
         findMagics(window.data(), window.size(), scannedTo - base, marks);
         if (window.size() >= 8) scannedTo = base + (window.size() - 7) * 8;
+        if (level == 0 && window.size() >= 4) {
+            // Only a valid stream header gives the block size that every block is held to.
+            level = bzip2StreamLevel(window.data(), window.size());
+            if (level == 0) return;
+        }
         for (const MagicMark& mark : marks) {
             uint64_t bit = base + mark.bit;
             if (blockStart == 0) {
@@ -139,10 +158,10 @@ void scanBlocks(Bzip2Decoder& decoder) {
                     break;
                 }
                 if (bitsAt(window.data(), at + 48) != withThisBlock) return;
-                queueBlock(decoder, oneBlockStream(window.data(), blockStart - base, at));
+                queueBlock(decoder, window.data(), blockStart - base, at, level);
                 return;
             }
-            if (!queueBlock(decoder, oneBlockStream(window.data(), blockStart - base, at))) return;
+            if (!queueBlock(decoder, window.data(), blockStart - base, at, level)) return;
             combined = withThisBlock;
             blockStart = bit;
         }
@@ -164,18 +183,31 @@ void runScanner(Bzip2Decoder& decoder) {
     decoder.changed.notify_all();
 }
 
+// Each block goes to our own block decoder first; whatever it does not take in full, the library decodes
+// as a one-block stream and decides on, exactly as it would without our decoder.
 void runWorker(Bzip2Decoder& decoder) {
+    Bzip2BlockScratch scratch;
     for (;;) {
         BlockJob job;
+        BlockResult result;
         {
             std::unique_lock lock(decoder.mutex);
             decoder.changed.wait(lock, [&] { return decoder.stopping || !decoder.jobs.empty(); });
             if (decoder.stopping) return;
             job = std::move(decoder.jobs.front());
             decoder.jobs.erase(decoder.jobs.begin());
+            if (!decoder.spareBuffers.empty()) {
+                result.bytes = std::move(decoder.spareBuffers.back());
+                decoder.spareBuffers.pop_back();
+            }
         }
-        BlockResult result;
-        result.whole = decodeOneBlockStream(job.stream, result.bytes, maxDecodedBlock);
+        result.whole = decodeBzip2Block(job.bytes.data(), job.bytes.size(), job.beginBit, job.endBit, job.level,
+                                        scratch, result.bytes, result.size);
+        if (!result.whole) {
+            std::vector<uint8_t> stream = oneBlockStream(job.bytes.data(), job.beginBit, job.endBit, job.level);
+            result.whole = decodeOneBlockStream(stream, result.bytes, maxDecodedBlock);
+            result.size = result.bytes.size();
+        }
         std::lock_guard lock(decoder.mutex);
         decoder.results[job.index] = std::move(result);
         decoder.changed.notify_all();
@@ -189,7 +221,7 @@ void fallBack(Bzip2Decoder& decoder) {
     stopThreads(decoder);
     decoder.threaded = false;
     ++decoder.fallbacks;
-    decoder.current.clear();
+    decoder.current = {};
     decoder.source.rewind(decoder.source.context);
     uint64_t produced = 0;
     while (produced < decoder.delivered) {
@@ -212,7 +244,12 @@ bool nextBlock(Bzip2Decoder& decoder) {
     });
     auto found = decoder.results.find(decoder.nextToDeliver);
     if (found == decoder.results.end() || !found->second.whole) return false;
-    decoder.current = std::move(found->second.bytes);
+    // Buffers of ordinary blocks are kept for the next ones; one that a block of long runs made huge is not.
+    size_t capacity = decoder.current.bytes.capacity();
+    if (capacity != 0 && capacity <= maxRecycledBuffer && decoder.spareBuffers.size() < decoder.maxInFlight) {
+        decoder.spareBuffers.push_back(std::move(decoder.current.bytes));
+    }
+    decoder.current = std::move(found->second);
     decoder.results.erase(found);
     ++decoder.nextToDeliver;
     decoder.changed.notify_all();
@@ -251,9 +288,9 @@ DecodedPiece nextDecodedPiece(Bzip2Decoder& decoder) {
             fallBack(decoder);
             break;
         }
-        if (decoder.current.empty()) continue;
-        decoder.delivered += decoder.current.size();
-        return {decoder.current.data(), decoder.current.size()};
+        if (decoder.current.size == 0) continue;
+        decoder.delivered += decoder.current.size;
+        return {decoder.current.bytes.data(), decoder.current.size};
     }
     if (decoder.pendingStart < decoder.pendingEnd) {
         DecodedPiece rest{decoder.pieceBuffer.data() + decoder.pendingStart, decoder.pendingEnd - decoder.pendingStart};

@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "driver/convert.h"
+#include "stream/bzip2_block_decoder.h"
+#include "stream/bzip2_blocks.h"
 
 namespace catadump::fuzzing {
 
@@ -127,6 +129,34 @@ inline std::string bzip2Compress(std::string_view plain, int blockSize) {
     }
     packed.resize(room);
     return packed;
+}
+
+// Every candidate block of bzip2 data (from each block magic to the magic after it), decoded by our block
+// decoder and by the library: where ours takes a block, the library must take it too and give the same
+// bytes; on a stream the library wrote (`written`), ours must take every block. Returns the index of the
+// first block where that fails, or -1. Only the first few blocks are tried, which is all a fuzz input holds.
+inline int firstBlockDisagreement(std::string_view packed, bool written, size_t maxBlocks = 8) {
+    auto* bytes = reinterpret_cast<const uint8_t*>(packed.data());
+    int level = bzip2StreamLevel(bytes, packed.size());
+    if (level == 0) return -1;
+    std::vector<MagicMark> marks;
+    findMagics(bytes, packed.size(), 0, marks);
+    Bzip2BlockScratch scratch;
+    std::vector<uint8_t> ours, theirs;
+    for (size_t i = 0; i + 1 < marks.size() && i < maxBlocks; ++i) {
+        if (marks[i].kind != MagicKind::block) continue;
+        size_t length = 0;
+        if (!decodeBzip2Block(bytes, packed.size(), marks[i].bit, marks[i + 1].bit, level, scratch, ours, length)) {
+            if (written) return static_cast<int>(i);
+            continue;
+        }
+        bool whole = decodeOneBlockStream(oneBlockStream(bytes, marks[i].bit, marks[i + 1].bit, level), theirs,
+                                          size_t{48} << 20);
+        if (!whole || theirs.size() != length || std::memcmp(theirs.data(), ours.data(), length) != 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
 }
 
 // Converts the stored bytes with fresh flags, the output going into the outcome. For a decompressing run

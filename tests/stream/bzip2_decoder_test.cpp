@@ -141,6 +141,17 @@ std::string falseMagicInSecondBlock(const std::string& packed, const std::vector
     damaged.replace(at, 6, magic, 6);
     return damaged;
 }
+// A header that allows blocks of 100 kB before blocks of 900 kB: every block is too long for it.
+std::string levelTooSmallForTheBlocks(const std::string& packed, const std::vector<MagicMark>&) {
+    std::string damaged = packed;
+    damaged[3] = '1';
+    return damaged;
+}
+std::string noLevelDigit(const std::string& packed, const std::vector<MagicMark>&) {
+    std::string damaged = packed;
+    damaged[3] = '0';
+    return damaged;
+}
 std::string dataAfterTheEnd(const std::string& packed, const std::vector<MagicMark>&) {
     return packed + std::string(1000, '\x42');
 }
@@ -152,6 +163,7 @@ TEST(Bzip2Decoder, EveryAnomalyFallsBackWithIdenticalResults) {
     const Anomaly anomalies[] = {
         {"truncated", truncatedInSecondBlock}, {"corrupt", corruptSecondBlock},
         {"false magic", falseMagicInSecondBlock}, {"data after the end", dataAfterTheEnd},
+        {"level too small", levelTooSmallForTheBlocks}, {"no level digit", noLevelDigit},
         {"second stream", secondStream},
     };
     std::string data = mixedData(2200000, 9);
