@@ -28,7 +28,7 @@ uint64_t loadBigEndian64(const uint8_t* bytes) {
     return value;
 }
 
-// Appends bits [begin, end) of `source` to `out`, whose last byte holds `pending` bits already.
+// Appends bits to `out`, most significant first; `used` counts the bits its last byte already holds.
 struct BitWriter {
     std::vector<uint8_t>& out;
     int used = 0;  // bits used in out.back(), 0 when it is full or absent

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -70,6 +71,7 @@ struct Bzip2Decoder {
     uint64_t nextToDeliver = 0;
     bool scanFinished = false;
     bool stopping = false;
+    bool exhausted = false;  // a worker could not store its result: the threaded path ends there
 
     ~Bzip2Decoder();
 };
@@ -176,8 +178,15 @@ void scanBlocks(Bzip2Decoder& decoder) {
     }
 }
 
+// Memory running out on a thread of the pipeline only ends the threaded path: the single-threaded filter
+// takes over where it stopped, and a conversion that still cannot get memory ends with "Out of Memory" on
+// the reader's thread, as it would without threads.
 void runScanner(Bzip2Decoder& decoder) {
-    scanBlocks(decoder);
+    try {
+        scanBlocks(decoder);
+    } catch (const std::bad_alloc&) {
+        // The blocks queued so far are still delivered.
+    }
     std::lock_guard lock(decoder.mutex);
     decoder.scanFinished = true;
     decoder.changed.notify_all();
@@ -201,15 +210,23 @@ void runWorker(Bzip2Decoder& decoder) {
                 decoder.spareBuffers.pop_back();
             }
         }
-        result.whole = decodeBzip2Block(job.bytes.data(), job.bytes.size(), job.beginBit, job.endBit, job.level,
-                                        scratch, result.bytes, result.size);
-        if (!result.whole) {
-            std::vector<uint8_t> stream = oneBlockStream(job.bytes.data(), job.beginBit, job.endBit, job.level);
-            result.whole = decodeOneBlockStream(stream, result.bytes, maxDecodedBlock);
-            result.size = result.bytes.size();
+        try {
+            result.whole = decodeBzip2Block(job.bytes.data(), job.bytes.size(), job.beginBit, job.endBit,
+                                            job.level, scratch, result.bytes, result.size);
+            if (!result.whole) {
+                std::vector<uint8_t> stream = oneBlockStream(job.bytes.data(), job.beginBit, job.endBit, job.level);
+                result.whole = decodeOneBlockStream(stream, result.bytes, maxDecodedBlock);
+                result.size = result.bytes.size();
+            }
+        } catch (const std::bad_alloc&) {
+            result = BlockResult{};  // not decoded: the single-threaded filter takes over at this block
         }
         std::lock_guard lock(decoder.mutex);
-        decoder.results[job.index] = std::move(result);
+        try {
+            decoder.results[job.index] = std::move(result);
+        } catch (const std::bad_alloc&) {
+            decoder.exhausted = true;
+        }
         decoder.changed.notify_all();
     }
 }
@@ -240,7 +257,7 @@ bool nextBlock(Bzip2Decoder& decoder) {
     std::unique_lock lock(decoder.mutex);
     decoder.changed.wait(lock, [&] {
         return decoder.results.count(decoder.nextToDeliver) != 0 ||
-               (decoder.scanFinished && decoder.nextToDeliver >= decoder.blocksFound);
+               (decoder.scanFinished && decoder.nextToDeliver >= decoder.blocksFound) || decoder.exhausted;
     });
     auto found = decoder.results.find(decoder.nextToDeliver);
     if (found == decoder.results.end() || !found->second.whole) return false;
@@ -256,8 +273,6 @@ bool nextBlock(Bzip2Decoder& decoder) {
     return true;
 }
 
-void destroyDecoder(Bzip2Decoder* decoder) { delete decoder; }
-
 } // namespace
 
 Bzip2Decoder::~Bzip2Decoder() {
@@ -265,12 +280,13 @@ Bzip2Decoder::~Bzip2Decoder() {
     if (filter.staging && !filter.ended) BZ2_bzDecompressEnd(&filter.library);
 }
 
-std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> startBzip2Decoder(RunContext& run, ByteSource source,
-                                                                         unsigned threads) {
-    std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> decoder(new Bzip2Decoder, destroyDecoder);
+void destroyBzip2Decoder(Bzip2Decoder* decoder) { delete decoder; }
+
+Bzip2DecoderPointer startBzip2Decoder(RunContext& run, ByteSource source, unsigned threads) {
+    Bzip2DecoderPointer decoder(new Bzip2Decoder, destroyBzip2Decoder);
     decoder->run = &run;
     decoder->source = source;
-    if (!startBzip2Filter(decoder->filter)) return {nullptr, destroyDecoder};
+    if (!startBzip2Filter(decoder->filter)) return {nullptr, destroyBzip2Decoder};
     decoder->pieceBuffer.resize(singlePieceSize);
     if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
     if (threads > 1) {

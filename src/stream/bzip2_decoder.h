@@ -21,11 +21,12 @@ struct DecodedPiece {
     size_t size = 0;
 };
 
+void destroyBzip2Decoder(Bzip2Decoder* decoder);
+using Bzip2DecoderPointer = std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)>;
+
 // Worker threads to use: 0 picks one per core (at least 2); 1 means the single-threaded filter only.
-// Null when the library cannot be set up.
-// Its console lines go to the run's console.
-std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> startBzip2Decoder(RunContext& run, ByteSource source,
-                                                                         unsigned threads);
+// Null when the library cannot be set up. Its console lines go to the run's console.
+Bzip2DecoderPointer startBzip2Decoder(RunContext& run, ByteSource source, unsigned threads);
 
 // The next decoded bytes, valid until the next call. Empty when the data has ended or failed: the
 // failure's console line has then been printed, once.

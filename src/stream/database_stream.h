@@ -26,7 +26,7 @@ struct DatabaseStream {
     size_t capacity = 0;
     const uint8_t* cursor = nullptr;  // next unread byte: in the buffer, or in a decoded piece
     const uint8_t* limit = nullptr;   // end of the bytes at hand
-    std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)> decoder{nullptr, nullptr};
+    Bzip2DecoderPointer decoder{nullptr, destroyBzip2Decoder};
     uint64_t rawBytesRead = 0;        // bytes taken from the source in raw mode
     unsigned decoderThreads = 0;      // for a wrapped database: see switchToDecompressing
     // Told each time new bytes are at hand (about every megabyte), for a progress display.
