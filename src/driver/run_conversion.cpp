@@ -64,7 +64,7 @@ int convertIntoOutput(Terminal& terminal, const ConversionPaths& paths, platform
     if (result.fatalLine != nullptr) {
         // No report: the line alone, and what the output holds stays as the conversion left it.
         platform::closeFile(output);
-        std::fputs(result.fatalLine, terminal.lines);
+        say(console, "%s", result.fatalLine);
         return exitFatal;
     }
     if (!platform::closeFile(output)) result.flags.writeError = true;
@@ -115,8 +115,8 @@ int catadumpMain(int argumentCount, const char* const* arguments) {
         return runConversion(terminal, paths);
     } catch (const std::bad_alloc&) {
         // Memory ran out outside the conversion itself (the paths, the dialogs).
-        clearStatus(terminal);
-        std::fputs("Out of Memory\n", terminal.lines);
+        Console console = terminalConsole(terminal);
+        say(console, "Out of Memory\n");
         std::fflush(terminal.lines);
         return exitFatal;
     }
