@@ -75,7 +75,9 @@ std::string checkFile(const Tree& tree, Version version, const Entry& file) {
 
 std::string encodeDatabase(const Tree& tree, Version version, const EncodeOptions& options, ByteSink& sink) {
     if (std::string problem = checkEncodable(tree, version); !problem.empty()) return problem;
-    EncodeContext context{version, CountWriter{options.counts, Rng{options.seed}}, *rootFilesystems(tree)};
+    EncodeContext context{version, CountWriter{options.counts, Rng{options.seed}}, *rootFilesystems(tree),
+                          options.marks, position(sink)};
+    if (options.marks != nullptr) *options.marks = EncodeMarks{};
     const VersionInfo& info = versionInfo(version);
     putText(sink, info.signature);
     putU32(sink, info.word);

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "catagen/encoding.h"
 #include "catagen/sink.h"
@@ -11,9 +13,30 @@
 
 namespace catagen {
 
+// Where the parts of a database lie in the bytes written, as offsets from its first byte: what a caller
+// needs to damage a database at a chosen field or cut it at a record's end. Filled only when asked for.
+struct EncodeMarks {
+    uint64_t folderCount = 0; // the u32 header fields
+    uint64_t fileCount = 0;
+    std::optional<uint64_t> folderDecodeSize; // 1.6 family and 1.7.5
+    uint64_t folderRecordsStart = 0;          // the first folder record, past any hierarchy block and NTFS list
+    uint64_t fileRecordsStart = 0;
+    struct Record {
+        uint64_t parent = 0; // the u32 that names its parent; for 1.7 folders, its slot in the hierarchy block
+        uint64_t name = 0;   // its front-coded name (the suffix length); a 1.6.7 root folder's filesystem index
+        uint64_t end = 0;    // one past its last byte
+    };
+    std::vector<Record> folders, files;
+    // The value a parent field holds to name each folder: its decode offset (1.6) or its index (1.7).
+    std::vector<uint32_t> folderReferences;
+    // The first parent value that names nothing: the folder decode size (1.6), or folders + filesystems.
+    uint32_t firstInvalidReference = 0;
+};
+
 struct EncodeOptions {
     CountForm counts = CountForm::Shortest;
-    uint64_t seed = 0; // drives the Mixed count form
+    uint64_t seed = 0;            // drives the Mixed count form
+    EncodeMarks* marks = nullptr; // when set, receives where the parts of the database were written
 };
 
 // Why the folders and filesystems of `tree` cannot be written in `version`, or empty when they can.

@@ -64,13 +64,34 @@ FileSummary summarizeFiles(const Tree& tree, Version version, const std::vector<
     return summary;
 }
 
-void putFiles(const Tree& tree, const DecodeLayout& layout, ByteSink& sink) {
+void putFiles(const Tree& tree, const EncodeContext& context, const DecodeLayout& layout, ByteSink& sink) {
+    if (context.marks != nullptr) context.mark(sink, context.marks->fileRecordsStart);
     std::string previous;
     forEachFile(tree, [&](const Entry& file) {
+        EncodeMarks::Record* record = context.openFile();
+        context.mark(sink, record, &EncodeMarks::Record::parent);
         putU32(sink, layout.offsets[file.parentFolder]);
+        context.mark(sink, record, &EncodeMarks::Record::name);
         putByteFrontCodedName(sink, previous, file.name);
+        context.mark(sink, record, &EncodeMarks::Record::end);
         return true;
     });
+}
+
+// The header fields both versions share, after the flags word; the marks of the offsets they name.
+void putCountsAndSizes(const Tree& tree, const EncodeContext& context, const DecodeLayout& layout,
+                       const FileSummary& files, ByteSink& sink) {
+    if (EncodeMarks* marks = context.marks) {
+        marks->folderReferences = layout.offsets;
+        marks->firstInvalidReference = layout.total;
+        context.mark(sink, marks->folderCount);
+        marks->fileCount = marks->folderCount + 4;
+        marks->folderDecodeSize = marks->folderCount + 8;
+    }
+    putU32(sink, static_cast<uint32_t>(tree.folders.size()));
+    putU32(sink, static_cast<uint32_t>(fileCount(tree)));
+    putU32(sink, layout.total);
+    putU32(sink, files.decodeSize);
 }
 
 uint32_t parentOffset(const DecodeLayout& layout, const Entry& folder) {
@@ -94,10 +115,7 @@ std::string encodeBody166(const Tree& tree, EncodeContext& context, ByteSink& si
     if (!files.problem.empty()) return files.problem;
 
     putU32(sink, tree.settings.flags);
-    putU32(sink, static_cast<uint32_t>(tree.folders.size()));
-    putU32(sink, static_cast<uint32_t>(fileCount(tree)));
-    putU32(sink, layout.total);
-    putU32(sink, files.decodeSize);
+    putCountsAndSizes(tree, context, layout, files, sink);
     for (char letter = 'A'; letter <= 'Z'; ++letter) {
         const Filesystem* fs = driveFilesystem(tree, letter);
         putU8(sink, fs != nullptr);
@@ -112,17 +130,22 @@ std::string encodeBody166(const Tree& tree, EncodeContext& context, ByteSink& si
         putU32(sink, static_cast<uint32_t>(entry.text.size()));
         putText(sink, entry.text);
     }
+    if (context.marks != nullptr) context.mark(sink, context.marks->folderRecordsStart);
     std::string previous;
     for (const Entry& folder : tree.folders) {
+        EncodeMarks::Record* record = context.openFolder();
         // The leading byte, the 8 bytes and the u32 are skipped by the converter; they carry the record
         // flags, the modification date and the attributes.
         putU8(sink, folder.values.recordFlags);
         putU64(sink, folder.values.modified);
+        context.mark(sink, record, &EncodeMarks::Record::parent);
         putU32(sink, parentOffset(layout, folder));
         putU32(sink, folder.values.attributes);
+        context.mark(sink, record, &EncodeMarks::Record::name);
         putByteFrontCodedName(sink, previous, folder.name);
+        context.mark(sink, record, &EncodeMarks::Record::end);
     }
-    putFiles(tree, layout, sink);
+    putFiles(tree, context, layout, sink);
     return {};
 }
 
@@ -137,10 +160,7 @@ std::string encodeBody167(const Tree& tree, EncodeContext& context, ByteSink& si
 
     CountWriter& counts = context.counts;
     putU32(sink, tree.settings.flags);
-    putU32(sink, static_cast<uint32_t>(tree.folders.size()));
-    putU32(sink, static_cast<uint32_t>(fileCount(tree)));
-    putU32(sink, layout.total);
-    putU32(sink, files.decodeSize);
+    putCountsAndSizes(tree, context, layout, files, sink);
     putU32(sink, saturate(longestFolder));
     putU32(sink, files.longestPath);
     // Every filesystem is written with type 0, the only one this version accepts.
@@ -164,17 +184,22 @@ std::string encodeBody167(const Tree& tree, EncodeContext& context, ByteSink& si
         putCountedString(sink, counts, entry.text);
     }
     // Root folders carry their filesystem index instead of a name and stay out of the front coding.
+    if (context.marks != nullptr) context.mark(sink, context.marks->folderRecordsStart);
     std::string previous;
     for (const Entry& folder : tree.folders) {
+        EncodeMarks::Record* record = context.openFolder();
         putU64(sink, folder.values.modified);
+        context.mark(sink, record, &EncodeMarks::Record::parent);
         putU32(sink, parentOffset(layout, folder));
         putU32(sink, folder.values.attributes);
+        context.mark(sink, record, &EncodeMarks::Record::name);
         if (isRoot(folder))
             putCompactCount(sink, counts, folder.filesystem);
         else
             putByteFrontCodedName(sink, previous, folder.name);
+        context.mark(sink, record, &EncodeMarks::Record::end);
     }
-    putFiles(tree, layout, sink);
+    putFiles(tree, context, layout, sink);
     return {};
 }
 

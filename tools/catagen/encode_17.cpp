@@ -78,8 +78,11 @@ uint32_t parentReference(const Tree& tree, const Entry& entry) {
     return static_cast<uint32_t>(tree.folders.size()) + entry.filesystem;
 }
 
-void putHierarchy(const Tree& tree, ByteSink& sink) {
-    for (const Entry& folder : tree.folders) putU32(sink, parentReference(tree, folder));
+void putHierarchy(const Tree& tree, const EncodeContext& context, ByteSink& sink) {
+    for (const Entry& folder : tree.folders) {
+        context.mark(sink, context.openFolder(), &EncodeMarks::Record::parent);
+        putU32(sink, parentReference(tree, folder));
+    }
 }
 
 uint32_t filesystemTypeOf(const Tree& tree, const EncodeContext& context, const Entry& entry) {
@@ -115,50 +118,75 @@ uint32_t earlyDecodeSize(const Tree& tree) {
     return total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(total);
 }
 
-void putHeader(const Tree& tree, ByteSink& sink) {
+void putHeader(const Tree& tree, const EncodeContext& context, ByteSink& sink) {
+    if (EncodeMarks* marks = context.marks) {
+        context.mark(sink, marks->folderCount);
+        marks->folderCount += 4; // past the flags word
+        marks->fileCount = marks->folderCount + 4;
+        if (context.version == Version::v1_7_5) marks->folderDecodeSize = marks->fileCount + 4;
+        marks->folderReferences.resize(tree.folders.size());
+        for (size_t i = 0; i < tree.folders.size(); ++i) marks->folderReferences[i] = static_cast<uint32_t>(i);
+        marks->firstInvalidReference = static_cast<uint32_t>(tree.folders.size() + tree.filesystems.size());
+    }
     putU32(sink, tree.settings.flags);
     putU32(sink, static_cast<uint32_t>(tree.folders.size()));
     putU32(sink, static_cast<uint32_t>(fileCount(tree)));
 }
 
 // Writes every file record with `putRecord`, stopping at the first file that cannot be written.
+// `putRecord` is given the record's marks, null when none are asked for, to mark its name.
 template <typename PutRecord>
-std::string putFiles(const Tree& tree, const EncodeContext& context, PutRecord putRecord) {
+std::string putFiles(const Tree& tree, const EncodeContext& context, ByteSink& sink, PutRecord putRecord) {
+    if (context.marks != nullptr) context.mark(sink, context.marks->fileRecordsStart);
     std::string problem;
     forEachFile(tree, [&](const Entry& file) {
         problem = checkFile(tree, context.version, file);
         if (!problem.empty()) return false;
-        putRecord(file);
+        EncodeMarks::Record* record = context.openFile();
+        context.mark(sink, record, &EncodeMarks::Record::parent);
+        putRecord(file, record);
+        context.mark(sink, record, &EncodeMarks::Record::end);
         return true;
     });
     return problem;
 }
 
+// The marks of folder record i, which the hierarchy block opened; null when none are asked for.
+EncodeMarks::Record* folderMarks(const EncodeContext& context, size_t i) {
+    return context.marks ? &context.marks->folders[i] : nullptr;
+}
+
 } // namespace
 
 std::string encodeBodyEarly(const Tree& tree, EncodeContext& context, ByteSink& sink) {
-    putHeader(tree, sink);
+    putHeader(tree, context, sink);
     if (context.version == Version::v1_7_5) putU32(sink, earlyDecodeSize(tree));
     putFilesystemTableEarly(tree, context, sink);
     putBlobLists(tree, context, sink);
     if (!tree.folders.empty()) {
-        putHierarchy(tree, sink);
+        putHierarchy(tree, context, sink);
         putNtfsFolderList(tree, context, sink);
+    }
+    if (context.marks != nullptr) context.mark(sink, context.marks->folderRecordsStart);
+    if (!tree.folders.empty()) {
         std::string previous;
         for (size_t i = 0; i < tree.folders.size(); ++i) {
             const Entry& folder = tree.folders[i];
             uint32_t type = tree.filesystems[context.rootFilesystem[i]].type;
             if (type == 1) putU8(sink, folder.values.recordFlags);
+            context.mark(sink, folderMarks(context, i), &EncodeMarks::Record::name);
             putFrontCodedName(sink, context.counts, previous, folder.name);
             if (type == 0) putU64(sink, referenceNumber(static_cast<uint32_t>(i)));
             if (type == 1) putAnnouncedFields(sink, folder.values, false);
+            context.mark(sink, folderMarks(context, i), &EncodeMarks::Record::end);
         }
     }
     std::string previous;
-    return putFiles(tree, context, [&](const Entry& file) {
+    return putFiles(tree, context, sink, [&](const Entry& file, EncodeMarks::Record* record) {
         putU32(sink, parentReference(tree, file));
         uint32_t type = filesystemTypeOf(tree, context, file);
         if (type == 1) putU8(sink, file.values.recordFlags);
+        context.mark(sink, record, &EncodeMarks::Record::name);
         putFrontCodedName(sink, context.counts, previous, file.name);
         if (type == 1) putAnnouncedFields(sink, file.values, true);
     });
@@ -166,7 +194,7 @@ std::string encodeBodyEarly(const Tree& tree, EncodeContext& context, ByteSink& 
 
 std::string encodeBodyLate(const Tree& tree, EncodeContext& context, ByteSink& sink) {
     const uint32_t flags = tree.settings.flags;
-    putHeader(tree, sink);
+    putHeader(tree, context, sink);
     putFilesystemTableLate(tree, context, sink);
     putU8(sink, tree.settings.excludeFlags);
     putBlobLists(tree, context, sink);
@@ -178,12 +206,16 @@ std::string encodeBodyLate(const Tree& tree, EncodeContext& context, ByteSink& s
         if (flags & 0x10) putU32(sink, values.attributes);
     };
     if (!tree.folders.empty()) {
-        putHierarchy(tree, sink);
+        putHierarchy(tree, context, sink);
+    }
+    if (context.marks != nullptr) context.mark(sink, context.marks->folderRecordsStart);
+    if (!tree.folders.empty()) {
         std::string previous;
         for (size_t i = 0; i < tree.folders.size(); ++i) {
             const Entry& folder = tree.folders[i];
             uint32_t type = tree.filesystems[context.rootFilesystem[i]].type;
             if (type == 1) putU8(sink, folder.values.recordFlags);
+            context.mark(sink, folderMarks(context, i), &EncodeMarks::Record::name);
             putFrontCodedName(sink, context.counts, previous, folder.name);
             if (flags & 0x20) putU64(sink, folder.values.size);
             putSharedValues(folder.values);
@@ -192,12 +224,14 @@ std::string encodeBodyLate(const Tree& tree, EncodeContext& context, ByteSink& s
                 putU64(sink, referenceNumber(static_cast<uint32_t>(i)));
                 putU64(sink, folder.parentFolder == kNoFolder ? 0 : referenceNumber(folder.parentFolder));
             }
+            context.mark(sink, folderMarks(context, i), &EncodeMarks::Record::end);
         }
     }
     std::string previous;
-    return putFiles(tree, context, [&](const Entry& file) {
+    return putFiles(tree, context, sink, [&](const Entry& file, EncodeMarks::Record* record) {
         putU32(sink, parentReference(tree, file));
         if (filesystemTypeOf(tree, context, file) == 1) putU8(sink, file.values.recordFlags);
+        context.mark(sink, record, &EncodeMarks::Record::name);
         putFrontCodedName(sink, context.counts, previous, file.name);
         if (flags & 0x01) putU64(sink, file.values.size);
         putSharedValues(file.values);

@@ -12,6 +12,7 @@ ByteSink makeSink(Drain drain, size_t bufferSize) {
 void flush(ByteSink& sink) {
     if (sink.used == 0) return;
     sink.drain(std::string_view(sink.buffer.data(), sink.used));
+    sink.drained += sink.used;
     sink.used = 0;
 }
 

@@ -19,6 +19,7 @@ using Drain = std::function<void(std::string_view)>;
 struct ByteSink {
     std::vector<char> buffer;
     size_t used = 0;
+    uint64_t drained = 0; // bytes already handed to the drain
     Drain drain;
 };
 
@@ -34,12 +35,16 @@ inline void putBytes(ByteSink& sink, const void* bytes, size_t n) {
         flush(sink);
         if (n >= sink.buffer.size()) {
             sink.drain(std::string_view(static_cast<const char*>(bytes), n));
+            sink.drained += n;
             return;
         }
     }
     std::memcpy(sink.buffer.data() + sink.used, bytes, n);
     sink.used += n;
 }
+
+// How many bytes went into the sink so far, drained or buffered.
+inline uint64_t position(const ByteSink& sink) { return sink.drained + sink.used; }
 
 inline void putText(ByteSink& sink, std::string_view text) { putBytes(sink, text.data(), text.size()); }
 
