@@ -39,10 +39,12 @@ catagen::Filesystem filesystem(uint32_t type, std::string path) {
     return fs;
 }
 
-// Three filesystems of the three types every version can write (1.6.7 writes them all as type 0; 1.6.6
-// turns their drive letters into its drive list). Folder 1 hangs from folder 4, which comes after it;
-// folder 4 repeats the name before it; files lie at depths one to four, with a quote and a comma in one.
-catagen::Tree richTree() {
+// Filesystems of the types every version can write (1.6.7 writes them all as type 0; 1.6.6 turns their
+// drive letters into its drive list), and in 1.7.17/1.7.20 one of type 3. Folder 1 hangs from folder 4,
+// which comes after it; folder 4 repeats the name before it; files lie at depths one to four, one with a
+// quote and a comma in its name, and in 1.7 one at the top of a filesystem. Records on the type-1
+// filesystem announce optional fields.
+catagen::Tree richTree(Version v) {
     catagen::Tree tree;
     tree.settings.flags = 0x3F;
     tree.filesystems = {filesystem(2, "C:"), filesystem(1, "E:\\Media"), filesystem(0, "F:")};
@@ -52,12 +54,18 @@ catagen::Tree richTree() {
     };
     tree.folders = {folder("C:", kNoFolder, 0),  folder("Programs", 4, 0, 0x05), folder("Media", kNoFolder, 1, 0x01),
                     folder("Docs", 2, 1, 0x04), folder("Docs", 3, 1),             folder("F:", kNoFolder, 2)};
-    auto file = [](std::string name, uint32_t parent, uint64_t size) {
-        return Entry{std::move(name), parent, 0, {.size = size, .created = 7, .modified = 8, .accessed = 9,
-                                                  .attributes = 0x20, .recordFlags = 0x0F}};
+    auto file = [](std::string name, uint32_t parent, uint64_t size, uint32_t fs = 0) {
+        return Entry{std::move(name), parent, fs, {.size = size, .created = 7, .modified = 8, .accessed = 9,
+                                                   .attributes = 0x20, .recordFlags = 0x0F}};
     };
     tree.files = {file("readme.txt", 1, 100), file("readme.md", 1, 200), file("a\"b,c", 4, 300), file("x", 0, 1),
                   file("n", 5, 2)};
+    if (!isQwtb(v)) tree.files.push_back(file("top", kNoFolder, 3, 1));
+    if (isLate(v)) {
+        tree.filesystems.push_back(filesystem(3, "G:"));
+        tree.folders.push_back(folder("misc", kNoFolder, 3));
+        tree.files.push_back(file("m", 6, 4));
+    }
     return tree;
 }
 
@@ -73,7 +81,8 @@ catagen::Tree singleTree() {
 
 // A tree written in one version, its marks, and the rows the converter writes of it.
 struct Subject {
-    Subject(const catagen::Tree& t, Version v) : tree(t), version(v), db(encodeMarked(t, v)) {
+    Subject(const catagen::Tree& t, Version v, catagen::CountForm counts = catagen::CountForm::Shortest)
+        : tree(t), version(v), db(encodeMarked(t, v, counts)) {
         std::string csv = catagen::expectedCsv(t, v);
         for (size_t start = 0; start < csv.size();) {
             size_t end = csv.find("\r\n", start) + 2;
@@ -155,8 +164,10 @@ enum class Content { rich, single };
 
 class DamagedInput : public ::testing::TestWithParam<std::tuple<Version, Content>> {
 protected:
+    // Counts in both forms, the long one chosen at random where the short one would do.
     DamagedInput()
-        : subject(std::get<1>(GetParam()) == Content::rich ? richTree() : singleTree(), std::get<0>(GetParam())) {}
+        : subject(std::get<1>(GetParam()) == Content::rich ? richTree(std::get<0>(GetParam())) : singleTree(),
+                  std::get<0>(GetParam()), catagen::CountForm::Mixed) {}
     Version v() const { return subject.version; }
     const catagen::EncodeMarks& marks() const { return subject.db.marks; }
     Subject subject;
@@ -256,7 +267,7 @@ INSTANTIATE_TEST_SUITE_P(, DamagedInput,
 
 class Overstated : public ::testing::TestWithParam<Version> {
 protected:
-    Overstated() : subject(richTree(), GetParam()) {}
+    Overstated() : subject(richTree(GetParam()), GetParam()) {}
     Version v() const { return subject.version; }
     const catagen::EncodeMarks& marks() const { return subject.db.marks; }
 
@@ -345,9 +356,11 @@ INSTANTIATE_TEST_SUITE_P(, OverstatedDecodeSize, ::testing::Values(Version::v1_6
 // written before it: only the header line when it is met among the folders (folder rows are written once
 // every folder record is read), the folder rows and the earlier files when it is met among the files.
 
+enum class Family { both, qwtb, qrtb };
+
 struct StructuralDamage {
     const char* name;
-    bool qwtbOnly;
+    Family family;
     // Damages the database and gives the line the reader prints.
     std::function<std::string(const Subject&, std::string&)> damage;
     std::optional<size_t> filesKept; // set when the error is met among the files
@@ -380,34 +393,34 @@ std::string loop(uint32_t folder) {
 }
 
 const StructuralDamage structuralDamages[] = {
-    {"FolderParentNamingNothing", false,
+    {"FolderParentNamingNothing", Family::both,
      [](const Subject& s, std::string& b) { return folderParent(s, b, 3, s.db.marks.firstInvalidReference); }, {}},
-    {"FolderParentLargest", false,
+    {"FolderParentLargest", Family::both,
      [](const Subject& s, std::string& b) { return folderParent(s, b, 1, isQwtb(s.version) ? 0xFFFFFFFE : 0xFFFFFFFF); }, {}},
-    {"FileParentNamingNothing", false,
+    {"FileParentNamingNothing", Family::both,
      [](const Subject& s, std::string& b) { return fileParent(s, b, 2, s.db.marks.firstInvalidReference); }, 2},
-    {"FileParentLargest", false, [](const Subject& s, std::string& b) { return fileParent(s, b, 0, 0xFFFFFFFF); }, 0},
+    {"FileParentLargest", Family::both, [](const Subject& s, std::string& b) { return fileParent(s, b, 0, 0xFFFFFFFF); }, 0},
     // "Programs" follows "C:", which 1.6.7 leaves out of the front coding as a root folder.
-    {"FolderStripPastThePreviousName", false,
+    {"FolderStripPastThePreviousName", Family::both,
      [](const Subject& s, std::string& b) {
          uint32_t previous = s.version == Version::v1_6_7 ? 0 : 2;
          strip(b, s.version, s.db.marks.folders[1].name, previous + 1);
          return at("Invalid folder code offset %llu > %llu.\n", previous + 1, previous);
      },
      {}},
-    {"FileStripPastThePreviousName", false,
+    {"FileStripPastThePreviousName", Family::both,
      [](const Subject& s, std::string& b) {
          strip(b, s.version, s.db.marks.files[3].name, 6); // after "a\"b,c"
          return std::string("Invalid file code offset 6 > 5.\n");
      },
      3},
-    {"FirstFileStripPastTheEmptyName", false,
+    {"FirstFileStripPastTheEmptyName", Family::both,
      [](const Subject& s, std::string& b) {
          strip(b, s.version, s.db.marks.files[0].name, 1);
          return std::string("Invalid file code offset 1 > 0.\n");
      },
      0},
-    {"FolderItsOwnParent", false,
+    {"FolderItsOwnParent", Family::both,
      [](const Subject& s, std::string& b) {
          b = overwriteU32(b, s.db.marks.folders[1].parent, s.db.marks.folderReferences[1]);
          return loop(1);
@@ -415,28 +428,59 @@ const StructuralDamage structuralDamages[] = {
      {}},
     // Folder 1 hangs from 4, which now loops with 3: a chain that leads into a loop it is not part of. The
     // folder named is the first of the loop that the chain meets.
-    {"FolderChainIntoALoop", false,
+    {"FolderChainIntoALoop", Family::both,
      [](const Subject& s, std::string& b) {
          b = overwriteU32(b, s.db.marks.folders[3].parent, s.db.marks.folderReferences[4]);
          return loop(4);
      },
      {}},
-    {"FolderParentBetweenSlots", true,
+    // The 1.7 long form of a count: a strip count that is negative as a signed number.
+    {"FolderStripLongForm", Family::qrtb,
      [](const Subject& s, std::string& b) {
-         uint32_t between = s.db.marks.folderReferences[2] + 1;
+         strip(b, s.version, s.db.marks.folders[1].name, 0x80000000);
+         return std::string("Invalid folder code offset -2147483648 > 2.\n");
+     },
+     {}},
+    // The bytes just after a folder's index in the offset map are zero: read as an index they would name
+    // folder 0.
+    {"FolderParentBetweenSlots", Family::qwtb,
+     [](const Subject& s, std::string& b) {
+         uint32_t between = s.db.marks.folderReferences[2] + 4;
          b = overwriteU32(b, s.db.marks.folders[3].parent, between);
          return at("folder 3: parent offset %llu is not the decode offset of any folder\n", between);
      },
      {}},
     // Three bytes before the end: a 4-byte index read there would reach past the map.
-    {"FileParentNearTheEndOfTheMap", true,
+    {"FolderParentNearTheEndOfTheMap", Family::qwtb,
      [](const Subject& s, std::string& b) {
          uint32_t nearEnd = s.db.marks.firstInvalidReference - 3;
-         b = overwriteU32(b, s.db.marks.files[1].parent, nearEnd);
-         return at("file 1: parent offset %llu is not the decode offset of any folder\n", nearEnd);
+         b = overwriteU32(b, s.db.marks.folders[1].parent, nearEnd);
+         return at("folder 1: parent offset %llu is not the decode offset of any folder\n", nearEnd);
+     },
+     {}},
+    {"FileParentInsideASlot", Family::qwtb,
+     [](const Subject& s, std::string& b) {
+         uint32_t inside = s.db.marks.folderReferences[2] + 1;
+         b = overwriteU32(b, s.db.marks.files[1].parent, inside);
+         return at("file 1: parent offset %llu is not the decode offset of any folder\n", inside);
      },
      1},
-    {"FolderSlotPastTheDecodeSize", true,
+    // Its 4 bytes would reach past the index of the last folder, where the map ends.
+    {"FileParentOverlappingTheLastIndex", Family::qwtb,
+     [](const Subject& s, std::string& b) {
+         uint32_t overlapping = s.db.marks.folderReferences.back() + 2;
+         b = overwriteU32(b, s.db.marks.files[3].parent, overlapping);
+         return at("file 3: parent offset %llu is not the decode offset of any folder\n", overlapping);
+     },
+     3},
+    {"FileParentAtTheLastByteOfTheMap", Family::qwtb,
+     [](const Subject& s, std::string& b) {
+         uint32_t last = s.db.marks.firstInvalidReference - 1;
+         b = overwriteU32(b, s.db.marks.files[2].parent, last);
+         return at("file 2: parent offset %llu is not the decode offset of any folder\n", last);
+     },
+     2},
+    {"FolderSlotPastTheDecodeSize", Family::qwtb,
      [](const Subject& s, std::string& b) {
          uint32_t lastSlot = s.db.marks.folderReferences.back();
          b = overwriteU32(b, *s.db.marks.folderDecodeSize, lastSlot + 3);
@@ -449,7 +493,7 @@ class StructuralDamages : public ::testing::TestWithParam<std::tuple<Version, St
 
 TEST_P(StructuralDamages, PrintTheirLineAndKeepTheRowsBefore) {
     const auto& [version, damage] = GetParam();
-    Subject subject(richTree(), version);
+    Subject subject(richTree(version), version);
     std::string bytes = subject.db.bytes;
     std::string line = damage.damage(subject, bytes);
     InMemoryConversion run = convertInMemory(bytes);
@@ -467,7 +511,7 @@ std::vector<std::tuple<Version, StructuralDamage>> structuralParams() {
     std::vector<std::tuple<Version, StructuralDamage>> params;
     for (Version v : allVersions)
         for (const StructuralDamage& damage : structuralDamages)
-            if (!damage.qwtbOnly || isQwtb(v)) params.emplace_back(v, damage);
+            if (damage.family == Family::both || (damage.family == Family::qwtb) == isQwtb(v)) params.emplace_back(v, damage);
     return params;
 }
 

@@ -4,9 +4,11 @@
 
 namespace catadump::test {
 
-MarkedDatabase encodeMarked(const catagen::Tree& tree, Version version) {
+MarkedDatabase encodeMarked(const catagen::Tree& tree, Version version, catagen::CountForm counts) {
     MarkedDatabase db;
     catagen::EncodeOptions options;
+    options.counts = counts;
+    options.seed = 7;
     options.marks = &db.marks;
     db.bytes = catagen::encodeDatabase(tree, version, options);
     return db;

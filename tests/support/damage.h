@@ -17,7 +17,8 @@ struct MarkedDatabase {
     catagen::EncodeMarks marks;
 };
 
-MarkedDatabase encodeMarked(const catagen::Tree& tree, Version version);
+MarkedDatabase encodeMarked(const catagen::Tree& tree, Version version,
+                            catagen::CountForm counts = catagen::CountForm::Shortest);
 
 // The bytes with the little-endian u32 at `at` replaced by `value`.
 std::string overwriteU32(std::string bytes, uint64_t at, uint32_t value);
