@@ -1,7 +1,8 @@
 // Counts and lengths that a QRTb database declares but does not back with data: about 1 KB of bytes that
-// announce four billion folders, files or filesystems, or a list, string or name of billions of bytes. The
-// conversion ends as soon as the data does, with the read-error flag and the rows of the records that were
-// there in full; its work and memory follow the bytes present, not the declared sizes.
+// announce four billion filesystems or NTFS folders, folders and filesystems together past 2^32, or a
+// list or string of billions of bytes. The conversion ends as soon as the data does, with the read-error
+// flag and no row; its work and memory follow the bytes present, not the declared sizes. Folder and file
+// counts and name lengths of every version are in tests/fuzz/damaged_input_test.cpp.
 #include <functional>
 #include <ostream>
 #include <string>
@@ -35,7 +36,6 @@ struct Overstated {
     bool earlyOnly;
     std::function<std::string(Version)> database;
     std::function<std::string(Version)> console;  // expected, from the "Magic" line on
-    size_t rows;                               // rows written besides the header line
 };
 
 void PrintTo(const Overstated& c, std::ostream* out) { *out << c.name; }
@@ -51,13 +51,6 @@ Tree rootFolders(uint32_t count, uint32_t folders = declared, size_t filesystems
 
 // Folders and filesystems together beyond 2^32: every reference is valid, none wraps round to look invalid.
 Tree widestReferences() { return rootFolders(250, 0xFFFFFFFF, 2); }
-
-Tree filesOnFilesystem(uint32_t count) {
-    Tree tree;
-    tree.declaredFiles = declared;
-    for (uint32_t i = 0; i < count; ++i) tree.files.push_back({.parent = 0, .name = "file" + std::to_string(1000 + i)});
-    return tree;
-}
 
 // A tree without folders or files whose filesystem table is written by the case itself.
 Tree bare() {
@@ -77,13 +70,8 @@ std::string headerLines(Version v) { return consoleStart(bare(), v).substr(0, co
 
 std::vector<Overstated> overstatedCases() {
     return {
-        {"Folders", false, [](Version v) { return bodyStart(rootFolders(250), v).bytes(); },
-         [](Version v) { return consoleStart(rootFolders(250), v) + "Loading Hierarchy...\nConversion complete!\n"; }, 0},
         {"FoldersAndFilesystemsPast32Bits", false, [](Version v) { return bodyStart(widestReferences(), v).bytes(); },
-         [](Version v) { return consoleStart(widestReferences(), v) + "Loading Hierarchy...\nConversion complete!\n"; }, 0},
-        {"Files", false, [](Version v) { return database(filesOnFilesystem(100), v); },
-         [](Version v) { return consoleStart(filesOnFilesystem(100), v) + "Loading files...\nConversion complete!\n"; },
-         100},
+         [](Version v) { return consoleStart(widestReferences(), v) + "Loading Hierarchy...\nConversion complete!\n"; }},
         {"Filesystems", false,
          [](Version v) {
              DbBuilder b;
@@ -103,8 +91,7 @@ std::vector<Overstated> overstatedCases() {
                  for (int i = 0; i < 100; ++i) text += printed("filesystem %d: type 1\nfilesystem %d: out of date 0\n", i, i);
              }
              return text + "Conversion complete!\n";
-         },
-         0},
+         }},
         {"NtfsFolderList", true,
          [](Version v) {
              Tree tree = rootFolders(1);
@@ -118,15 +105,14 @@ std::vector<Overstated> overstatedCases() {
              tree.folders.resize(1);
              return consoleStart(tree, v) + "Loading Hierarchy...\nNTFS folder count: " + declaredAsInt +
                     "\nConversion complete!\n";
-         },
-         0},
+         }},
         {"BlobItemLength", false,
          [](Version v) {
              DbBuilder b = bodyHead(Tree{}, v);
              b.compact(1).u8(7).compact(declared).raw(noisyBytes(1000));
              return b.bytes();
          },
-         [](Version v) { return consoleStart(Tree{}, v) + "Conversion complete!\n"; }, 0},
+         [](Version v) { return consoleStart(Tree{}, v) + "Conversion complete!\n"; }},
         {"CountedStringLength", false,
          [](Version v) {
              DbBuilder b;
@@ -139,32 +125,7 @@ std::vector<Overstated> overstatedCases() {
              // The entry whose path runs past the data is not printed beyond its type.
              std::string table = isLate(v) ? "filesystem 0: type 2\nfilesystem 0: out of date 0\n" : "";
              return headerLines(v) + "filesystem count: 1\n" + table + "Conversion complete!\n";
-         },
-         0},
-        {"FolderNameSuffix", false,
-         [](Version v) {
-             Tree tree;
-             tree.folders = {{.parent = 1, .name = "r"}};
-             return bodyStart(tree, v).compact(declared).compact(0).raw(noisyBytes(1000)).bytes();
-         },
-         [](Version v) {
-             Tree tree;
-             tree.folders = {{.parent = 1, .name = "r"}};
-             return consoleStart(tree, v) + folderPartLines(tree, v) + "Conversion complete!\n";
-         },
-         0},
-        {"FileNameSuffix", false,
-         [](Version v) {
-             Tree tree;
-             tree.files = {{.parent = 0, .name = "f"}};
-             return bodyStart(tree, v).u32(0).compact(declared).compact(0).raw(noisyBytes(1000)).bytes();
-         },
-         [](Version v) {
-             Tree tree;
-             tree.files = {{.parent = 0, .name = "f"}};
-             return consoleStart(tree, v) + "Loading files...\nConversion complete!\n";
-         },
-         0},
+         }},
     };
 }
 
@@ -189,9 +150,7 @@ TEST_P(QrtbOverstatedSizes, EndWithTheDataAndKeepOnlyWholeRecords) {
     ASSERT_LT(bytes.size(), 2000u);
     InMemoryConversion result = convertInMemory(bytes);
     EXPECT_EQ(result.console, overstated().console(v()));
-    std::string csv = headerLineOf(v());
-    for (size_t i = 0; i < overstated().rows; ++i) csv += "\"file" + std::to_string(1000 + i) + closing(v(), false, {});
-    EXPECT_EQ(result.csv, csv);
+    EXPECT_EQ(result.csv, headerLineOf(v()));
     EXPECT_TRUE(result.flags.readError);
     EXPECT_FALSE(result.flags.corrupt);
 }
