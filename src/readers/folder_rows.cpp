@@ -1,5 +1,6 @@
 #include "readers/folder_rows.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -14,11 +15,11 @@ void writeHeaderLine(CsvWriter& writer, ColumnSet columns) {
 }
 
 // Formatted straight into the writer's buffer. The room asked for is that of the longest values; a short
-// number stores up to eight bytes, which stays within it because each column is given the room of its
-// longest number.
+// number stores up to decimalStoreWidth bytes, which stays within it: each date or size column has the room
+// of a 20-digit number, and the attributes, last, the room of the wider of the two.
 void writeValueColumns(CsvWriter& writer, const RowValues& values) {
     // Four u64 with commas, a u32, the quote and comma before and CR LF after.
-    constexpr size_t longest = 2 + 4 * (maxDigitsU64 + 1) + maxDigitsU32 + 2;
+    constexpr size_t longest = 2 + 4 * (maxDigitsU64 + 1) + std::max(decimalStoreWidth, maxDigitsU32) + 2;
     char* start = reserveSpace(writer, longest);
     char* out = start;
     *out++ = '"';

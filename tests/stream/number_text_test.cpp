@@ -38,12 +38,13 @@ TEST(NumberText, RandomValuesOfEveryMagnitude) {
     }
 }
 
-TEST(NumberText, StoresNoFurtherThanEightBytesOrTheDigits) {
-    for (uint64_t value : {uint64_t{0}, uint64_t{7}, uint64_t{123456789}, UINT64_MAX}) {
+TEST(NumberText, StoresNoFurtherThanTheStoreWidthOrTheDigits) {
+    for (uint64_t value : {uint64_t{0}, uint64_t{7}, uint64_t{123456789}, uint64_t{9999999999999999},
+                           uint64_t{133800000000000000}, UINT64_MAX}) {
         std::string text(40, '#');
         size_t digits = expected(value).size();
         writeDecimal(text.data(), value);
-        size_t reach = std::max<size_t>(8, digits);
+        size_t reach = std::max<size_t>(decimalStoreWidth, digits);
         EXPECT_EQ(text.find_first_not_of('#', reach), std::string::npos) << value;
     }
 }
