@@ -13,10 +13,11 @@ namespace catadump {
 
 namespace {
 
-// The ring of the overlapped writer: large chunks, so that the output gets few, large writes, and enough
-// of them that the conversion rarely waits for the thread.
-constexpr size_t overlappedChunkSize = size_t{1} << 18;
-constexpr size_t overlappedChunkCount = 4;
+// The ring of the overlapped writer: two chunks, one filled while the thread writes the other. Large
+// enough that the output gets few, large writes; no more of them, because the kernel's copy of a chunk
+// just filled is fastest while the chunk is still in the processor's cache.
+constexpr size_t overlappedChunkSize = size_t{1} << 19;
+constexpr size_t overlappedChunkCount = 2;
 
 struct Piece {
     char* bytes;
