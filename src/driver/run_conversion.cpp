@@ -20,7 +20,8 @@ const platform::PathRequest openRequest = {"Please select Quillseek.db", "Quills
 const platform::PathRequest saveRequest = {"Save Database As...", "QLX Quillseek File List Files (*.qlx)",
                                            "*.qlx", "qlx", true};
 
-// The final report, in its fixed order. True when it reports nothing wrong.
+// The final report, in its fixed order. True when it reports nothing wrong. "Encounted atleast" is
+// misspelt on purpose: scripts match these lines as the program has always printed them.
 bool reportFlags(Console& console, const RunFlags& flags) {
     if (flags.writeError) say(console, "Error: Encounted atleast one write error\n");
     if (flags.readError) say(console, "Error: Encounted atleast one read error\n");
