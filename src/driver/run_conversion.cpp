@@ -60,7 +60,8 @@ int convertIntoOutput(Terminal& terminal, const ConversionPaths& paths, platform
         options.onProgress = drawProgress;
         options.progressContext = &watch;
     }
-    ConversionResult result = convert(fileSource(database), fileSink(output), console, options);
+    FileOutput sinkFile{&output};
+    ConversionResult result = convert(fileSource(database), fileSink(sinkFile), console, options);
     clearStatus(terminal);
     if (result.fatalLine != nullptr) {
         // No report: the line alone, and what the output holds stays as the conversion left it.

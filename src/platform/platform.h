@@ -29,8 +29,12 @@ bool createForWriting(const std::string& path, File& file, File beingRead = File
 // spend. Elsewhere the file is emptied here already.
 bool createForWritingEmptiedLater(const std::string& path, File& file, File beingRead = File{});
 // Empties a regular file opened by createForWritingEmptiedLater (other kinds of output stay as they are);
-// false when the system failed to.
-bool emptyFile(File file);
+// false when the system failed to. `hadBytes` tells whether there was anything to empty.
+bool emptyFile(File file, bool& hadBytes);
+// Starts writing these bytes of the file to its disk and returns without waiting for them to arrive. A file
+// that was emptied and written again is written out by the system when it is closed, and the close waits
+// for that; this lets it happen while the file is being written. Does nothing where the system cannot.
+void startWritingOut(File file, uint64_t offset, uint64_t length);
 // Reads up to n bytes: the count read, 0 at the end of the file, or -1 on failure.
 int64_t readFile(File file, void* destination, size_t n);
 // Writes all n bytes; false when the system failed or wrote fewer.

@@ -169,15 +169,27 @@ bool createForWritingEmptiedLater(const std::string& path, File& file, File bein
     return openForWriting(path, file, beingRead, 0);
 }
 
-bool emptyFile(File file) {
+bool emptyFile(File file, bool& hadBytes) {
     // As O_TRUNC, this leaves a pipe or a device as it is.
+    hadBytes = false;
     struct stat info;
     if (::fstat(descriptor(file), &info) != 0) return false;
     if (!S_ISREG(info.st_mode)) return true;
     while (::ftruncate(descriptor(file), 0) != 0) {
         if (errno != EINTR) return false;
     }
+    hadBytes = info.st_size > 0;
     return true;
+}
+
+void startWritingOut(File file, uint64_t offset, uint64_t length) {
+#if defined(__linux__)
+    // Only queues the pages for writing; a failure here loses nothing, as the bytes are written already.
+    ::sync_file_range(descriptor(file), static_cast<off_t>(offset), static_cast<off_t>(length),
+                      SYNC_FILE_RANGE_WRITE);
+#else
+    (void)file, (void)offset, (void)length;
+#endif
 }
 
 int64_t readFile(File file, void* destination, size_t n) {

@@ -41,11 +41,24 @@ struct CsvOutputThread {
 
 namespace {
 
+// Bytes are handed to the disk this many at a time: few calls, and little left for the close.
+constexpr uint64_t writeOutStep = uint64_t{8} << 20;
+
 bool writeToFile(void* context, const void* bytes, size_t n) {
-    return platform::writeFile(*static_cast<platform::File*>(context), bytes, n);
+    auto& output = *static_cast<FileOutput*>(context);
+    if (!platform::writeFile(*output.file, bytes, n)) return false;
+    output.written += n;
+    if (output.writeOutAsWritten && output.written - output.writtenOut >= writeOutStep) {
+        platform::startWritingOut(*output.file, output.writtenOut, output.written - output.writtenOut);
+        output.writtenOut = output.written;
+    }
+    return true;
 }
 
-bool emptyOutputFile(void* context) { return platform::emptyFile(*static_cast<platform::File*>(context)); }
+bool emptyOutputFile(void* context) {
+    auto& output = *static_cast<FileOutput*>(context);
+    return platform::emptyFile(*output.file, output.writeOutAsWritten);
+}
 
 bool prepareSink(const ByteSink& sink) { return sink.prepare == nullptr || sink.prepare(sink.context); }
 
@@ -145,7 +158,7 @@ void stopCsvOutputThread(CsvOutputThread* thread) {
     delete thread;
 }
 
-ByteSink fileSink(platform::File& file) { return {&file, writeToFile, emptyOutputFile}; }
+ByteSink fileSink(FileOutput& output) { return {&output, writeToFile, emptyOutputFile}; }
 
 void openCsvWriter(CsvWriter& writer, RunContext& run, ByteSink sink, CsvWriting writing) {
     writer.run = &run;

@@ -32,8 +32,17 @@ struct ByteSink {
     bool (*prepare)(void* context) = nullptr;
 };
 
-// The output file; it is emptied before the first byte is written (see createForWritingEmptiedLater).
-ByteSink fileSink(platform::File& file);
+// The output file as a sink; it is emptied before the first byte is written (see
+// createForWritingEmptiedLater). When that removed bytes, the system writes the file out when it is
+// closed, which would keep the close waiting for the whole output; its bytes are therefore handed to the
+// disk as they are written, on the thread that writes them.
+struct FileOutput {
+    platform::File* file = nullptr;
+    bool writeOutAsWritten = false;  // emptying it removed bytes
+    uint64_t written = 0;            // bytes written to it
+    uint64_t writtenOut = 0;         // of those, the bytes handed to the disk
+};
+ByteSink fileSink(FileOutput& output);
 
 inline constexpr size_t csvBufferSize = 65536;
 

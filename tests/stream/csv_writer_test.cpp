@@ -103,7 +103,8 @@ TEST(CsvWriter, FullDeviceSetsTheWriteErrorFlag) {
     if (!platform::createForWriting("/dev/full", output)) GTEST_SKIP() << "no /dev/full here";
     CapturedRun captured;
     CsvWriter writer;
-    openCsvWriter(writer, captured.run, fileSink(output));
+    FileOutput sinkFile{&output};
+    openCsvWriter(writer, captured.run, fileSink(sinkFile));
 
     writeString(writer, "Filename,Attributes\r\n");
     EXPECT_FALSE(captured.run.flags.writeError);  // still in the buffer
@@ -113,24 +114,33 @@ TEST(CsvWriter, FullDeviceSetsTheWriteErrorFlag) {
 }
 
 // The output is opened without being emptied; the writer empties it before its first byte, on whichever
-// thread writes, so an older and longer file is gone whether or not anything is written.
+// thread writes, so an older and longer file is gone whether or not anything is written. Only an output
+// that held bytes is handed to the disk as it is written; a long one crosses that step more than once.
 TEST(CsvWriter, AnExistingOutputHoldsOnlyWhatThisRunWrote) {
     TempDir directory;
+    std::string longer(19u << 20, 'x');
+    for (size_t i = 0; i < longer.size(); i += 4099) longer[i] = static_cast<char>('a' + i % 26);
     for (CsvWriting writing : {CsvWriting::plain, CsvWriting::overlapped}) {
-        for (std::string written : {std::string(), std::string("Filename\r\n"), std::string(200000, 'x')}) {
-            std::string path = directory.write("out.qlx", std::string(300000, 'o'));
-            platform::File output;
-            ASSERT_TRUE(platform::createForWritingEmptiedLater(path, output));
-            CapturedRun captured;
-            CsvWriter writer;
-            openCsvWriter(writer, captured.run, fileSink(output), writing);
-            writeString(writer, written);
-            flush(writer);
-            writer.thread.reset();
-            EXPECT_TRUE(platform::closeFile(output));
-            EXPECT_FALSE(captured.run.flags.writeError);
-            EXPECT_EQ(readWholeFile(path), written) << (writing == CsvWriting::plain ? "plain, " : "overlapped, ")
-                                                   << written.size() << " bytes written";
+        for (std::string before : {std::string(), std::string(300000, 'o')}) {
+            for (std::string written : {std::string(), std::string("Filename\r\n"), longer}) {
+                std::string path = directory.write("out.qlx", before);
+                platform::File output;
+                ASSERT_TRUE(platform::createForWritingEmptiedLater(path, output));
+                CapturedRun captured;
+                CsvWriter writer;
+                FileOutput sinkFile{&output};
+                openCsvWriter(writer, captured.run, fileSink(sinkFile), writing);
+                writeString(writer, written);
+                flush(writer);
+                writer.thread.reset();
+                EXPECT_TRUE(platform::closeFile(output));
+                EXPECT_FALSE(captured.run.flags.writeError);
+                std::string context = std::string(writing == CsvWriting::plain ? "plain, " : "overlapped, ") +
+                                      std::to_string(before.size()) + " bytes before, " +
+                                      std::to_string(written.size()) + " written";
+                EXPECT_EQ(sinkFile.writeOutAsWritten, !before.empty()) << context;
+                EXPECT_TRUE(readWholeFile(path) == written) << context;
+            }
         }
     }
 }
