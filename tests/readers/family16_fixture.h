@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "catagen/encoding.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
 #include "support/versions.h"
@@ -50,17 +51,15 @@ inline std::string code(uint8_t suffixLength, uint8_t strip, std::string_view su
 }
 inline std::string repeatName() { return std::string(1, '\0'); }
 
-// The name front-coded against the previous name of its list, with the longest common prefix kept.
+// The name front-coded against the previous name of its list, as the generator codes it.
 inline std::string frontCode(std::string_view previous, std::string_view name) {
     if (name == previous) return repeatName();
     if (name.empty()) throw std::invalid_argument("an empty name can only follow an empty name");
-    size_t common = 0;
-    while (common < previous.size() && common < name.size() && previous[common] == name[common]) ++common;
-    if (common == name.size()) --common;  // a prefix of the previous name needs one new byte
-    size_t strip = previous.size() - common;
-    size_t suffix = name.size() - common;
-    if (strip > 255 || suffix > 255) throw std::invalid_argument("name too far from the previous one");
-    return code(static_cast<uint8_t>(suffix), static_cast<uint8_t>(strip), name.substr(common));
+    catagen::FrontCode coded = catagen::frontCode(previous, name);
+    if (coded.stripCount > 255 || coded.suffixLength > 255) {
+        throw std::invalid_argument("name too far from the previous one");
+    }
+    return code(static_cast<uint8_t>(coded.suffixLength), static_cast<uint8_t>(coded.stripCount), coded.suffix);
 }
 
 struct FolderRecord {

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "catagen/encoding.h"
 #include "readers/folder_rows.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
@@ -116,14 +117,10 @@ inline void putName(DbBuilder& b, const Record& record, std::string& previous) {
         count(0);  // suffix length 0: the previous name again
         return;
     }
-    size_t common = 0;
-    while (common < previous.size() && common < record.name.size() && previous[common] == record.name[common]) {
-        ++common;
-    }
-    if (common == record.name.size()) --common;  // a prefix of the previous name needs one new byte
-    count(record.name.size() - common);
-    count(previous.size() - common);
-    b.raw(std::string_view(record.name).substr(common));
+    catagen::FrontCode coded = catagen::frontCode(previous, record.name);  // as the generator codes it
+    count(coded.suffixLength);
+    count(coded.stripCount);
+    b.raw(coded.suffix);
     previous = record.name;
 }
 
