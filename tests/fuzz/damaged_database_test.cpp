@@ -334,20 +334,5 @@ TEST(DamagedDatabaseWarnings, FolderDecodeSizeMismatchAndUnknownFilesystemType) 
     EXPECT_EQ(typed.exitCode, 0);
 }
 
-// Row: a signature or version the program does not know. Nothing is written, not even a header line.
-TEST(DamagedDatabaseIdentity, WrongSignatureOrVersion) {
-    TempDir dir;
-    std::string body = Tree(Version::v1_7_20).bytes().substr(8);
-    FileConversion signature = convertFile(dir, DbBuilder().header("QRTB", versionWord(1, 7, 20)).raw(body).bytes());
-    EXPECT_EQ(afterFileLines(signature), "Magic QRTB\nUnknown DB type 42545251 QRTB\n");
-    EXPECT_EQ(signature.csv, "");
-    EXPECT_EQ(signature.exitCode, 2);
-
-    FileConversion version = convertFile(dir, DbBuilder().header("QWTB", versionWord(1, 7, 20)).raw(body).bytes());
-    EXPECT_EQ(afterFileLines(version), "Magic QWTB\nVersion 1.7.20\nUnknown DB version 01070014\n");
-    EXPECT_EQ(version.csv, "");
-    EXPECT_EQ(version.exitCode, 2);
-}
-
 } // namespace
 } // namespace catadump::test
