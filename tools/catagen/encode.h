@@ -21,6 +21,8 @@ struct EncodeMarks {
     std::optional<uint64_t> folderDecodeSize; // 1.6 family and 1.7.5
     uint64_t folderRecordsStart = 0;          // the first folder record, past any hierarchy block and NTFS list
     uint64_t fileRecordsStart = 0;
+    // Where each filesystem entry starts (at its type), then one past the last: 1.6.7 and 1.7 only.
+    std::vector<uint64_t> filesystems;
     struct Record {
         uint64_t parent = 0; // the u32 that names its parent; for 1.7 folders, its slot in the hierarchy block
         uint64_t name = 0;   // its front-coded name (the suffix length); a 1.6.7 root folder's filesystem index

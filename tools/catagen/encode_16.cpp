@@ -166,6 +166,7 @@ std::string encodeBody167(const Tree& tree, EncodeContext& context, ByteSink& si
     // Every filesystem is written with type 0, the only one this version accepts.
     putCompactCount(sink, counts, static_cast<uint32_t>(tree.filesystems.size()));
     for (const Filesystem& fs : tree.filesystems) {
+        context.markFilesystem(sink);
         putCompactCount(sink, counts, 0);
         putCountedString(sink, counts, fs.path);
         putCountedString(sink, counts, fs.guid);
@@ -173,6 +174,7 @@ std::string encodeBody167(const Tree& tree, EncodeContext& context, ByteSink& si
         putU64(sink, fs.journalId);
         putU64(sink, fs.nextUsn);
     }
+    context.markFilesystem(sink);
     putCompactCount(sink, counts, static_cast<uint32_t>(tree.settings.mountPoints.size()));
     for (const MountPoint& mount : tree.settings.mountPoints) {
         putU64(sink, mount.frn);

@@ -24,6 +24,7 @@ void putFilesystemTableEarly(const Tree& tree, EncodeContext& context, ByteSink&
     CountWriter& counts = context.counts;
     putCompactCount(sink, counts, static_cast<uint32_t>(tree.filesystems.size()));
     for (const Filesystem& fs : tree.filesystems) {
+        context.markFilesystem(sink);
         putCompactCount(sink, counts, fs.type);
         switch (fs.type) {
         case 0:
@@ -45,12 +46,14 @@ void putFilesystemTableEarly(const Tree& tree, EncodeContext& context, ByteSink&
             break;
         }
     }
+    context.markFilesystem(sink);
 }
 
 void putFilesystemTableLate(const Tree& tree, EncodeContext& context, ByteSink& sink) {
     CountWriter& counts = context.counts;
     putCompactCount(sink, counts, static_cast<uint32_t>(tree.filesystems.size()));
     for (const Filesystem& fs : tree.filesystems) {
+        context.markFilesystem(sink);
         putCompactCount(sink, counts, fs.type);
         putU8(sink, fs.outOfDate);
         switch (fs.type) {
@@ -70,6 +73,7 @@ void putFilesystemTableLate(const Tree& tree, EncodeContext& context, ByteSink& 
             break;
         }
     }
+    context.markFilesystem(sink);
 }
 
 // The hierarchy block: a folder's parent index, or F + k for a folder that hangs from filesystem k.

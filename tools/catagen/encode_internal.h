@@ -20,6 +20,9 @@ struct EncodeContext {
     void mark(const ByteSink& sink, uint64_t& field) const {
         if (marks != nullptr) field = position(sink) - start;
     }
+    void markFilesystem(const ByteSink& sink) const {
+        if (marks != nullptr) marks->filesystems.push_back(position(sink) - start);
+    }
     // Opens a record's marks, or gives null when none are asked for.
     EncodeMarks::Record* openFolder() const { return marks ? &marks->folders.emplace_back() : nullptr; }
     EncodeMarks::Record* openFile() const { return marks ? &marks->files.emplace_back() : nullptr; }
