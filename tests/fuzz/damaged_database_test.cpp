@@ -14,6 +14,7 @@
 #include "support/damage.h"
 #include "support/db_builder.h"
 #include "support/versions.h"
+#include "tools/byte_reader.h"
 
 namespace catadump::test {
 namespace {
@@ -44,30 +45,12 @@ catagen::Tree smallTree() {
 
 MarkedDatabase smallDatabase(Version version) { return encodeMarked(smallTree(), version); }
 
-std::vector<std::string> splitRows(const std::string& csv);
-
 // The first `count` rows of the intact tree (the header line counts as one).
 std::string firstRows(Version version, size_t count) {
-    std::vector<std::string> rows = splitRows(catagen::expectedCsv(smallTree(), version));
+    std::vector<std::string> rows = csvRows(catagen::expectedCsv(smallTree(), version));
     std::string csv;
     for (size_t i = 0; i < count && i < rows.size(); ++i) csv += rows[i];
     return csv;
-}
-
-std::vector<std::string> splitRows(const std::string& csv) {
-    std::vector<std::string> rows;
-    size_t start = 0;
-    while (start < csv.size()) {
-        size_t end = csv.find("\r\n", start);
-        if (end == std::string::npos) end = csv.size() - 2;
-        rows.push_back(csv.substr(start, end + 2 - start));
-        start = end + 2;
-    }
-    return rows;
-}
-
-bool endsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // The console after the program's two file lines.
@@ -119,7 +102,7 @@ TEST(DamagedDatabaseBlocks, CompressedFileCutInItsThirdBlockKeepsTheRowsOfTheFir
     std::string console = afterFileLines(run);
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.csv, raw.csv);
-    EXPECT_GT(splitRows(*run.csv).size(), 2000u);
+    EXPECT_GT(csvRows(*run.csv).size(), 2000u);
     std::smatch failure;
     ASSERT_TRUE(std::regex_search(console, failure, std::regex("ReadFile\\(\\): -?[0-9]+: Failed to read\\.\n")));
     EXPECT_EQ(console.substr(0, static_cast<size_t>(failure.position())) + failure.suffix().str(),
@@ -145,7 +128,7 @@ TEST_P(DamagedDatabase, CorruptCompressedData) {
     for (size_t offset : {size_t{10}, packed.size() - 2}) {
         SCOPED_TRACE("byte " + std::to_string(offset));
         FileConversion checked = convert(flipByte(packed, offset, 0x01));
-        EXPECT_TRUE(endsWith(afterFileLines(checked), failed + "Conversion complete!\n" + readErrorLine))
+        EXPECT_TRUE(afterFileLines(checked).ends_with(failed + "Conversion complete!\n" + readErrorLine))
             << checked.console;
         EXPECT_EQ(checked.csv, firstRows(GetParam(), 4));
         EXPECT_EQ(checked.exitCode, 2);
@@ -162,7 +145,7 @@ TEST(DamagedDatabaseLengths, StringSizeOfAllOnesIsFatal) {
     // The path's length, after the filesystem's type.
     stored.replace(db.marks.filesystems[0] + 1, 1, "\xff\xff\xff\xff\xff");
     FileConversion fatal = convertFile(dir, stored);
-    EXPECT_TRUE(endsWith(fatal.console, "filesystem count: 1\nbad string size -1\n")) << fatal.console;
+    EXPECT_TRUE(fatal.console.ends_with("filesystem count: 1\nbad string size -1\n")) << fatal.console;
     EXPECT_EQ(fatal.csv, "");  // the header line was still in the buffer
     EXPECT_EQ(fatal.exitCode, 1);
 }
@@ -203,7 +186,7 @@ TEST_P(StructuralErrors, PrintTheirLineAndKeepTheRowsBeforeThem) {
     const StructuralError& error = GetParam();
     TempDir dir;
     FileConversion run = convertFile(dir, error.damage(smallDatabase(error.version)));
-    EXPECT_TRUE(endsWith(run.console, error.line + "Conversion complete!\n" + corruptLine)) << run.console;
+    EXPECT_TRUE(run.console.ends_with(error.line + "Conversion complete!\n" + corruptLine)) << run.console;
     EXPECT_EQ(run.csv, firstRows(error.version, error.rowsKept));
     EXPECT_EQ(run.exitCode, 2);
 }
@@ -216,8 +199,8 @@ TEST(DamagedDatabaseWarnings, FolderDecodeSizeMismatchAndUnknownFilesystemType) 
     TempDir dir;
     MarkedDatabase decode = smallDatabase(Version::v1_6_6);
     uint64_t at = *decode.marks.folderDecodeSize;
-    uint32_t declared = 0;
-    for (int i = 3; i >= 0; --i) declared = declared << 8 | static_cast<uint8_t>(decode.bytes[at + i]);
+    catagen_test::ByteReader stored{decode.bytes, at};
+    uint32_t declared = catagen_test::u32(stored);
     FileConversion mismatch = convertFile(dir, overwriteU32(decode.bytes, at, declared + 5));
     std::string warning = "Loading folders...\nbad folder decode " + std::to_string(declared) + " != " +
                           std::to_string(declared + 5);

@@ -82,14 +82,7 @@ catagen::Tree singleTree() {
 // A tree written in one version, its marks, and the rows the converter writes of it.
 struct Subject {
     Subject(const catagen::Tree& t, Version v, catagen::CountForm counts = catagen::CountForm::Shortest)
-        : tree(t), version(v), db(encodeMarked(t, v, counts)) {
-        std::string csv = catagen::expectedCsv(t, v);
-        for (size_t start = 0; start < csv.size();) {
-            size_t end = csv.find("\r\n", start) + 2;
-            rows.push_back(csv.substr(start, end - start));
-            start = end;
-        }
-    }
+        : tree(t), version(v), db(encodeMarked(t, v, counts)), rows(csvRows(catagen::expectedCsv(t, v))) {}
     const std::string& header() const { return rows[0]; }
     const std::string& folderRow(size_t i) const { return rows[1 + i]; }
     const std::string& fileRow(size_t i) const { return rows[1 + tree.folders.size() + i]; }

@@ -193,4 +193,15 @@ std::vector<std::string> lines(std::string_view text) {
     return result;
 }
 
+std::vector<std::string> csvRows(std::string_view csv) {
+    std::vector<std::string> rows;
+    while (!csv.empty()) {
+        size_t end = csv.find("\r\n");
+        size_t length = end == std::string_view::npos ? csv.size() : end + 2;
+        rows.emplace_back(csv.substr(0, length));
+        csv.remove_prefix(length);
+    }
+    return rows;
+}
+
 } // namespace catadump::test

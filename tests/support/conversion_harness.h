@@ -122,4 +122,7 @@ FileConversion convertFile(const TempDir& directory, std::string_view database);
 // The text split at "\n", without the line ends; a last line without "\n" is kept.
 std::vector<std::string> lines(std::string_view text);
 
+// The CSV split into its rows, each with its CR LF; a last row without one is kept.
+std::vector<std::string> csvRows(std::string_view csv);
+
 } // namespace catadump::test
