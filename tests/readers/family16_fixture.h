@@ -1,17 +1,15 @@
-// QWTB (1.6.6 and 1.6.7) databases for the reader tests, described as lists of folder and file records and
-// laid out byte by byte the way each version stores them. The description names parents by folder index;
-// the layout turns that into the decode offset the version gives that folder. Tests spell out the rows and
-// console lines they expect; this file only saves them from spelling out every byte of a body.
+// QWTB (1.6.6 and 1.6.7) databases for the reader tests, described as lists of folder and file records,
+// malformed ones included, and written by the generator's encoder with what it cannot hold written over
+// its fields at their marks. The description names parents by folder index; the layout turns that into
+// the decode offset the version gives that folder. Tests spell out the rows and console lines they
+// expect; this file only saves them from spelling out every byte of a body.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -20,6 +18,7 @@
 
 #include "catagen/encoding.h"
 #include "support/conversion_harness.h"
+#include "support/damage.h"
 #include "support/db_builder.h"
 #include "support/versions.h"
 
@@ -189,76 +188,143 @@ struct Layout {
     std::vector<size_t> fileEnds;
 };
 
-inline Layout layOut(const Body& body) {
-    bool v167 = body.version == Version::v1_6_7;
-    DbBuilder b;
-    auto count = [&b, &body, v167](uint32_t value) {
-        if (!v167) {
-            b.u32(value);
-        } else if (body.longCounts) {
-            b.compactLong(value);
-        } else {
-            b.compact(value);
-        }
-    };
-    b.header("QWTB", versionWord(1, 6, v167 ? 7 : 6));
-    b.u32(body.flags).u32(body.headerFolderCount()).u32(body.headerFileCount());
-    b.u32(body.headerDecodeSize()).u32(body.fileDecodeSize);
-    if (v167) {
-        b.u32(body.maxFolderPath).u32(body.maxFilePath);
-        count(body.fileSystemCount.value_or(static_cast<uint32_t>(body.fileSystems.size())));
-        for (const FileSystem& fs : body.fileSystems) {
-            count(fs.type);
-            count(static_cast<uint32_t>(fs.path.size()));
-            b.raw(fs.path);
-            count(static_cast<uint32_t>(fs.guid.size()));
-            b.raw(fs.guid);
-            b.u32(fs.serial).u64(fs.journal).u64(fs.nextUsn);
-        }
-        count(body.monitorCount.value_or(static_cast<uint32_t>(body.monitors.size())));
-        for (const Monitor& m : body.monitors) b.u64(m.frn).u32(m.fsi);
-    } else {
-        for (const std::optional<Drive>& drive : body.drives) {
-            if (!drive) {
-                b.u8(0);
-                continue;
-            }
-            b.u8(drive->include).u32(drive->serial).u64(drive->journal).u64(drive->nextUsn);
+// The generator writes the frame of the database: the header, the drive or file system list, the
+// monitors, the excludes and the skipped fields of every record (filled with `filler`). Its records are
+// stand-ins, each folder a root folder named "n" (1.6.7: on a file system whose path holds no zero byte),
+// each file "n" in folder 0, whose parent and name fields are all written over from the description. So
+// are the fields a generator tree cannot hold: declared counts and sizes, unknown file system types and
+// the drives' include bytes.
+struct Frame {
+    catagen::Tree tree;
+    bool standInFolder = false;     // files without folders: the generator needs a folder to hang them from
+    bool standInFileSystem = false; // 1.6.7 without a file system the stand-in root folders can take
+};
+
+inline Frame frameOf(const Body& body) {
+    Frame frame;
+    catagen::Tree& tree = frame.tree;
+    tree.settings.flags = body.flags;
+    for (const Exclude& e : body.excludes)
+        tree.settings.excludes.push_back({e.skipped, e.text});
+    for (const Monitor& m : body.monitors)
+        tree.settings.mountPoints.push_back({m.frn, m.fsi});
+    for (size_t letter = 0; letter < body.drives.size(); ++letter) {
+        if (const std::optional<Drive>& d = body.drives[letter]) {
+            catagen::Filesystem& fs = tree.filesystems.emplace_back();
+            fs.path = std::string{static_cast<char>('A' + letter), ':'};
+            fs.serial = d->serial;
+            fs.journalId = d->journal;
+            fs.nextUsn = d->nextUsn;
         }
     }
-    count(body.excludeCount.value_or(static_cast<uint32_t>(body.excludes.size())));
-    for (const Exclude& e : body.excludes) {
-        if (v167) {
-            count(e.skipped);
-        } else {
-            b.u8(static_cast<uint8_t>(e.skipped));
+    uint32_t anchor = 0;
+    if (body.version == Version::v1_6_7) {
+        for (const FileSystem& fs : body.fileSystems) {
+            catagen::Filesystem& written = tree.filesystems.emplace_back();
+            written.type = 0; // the generator writes type 0; other types are written over
+            written.path = fs.path;
+            written.guid = fs.guid;
+            written.serial = fs.serial;
+            written.journalId = fs.journal;
+            written.nextUsn = fs.nextUsn;
         }
-        count(e.declaredLength.value_or(static_cast<uint32_t>(e.text.size())));
-        b.raw(e.text);
+        while (anchor < tree.filesystems.size() &&
+               tree.filesystems[anchor].path.find('\0') != std::string::npos)
+            ++anchor;
+        if (anchor == tree.filesystems.size()) {
+            tree.filesystems.emplace_back().path = "R:";
+            frame.standInFileSystem = true;
+        }
+    }
+    const catagen::Values skipped{
+        .modified = 0xA5A5A5A5A5A5A5A5, .attributes = 0xA5A5A5A5, .recordFlags = filler};
+    tree.folders.assign(body.folders.size(), {.name = "n", .filesystem = anchor, .values = skipped});
+    if (body.folders.empty() && !body.files.empty()) {
+        tree.folders.push_back({.name = "n", .filesystem = anchor, .values = {}});
+        frame.standInFolder = true;
+    }
+    tree.files.assign(body.files.size(), {.name = "n", .parentFolder = 0, .values = {}});
+    return frame;
+}
+
+inline Layout layOut(const Body& body) {
+    const bool v167 = body.version == Version::v1_6_7;
+    Frame frame = frameOf(body);
+    MarkedDatabase db = encodeMarked(
+        frame.tree, body.version, body.longCounts ? catagen::CountForm::Long : catagen::CountForm::Shortest);
+    const catagen::EncodeMarks& marks = db.marks;
+    std::vector<Patch> patches;
+    auto setU32 = [&patches](uint64_t at, uint32_t value) { patches.push_back({at, 4, u32Bytes(value)}); };
+    // A 1.6.7 count where the generator wrote one, in the body's form; 1.6.6 counts here are u32.
+    auto setCount = [&](uint64_t at, uint32_t value) {
+        if (!v167) return setU32(at, value);
+        patches.push_back({at, countLength(db.bytes, at), countBytes(value, body.longCounts)});
+    };
+
+    const uint64_t header = marks.folderCount;
+    setU32(header, body.headerFolderCount());
+    setU32(header + 4, body.headerFileCount());
+    setU32(header + 8, body.headerDecodeSize());
+    setU32(header + 12, body.fileDecodeSize);
+    if (v167) {
+        setU32(header + 16, body.maxFolderPath);
+        setU32(header + 20, body.maxFilePath);
+        setCount(header + 24, body.fileSystemCount.value_or(static_cast<uint32_t>(body.fileSystems.size())));
+        for (size_t k = 0; k < body.fileSystems.size(); ++k)
+            setCount(marks.filesystems[k], body.fileSystems[k].type);
+        if (frame.standInFileSystem) {
+            uint64_t at = marks.filesystems[body.fileSystems.size()];
+            patches.push_back({at, marks.filesystems.back() - at, ""});
+        }
+        setCount(marks.filesystems.back(),
+                 body.monitorCount.value_or(static_cast<uint32_t>(body.monitors.size())));
+    } else {
+        // The drive list: an include byte, and the drive's numbers when it is included.
+        uint64_t at = header + 16;
+        for (const std::optional<Drive>& drive : body.drives) {
+            if (drive && drive->include != 1)
+                patches.push_back({at, 1, std::string(1, static_cast<char>(drive->include))});
+            at += drive ? 21 : 1;
+        }
+    }
+    setCount(marks.excludeCount, body.excludeCount.value_or(static_cast<uint32_t>(body.excludes.size())));
+    for (size_t k = 0; k < body.excludes.size(); ++k) {
+        if (!body.excludes[k].declaredLength) continue;
+        uint64_t kind = marks.excludes[k];
+        setCount(kind + (v167 ? countLength(db.bytes, kind) : 1), *body.excludes[k].declaredLength);
     }
 
-    Layout layout;
-    layout.recordsStart = b.size();
+    auto setName = [&patches](const catagen::EncodeMarks::Record& record, std::string bytes) {
+        patches.push_back({record.name, record.end - record.name, std::move(bytes)});
+    };
     std::string previous;
     for (size_t i = 0; i < body.folders.size(); ++i) {
         const FolderRecord& f = body.folders[i];
-        if (!v167) b.u8(filler);
-        b.repeat(8, filler).u32(body.resolve(f.parent)).repeat(4, filler);
+        setU32(marks.folders[i].parent, body.resolve(f.parent));
         if (v167 && body.isRoot(i)) {
-            count(f.fileSystem);
+            setName(marks.folders[i], countBytes(f.fileSystem, body.longCounts));
         } else {
-            b.raw(f.stored.value_or(frontCode(previous, f.name)));
+            setName(marks.folders[i], f.stored.value_or(frontCode(previous, f.name)));
             previous = f.name;
         }
-        layout.folderEnds.push_back(b.size());
     }
+    if (frame.standInFolder)
+        patches.push_back({marks.folderRecordsStart, marks.folders[0].end - marks.folderRecordsStart, ""});
     previous.clear();
-    for (const FileRecord& file : body.files) {
-        b.u32(body.resolve(file.parent)).raw(file.stored.value_or(frontCode(previous, file.name)));
+    for (size_t j = 0; j < body.files.size(); ++j) {
+        const FileRecord& file = body.files[j];
+        setU32(marks.files[j].parent, body.resolve(file.parent));
+        setName(marks.files[j], file.stored.value_or(frontCode(previous, file.name)));
         previous = file.name;
-        layout.fileEnds.push_back(b.size());
     }
-    layout.bytes = b.bytes();
+
+    Layout layout;
+    layout.recordsStart = patchedPosition(marks.folderRecordsStart, patches);
+    for (size_t i = 0; i < body.folders.size(); ++i)
+        layout.folderEnds.push_back(patchedPosition(marks.folders[i].end, patches));
+    for (const auto& file : marks.files)
+        layout.fileEnds.push_back(patchedPosition(file.end, patches));
+    layout.bytes = applyPatches(std::move(db.bytes), std::move(patches));
     return layout;
 }
 

@@ -20,6 +20,7 @@
 #include "catagen/encoding.h"
 #include "readers/folder_rows.h"
 #include "support/conversion_harness.h"
+#include "support/damage.h"
 #include "support/db_builder.h"
 #include "support/versions.h"
 
@@ -65,14 +66,6 @@ struct Tree {
     uint32_t fileCount() const { return declaredFiles.value_or(static_cast<uint32_t>(files.size())); }
 };
 
-// The database bytes and where its parts end, for cutting it short on purpose.
-struct Layout {
-    std::string bytes;
-    size_t recordsStart = 0;          // the first folder record (or file record when there are no folders)
-    std::vector<size_t> folderEnds;   // one past the last byte of each folder record
-    std::vector<size_t> fileEnds;
-};
-
 inline constexpr uint32_t unknownType = 0xFFFFFFFF;
 
 // The type of the filesystem at the top of a folder's chain; unknownType when the chain loops.
@@ -95,127 +88,194 @@ inline uint32_t fileFilesystemType(const Tree& tree, const Record& file) {
     return index < tree.filesystems.size() ? tree.filesystems[index].type : unknownType;
 }
 
-// Writes the record's name front-coded against `previous` and makes it the previous name.
-inline void putName(DbBuilder& b, const Record& record, std::string& previous) {
-    auto count = [&b, &record](size_t value) {
-        if (record.longCounts) {
-            b.compactLong(static_cast<uint32_t>(value));
-        } else {
-            b.compact(static_cast<uint32_t>(value));
-        }
+// ---- Writing a tree ----
+
+// The front-coded name field of a record, as `Record` describes it; makes the name the previous one.
+inline std::string nameField(const Record& record, std::string& previous) {
+    auto count = [&record](size_t value) {
+        return countBytes(static_cast<uint32_t>(value), record.longCounts);
     };
     if (record.strip) {
-        count(record.name.size());
-        if (record.name.empty()) return;  // suffix length 0: no strip count follows
-        count(*record.strip);
-        b.raw(record.name);
+        std::string bytes = count(record.name.size());
+        if (record.name.empty()) return bytes; // suffix length 0: no strip count follows
+        bytes += count(*record.strip) + record.name;
         if (*record.strip <= previous.size()) previous.resize(previous.size() - *record.strip);
         previous += record.name;
-        return;
+        return bytes;
     }
-    if (record.name.empty() || record.name == previous) {
-        count(0);  // suffix length 0: the previous name again
-        return;
-    }
-    catagen::FrontCode coded = catagen::frontCode(previous, record.name);  // as the generator codes it
-    count(coded.suffixLength);
-    count(coded.stripCount);
-    b.raw(coded.suffix);
+    if (record.name.empty() || record.name == previous) return count(0); // the previous name again
+    catagen::FrontCode coded = catagen::frontCode(previous, record.name);
+    std::string bytes = count(coded.suffixLength) + count(coded.stripCount) + std::string(coded.suffix);
     previous = record.name;
+    return bytes;
 }
 
-inline void putFilesystem(DbBuilder& b, const Filesystem& fs, bool late) {
-    if (fs.longType) {
-        b.compactLong(fs.type);
-    } else {
-        b.compact(fs.type);
+// The extra bytes a record carries for the filesystem at the top of its chain: type 0 an 8-byte number,
+// type 1 a flag byte (and in 1.7.5 and 1.7.8 the fields it announces), type 3 of the late table 16 bytes;
+// a file record only the flag byte and the announced fields. Every other type, and a chain that loops,
+// adds nothing, which is what the generator writes for type 2.
+inline uint32_t recordShape(uint32_t type, Version v) {
+    if (type == 0 || type == 1 || (type == 3 && isLate(v))) return type;
+    return 2;
+}
+
+// The entry the generator writes for a filesystem of a type it knows; consoleStart prints these.
+inline catagen::Filesystem standardFilesystem(uint32_t type, Version v) {
+    catagen::Filesystem fs;
+    fs.type = type;
+    bool late = isLate(v);
+    switch (type) {
+    case 0:
+        fs.guid = "{0}";
+        fs.path = "C:\\";
+        fs.root = late ? "C:\\" : "";
+        fs.serial = 7;
+        fs.flagA = 1;
+        fs.journalId = 0x11;
+        fs.nextUsn = 0x22;
+        break;
+    case 1:
+        fs.path = "plain";
+        fs.nextUsn = 0x44;
+        break;
+    case 2:
+        fs.path = "D:\\data";
+        fs.flagB = 1;
+        fs.serial = 5;
+        fs.nextUsn = 0x33;
+        break;
+    case 3:
+        fs.guid = "a";
+        fs.path = "b";
+        fs.root = "c";
+        fs.includeOnly = "d";
+        fs.journalId = 1;
+        fs.nextUsn = 2;
+        break;
     }
-    if (late) {
-        b.u8(0);  // out of date
-        switch (fs.type) {
-        case 0: b.str("{0}").str("C:\\").str("C:\\").str("").u64(0x11).u64(0x22); break;
-        case 1: b.str("plain").u64(0x44); break;
-        case 2: b.str("D:\\data").u64(0x33); break;
-        case 3: b.str("a").str("b").str("c").str("d").u64(1).u64(2); break;
-        default: break;
+    return fs;
+}
+
+// The database bytes, and where its blob lists and its first folder record (or file record) begin.
+struct Written {
+    std::string bytes;
+    size_t blobListsStart = 0;
+    size_t recordsStart = 0;
+};
+
+// The generator writes the frame: the header, the filesystem table, the exclude flags, the blob lists,
+// the hierarchy and each record's value fields and extra bytes. Its records are stand-ins, every folder
+// and file named "n" directly under a filesystem of the shape the description's record has. Written
+// over at the generator's marks: every parent reference, name field and extra byte (filled with
+// `filler`), the header counts, the NTFS folder list, and the entries of types the generator does not
+// write; filesystems added only to give a shape are cut out of the table again.
+inline Written write(const Tree& tree, Version v) {
+    const bool late = isLate(v);
+    const bool withFolders = tree.folderCount() > 0;
+    catagen::Tree frame;
+    frame.settings.flags = tree.flags;
+    frame.settings.excludeFlags = tree.excludeFlags;
+    frame.settings.blobLists[0] = {{1, "exclude"}};
+    frame.settings.blobLists[2] = {{2, std::string(300, 'b')}, {3, ""}}; // "": its length in the long form
+    std::optional<uint32_t> shapeOwner[4];
+    for (const Filesystem& fs : tree.filesystems) {
+        bool known = fs.type <= (late ? 3u : 2u);
+        frame.filesystems.push_back(standardFilesystem(known ? fs.type : 2, v));
+        std::optional<uint32_t>& owner = shapeOwner[recordShape(fs.type, v)];
+        if (known && !owner) owner = static_cast<uint32_t>(frame.filesystems.size() - 1);
+    }
+    auto onShape = [&](uint32_t type) {
+        std::optional<uint32_t>& owner = shapeOwner[recordShape(type, v)];
+        if (!owner) {
+            owner = static_cast<uint32_t>(frame.filesystems.size());
+            frame.filesystems.push_back(standardFilesystem(recordShape(type, v), v));
         }
-        return;
+        return *owner;
+    };
+    auto standIn = [&](const Record& record, uint32_t type) {
+        catagen::Entry entry{.name = "n", .filesystem = onShape(type), .values = {}};
+        entry.values = {record.values.size,         record.values.dateCreated, record.values.dateModified,
+                        record.values.dateAccessed, record.values.attributes,  record.recordFlags};
+        return entry;
+    };
+    for (uint32_t i = 0; i < tree.folders.size() && withFolders; ++i)
+        frame.folders.push_back(standIn(tree.folders[i], folderFilesystemType(tree, i)));
+    for (const Record& file : tree.files)
+        frame.files.push_back(standIn(file, fileFilesystemType(tree, file)));
+
+    MarkedDatabase db = encodeMarked(frame, v);
+    const catagen::EncodeMarks& marks = db.marks;
+    std::vector<Patch> patches;
+    auto setU32 = [&patches](uint64_t at, uint32_t value) { patches.push_back({at, 4, u32Bytes(value)}); };
+    setU32(marks.folderCount, tree.folderCount());
+    setU32(marks.fileCount, tree.fileCount());
+    if (marks.folderDecodeSize) setU32(*marks.folderDecodeSize, tree.decodeSize);
+    uint64_t filesystemCount = marks.fileCount + (v == Version::v1_7_5 ? 8 : 4);
+    patches.push_back({filesystemCount, 1, countBytes(static_cast<uint32_t>(tree.filesystems.size()))});
+    for (size_t k = 0; k < frame.filesystems.size(); ++k) {
+        uint64_t at = marks.filesystems[k], end = marks.filesystems[k + 1];
+        if (k >= tree.filesystems.size()) {
+            patches.push_back({at, end - at, ""});
+        } else if (const Filesystem& fs = tree.filesystems[k]; frame.filesystems[k].type != fs.type) {
+            patches.push_back({at, end - at, countBytes(fs.type, fs.longType)});
+        } else if (fs.longType) {
+            patches.push_back({at, 1, countBytes(fs.type, true)});
+        }
     }
-    switch (fs.type) {
-    case 0: b.str("{0}").str("C:\\").str("").u32(7).u8(1).u64(0x11).u64(0x22); break;
-    case 1: b.str("plain"); break;
-    case 2: b.str("D:\\data").u8(0).u8(1).u32(5).u64(0x33); break;
-    default: break;
+    uint64_t blobListsEnd = frame.folders.empty() ? marks.folderRecordsStart : marks.folders[0].parent;
+    patches.push_back({blobListsEnd - 1, 1, countBytes(0, true)});
+    if (withFolders && !late) {
+        std::string list = u32Bytes(tree.declaredNtfsFolders.value_or(tree.ntfsFolders));
+        for (uint32_t i = 0; i < tree.ntfsFolders; ++i)
+            list += u32Bytes(i);
+        uint64_t at = frame.folders.empty() ? marks.folderRecordsStart : marks.folders.back().parent + 4;
+        patches.push_back({at, marks.folderRecordsStart - at, list});
     }
-}
-
-// The value fields of a record, in their stored order; `sizeFlag` is 0x20 for folders and 0x01 for files.
-inline void putValues(DbBuilder& b, uint32_t flags, uint32_t sizeFlag, const Values& values) {
-    if (flags & sizeFlag) b.u64(values.size);
-    if (flags & 0x02) b.u64(values.dateCreated);
-    if (flags & 0x04) b.u64(values.dateModified);
-    if (flags & 0x08) b.u64(values.dateAccessed);
-    if (flags & 0x10) b.u32(values.attributes);
-}
-
-// Everything up to the first record: header, filesystem table, exclude flags, blob lists, hierarchy and
-// (1.7.5, 1.7.8) the NTFS folder list.
-// The header, the filesystem table and (1.7.17, 1.7.20) the exclude flags byte.
-inline DbBuilder bodyHead(const Tree& tree, Version v) {
-    DbBuilder b;
-    b.header("QRTb", versionWord(1, 7, buildOf(v))).u32(tree.flags).u32(tree.folderCount()).u32(tree.fileCount());
-    if (v == Version::v1_7_5) b.u32(tree.decodeSize);
-    b.compact(static_cast<uint32_t>(tree.filesystems.size()));
-    for (const Filesystem& fs : tree.filesystems) putFilesystem(b, fs, isLate(v));
-    if (isLate(v)) b.u8(tree.excludeFlags);
-    return b;
-}
-
-inline DbBuilder bodyStart(const Tree& tree, Version v) {
-    bool late = isLate(v);
-    DbBuilder b = bodyHead(tree, v);
-    b.blobList({{1, "exclude"}}).blobList({}).blobList({{2, std::string(300, 'b')}, {3, "", true}});
-    if (tree.folderCount() == 0) return b;
-    for (const Record& folder : tree.folders) b.u32(folder.parent);
-    if (!late) {
-        b.u32(tree.declaredNtfsFolders.value_or(tree.ntfsFolders));
-        for (uint32_t i = 0; i < tree.ntfsFolders; ++i) b.u32(i);
-    }
-    return b;
-}
-
-inline Layout layOut(const Tree& tree, Version v) {
-    bool late = isLate(v);
-    DbBuilder b = bodyStart(tree, v);
-    Layout layout;
-    layout.recordsStart = b.size();
+    // A record's name, which the stand-in wrote as "n" (three bytes) or, after the first, as a repeat (one),
+    // then its extra bytes.
+    auto rewrite = [&](const catagen::EncodeMarks::Record& at, const Record& record, uint32_t type,
+                       bool folder, bool first, std::string& previous) {
+        uint64_t nameEnd = at.name + (first ? 3 : 1);
+        patches.push_back({at.name, nameEnd - at.name, nameField(record, previous)});
+        uint32_t shape = recordShape(type, v);
+        if (shape == 1 && !late)
+            patches.push_back({nameEnd, at.end - nameEnd, std::string(record.optional, filler)});
+        uint64_t extra = !folder ? 0 : shape == 0 ? 8 : shape == 3 ? 16 : 0;
+        if (extra > 0) patches.push_back({at.end - extra, extra, std::string(extra, filler)});
+    };
     std::string previous;
-    for (uint32_t i = 0; i < tree.folders.size() && tree.folderCount() > 0; ++i) {
-        const Record& folder = tree.folders[i];
-        uint32_t type = folderFilesystemType(tree, i);
-        if (type == 1) b.u8(folder.recordFlags);
-        putName(b, folder, previous);
-        if (late) putValues(b, tree.flags, 0x20, folder.values);
-        if (type == 0) b.repeat(8, filler);
-        if (type == 1 && !late) b.repeat(folder.optional, filler);
-        if (type == 3 && late) b.repeat(16, filler);
-        layout.folderEnds.push_back(b.size());
+    for (uint32_t i = 0; i < frame.folders.size(); ++i) {
+        setU32(marks.folders[i].parent, tree.folders[i].parent);
+        rewrite(marks.folders[i], tree.folders[i], folderFilesystemType(tree, i), true, i == 0, previous);
     }
     previous.clear();
-    for (const Record& file : tree.files) {
-        uint32_t type = fileFilesystemType(tree, file);
-        b.u32(file.parent);
-        if (type == 1) b.u8(file.recordFlags);
-        putName(b, file, previous);
-        if (late) putValues(b, tree.flags, 0x01, file.values);
-        if (type == 1 && !late) b.repeat(file.optional, filler);
-        layout.fileEnds.push_back(b.size());
+    for (size_t j = 0; j < tree.files.size(); ++j) {
+        setU32(marks.files[j].parent, tree.files[j].parent);
+        rewrite(marks.files[j], tree.files[j], fileFilesystemType(tree, tree.files[j]), false, j == 0,
+                previous);
     }
-    layout.bytes = b.bytes();
-    return layout;
+
+    Written written;
+    written.blobListsStart = patchedPosition(marks.filesystems.back() + (late ? 1 : 0), patches);
+    written.recordsStart = patchedPosition(marks.folderRecordsStart, patches);
+    written.bytes = applyPatches(std::move(db.bytes), std::move(patches));
+    return written;
 }
 
-inline std::string database(const Tree& tree, Version v) { return layOut(tree, v).bytes; }
+inline std::string database(const Tree& tree, Version v) {
+    return write(tree, v).bytes;
+}
+
+// Everything before the first record; and everything before the blob lists (the header, the filesystem
+// table and, in 1.7.17 and 1.7.20, the exclude flags byte).
+inline DbBuilder bodyStart(const Tree& tree, Version v) {
+    Written written = write(tree, v);
+    return DbBuilder().raw(std::string_view(written.bytes).substr(0, written.recordsStart));
+}
+inline DbBuilder bodyHead(const Tree& tree, Version v) {
+    Written written = write(tree, v);
+    return DbBuilder().raw(std::string_view(written.bytes).substr(0, written.blobListsStart));
+}
 
 // ---- Console lines ----
 

@@ -54,7 +54,7 @@ class CountedStrings : public StreamFixture, public ::testing::TestWithParam<Str
 TEST_P(CountedStrings, ReadTheirBytesAndNothingMore) {
     for (Mode mode : {Mode::raw, Mode::compressed}) {
         resetFlags();
-        open(DbBuilder().append(GetParam().field).u32(sentinel).bytes(), mode, 16);
+        open(DbBuilder().raw(GetParam().field.bytes()).u32(sentinel).bytes(), mode, 16);
         EXPECT_EQ(readCountedString(stream), GetParam().text) << modeName(mode);
         EXPECT_EQ(readU32(stream), sentinel) << modeName(mode);
         EXPECT_FALSE(flags().readError) << modeName(mode);

@@ -1,10 +1,12 @@
 // Databases written by the generator's encoder together with the marks of where their parts lie, and the
-// few ways the tests damage them at a mark: overwrite a header field or a parent, restate a count.
+// ways the tests damage them at a mark: overwrite a header field or a parent, restate a count, or put any
+// bytes of their own in place of a field.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "catagen/encode.h"
 #include "catagen/tree.h"
@@ -19,6 +21,28 @@ struct MarkedDatabase {
 
 MarkedDatabase encodeMarked(const catagen::Tree& tree, Version version,
                             catagen::CountForm counts = catagen::CountForm::Shortest);
+
+// One change to a database: the `length` bytes at `at` give way to `bytes` (an insertion when `length`
+// is 0). Positions are those of the bytes before any change, so changes can be gathered from the marks
+// in any order.
+struct Patch {
+    uint64_t at = 0;
+    uint64_t length = 0;
+    std::string bytes;
+};
+
+// Applies changes that do not overlap.
+std::string applyPatches(std::string bytes, std::vector<Patch> patches);
+
+// Where a position of the unchanged bytes lies after the changes: moved by every change that starts
+// before it, and by an insertion at it (what is inserted at a mark comes before the part it marks).
+uint64_t patchedPosition(uint64_t at, const std::vector<Patch>& patches);
+
+std::string u32Bytes(uint32_t value);
+// A compact count: one byte below 255, otherwise 255 and a u32; `longForm` takes the second form always.
+std::string countBytes(uint32_t value, bool longForm = false);
+// How many bytes the compact count at `at` takes.
+uint64_t countLength(std::string_view bytes, uint64_t at);
 
 // The bytes with the little-endian u32 at `at` replaced by `value`.
 std::string overwriteU32(std::string bytes, uint64_t at, uint32_t value);

@@ -3,6 +3,8 @@
 #include <bzlib.h>
 #include <stdexcept>
 
+#include "support/damage.h"
+
 namespace catadump::test {
 
 DbBuilder& DbBuilder::u8(uint8_t value) {
@@ -11,8 +13,7 @@ DbBuilder& DbBuilder::u8(uint8_t value) {
 }
 
 DbBuilder& DbBuilder::u32(uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) u8(static_cast<uint8_t>(value >> shift));
-    return *this;
+    return raw(u32Bytes(value));
 }
 
 DbBuilder& DbBuilder::u64(uint64_t value) {
@@ -20,10 +21,12 @@ DbBuilder& DbBuilder::u64(uint64_t value) {
 }
 
 DbBuilder& DbBuilder::compact(uint32_t value) {
-    return value < 255 ? u8(static_cast<uint8_t>(value)) : compactLong(value);
+    return raw(countBytes(value));
 }
 
-DbBuilder& DbBuilder::compactLong(uint32_t value) { return u8(255).u32(value); }
+DbBuilder& DbBuilder::compactLong(uint32_t value) {
+    return raw(countBytes(value, true));
+}
 
 DbBuilder& DbBuilder::str(std::string_view text) {
     return compact(static_cast<uint32_t>(text.size())).raw(text);
@@ -58,16 +61,10 @@ DbBuilder& DbBuilder::blobList(const std::vector<BlobItem>& items) {
     return *this;
 }
 
-DbBuilder& DbBuilder::signature(std::string_view fourBytes) {
-    if (fourBytes.size() != 4) throw std::invalid_argument("a signature has four bytes");
-    return raw(fourBytes);
-}
-
 DbBuilder& DbBuilder::header(std::string_view fourBytes, uint32_t version) {
-    return signature(fourBytes).u32(version);
+    if (fourBytes.size() != 4) throw std::invalid_argument("a signature has four bytes");
+    return raw(fourBytes).u32(version);
 }
-
-std::string DbBuilder::compressed(int blockSize) const { return bzip2(bytes_, blockSize); }
 
 std::string bzip2(std::string_view data, int blockSize) {
     std::string input(data);

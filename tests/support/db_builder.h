@@ -5,7 +5,7 @@
 //     DbBuilder b;
 //     b.header("QRTb", versionWord(1, 7, 20)).u32(0x6).compact(300).str("abc");
 //     std::string plain = b.bytes();
-//     std::string packed = b.compressed();
+//     std::string packed = bzip2(plain);
 #pragma once
 
 #include <cstddef>
@@ -43,16 +43,13 @@ public:
     DbBuilder& raw(std::string_view bytes);
     DbBuilder& repeat(size_t count, uint8_t byte);
     DbBuilder& blobList(const std::vector<BlobItem>& items);
-    // The four signature bytes in file order, e.g. "QRTb", "QWTB" or "BZh9".
-    DbBuilder& signature(std::string_view fourBytes);
+    // The four signature bytes in file order ("QRTb", "QWTB", "BZh9"), then the version word.
     DbBuilder& header(std::string_view fourBytes, uint32_t version);
-    DbBuilder& append(const DbBuilder& other) { return raw(other.bytes()); }
 
     const std::string& bytes() const { return bytes_; }
     size_t size() const { return bytes_.size(); }
-    std::string compressed(int blockSize = 9) const;
 
-private:
+  private:
     std::string bytes_;
 };
 

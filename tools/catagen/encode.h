@@ -23,6 +23,9 @@ struct EncodeMarks {
     uint64_t fileRecordsStart = 0;
     // Where each filesystem entry starts (at its type), then one past the last: 1.6.7 and 1.7 only.
     std::vector<uint64_t> filesystems;
+    // The 1.6 family's exclude list: where its count is, and where each entry starts, then one past the last.
+    uint64_t excludeCount = 0;
+    std::vector<uint64_t> excludes;
     struct Record {
         uint64_t parent = 0; // the u32 that names its parent; for 1.7 folders, its slot in the hierarchy block
         uint64_t name = 0;   // its front-coded name (the suffix length); a 1.6.7 root folder's filesystem index

@@ -124,12 +124,15 @@ std::string encodeBody166(const Tree& tree, EncodeContext& context, ByteSink& si
         putU64(sink, fs->journalId);
         putU64(sink, fs->nextUsn);
     }
+    if (context.marks != nullptr) context.mark(sink, context.marks->excludeCount);
     putU32(sink, static_cast<uint32_t>(tree.settings.excludes.size()));
     for (const ExcludeEntry& entry : tree.settings.excludes) {
+        context.markExclude(sink);
         putU8(sink, static_cast<uint8_t>(entry.kind));
         putU32(sink, static_cast<uint32_t>(entry.text.size()));
         putText(sink, entry.text);
     }
+    context.markExclude(sink);
     if (context.marks != nullptr) context.mark(sink, context.marks->folderRecordsStart);
     std::string previous;
     for (const Entry& folder : tree.folders) {
@@ -180,11 +183,14 @@ std::string encodeBody167(const Tree& tree, EncodeContext& context, ByteSink& si
         putU64(sink, mount.frn);
         putU32(sink, mount.fsi);
     }
+    if (context.marks != nullptr) context.mark(sink, context.marks->excludeCount);
     putCompactCount(sink, counts, static_cast<uint32_t>(tree.settings.excludes.size()));
     for (const ExcludeEntry& entry : tree.settings.excludes) {
+        context.markExclude(sink);
         putCompactCount(sink, counts, entry.kind);
         putCountedString(sink, counts, entry.text);
     }
+    context.markExclude(sink);
     // Root folders carry their filesystem index instead of a name and stay out of the front coding.
     if (context.marks != nullptr) context.mark(sink, context.marks->folderRecordsStart);
     std::string previous;

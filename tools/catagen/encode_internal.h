@@ -23,6 +23,9 @@ struct EncodeContext {
     void markFilesystem(const ByteSink& sink) const {
         if (marks != nullptr) marks->filesystems.push_back(position(sink) - start);
     }
+    void markExclude(const ByteSink& sink) const {
+        if (marks != nullptr) marks->excludes.push_back(position(sink) - start);
+    }
     // Opens a record's marks, or gives null when none are asked for.
     EncodeMarks::Record* openFolder() const { return marks ? &marks->folders.emplace_back() : nullptr; }
     EncodeMarks::Record* openFile() const { return marks ? &marks->files.emplace_back() : nullptr; }
