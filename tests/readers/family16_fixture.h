@@ -185,7 +185,6 @@ struct Layout {
     std::string bytes;
     size_t recordsStart = 0;         // the first folder record
     std::vector<size_t> folderEnds;  // one past the last byte of each folder record
-    std::vector<size_t> fileEnds;
 };
 
 // The generator writes the frame of the database: the header, the drive or file system list, the
@@ -322,8 +321,6 @@ inline Layout layOut(const Body& body) {
     layout.recordsStart = patchedPosition(marks.folderRecordsStart, patches);
     for (size_t i = 0; i < body.folders.size(); ++i)
         layout.folderEnds.push_back(patchedPosition(marks.folders[i].end, patches));
-    for (const auto& file : marks.files)
-        layout.fileEnds.push_back(patchedPosition(file.end, patches));
     layout.bytes = applyPatches(std::move(db.bytes), std::move(patches));
     return layout;
 }

@@ -200,17 +200,6 @@ protected:
         EXPECT_EQ(run.console.find("Out of Memory"), std::string::npos);
         return run;
     }
-    // What the reader prints before "Loading folders..." for these header values, with the rich lists.
-    // 1.6.6 prints them as signed numbers, 1.6.7 as unsigned ones.
-    std::string headerLines(const Body& b) const {
-        auto number = [&b](const char* label, uint32_t value) {
-            return b.version == Version::v1_6_7 ? printed("%s: %u\n", label, value)
-                                              : printed("%s: %d\n", label, static_cast<int>(value));
-        };
-        return "flags 00000006\nhidden files and folders exluded\nsystem files and folders exluded\n" +
-               number("number of folders", b.headerFolderCount()) + number("number of files", b.headerFileCount()) +
-               number("folder decode size", b.headerDecodeSize()) + number("file decode size", b.fileDecodeSize);
-    }
     TempDir directory;
 };
 
@@ -222,7 +211,15 @@ TEST_P(QwtbHugeDeclarations, FileCountOfAllOnesStopsAtTheFirstBadParent) {
     body.folderDecodeSize = 0xFFFFFFFF;
     body.files = {{.parent = folder(1), .name = "f"}, {.parent = offset(0xFFFFFFF0), .name = "g"}};
     BoundedRun run = convert(database(body));
-    EXPECT_TRUE(afterVersionLine(run.console).starts_with(headerLines(body))) << run.console;
+    const std::string counts = GetParam() == Version::v1_6_6
+                                   ? "number of files: -1\nfolder decode size: -1\n"
+                                   : "number of files: 4294967295\nfolder decode size: 4294967295\n";
+    EXPECT_TRUE(afterVersionLine(run.console)
+                    .starts_with(
+                        "flags 00000006\nhidden files and folders exluded\nsystem files and folders exluded\n"
+                        "number of folders: 6\n" +
+                        counts + "file decode size: 77\n"))
+        << run.console;
     EXPECT_EQ(run.csv, richCsv.substr(0, richCsv.find("\"C:\\Program Files\\readme.txt")) +
                            "\"C:\\Program Files\\f\",0\r\n");
     EXPECT_TRUE(afterVersionLine(run.console)
