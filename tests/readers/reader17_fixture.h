@@ -119,41 +119,19 @@ inline uint32_t recordShape(uint32_t type, Version v) {
     return 2;
 }
 
-// The entry the generator writes for a filesystem of a type it knows.
+// The entry the generator writes for a filesystem of a type it knows: type, path, guid, root, include
+// only, out of date, the two early flag bytes, serial, journal and next update.
 inline catagen::Filesystem standardFilesystem(uint32_t type, Version v) {
-    catagen::Filesystem fs;
-    fs.type = type;
-    bool late = isLate(v);
     switch (type) {
     case 0:
-        fs.guid = "{0}";
-        fs.path = "C:\\";
-        fs.root = late ? "C:\\" : "";
-        fs.serial = 7;
-        fs.flagA = 1;
-        fs.journalId = 0x11;
-        fs.nextUsn = 0x22;
-        break;
+        return {0, "C:\\", "{0}", isLate(v) ? "C:\\" : "", "", 0, 1, 0, 7, 0x11, 0x22};
     case 1:
-        fs.path = "plain";
-        fs.nextUsn = 0x44;
-        break;
+        return {1, "plain", "", "", "", 0, 0, 0, 0, 0, 0x44};
     case 2:
-        fs.path = "D:\\data";
-        fs.flagB = 1;
-        fs.serial = 5;
-        fs.nextUsn = 0x33;
-        break;
-    case 3:
-        fs.guid = "a";
-        fs.path = "b";
-        fs.root = "c";
-        fs.includeOnly = "d";
-        fs.journalId = 1;
-        fs.nextUsn = 2;
-        break;
+        return {2, "D:\\data", "", "", "", 0, 0, 1, 5, 0, 0x33};
+    default:
+        return {3, "b", "a", "c", "d", 0, 0, 0, 0, 1, 2};
     }
-    return fs;
 }
 
 // The database bytes, and where its blob lists and its first folder record (or file record) begin.
@@ -287,9 +265,13 @@ inline std::string printed(const char* pattern, auto... arguments) {
 
 // The console from its first line that starts with `line`; empty when no line does.
 inline std::string consoleFrom(std::string_view console, std::string_view line) {
-    if (console.starts_with(line)) return std::string(console);
-    size_t at = console.find("\n" + std::string(line));
-    return at == std::string_view::npos ? std::string() : std::string(console.substr(at + 1));
+    size_t at = 0;
+    while (!console.substr(at).starts_with(line)) {
+        at = console.find('\n', at);
+        if (at == std::string_view::npos) return {};
+        ++at;
+    }
+    return std::string(console.substr(at));
 }
 
 // What a run that reads every record prints from "Loading Hierarchy..." on; 1.7.5 and 1.7.8 count their
