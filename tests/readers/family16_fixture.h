@@ -327,31 +327,7 @@ inline Layout layOut(const Body& body) {
 
 inline std::string database(const Body& body) { return layOut(body).bytes; }
 
-// ---- Console ----
-
-inline std::string printed(const char* pattern, auto... arguments) {
-    char text[512];
-    std::snprintf(text, sizeof text, pattern, arguments...);
-    return text;
-}
-
-// The console from the first line the reader prints after the header lines, file system, monitor, drive
-// and exclude lists: "Loading folders...". Empty when that line is not there.
-inline std::string fromLoadingFolders(std::string_view console) {
-    size_t start = console.find("Loading folders...\n");
-    return start == std::string_view::npos ? std::string() : std::string(console.substr(start));
-}
-
-// The reader's part of the console: what follows the dispatch's "Magic" and "Version" lines.
-inline std::string readerPart(std::string_view console) {
-    for (int line = 0; line < 2; ++line) {
-        size_t end = console.find('\n');
-        if (end == std::string_view::npos) return std::string(console);
-        console.remove_prefix(end + 1);
-    }
-    return std::string(console);
-}
-
+// The CSV's first line in both versions.
 inline const std::string headerLine = "Filename,Attributes\r\n";
 
 // ---- A small database with every kind of record ----

@@ -25,7 +25,7 @@ const std::string progressOnly = "Loading folders...\nLoading files...\nConversi
 TEST_P(QwtbReaders, RichDatabaseGivesEveryRowInOrder) {
     InMemoryConversion run = convertInMemory(database(rich()));
     EXPECT_EQ(run.csv, richCsv);
-    EXPECT_EQ(fromLoadingFolders(run.console), progressOnly);
+    EXPECT_EQ(consoleFrom(run.console, "Loading folders..."), progressOnly);
     EXPECT_FALSE(run.flags.readError);
     EXPECT_FALSE(run.flags.corrupt);
 }
@@ -37,7 +37,7 @@ TEST_P(QwtbReaders, NoFoldersGoesStraightToTheFiles) {
     body.folderDecodeSize = 50;
     InMemoryConversion run = convertInMemory(database(body));
     EXPECT_EQ(run.csv, headerLine);
-    EXPECT_EQ(fromLoadingFolders(run.console), progressOnly);
+    EXPECT_EQ(consoleFrom(run.console, "Loading folders..."), progressOnly);
     EXPECT_FALSE(run.flags.corrupt);
 }
 
@@ -46,7 +46,7 @@ TEST_P(QwtbReaders, NoFilesEndsAfterTheFolderRows) {
     body.files.clear();
     InMemoryConversion run = convertInMemory(database(body));
     EXPECT_EQ(run.csv, richCsv.substr(0, richCsv.find("\"C:\\Program Files\\readme.txt")));
-    EXPECT_EQ(fromLoadingFolders(run.console), progressOnly);
+    EXPECT_EQ(consoleFrom(run.console, "Loading folders..."), progressOnly);
     EXPECT_FALSE(run.flags.corrupt);
 }
 
@@ -81,7 +81,7 @@ TEST_P(QwtbReaders, CountOf255IsAnOrdinaryByte) {
     InMemoryConversion run = convertInMemory(database(body));
     EXPECT_EQ(run.csv, headerLine + "\"R:\",16\r\n\"R:\\" + a + "\",16\r\n\"R:\\" + a + "\\" + b + "\",16\r\n\"R:\\" +
                            a + "\\" + b + "\\" + a + "\",0\r\n\"R:\\" + a + "\\" + b + "\",0\r\n");
-    EXPECT_EQ(fromLoadingFolders(run.console), progressOnly);
+    EXPECT_EQ(consoleFrom(run.console, "Loading folders..."), progressOnly);
     EXPECT_FALSE(run.flags.corrupt);
 }
 
@@ -121,7 +121,7 @@ TEST_P(QwtbReaders, DecodeSizeMismatchWarnsAndWritesEveryRow) {
         body.folderDecodeSize = body.decodedSize() + static_cast<uint32_t>(delta);
         InMemoryConversion run = convertInMemory(database(body));
         EXPECT_EQ(run.csv, richCsv);
-        EXPECT_EQ(fromLoadingFolders(run.console),
+        EXPECT_EQ(consoleFrom(run.console, "Loading folders..."),
                   "Loading folders...\n" +
                       printed("bad folder decode %u != %u\n", body.decodedSize(), *body.folderDecodeSize) +
                       "Loading files...\nConversion complete!\n");
@@ -150,14 +150,15 @@ TEST_P(QwtbReaders, FileWithoutAnyFolderIsAnError) {
     body.files = {{.parent = offset(0), .name = "f"}};
     InMemoryConversion run = convertInMemory(database(body));
     EXPECT_EQ(run.csv, headerLine);
-    EXPECT_EQ(fromLoadingFolders(run.console),
-              "Loading folders...\nLoading files...\ninvalid file parent offset 0 >= 0\nConversion complete!\n");
+    EXPECT_EQ(
+        consoleFrom(run.console, "Loading folders..."),
+        "Loading folders...\nLoading files...\ninvalid file parent offset 0 >= 0\nConversion complete!\n");
     EXPECT_TRUE(run.flags.corrupt);
 
     body.folderDecodeSize = 20;
     run = convertInMemory(database(body));
     EXPECT_EQ(run.csv, headerLine);
-    EXPECT_EQ(fromLoadingFolders(run.console),
+    EXPECT_EQ(consoleFrom(run.console, "Loading folders..."),
               "Loading folders...\nLoading files...\n"
               "file 0: parent offset 0 is not the decode offset of any folder\nConversion complete!\n");
     EXPECT_TRUE(run.flags.corrupt);
@@ -173,7 +174,7 @@ TEST_P(QwtbReaders, MissingFileRecordsWithoutFoldersAreOnlyAReadError) {
         body.folderDecodeSize = decodeSize;
         InMemoryConversion run = convertInMemory(database(body));
         EXPECT_EQ(run.csv, headerLine);
-        EXPECT_EQ(fromLoadingFolders(run.console), progressOnly);
+        EXPECT_EQ(consoleFrom(run.console, "Loading folders..."), progressOnly);
         EXPECT_TRUE(run.flags.readError);
         EXPECT_FALSE(run.flags.corrupt);
     }

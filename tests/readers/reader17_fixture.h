@@ -257,23 +257,6 @@ inline DbBuilder bodyHead(const Tree& tree, Version v) {
 
 // ---- Console lines ----
 
-inline std::string printed(const char* pattern, auto... arguments) {
-    char text[512];
-    std::snprintf(text, sizeof text, pattern, arguments...);
-    return text;
-}
-
-// The console from its first line that starts with `line`; empty when no line does.
-inline std::string consoleFrom(std::string_view console, std::string_view line) {
-    size_t at = 0;
-    while (!console.substr(at).starts_with(line)) {
-        at = console.find('\n', at);
-        if (at == std::string_view::npos) return {};
-        ++at;
-    }
-    return std::string(console.substr(at));
-}
-
 // What a run that reads every record prints from "Loading Hierarchy..." on; 1.7.5 and 1.7.8 count their
 // NTFS folder list.
 inline std::string recordLines(Version v, int ntfsFolders = 0) {
@@ -346,18 +329,6 @@ inline std::vector<std::string> richFileRows(Version v) {
     std::vector<std::string> rows;
     for (size_t i = 0; i < t.files.size(); ++i) rows.push_back("\"" + richFilePaths[i] + closing(v, false, t.files[i].values));
     return rows;
-}
-
-// ---- Running the program ----
-
-// The reader's part of the console: what follows the dispatch's "Magic" and "Version" lines.
-inline std::string readerLines(std::string_view console) {
-    for (int line = 0; line < 2; ++line) {
-        size_t end = console.find('\n');
-        if (end == std::string_view::npos) return std::string(console);
-        console.remove_prefix(end + 1);
-    }
-    return std::string(console);
 }
 
 } // namespace catadump::test

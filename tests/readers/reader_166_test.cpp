@@ -46,14 +46,13 @@ TEST(Qwtb166, HeaderValuesPrintAsSignedNumbers) {
     body.folderDecodeSize = 0x80000001;
     body.fileDecodeSize = 0xFFFFFFFF;
     InMemoryConversion run = convertInMemory(database(body));
-    EXPECT_EQ(readerPart(run.console),
-              "flags 80000001\n"
-              "number of folders: 0\n"
-              "number of files: 0\n"
-              "folder decode size: -2147483647\n"
-              "file decode size: -1\n"
-              "exclude count 0\n"
-              "Loading folders...\nLoading files...\nConversion complete!\n");
+    EXPECT_EQ(readerLines(run.console), "flags 80000001\n"
+                                        "number of folders: 0\n"
+                                        "number of files: 0\n"
+                                        "folder decode size: -2147483647\n"
+                                        "file decode size: -1\n"
+                                        "exclude count 0\n"
+                                        "Loading folders...\nLoading files...\nConversion complete!\n");
 }
 
 // A drive with include byte 0 takes one byte and prints nothing; any other include byte is followed by
@@ -61,16 +60,18 @@ TEST(Qwtb166, HeaderValuesPrintAsSignedNumbers) {
 TEST(Qwtb166, DriveListPrintsOnlyIncludedDrives) {
     Body body = body166();
     InMemoryConversion none = convertInMemory(database(body));
-    EXPECT_EQ(readerPart(none.console),
-              "flags 00000000\nnumber of folders: 0\nnumber of files: 0\nfolder decode size: 0\n"
-              "file decode size: 0\nexclude count 0\nLoading folders...\nLoading files...\nConversion complete!\n");
+    EXPECT_EQ(
+        readerLines(none.console),
+        "flags 00000000\nnumber of folders: 0\nnumber of files: 0\nfolder decode size: 0\n"
+        "file decode size: 0\nexclude count 0\nLoading folders...\nLoading files...\nConversion complete!\n");
     EXPECT_FALSE(none.flags.readError);
 
     body.drives[0] = Drive{0xFF, 0x0000BEEF, 0x000000ABCDEF0123, 0};
     body.drives[25] = Drive{1, 0xFFFFFFFF, 1, 0x8000000000000000};
     InMemoryConversion both = convertInMemory(database(body));
-    EXPECT_EQ(readerPart(both.console),
-              "flags 00000000\nnumber of folders: 0\nnumber of files: 0\nfolder decode size: 0\nfile decode size: 0\n"
+    EXPECT_EQ(readerLines(both.console),
+              "flags 00000000\nnumber of folders: 0\nnumber of files: 0\nfolder decode size: 0\nfile decode "
+              "size: 0\n"
               "include drive A:\n"
               "serial number 0000beef\n"
               "USN Journal ID 000000abcdef0123\n"
@@ -89,7 +90,8 @@ TEST(Qwtb166, ExcludeListUsesFixedWidthCounts) {
     const std::string text(300, 'e');
     body.excludes = {{255, text}, {0, ""}, {1, "D:\\x"}};
     InMemoryConversion run = convertInMemory(database(body));
-    EXPECT_EQ(fromLoadingFolders(run.console), "Loading folders...\nLoading files...\nConversion complete!\n");
+    EXPECT_EQ(consoleFrom(run.console, "Loading folders..."),
+              "Loading folders...\nLoading files...\nConversion complete!\n");
     EXPECT_NE(run.console.find("exclude count 3\nexclude " + text + "\nexclude \nexclude D:\\x\nLoading folders"),
               std::string::npos)
         << run.console;
@@ -107,7 +109,8 @@ TEST(Qwtb166, SlotIsFourteenBytesPlusTheName) {
     body.folderDecodeSize = 48;
     InMemoryConversion run = convertInMemory(database(body));
     EXPECT_EQ(run.csv, headerLine + "\"ab\",16\r\n\"ab\\c\",16\r\n\"ab\\a\",16\r\n\"ab\\c\\f\",0\r\n\"ab\\a\\g\",0\r\n");
-    EXPECT_EQ(fromLoadingFolders(run.console), "Loading folders...\nLoading files...\nConversion complete!\n");
+    EXPECT_EQ(consoleFrom(run.console, "Loading folders..."),
+              "Loading folders...\nLoading files...\nConversion complete!\n");
 
     body.folderDecodeSize = 47;
     run = convertInMemory(database(body));
@@ -139,7 +142,7 @@ TEST(Qwtb166, FolderIndexIsNeverStoredPastTheDecodeSize) {
         if (c.decodeSize < 16) body.folders.resize(1);
         InMemoryConversion run = convertInMemory(database(body));
         EXPECT_EQ(run.csv, c.csv);
-        EXPECT_EQ(fromLoadingFolders(run.console), c.console);
+        EXPECT_EQ(consoleFrom(run.console, "Loading folders..."), c.console);
         EXPECT_EQ(run.flags.corrupt, c.corrupt);
     }
 }
@@ -153,7 +156,7 @@ TEST(Qwtb166, RecordCutShortStopsBeforeTheOverflowCheck) {
     Layout layout = layOut(body);
     size_t insideSkippedField = layout.folderEnds[0] + 1 + 8 + 4 + 2;
     InMemoryConversion run = convertInMemory(cut(layout.bytes, insideSkippedField));
-    EXPECT_EQ(fromLoadingFolders(run.console), "Loading folders...\nConversion complete!\n");
+    EXPECT_EQ(consoleFrom(run.console, "Loading folders..."), "Loading folders...\nConversion complete!\n");
     EXPECT_EQ(run.csv, headerLine + "\"ab\",16\r\n");
     EXPECT_TRUE(run.flags.readError);
     EXPECT_FALSE(run.flags.corrupt);

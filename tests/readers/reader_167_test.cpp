@@ -71,18 +71,17 @@ TEST(Qwtb167, HeaderValuesPrintAsUnsignedNumbers) {
     body.maxFolderPath = 0xFFFFFFFE;
     body.maxFilePath = 0x80000000;
     InMemoryConversion run = convertInMemory(database(body));
-    EXPECT_EQ(readerPart(run.console),
-              "flags 00000000\n"
-              "number of folders: 0\n"
-              "number of files: 0\n"
-              "folder decode size: 2147483649\n"
-              "file decode size: 4294967295\n"
-              "max folder full path name size: 4294967294\n"
-              "max file full path name size: 2147483648\n"
-              "file system count 0\n"
-              "mount point monitor count 0\n"
-              "exclude count 0\n"
-              "Loading folders...\nLoading files...\nConversion complete!\n");
+    EXPECT_EQ(readerLines(run.console), "flags 00000000\n"
+                                        "number of folders: 0\n"
+                                        "number of files: 0\n"
+                                        "folder decode size: 2147483649\n"
+                                        "file decode size: 4294967295\n"
+                                        "max folder full path name size: 4294967294\n"
+                                        "max file full path name size: 2147483648\n"
+                                        "file system count 0\n"
+                                        "mount point monitor count 0\n"
+                                        "exclude count 0\n"
+                                        "Loading folders...\nLoading files...\nConversion complete!\n");
     EXPECT_FALSE(run.flags.corrupt);
 }
 
@@ -90,7 +89,7 @@ TEST(Qwtb167, HeaderValuesPrintAsUnsignedNumbers) {
 // before it are printed in full.
 TEST(Qwtb167, FileSystemTypeOtherThanZeroStopsTheReader) {
     InMemoryConversion run = convertInMemory(database(body167({{1, "C:", "{c}"}})));
-    EXPECT_EQ(readerPart(run.console),
+    EXPECT_EQ(readerLines(run.console),
               headerLines167 + "file system count 1\nbad file system type 1\nConversion complete!\n");
     EXPECT_EQ(run.csv, headerLine);
     EXPECT_TRUE(run.flags.corrupt);
@@ -98,10 +97,11 @@ TEST(Qwtb167, FileSystemTypeOtherThanZeroStopsTheReader) {
     Body body = body167({{0, "C:", "{c}", 0xC0FFEE, 2, 3}, {256, "D:", "{d}"}});
     body.folders = {{.parent = root(), .fileSystem = 0}};
     run = convertInMemory(database(body));
-    EXPECT_TRUE(readerPart(run.console)
-                    .ends_with("file system count 2\nfile system 0: path C:, guid {c}\nserial number 00c0ffee\n"
-                               "USN Journal ID 0000000000000002\nnext usn 0000000000000003\n"
-                               "bad file system type 256\nConversion complete!\n"))
+    EXPECT_TRUE(
+        readerLines(run.console)
+            .ends_with("file system count 2\nfile system 0: path C:, guid {c}\nserial number 00c0ffee\n"
+                       "USN Journal ID 0000000000000002\nnext usn 0000000000000003\n"
+                       "bad file system type 256\nConversion complete!\n"))
         << run.console;
     EXPECT_EQ(run.csv, headerLine);
     EXPECT_TRUE(run.flags.corrupt);
@@ -121,7 +121,8 @@ TEST(Qwtb167, SlotIsSeventeenPlusThePathOrThirteenPlusTheName) {
     InMemoryConversion run = convertInMemory(database(body));
     EXPECT_EQ(run.csv, headerLine + "\"C:\",16\r\n\"C:\\ab\",16\r\n\"Q:\",16\r\n\"Q:\\c\",16\r\n\"C:\\ab\\f\",0\r\n"
                                     "\"Q:\\c\\g\",0\r\n");
-    EXPECT_EQ(fromLoadingFolders(run.console), "Loading folders...\nLoading files...\nConversion complete!\n");
+    EXPECT_EQ(consoleFrom(run.console, "Loading folders..."),
+              "Loading folders...\nLoading files...\nConversion complete!\n");
     EXPECT_NE(run.console.find("file system 1: path Q:, guid {q}\n"), std::string::npos);
 
     body.folderDecodeSize = 68;
@@ -143,7 +144,8 @@ TEST(Qwtb167, RootFolderRowIsTheWholePath) {
     InMemoryConversion run = convertInMemory(database(body));
     EXPECT_EQ(run.csv, headerLine + "\"" + longPath + "\",16\r\n\"" + share + "\",16\r\n\"" + longPath +
                            "\\sub\",16\r\n\"" + share + "\\f\",0\r\n");
-    EXPECT_EQ(fromLoadingFolders(run.console), "Loading folders...\nLoading files...\nConversion complete!\n");
+    EXPECT_EQ(consoleFrom(run.console, "Loading folders..."),
+              "Loading folders...\nLoading files...\nConversion complete!\n");
 }
 
 // Root folders neither use nor change the folders' previous name: the next folder is decoded against the
@@ -161,7 +163,7 @@ TEST(Qwtb167, RootFoldersTakeNoPartInFrontCoding) {
 
     body.folders = {{.parent = root()}, {.parent = folder(0), .name = "x", .stored = code(1, 2, "x")}};
     run = convertInMemory(database(body));
-    EXPECT_EQ(fromLoadingFolders(run.console),
+    EXPECT_EQ(consoleFrom(run.console, "Loading folders..."),
               "Loading folders...\nInvalid folder code offset 2 > 0.\nConversion complete!\n");
     EXPECT_EQ(run.csv, headerLine);
     EXPECT_TRUE(run.flags.corrupt);
@@ -171,7 +173,7 @@ TEST(Qwtb167, RootFileSystemIndexMustNameAnEntryOfTheList) {
     Body body = body167({{0, "C:", "{c}"}, {0, "D:", "{d}"}});
     body.folders = {{.parent = root(), .fileSystem = 1}, {.parent = root(), .fileSystem = 2}};
     InMemoryConversion run = convertInMemory(database(body));
-    EXPECT_EQ(fromLoadingFolders(run.console),
+    EXPECT_EQ(consoleFrom(run.console, "Loading folders..."),
               "Loading folders...\nroot folder 1: file system 2 is not in the file system list of 2\n"
               "Conversion complete!\n");
     EXPECT_EQ(run.csv, headerLine);
@@ -181,9 +183,10 @@ TEST(Qwtb167, RootFileSystemIndexMustNameAnEntryOfTheList) {
     body.folders = {{.parent = root(), .fileSystem = 0xFFFFFFFF}};
     body.folderDecodeSize = 17;
     run = convertInMemory(database(body));
-    EXPECT_EQ(fromLoadingFolders(run.console),
-              "Loading folders...\nroot folder 0: file system 4294967295 is not in the file system list of 0\n"
-              "Conversion complete!\n");
+    EXPECT_EQ(
+        consoleFrom(run.console, "Loading folders..."),
+        "Loading folders...\nroot folder 0: file system 4294967295 is not in the file system list of 0\n"
+        "Conversion complete!\n");
     EXPECT_TRUE(run.flags.corrupt);
 }
 
@@ -194,7 +197,7 @@ TEST(Qwtb167, RootFolderCutBeforeItsFileSystemIndex) {
     body.folders = {{.parent = root()}};
     Layout layout = layOut(body);
     InMemoryConversion run = convertInMemory(cut(layout.bytes, layout.folderEnds[0] - 1));
-    EXPECT_EQ(fromLoadingFolders(run.console), "Loading folders...\nConversion complete!\n");
+    EXPECT_EQ(consoleFrom(run.console, "Loading folders..."), "Loading folders...\nConversion complete!\n");
     EXPECT_EQ(run.csv, headerLine);
     EXPECT_TRUE(run.flags.readError);
     EXPECT_FALSE(run.flags.corrupt);
@@ -225,8 +228,9 @@ TEST(Qwtb167, FolderIndexIsNeverStoredPastTheDecodeSize) {
         body.folderDecodeSize = c.decodeSize;
         InMemoryConversion run = convertInMemory(database(body));
         bool stored = c.message.starts_with("bad folder decode");
-        EXPECT_EQ(fromLoadingFolders(run.console),
-                  "Loading folders...\n" + c.message + (stored ? "Loading files...\n" : "") + "Conversion complete!\n");
+        EXPECT_EQ(consoleFrom(run.console, "Loading folders..."), "Loading folders...\n" + c.message +
+                                                                      (stored ? "Loading files...\n" : "") +
+                                                                      "Conversion complete!\n");
         EXPECT_EQ(run.csv, stored ? headerLine + (c.rootSecond ? "\"C:\\ab\",16\r\n\"C:\",16\r\n" : "\"C:\",16\r\n\"C:\\ab\",16\r\n")
                                   : headerLine);
         EXPECT_EQ(run.flags.corrupt, !stored);

@@ -204,4 +204,23 @@ std::vector<std::string> csvRows(std::string_view csv) {
     return rows;
 }
 
+std::string consoleFrom(std::string_view console, std::string_view line) {
+    size_t at = 0;
+    while (!console.substr(at).starts_with(line)) {
+        at = console.find('\n', at);
+        if (at == std::string_view::npos) return {};
+        ++at;
+    }
+    return std::string(console.substr(at));
+}
+
+std::string readerLines(std::string_view console) {
+    for (int line = 0; line < 2; ++line) {
+        size_t end = console.find('\n');
+        if (end == std::string_view::npos) return std::string(console);
+        console.remove_prefix(end + 1);
+    }
+    return std::string(console);
+}
+
 } // namespace catadump::test

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -124,5 +125,18 @@ std::vector<std::string> lines(std::string_view text);
 
 // The CSV split into its rows, each with its CR LF; a last row without one is kept.
 std::vector<std::string> csvRows(std::string_view csv);
+
+// The console from its first line that starts with `line`; empty when no line does.
+std::string consoleFrom(std::string_view console, std::string_view line);
+
+// The reader's part of a conversion's console: what follows the dispatch's "Magic" and "Version" lines.
+std::string readerLines(std::string_view console);
+
+// printf into a string, for expected console lines and rows.
+template <typename... Arguments> std::string printed(const char* pattern, Arguments... arguments) {
+    char text[512];
+    std::snprintf(text, sizeof text, pattern, arguments...);
+    return text;
+}
 
 } // namespace catadump::test
