@@ -32,9 +32,13 @@ std::string applyPatches(std::string bytes, std::vector<Patch> patches) {
 
 uint64_t patchedPosition(uint64_t at, const std::vector<Patch>& patches) {
     uint64_t moved = at;
-    for (const Patch& patch : patches)
-        if (patch.at < at || (patch.at == at && patch.length == 0))
+    for (const Patch& patch : patches) {
+        if (patch.at < at && at < patch.at + patch.length) {
+            moved += patch.at + patch.bytes.size() - at; // inside what was replaced: its replacement's end
+        } else if (patch.at < at || (patch.at == at && patch.length == 0)) {
             moved += patch.bytes.size() - patch.length;
+        }
+    }
     return moved;
 }
 

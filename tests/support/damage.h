@@ -34,8 +34,9 @@ struct Patch {
 // Applies changes that do not overlap.
 std::string applyPatches(std::string bytes, std::vector<Patch> patches);
 
-// Where a position of the unchanged bytes lies after the changes: moved by every change that starts
-// before it, and by an insertion at it (what is inserted at a mark comes before the part it marks).
+// Where a position of the unchanged bytes lies after the changes: moved by every change that ends
+// before it, and by an insertion at it (what is inserted at a mark comes before the part it marks); a
+// position inside replaced bytes lands at the end of their replacement.
 uint64_t patchedPosition(uint64_t at, const std::vector<Patch>& patches);
 
 std::string u32Bytes(uint32_t value);
