@@ -156,28 +156,6 @@ struct Body {
     uint32_t headerDecodeSize() const { return folderDecodeSize.value_or(decodedSize()); }
 
     uint32_t resolve(Parent p) const { return p.isFolder ? offsetOf(p.value) : p.value; }
-
-    // A folder's full path as its row shows it. Parents must be folders of the description.
-    std::string folderPath(size_t i) const {
-        std::vector<size_t> chain = {i};
-        while (folders[chain.back()].parent.isFolder) {
-            if (chain.size() > folders.size()) throw std::logic_error("parent chain loops");
-            chain.push_back(folders[chain.back()].parent.value);
-        }
-        std::string path;
-        for (size_t k = chain.size(); k-- > 0;) path.append(shownName(chain[k])).append(k > 0 ? "\\" : "");
-        return path;
-    }
-    std::string folderRow(size_t i) const { return std::string("\"").append(folderPath(i)).append("\",16\r\n"); }
-    std::string fileRow(size_t j) const {
-        const FileRecord& file = files[j];
-        std::string_view name(file.name);
-        return std::string("\"")
-            .append(folderPath(file.parent.value))
-            .append("\\")
-            .append(name.substr(0, name.find('\0')))
-            .append("\",0\r\n");
-    }
 };
 
 // The database bytes and where its parts end, for cutting it short on purpose.
@@ -192,16 +170,10 @@ struct Layout {
 // stand-ins, each folder a root folder named "n" (1.6.7: on a file system whose path holds no zero byte),
 // each file "n" in folder 0, whose parent and name fields are all written over from the description. So
 // are the fields a generator tree cannot hold: declared counts and sizes, unknown file system types and
-// the drives' include bytes.
-struct Frame {
+// the drives' include bytes. Files without folders get a stand-in folder to hang from, and 1.6.7 a
+// stand-in file system when no path can name a root folder; layOut cuts both out again.
+inline catagen::Tree frameOf(const Body& body) {
     catagen::Tree tree;
-    bool standInFolder = false;     // files without folders: the generator needs a folder to hang them from
-    bool standInFileSystem = false; // 1.6.7 without a file system the stand-in root folders can take
-};
-
-inline Frame frameOf(const Body& body) {
-    Frame frame;
-    catagen::Tree& tree = frame.tree;
     tree.settings.flags = body.flags;
     for (const Exclude& e : body.excludes)
         tree.settings.excludes.push_back({e.skipped, e.text});
@@ -232,7 +204,6 @@ inline Frame frameOf(const Body& body) {
             ++anchor;
         if (anchor == tree.filesystems.size()) {
             tree.filesystems.emplace_back().path = "R:";
-            frame.standInFileSystem = true;
         }
     }
     const catagen::Values skipped{
@@ -240,17 +211,16 @@ inline Frame frameOf(const Body& body) {
     tree.folders.assign(body.folders.size(), {.name = "n", .filesystem = anchor, .values = skipped});
     if (body.folders.empty() && !body.files.empty()) {
         tree.folders.push_back({.name = "n", .filesystem = anchor, .values = {}});
-        frame.standInFolder = true;
     }
     tree.files.assign(body.files.size(), {.name = "n", .parentFolder = 0, .values = {}});
-    return frame;
+    return tree;
 }
 
 inline Layout layOut(const Body& body) {
     const bool v167 = body.version == Version::v1_6_7;
-    Frame frame = frameOf(body);
+    catagen::Tree frame = frameOf(body);
     MarkedDatabase db = encodeMarked(
-        frame.tree, body.version, body.longCounts ? catagen::CountForm::Long : catagen::CountForm::Shortest);
+        frame, body.version, body.longCounts ? catagen::CountForm::Long : catagen::CountForm::Shortest);
     const catagen::EncodeMarks& marks = db.marks;
     std::vector<Patch> patches;
     auto setU32 = [&patches](uint64_t at, uint32_t value) { patches.push_back({at, 4, u32Bytes(value)}); };
@@ -271,7 +241,7 @@ inline Layout layOut(const Body& body) {
         setCount(header + 24, body.fileSystemCount.value_or(static_cast<uint32_t>(body.fileSystems.size())));
         for (size_t k = 0; k < body.fileSystems.size(); ++k)
             setCount(marks.filesystems[k], body.fileSystems[k].type);
-        if (frame.standInFileSystem) {
+        if (frame.filesystems.size() > body.fileSystems.size()) { // the stand-in file system goes
             uint64_t at = marks.filesystems[body.fileSystems.size()];
             patches.push_back({at, marks.filesystems.back() - at, ""});
         }
@@ -307,7 +277,7 @@ inline Layout layOut(const Body& body) {
             previous = f.name;
         }
     }
-    if (frame.standInFolder)
+    if (frame.folders.size() > body.folders.size()) // the stand-in folder goes
         patches.push_back({marks.folderRecordsStart, marks.folders[0].end - marks.folderRecordsStart, ""});
     previous.clear();
     for (size_t j = 0; j < body.files.size(); ++j) {
