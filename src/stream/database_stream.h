@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "stream/byte_source.h"
-#include "stream/bzip2_decoder.h"
+#include "bzip2/decoder.h"
 #include "stream/run_context.h"
 
 namespace catadump {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "catagen/expected_csv.h"
-#include "stream/bzip2_blocks.h"
+#include "bzip2/blocks.h"
 #include "support/conversion_harness.h"
 #include "support/damage.h"
 #include "support/db_builder.h"

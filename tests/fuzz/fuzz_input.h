@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "driver/convert.h"
-#include "stream/bzip2_block_decoder.h"
-#include "stream/bzip2_blocks.h"
+#include "bzip2/block_decoder.h"
+#include "bzip2/blocks.h"
 
 namespace catadump::fuzzing {
 

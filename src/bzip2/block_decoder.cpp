@@ -1,11 +1,12 @@
-#include "stream/bzip2_block_decoder.h"
+#include "bzip2/block_decoder.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
 
-#include "stream/bzip2_blocks.h"
+#include "bzip2/bits.h"
+#include "bzip2/blocks.h"
 
 namespace catadump {
 
@@ -41,16 +42,6 @@ constexpr CrcTables makeCrcTables() {
     return tables;
 }
 constexpr CrcTables crcTables = makeCrcTables();
-
-uint32_t loadBig32(const uint8_t* p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
-}
-
-// Written out byte by byte, which compilers turn into one load and a byte swap.
-uint64_t loadBig64(const uint8_t* p) {
-    return uint64_t{p[0]} << 56 | uint64_t{p[1]} << 48 | uint64_t{p[2]} << 40 | uint64_t{p[3]} << 32 |
-           uint64_t{p[4]} << 24 | uint64_t{p[5]} << 16 | uint64_t{p[6]} << 8 | uint64_t{p[7]};
-}
 
 // ---- bits ------------------------------------------------------------------------------------------------
 

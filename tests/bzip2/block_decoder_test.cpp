@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "stream/bzip2_block_decoder.h"
-#include "stream/bzip2_blocks.h"
+#include "bzip2/block_decoder.h"
+#include "bzip2/blocks.h"
 #include "support/db_builder.h"
 
 namespace catadump::test {

@@ -18,12 +18,19 @@ namespace catadump {
 
 enum class FilterFailure { none, readFailed, decompressFailed, unexpectedEnd };
 
+// The library's stream is ended in one place, the destructor, whatever ended the filter's use.
 struct Bzip2Filter {
+    Bzip2Filter() = default;
+    Bzip2Filter(const Bzip2Filter&) = delete;
+    Bzip2Filter& operator=(const Bzip2Filter&) = delete;
+    ~Bzip2Filter();
+
     bz_stream library{};
+    bool started = false;             // BZ2_bzDecompressInit succeeded
     std::unique_ptr<char[]> staging;  // compressed bytes read from the source, not yet consumed
-    bool ended = false;               // BZ2_bzDecompressEnd has been called
     FilterFailure failure = FilterFailure::none;
     int failureCode = 0;              // system error or library result, for the console line
+    bool reported = false;            // the failure's console line has been printed
     uint64_t compressedBytesRead = 0;
 };
 
@@ -36,7 +43,7 @@ bool startBzip2Filter(Bzip2Filter& filter);
 // met its failure and will produce nothing more.
 size_t inflateInto(Bzip2Filter& filter, ByteSource& source, uint8_t* destination, size_t n);
 
-// Prints the console line of the recorded failure and ends the library's stream.
+// Prints the console line of the recorded failure, once.
 void reportFilterFailure(Bzip2Filter& filter, RunContext& run);
 
 } // namespace catadump

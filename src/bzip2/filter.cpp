@@ -1,8 +1,8 @@
-#include "stream/bzip2_filter.h"
+#include "bzip2/filter.h"
 
 #include <climits>
 #include <cstdlib>
-
+#include <new>
 
 namespace catadump {
 
@@ -20,16 +20,19 @@ void fail(Bzip2Filter& filter, FilterFailure failure, int code) {
 
 } // namespace
 
+Bzip2Filter::~Bzip2Filter() {
+    if (started) BZ2_bzDecompressEnd(&library);
+}
+
 bool startBzip2Filter(Bzip2Filter& filter) {
+    if (filter.started) return false;
     filter.library = bz_stream{};
     filter.library.bzalloc = allocateForLibrary;
     filter.library.bzfree = releaseForLibrary;
     if (BZ2_bzDecompressInit(&filter.library, 0, 0) != BZ_OK) return false;
+    filter.started = true;
     filter.staging.reset(new (std::nothrow) char[bzip2StagingSize]);
-    if (!filter.staging) {
-        BZ2_bzDecompressEnd(&filter.library);
-        return false;
-    }
+    if (!filter.staging) return false;
     filter.library.next_in = nullptr;
     filter.library.avail_in = 0;
     return true;
@@ -76,6 +79,8 @@ size_t inflateInto(Bzip2Filter& filter, ByteSource& source, uint8_t* destination
 }
 
 void reportFilterFailure(Bzip2Filter& filter, RunContext& run) {
+    if (filter.reported) return;
+    filter.reported = filter.failure != FilterFailure::none;
     switch (filter.failure) {
     case FilterFailure::readFailed:
         say(run, "ReadFile(): %d: Failed to read.\n", filter.failureCode);
@@ -87,11 +92,7 @@ void reportFilterFailure(Bzip2Filter& filter, RunContext& run) {
         say(run, "BZ2_bzDecompress(): %d: Unexpected EOF in decompression stream.\n", filter.failureCode);
         break;
     case FilterFailure::none:
-        return;
-    }
-    if (!filter.ended) {
-        BZ2_bzDecompressEnd(&filter.library);
-        filter.ended = true;
+        break;
     }
 }
 

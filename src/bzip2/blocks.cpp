@@ -1,9 +1,11 @@
-#include "stream/bzip2_blocks.h"
+#include "bzip2/blocks.h"
 
+#include <algorithm>
 #include <array>
 #include <bzlib.h>
-#include <algorithm>
 #include <climits>
+
+#include "bzip2/bits.h"
 
 namespace catadump {
 
@@ -21,12 +23,6 @@ constexpr std::array<bool, 256> thirdByteTable() {
     return table;
 }
 constexpr std::array<bool, 256> candidateThirdByte = thirdByteTable();
-
-uint64_t loadBigEndian64(const uint8_t* bytes) {
-    uint64_t value = 0;
-    for (int i = 0; i < 8; ++i) value = value << 8 | bytes[i];
-    return value;
-}
 
 // Appends bits to `out`, most significant first; `used` counts the bits its last byte already holds.
 struct BitWriter {
@@ -50,7 +46,7 @@ void findMagics(const uint8_t* bytes, size_t size, uint64_t fromBit, std::vector
     size_t lastByte = size - 8;  // a 64-bit window starting here still fits
     for (size_t p = static_cast<size_t>(fromBit / 8); p <= lastByte; ++p) {
         if (!candidateThirdByte[bytes[p + 2]]) continue;
-        uint64_t window = loadBigEndian64(bytes + p);
+        uint64_t window = loadBig64(bytes + p);
         for (int offset = 0; offset < 8; ++offset) {
             uint64_t bit = uint64_t{p} * 8 + static_cast<uint64_t>(offset);
             if (bit < fromBit) continue;
@@ -81,14 +77,11 @@ std::vector<uint8_t> oneBlockStream(const uint8_t* bytes, uint64_t beginBit, uin
     }
     BitWriter writer{stream, 0};
     for (uint64_t bit = beginBit + wholeBytes * 8; bit < endBit; ++bit) {
-        writer.putBit(static_cast<uint8_t>((bytes[bit / 8] >> (7 - bit % 8)) & 1));
+        writer.putBit(static_cast<uint8_t>(bitsAt(bytes, bit, 1)));
     }
     // The block's CRC follows its magic; as the only block, it is also the stream's combined CRC.
-    uint64_t crcBit = beginBit + 48;
-    uint32_t crc = 0;
-    for (int i = 0; i < 32; ++i, ++crcBit) crc = crc << 1 | ((bytes[crcBit / 8] >> (7 - crcBit % 8)) & 1);
     writer.put(bzip2EndMagic, 48);
-    writer.put(crc, 32);
+    writer.put(bitsAt(bytes, beginBit + 48), 32);
     return stream;
 }
 

@@ -1,4 +1,4 @@
-#include "stream/bzip2_decoder.h"
+#include "bzip2/decoder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,9 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "stream/bzip2_block_decoder.h"
-#include "stream/bzip2_blocks.h"
-#include "stream/bzip2_filter.h"
+#include "bzip2/bits.h"
+#include "bzip2/block_decoder.h"
+#include "bzip2/blocks.h"
+#include "bzip2/filter.h"
 
 namespace catadump {
 
@@ -102,13 +103,6 @@ bool queueBlock(Bzip2Decoder& decoder, const uint8_t* window, uint64_t beginBit,
                             endBit - uint64_t{first} * 8, level});
     decoder.changed.notify_all();
     return true;
-}
-
-// 32 bits of the bit stream from `bit` on, most significant bit first.
-uint32_t bitsAt(const uint8_t* bytes, uint64_t bit) {
-    uint32_t value = 0;
-    for (int i = 0; i < 32; ++i, ++bit) value = value << 1 | ((bytes[bit / 8] >> (7 - bit % 8)) & 1);
-    return value;
 }
 
 // The stream's check: every block's CRC folded in, in order, as the library does.
@@ -277,7 +271,6 @@ bool nextBlock(Bzip2Decoder& decoder) {
 
 Bzip2Decoder::~Bzip2Decoder() {
     stopThreads(*this);
-    if (filter.staging && !filter.ended) BZ2_bzDecompressEnd(&filter.library);
 }
 
 void destroyBzip2Decoder(Bzip2Decoder* decoder) { delete decoder; }
@@ -326,7 +319,7 @@ DecodedPiece nextDecodedPiece(Bzip2Decoder& decoder) {
 bool reportWaitingFailure(Bzip2Decoder& decoder) {
     Bzip2Filter& filter = decoder.filter;
     bool damaged = filter.failure == FilterFailure::decompressFailed || filter.failure == FilterFailure::readFailed;
-    if (!damaged || filter.ended) return false;
+    if (!damaged || filter.reported) return false;
     reportFilterFailure(filter, *decoder.run);
     return true;
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "stream/bzip2_blocks.h"
+#include "bzip2/blocks.h"
 #include "stream/database_stream.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
