@@ -253,7 +253,6 @@ bool inverseTransform(uint32_t* tt, uint32_t blockLength, uint32_t origPtr, Bzip
     for (int c = 0; c < count; ++c) tt[chains[static_cast<size_t>(c)].start] &= ~chainStart;
 
     // Join the pieces from the chain that began at the first byte; it must take in every chain once.
-    if (scratch.text.size() < blockLength) scratch.text.resize(blockLength);
     size_t joined = 0;
     int c = 0;
     for (int visited = 0; visited < count; ++visited) {
@@ -267,85 +266,76 @@ bool inverseTransform(uint32_t* tt, uint32_t blockLength, uint32_t origPtr, Bzip
     return joined == blockLength;
 }
 
-// The initial run-length stage undone: four equal bytes are followed by a count of further copies. The
-// bytes are copied eight at a time while looking for the next four equal ones, five starting places a
-// word, so the literal stretches between runs need no copy of their own. False when four equal bytes end
-// the block without their count.
-bool undoRuns(const uint8_t* text, size_t size, std::vector<uint8_t>& output, size_t& length) {
-    constexpr size_t slack = 16;  // whole words may be written past the last byte
+// Where the next four equal bytes at or after `from` begin; `size` when there are none. Eight bytes are
+// compared at a time, five starting places a word.
+size_t findFourEqual(const uint8_t* text, size_t from, size_t size) {
     constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
-    // At most 259 bytes come of every 5, so growth by doubling stops at that bound.
-    const size_t largest = size / 5 * 259 + size % 5 + slack;
-    auto ensure = [&](size_t need) {
-        if (output.size() < need) output.resize(std::max(need, std::min(output.size() * 2, largest)));
-    };
-    ensure(size + size / 8 + 4096);
-    size_t produced = 0;
-    size_t i = 0;  // first byte of the literal stretch being copied
-    for (;;) {
-        ensure(produced + (size - i) + slack);
-        uint8_t* out = output.data() + produced;  // text[k] goes to out[k - i]
-        size_t found = size;
-        size_t j = i;
-        for (; j + 8 <= size; j += 5) {
-            uint64_t w = load64(text + j);
-            store64(out + (j - i), w);
-            uint64_t d = w ^ (w >> 8);                           // byte m: text[j+m] ^ text[j+m+1], m < 7
-            uint64_t zero = ~(((d & low7) + low7) | d) & ~low7;  // high bit of each zero byte of d
-            uint64_t four = zero & (zero >> 8) & (zero >> 16) & 0x0000008080808080ull;
-            if (four != 0) {
-                found = j + static_cast<size_t>(std::countr_zero(four) / 8);
-                break;
-            }
-        }
-        if (found == size) {
-            for (size_t k = j; k < size; ++k) out[k - i] = text[k];
-            for (; j + 3 < size; ++j) {
-                if (text[j] == text[j + 1] && text[j] == text[j + 2] && text[j] == text[j + 3]) {
-                    found = j;
-                    break;
-                }
-            }
-        }
-        if (found == size) {
-            produced += size - i;
-            break;
-        }
-        if (found + 4 >= size) return false;
-        produced += found + 4 - i;
-        size_t extra = text[found + 4];
-        i = found + 5;
-        ensure(produced + extra + (size - i) + slack);
-        uint8_t* fill = output.data() + produced;
-        uint64_t pattern = uint64_t{text[found]} * 0x0101010101010101ull;
-        for (size_t k = 0; k < extra; k += 16) {
-            store64(fill + k, pattern);
-            store64(fill + k + 8, pattern);
-        }
-        produced += extra;
+    size_t j = from;
+    for (; j + 8 <= size; j += 5) {
+        uint64_t w = load64(text + j);
+        uint64_t d = w ^ (w >> 8);                           // byte m: text[j+m] ^ text[j+m+1], m < 7
+        uint64_t zero = ~(((d & low7) + low7) | d) & ~low7;  // high bit of each zero byte of d
+        uint64_t four = zero & (zero >> 8) & (zero >> 16) & 0x0000008080808080ull;
+        if (four != 0) return j + static_cast<size_t>(std::countr_zero(four) / 8);
     }
-    length = produced;
-    return true;
+    for (; j + 3 < size; ++j) {
+        if (text[j] == text[j + 1] && text[j] == text[j + 2] && text[j] == text[j + 3]) return j;
+    }
+    return size;
 }
 
-// The inverse transform, the initial run-length stage and the CRC.
-bool finishBlock(uint32_t* tt, uint32_t blockLength, uint32_t origPtr, const uint32_t* counts, uint32_t storedCrc,
-                 Bzip2BlockScratch& scratch, std::vector<uint8_t>& output, size_t& length) {
+// The initial run-length stage: four equal bytes are followed by a count of further copies. Walks the runs
+// of the block, handing each literal stretch (ending with the run's four bytes) and each run's further
+// copies to `take`. False when four equal bytes end the block without their count.
+template <typename Take> bool walkRuns(const uint8_t* text, size_t size, Take&& take) {
+    size_t i = 0;  // first byte of the literal stretch
+    for (;;) {
+        size_t found = findFourEqual(text, i, size);
+        if (found == size) {
+            take(text + i, size - i, uint8_t{0}, size_t{0});
+            return true;
+        }
+        if (found + 4 >= size) return false;
+        take(text + i, found + 4 - i, text[found], size_t{text[found + 4]});
+        i = found + 5;
+    }
+}
+
+} // namespace
+
+bool measureBzip2Block(Bzip2BlockScratch& scratch, size_t& length) {
+    uint32_t* tt = scratch.tt.data();
+    const uint32_t blockLength = scratch.blockLength;
     // Links: the k-th occurrence of byte b in the sorted column points at the k-th b of the stored column.
     std::array<uint32_t, 256> next{};
     uint32_t sum = 0;
     for (int b = 0; b < 256; ++b) {
         next[b] = sum;
-        sum += counts[b];
+        sum += scratch.counts[b];
     }
     for (uint32_t i = 0; i < blockLength; ++i) {
         uint32_t b = tt[i] & 0xFF;
         tt[next[b]++] |= i << 8;
     }
-    if (!inverseTransform(tt, blockLength, origPtr, scratch)) return false;
-    if (!undoRuns(scratch.text.data(), blockLength, output, length)) return false;
-    return ~updateBzip2Crc(0xFFFFFFFFu, output.data(), length) == storedCrc;
+    if (!inverseTransform(tt, blockLength, scratch.origPtr, scratch)) return false;
+    size_t total = 0;
+    bool complete = walkRuns(scratch.text.data(), blockLength,
+                             [&](const uint8_t*, size_t literal, uint8_t, size_t copies) { total += literal + copies; });
+    length = total;
+    return complete;
 }
+
+bool finishBzip2Block(const Bzip2BlockScratch& scratch, uint8_t* output, size_t length) {
+    size_t produced = 0;
+    walkRuns(scratch.text.data(), scratch.blockLength, [&](const uint8_t* literal, size_t n, uint8_t b, size_t copies) {
+        std::memcpy(output + produced, literal, n);
+        std::memset(output + produced + n, b, copies);
+        produced += n + copies;
+    });
+    return produced == length && ~updateBzip2Crc(0xFFFFFFFFu, output, length) == scratch.storedCrc;
+}
+
+namespace {
 
 // The coded symbols: move-to-front indices, with runs of the front byte written in RUNA/RUNB digits, 50 to
 // a selector. Leaves the block's bytes in the low byte of tt[0, blockLength) and their counts in `counts`.
@@ -403,9 +393,9 @@ uint32_t updateBzip2Crc(uint32_t crc, const uint8_t* bytes, size_t size) {
     return crc;
 }
 
-bool decodeBzip2Block(const uint8_t* bytes, size_t size, uint64_t beginBit, uint64_t endBit, int level,
-                      Bzip2BlockScratch& scratch, std::vector<uint8_t>& output, size_t& length) {
-    length = 0;
+bool decodeBzip2Symbols(const uint8_t* bytes, size_t size, uint64_t beginBit, uint64_t endBit, int level,
+                        Bzip2BlockScratch& scratch) {
+    scratch.blockLength = 0;
     if (level < 1 || level > 9 || beginBit >= endBit || endBit > uint64_t{size} * 8) return false;
     // Magic, CRC, randomised bit, origPtr, the 16-bit map: the smallest possible block is far longer.
     if (endBit - beginBit < 48 + 32 + 1 + 24 + 16 + 16 + 3 + 15) return false;
@@ -479,15 +469,31 @@ bool decodeBzip2Block(const uint8_t* bytes, size_t size, uint64_t beginBit, uint
     const uint32_t maxLength = static_cast<uint32_t>(level) * 100000;
     if (scratch.tt.size() < maxLength) scratch.tt.resize(maxLength);
     uint32_t* tt = scratch.tt.data();
-    std::array<uint32_t, 256> counts{};
+    scratch.counts.fill(0);
     uint32_t blockLength = 0;
     if (!decodeSymbols(bits, tables.data(), selectors.data(), selectorCount, endBit, used.data(), endOfBlock,
-                       maxLength, tt, counts.data(), blockLength)) {
+                       maxLength, tt, scratch.counts.data(), blockLength)) {
         return false;
     }
     if (bits.position() != endBit) return false;  // the coded data must end where the next magic begins
     if (origPtr >= blockLength) return false;
-    return finishBlock(tt, blockLength, origPtr, counts.data(), storedCrc, scratch, output, length);
+    if (scratch.text.size() < blockLength) scratch.text.resize(blockLength);
+    scratch.blockLength = blockLength;
+    scratch.origPtr = origPtr;
+    scratch.storedCrc = storedCrc;
+    return true;
+}
+
+bool decodeBzip2Block(const uint8_t* bytes, size_t size, uint64_t beginBit, uint64_t endBit, int level,
+                      Bzip2BlockScratch& scratch, std::vector<uint8_t>& output, size_t& length) {
+    length = 0;
+    size_t measured = 0;
+    if (!decodeBzip2Symbols(bytes, size, beginBit, endBit, level, scratch)) return false;
+    if (!measureBzip2Block(scratch, measured)) return false;
+    if (output.size() < measured) output.resize(measured);
+    if (!finishBzip2Block(scratch, output.data(), measured)) return false;
+    length = measured;
+    return true;
 }
 
 } // namespace catadump

@@ -8,6 +8,7 @@
 // which then decides and reports as it always has. On every block it does take, its bytes are the library's.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -15,16 +16,38 @@
 namespace catadump {
 
 // Working memory of the decoder, kept from one block to the next so that a worker allocates it once.
+// It works in three stages, so that a caller learns what the library would make of the block, and how many
+// bytes it decodes to, before it finds room for them: the coded symbols, then the inverse transform and the
+// decoded length, then the bytes themselves and their check.
 struct Bzip2BlockScratch {
     std::vector<uint32_t> tt;                  // the block's bytes before the inverse transform, then its links
     std::vector<uint8_t> text;                 // the block after the inverse transform
     std::vector<std::vector<uint8_t>> pieces;  // the inverse transform's pieces, one per chain
+    std::array<uint32_t, 256> counts{};        // occurrences of each byte value in the block
+    uint32_t blockLength = 0;                  // bytes before the initial run-length stage is undone
+    uint32_t origPtr = 0;
+    uint32_t storedCrc = 0;
 };
 
-// Decodes the block whose bits are [beginBit, endBit) of bytes[0, size): from its block magic to where the
-// next magic begins. `level` is the stream header's digit, 1..9. On success `output` holds the block's
-// bytes in [0, length) (it grows as needed and is never shrunk, so a recycled buffer keeps its pages) and
-// the result is true; on any anomaly the result is false and `output` holds nothing of value.
+// Stage one: the header, the tables and the coded symbols of the block whose bits are [beginBit, endBit) of
+// bytes[0, size), from its block magic to where the next magic begins; `level` is the stream header's digit,
+// 1..9. True when every field is in range, the codes are complete and the coded data ends exactly at
+// endBit. The library, given such a block, decodes its symbols without complaint and starts producing its
+// bytes: whatever may still be wrong with it (its check) shows only as they come out.
+bool decodeBzip2Symbols(const uint8_t* bytes, size_t size, uint64_t beginBit, uint64_t endBit, int level,
+                        Bzip2BlockScratch& scratch);
+
+// Stage two: the inverse transform, and the length of the block once its initial run-length stage is
+// undone. False when the links do not form one cycle or four equal bytes end the block without a count.
+bool measureBzip2Block(Bzip2BlockScratch& scratch, size_t& length);
+
+// Stage three: the block's `length` bytes (as measured) into output, then its check. True when the CRC
+// matches the stored one.
+bool finishBzip2Block(const Bzip2BlockScratch& scratch, uint8_t* output, size_t length);
+
+// The three stages in turn. On success `output` holds the block's bytes in [0, length) (it grows as needed
+// and is never shrunk, so a recycled buffer keeps its pages) and the result is true; on any anomaly the
+// result is false and `output` holds nothing of value.
 bool decodeBzip2Block(const uint8_t* bytes, size_t size, uint64_t beginBit, uint64_t endBit, int level,
                       Bzip2BlockScratch& scratch, std::vector<uint8_t>& output, size_t& length);
 

@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "bzip2/bits.h"
+#include "bzip2/block_decoder.h"
 
 namespace catadump {
 
@@ -85,31 +86,94 @@ std::vector<uint8_t> oneBlockStream(const uint8_t* bytes, uint64_t beginBit, uin
     return stream;
 }
 
-bool decodeOneBlockStream(const std::vector<uint8_t>& stream, std::vector<uint8_t>& output, size_t maxOutput) {
+OneBlockOutcome measureOneBlockStream(const std::vector<uint8_t>& stream, size_t maxOutput) {
+    bz_stream library{};
+    if (BZ2_bzDecompressInit(&library, 0, 0) != BZ_OK) return {OneBlockVerdict::failedBeforeBytes, 0};
+    library.next_in = const_cast<char*>(reinterpret_cast<const char*>(stream.data()));
+    library.avail_in = static_cast<unsigned>(stream.size());
+    char sink[65536];
+    size_t produced = 0;
+    int result = BZ_OK;
+    for (;;) {
+        library.next_out = sink;
+        library.avail_out = sizeof sink;
+        result = BZ2_bzDecompress(&library);
+        produced += sizeof sink - library.avail_out;
+        // Room left without the end of the stream means the input ran out.
+        if (result != BZ_OK || library.avail_out != 0 || produced > maxOutput) break;
+    }
+    bool whole = result == BZ_STREAM_END && library.avail_in == 0 && produced <= maxOutput;
+    BZ2_bzDecompressEnd(&library);
+    if (whole) return {OneBlockVerdict::whole, produced};
+    return {produced > 0 ? OneBlockVerdict::failedAfterBytes : OneBlockVerdict::failedBeforeBytes, 0};
+}
+
+bool decodeOneBlockStreamInto(const std::vector<uint8_t>& stream, uint8_t* output, size_t size) {
     bz_stream library{};
     if (BZ2_bzDecompressInit(&library, 0, 0) != BZ_OK) return false;
     library.next_in = const_cast<char*>(reinterpret_cast<const char*>(stream.data()));
     library.avail_in = static_cast<unsigned>(stream.size());
-    output.resize(std::min<size_t>(std::max<size_t>(stream.size() * 4, size_t{1} << 20), maxOutput));
     size_t produced = 0;
     int result = BZ_OK;
-    for (;;) {
-        if (produced == output.size()) {
-            if (output.size() >= maxOutput) break;
-            output.resize(std::min(output.size() * 2, maxOutput));
-        }
-        size_t room = std::min<size_t>(output.size() - produced, UINT_MAX);
-        library.next_out = reinterpret_cast<char*>(output.data() + produced);
+    while (result == BZ_OK) {
+        size_t room = std::min<size_t>(size - produced, UINT_MAX);
+        library.next_out = reinterpret_cast<char*>(output + produced);
         library.avail_out = static_cast<unsigned>(room);
         result = BZ2_bzDecompress(&library);
         produced += room - library.avail_out;
-        // Room left without the end of the stream means the input ran out.
-        if (result != BZ_OK || library.avail_out != 0) break;
+        if (library.avail_out != 0 || produced == size) break;
     }
-    bool whole = result == BZ_STREAM_END && library.avail_in == 0;
+    bool whole = result == BZ_STREAM_END && library.avail_in == 0 && produced == size;
     BZ2_bzDecompressEnd(&library);
-    output.resize(produced);
     return whole;
+}
+
+bool decodeOneBlockStream(const std::vector<uint8_t>& stream, std::vector<uint8_t>& output, size_t maxOutput) {
+    OneBlockOutcome outcome = measureOneBlockStream(stream, maxOutput);
+    output.clear();
+    if (outcome.verdict != OneBlockVerdict::whole) return false;
+    output.resize(outcome.size);
+    return decodeOneBlockStreamInto(stream, output.data(), outcome.size);
+}
+
+uint32_t bzip2CrcPreimage(uint32_t state, uint32_t wantedCrc) {
+    // Run the register back over 32 steps from the state that gives the wanted check; each step forwards
+    // shifts left and, when the bit shifted out was set, adds the polynomial, whose lowest bit is set.
+    uint32_t c = ~wantedCrc;
+    for (int i = 0; i < 32; ++i) c = (c & 1) != 0 ? ((c ^ 0x04c11db7u) >> 1) | 0x80000000u : c >> 1;
+    return c ^ state;
+}
+
+bool restartHead(int level, uint32_t combinedCrc, int bitOffset, RestartHead& head) {
+    std::vector<uint8_t> data;
+    std::vector<uint8_t> packed(1024);
+    std::vector<MagicMark> marks;
+    // Each further filler byte changes the carrier's length by a few bits; some count soon ends it at the
+    // bit wanted.
+    for (size_t filler = 0; filler < 200; ++filler) {
+        data.clear();
+        for (size_t i = 0; i < filler; ++i) data.push_back(static_cast<uint8_t>(i * 37 + 11));
+        uint32_t state = updateBzip2Crc(0xFFFFFFFFu, data.data(), data.size());
+        uint32_t last = bzip2CrcPreimage(state, combinedCrc);
+        for (int shift = 24; shift >= 0; shift -= 8) data.push_back(static_cast<uint8_t>(last >> shift));
+        auto packedSize = static_cast<unsigned>(packed.size());
+        if (BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(packed.data()), &packedSize,
+                                     reinterpret_cast<char*>(data.data()), static_cast<unsigned>(data.size()), 1, 0,
+                                     0) != BZ_OK) {
+            return false;
+        }
+        marks.clear();
+        findMagics(packed.data(), packedSize, 0, marks);
+        if (marks.size() != 2 || marks[0].bit != 32 || marks[1].kind != MagicKind::end) continue;
+        uint64_t end = marks[1].bit;
+        if (static_cast<int>(end % 8) != bitOffset) continue;
+        head.bytes.assign(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>((end + 7) / 8));
+        head.bytes[3] = static_cast<uint8_t>('0' + level);
+        if (bitOffset != 0) head.bytes.back() &= static_cast<uint8_t>(0xFF00u >> bitOffset);
+        head.decodedBytes = data.size();
+        return true;
+    }
+    return false;
 }
 
 } // namespace catadump

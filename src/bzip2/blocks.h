@@ -34,8 +34,40 @@ int bzip2StreamLevel(const uint8_t* bytes, size_t size);
 // so that the library allows the block exactly the length the whole stream allows it.
 std::vector<uint8_t> oneBlockStream(const uint8_t* bytes, uint64_t beginBit, uint64_t endBit, int level = 9);
 
-// Decodes a one-block stream. False unless the library takes all of it as one whole, valid stream whose
-// output is at most maxOutput bytes.
+// What the library makes of a one-block stream: the whole of it, valid, or a failure, found either before
+// the block gave any byte (in its header, tables or coded symbols, or for want of more input) or after.
+enum class OneBlockVerdict { whole, failedAfterBytes, failedBeforeBytes };
+struct OneBlockOutcome {
+    OneBlockVerdict verdict;
+    size_t size;  // the decoded bytes of a whole stream
+};
+
+// Decodes a one-block stream only to learn its verdict and length, keeping none of its bytes. A stream that
+// gives more than maxOutput bytes is no whole one.
+OneBlockOutcome measureOneBlockStream(const std::vector<uint8_t>& stream, size_t maxOutput);
+
+// Decodes a one-block stream of a measured `size` into output; true when it was whole again.
+bool decodeOneBlockStreamInto(const std::vector<uint8_t>& stream, uint8_t* output, size_t size);
+
+// Both in turn: false unless the library takes all of it as one whole, valid stream whose output is at
+// most maxOutput bytes, which `output` then holds.
 bool decodeOneBlockStream(const std::vector<uint8_t>& stream, std::vector<uint8_t>& output, size_t maxOutput);
+
+// The four bytes that, following bytes which left the CRC register at `state` (started at 0xffffffff, not
+// yet inverted), make the bzip2 CRC of the whole `wantedCrc`; as a big-endian number.
+uint32_t bzip2CrcPreimage(uint32_t state, uint32_t wantedCrc);
+
+// The start of a stream on which the library can be set going at a block boundary of another stream: the
+// header for `level`, then a carrier block of a few bytes whose check is `combinedCrc`. The library folds
+// every block's check into its stream check, starting from 0, so after the carrier its stream check stands
+// where the original's stood before the block the restart begins at. The carrier ends `bitOffset` (0..7)
+// bits into its last byte, which `bytes` holds in its top bits: the original's bytes from the one holding
+// the restart block's first bit then follow unshifted, and its end reads exactly as the original's does.
+struct RestartHead {
+    std::vector<uint8_t> bytes;
+    size_t decodedBytes = 0;  // what the carrier decodes to, which the caller skips
+};
+// False when the library could not compress the carrier (no memory) or no length ended at that bit.
+bool restartHead(int level, uint32_t combinedCrc, int bitOffset, RestartHead& head);
 
 } // namespace catadump

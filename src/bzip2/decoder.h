@@ -1,13 +1,21 @@
 // Decompressing mode's supply of bytes. The blocks of the bzip2 stream are found ahead of the reader and
 // decoded on worker threads, then handed over in order. On any anomaly (a magic that is no real block
 // boundary, a CRC failure, a truncated or corrupt file, the end of the stream) the single-threaded filter
-// takes over from the start of the file, skips the bytes already handed over and goes on from there, so
-// every byte, message and failure is the same as with the single-threaded filter alone.
+// takes over at the block where the anomaly is: it is started on a stream made of that block and what
+// follows it, kept since the block was handed over, headed by a carrier block that gives the library the
+// stream check of the blocks before, and it is driven in the pieces it would have produced from the start.
+// So every byte, message and failure is the same as with the single-threaded filter alone, and no byte of
+// the source is read twice: a pipe serves as well as a file.
+//
+// The decoded bytes that the pipeline holds (blocks waiting for the reader, the one it reads, blocks being
+// decoded with their working memory, buffers kept for reuse) stay within `decodedBytesBudget`, whatever the
+// number of threads: blocks of long runs, which decode to up to 46 MB each, are decoded fewer at a time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "stream/byte_source.h"
 #include "stream/run_context.h"
@@ -21,12 +29,17 @@ struct DecodedPiece {
     size_t size = 0;
 };
 
+inline constexpr size_t decodedBytesBudget = size_t{64} << 20;
+
 void destroyBzip2Decoder(Bzip2Decoder* decoder);
 using Bzip2DecoderPointer = std::unique_ptr<Bzip2Decoder, void (*)(Bzip2Decoder*)>;
 
-// Worker threads to use: 0 picks one per core (at least 2); 1 means the single-threaded filter only.
-// Null when the library cannot be set up. Its console lines go to the run's console.
-Bzip2DecoderPointer startBzip2Decoder(RunContext& run, ByteSource source, unsigned threads);
+// Worker threads to use: 0 picks one per core (at least 2); 1 means the single-threaded filter only. The
+// compressed data is `taken` (bytes the caller has read from the source already), then the source. When
+// threads cannot be started, the single-threaded filter does the work. Null when the library cannot be set
+// up. Its console lines go to the run's console.
+Bzip2DecoderPointer startBzip2Decoder(RunContext& run, ByteSource source, std::vector<uint8_t> taken,
+                                      unsigned threads);
 
 // The next decoded bytes, valid until the next call. Empty when the data has ended or failed: the
 // failure's console line has then been printed, once.
@@ -41,7 +54,10 @@ bool reportWaitingFailure(Bzip2Decoder& decoder);
 // Compressed bytes taken from the source so far, for progress.
 uint64_t compressedBytesRead(const Bzip2Decoder& decoder);
 
-// How often the threaded path handed over to the single-threaded filter (0 or 1), for tests.
+// For tests: how often the threaded path handed over to the single-threaded filter (0 or 1), how many
+// workers it started, and the most decoded bytes it held at once.
 unsigned fallbackCount(const Bzip2Decoder& decoder);
+unsigned workerCount(const Bzip2Decoder& decoder);
+size_t peakDecodedBytes(const Bzip2Decoder& decoder);
 
 } // namespace catadump

@@ -24,7 +24,7 @@ void reportProgress(void* context) {
 
 ConversionResult convert(ByteSource source, ByteSink sink, Console console,
                          const ConversionOptions& options) {
-    RunContext run{.flags = {}, .console = console};
+    RunContext run{.flags = {}, .console = console, .startThread = options.startThread};
     ConversionResult result;
     CsvWriter writer;  // outlives the stream, so that a fatal condition can still abandon it
     try {
@@ -38,7 +38,7 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
             stream.onRefill = reportProgress;
             stream.refillContext = &watch;
         }
-        if (options.decompressFromStart && !switchToDecompressing(stream, options.decoderThreads)) {
+        if (options.decompressFromStart && !switchToDecompressing(stream, nullptr, 0, options.decoderThreads)) {
             fatal("failed to alloc bz2 stream data\n");
         }
         result.recognised = dispatchDatabase(stream, writer);

@@ -24,6 +24,8 @@ struct ConversionOptions {
     // Told about every megabyte the database gives, with the bytes read so far and the line ends written.
     void (*onProgress)(void* context, uint64_t databaseBytes, uint64_t linesWritten) = nullptr;
     void* progressContext = nullptr;
+    // How the run starts its threads (the bzip2 workers, the writer's); tests refuse some.
+    ThreadStarter startThread = startSystemThread;
 };
 
 struct ConversionResult {

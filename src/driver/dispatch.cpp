@@ -18,8 +18,7 @@ const DatabaseFormat formats[] = {
     {signature17, 0x01070014, ColumnSet::withValues, readDatabaseLate},
 };
 
-uint32_t readSignature(DatabaseStream& stream) {
-    uint8_t bytes[4];
+uint32_t readSignature(DatabaseStream& stream, uint8_t (&bytes)[4]) {
     readBytes(stream, 4, bytes);
     say(*stream.run, "Magic %c%c%c%c\n", bytes[0], bytes[1], bytes[2], bytes[3]);
     return loadU32(bytes);
@@ -39,13 +38,17 @@ const DatabaseFormat* findDatabaseFormat(uint32_t signature, uint32_t version) {
 namespace {
 
 bool identifyAndConvert(DatabaseStream& stream, CsvWriter& writer) {
-    uint32_t signature = readSignature(stream);
+    uint8_t bytes[4];
+    uint32_t signature = readSignature(stream, bytes);
     // Only the file itself may be wrapped: decompressed data that begins with "BZh9" again is not a
-    // database, and decompressing it once more would only reproduce it.
+    // database, and decompressing it once more would only reproduce it. The signature just read is where
+    // the compressed data begins.
     if (signature == bzip2Signature && stream.raw) {
         say(*stream.run, "Database is compressed, decompressing with bz2...\n");
-        if (!switchToDecompressing(stream, stream.decoderThreads)) fatal("failed to alloc bz2 stream data\n");
-        signature = readSignature(stream);
+        if (!switchToDecompressing(stream, bytes, sizeof bytes, stream.decoderThreads)) {
+            fatal("failed to alloc bz2 stream data\n");
+        }
+        signature = readSignature(stream, bytes);
     }
     if (signature != signature16 && signature != signature17) {
         say(*stream.run, "Unknown DB type %08x %c%c%c%c\n", signature, signature & 0xFF,

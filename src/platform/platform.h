@@ -39,8 +39,6 @@ void startWritingOut(File file, uint64_t offset, uint64_t length);
 int64_t readFile(File file, void* destination, size_t n);
 // Writes all n bytes; false when the system failed or wrote fewer.
 bool writeFile(File file, const void* source, size_t n);
-// Moves back to offset 0.
-bool rewindFile(File file);
 // Closes the file; false when the close reported an error (a lost write, for example).
 bool closeFile(File& file);
 // The system's code for the last failure of one of the calls above.

@@ -218,11 +218,6 @@ bool writeFile(File file, const void* source, size_t n) {
     return true;
 }
 
-bool rewindFile(File file) {
-    if (::lseek(descriptor(file), 0, SEEK_SET) == 0) return true;
-    return false;
-}
-
 bool closeFile(File& file) {
     if (!file.isOpen()) return true;
     int result = ::close(descriptor(file));

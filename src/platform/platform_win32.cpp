@@ -122,12 +122,6 @@ bool writeFile(File file, const void* source, size_t n) {
     return true;
 }
 
-bool rewindFile(File file) {
-    SetLastError(ERROR_SUCCESS);
-    DWORD position = SetFilePointer(handleOf(file), 0, nullptr, FILE_BEGIN);
-    return position == 0 && GetLastError() == ERROR_SUCCESS;
-}
-
 bool closeFile(File& file) {
     if (!file.isOpen()) return true;
     BOOL closed = CloseHandle(handleOf(file));

@@ -10,7 +10,6 @@ namespace {
 int64_t readFromFile(void* context, void* destination, size_t n) {
     return platform::readFile(*static_cast<platform::File*>(context), destination, n);
 }
-bool rewindFile(void* context) { return platform::rewindFile(*static_cast<platform::File*>(context)); }
 int fileError(void*) { return platform::lastErrorCode(); }
 
 int64_t readFromMemory(void* context, void* destination, size_t n) {
@@ -20,15 +19,38 @@ int64_t readFromMemory(void* context, void* destination, size_t n) {
     input.position += count;
     return static_cast<int64_t>(count);
 }
-bool rewindMemory(void* context) {
-    static_cast<MemoryInput*>(context)->position = 0;
-    return true;
-}
 int memoryError(void*) { return 0; }
+
+int64_t readChained(void* context, void* destination, size_t n) {
+    auto& input = *static_cast<ChainedInput*>(context);
+    while (input.current < input.pieceCount) {
+        const ChainedInput::Piece& piece = input.pieces[input.current];
+        if (input.position < piece.size) {
+            size_t count = std::min(n, piece.size - input.position);
+            std::memcpy(destination, piece.data + input.position, count);
+            input.position += count;
+            return static_cast<int64_t>(count);
+        }
+        ++input.current;
+        input.position = 0;
+    }
+    int64_t got = input.rest.read(input.rest.context, destination, n);
+    if (got > 0) input.restBytes += static_cast<uint64_t>(got);
+    return got;
+}
+int chainedError(void* context) {
+    auto& input = *static_cast<ChainedInput*>(context);
+    return input.rest.lastError(input.rest.context);
+}
 
 } // namespace
 
-ByteSource fileSource(platform::File& file) { return {&file, readFromFile, rewindFile, fileError}; }
-ByteSource memorySource(MemoryInput& input) { return {&input, readFromMemory, rewindMemory, memoryError}; }
+ByteSource fileSource(platform::File& file) { return {&file, readFromFile, fileError}; }
+ByteSource memorySource(MemoryInput& input) { return {&input, readFromMemory, memoryError}; }
+
+void addPiece(ChainedInput& input, const uint8_t* data, size_t size) {
+    if (size > 0) input.pieces[input.pieceCount++] = {data, size};
+}
+ByteSource chainedSource(ChainedInput& input) { return {&input, readChained, chainedError}; }
 
 } // namespace catadump

@@ -1,5 +1,7 @@
-// Where the database bytes come from: an open file, or a block of memory (tests and the fuzzer).
-// A small table of functions, so the stream neither knows nor cares which.
+// Where the database bytes come from: an open file (a pipe, a terminal or a device as well), or a block of
+// memory (tests and the fuzzer). A small table of functions, so the stream neither knows nor cares which.
+// Sources are read forward only: nothing ever goes back to bytes it has passed, so that every source reads
+// as a file does.
 #pragma once
 
 #include <cstddef>
@@ -13,8 +15,6 @@ struct ByteSource {
     void* context = nullptr;
     // Up to n bytes into destination: the count, 0 at the end, -1 on failure.
     int64_t (*read)(void* context, void* destination, size_t n) = nullptr;
-    // Back to the first byte; false on failure.
-    bool (*rewind)(void* context) = nullptr;
     // The error code of the last failure, for the console message of a failed read.
     int (*lastError)(void* context) = nullptr;
 };
@@ -28,5 +28,22 @@ struct MemoryInput {
     size_t position = 0;
 };
 ByteSource memorySource(MemoryInput& input);
+
+// Bytes already taken from a source, followed by the rest of it: a few pieces of memory, read in turn, then
+// the source itself. The pieces must outlive it.
+struct ChainedInput {
+    struct Piece {
+        const uint8_t* data = nullptr;
+        size_t size = 0;
+    };
+    Piece pieces[3];
+    size_t pieceCount = 0;
+    size_t current = 0;   // the piece being read
+    size_t position = 0;  // within it
+    ByteSource rest;
+    uint64_t restBytes = 0;  // bytes taken from `rest` so far
+};
+void addPiece(ChainedInput& input, const uint8_t* data, size_t size);
+ByteSource chainedSource(ChainedInput& input);
 
 } // namespace catadump

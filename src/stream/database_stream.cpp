@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <vector>
 
 
 namespace catadump {
@@ -46,9 +47,10 @@ void openDatabaseStream(DatabaseStream& stream, RunContext& run, ByteSource sour
     stream.rawBytesRead = 0;
 }
 
-bool switchToDecompressing(DatabaseStream& stream, unsigned threads) {
-    stream.source.rewind(stream.source.context);
-    auto decoder = startBzip2Decoder(*stream.run, stream.source, threads);
+bool switchToDecompressing(DatabaseStream& stream, const uint8_t* taken, size_t takenSize, unsigned threads) {
+    std::vector<uint8_t> replay(taken, taken + takenSize);
+    replay.insert(replay.end(), stream.cursor, stream.limit);
+    auto decoder = startBzip2Decoder(*stream.run, stream.source, std::move(replay), threads);
     if (!decoder) return false;
     stream.decoder = std::move(decoder);
     stream.raw = false;

@@ -43,9 +43,12 @@ inline bool failed(const DatabaseStream& stream) { return stream.run->flags.read
 void openDatabaseStream(DatabaseStream& stream, RunContext& run, ByteSource source,
                         size_t readAhead = defaultReadAhead);
 
-// Rewinds the source and reads it from now on through the bzip2 decoder, with that many worker threads
-// (0: one per core; 1: single-threaded). False when the decoder cannot be set up (the caller ends the run).
-bool switchToDecompressing(DatabaseStream& stream, unsigned threads = 0);
+// Reads the database from now on through the bzip2 decoder, with that many worker threads (0: one per core;
+// 1: single-threaded). The compressed data is the `taken` bytes the caller has read already (the
+// signature), then the bytes still in the read-ahead buffer, then the rest of the source: nothing is read
+// twice, so a pipe serves as well as a file. False when the decoder cannot be set up (the caller ends the
+// run).
+bool switchToDecompressing(DatabaseStream& stream, const uint8_t* taken, size_t takenSize, unsigned threads = 0);
 
 // The reading of the database is over. In decompressing mode, damage that the decoder met right where the
 // reader stopped (a block whose check failed after the reader had taken all its bytes, a file cut in its

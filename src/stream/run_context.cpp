@@ -2,7 +2,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <new>
 #include <string>
+#include <system_error>
 
 namespace catadump {
 
@@ -41,5 +43,16 @@ void say(RunContext& run, const char* format, ...) {
 }
 
 void fatal(const char* line) { throw FatalCondition{line}; }
+
+bool startSystemThread(std::thread& thread, void (*body)(void*), void* context) {
+    try {
+        thread = std::thread(body, context);
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
 
 } // namespace catadump

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <thread>
 
 namespace catadump {
 
@@ -19,9 +20,15 @@ struct Console {
     void (*write)(void* context, const char* text, size_t n) = nullptr;
 };
 
+// Starts `thread` running body(context); false when the system would not start one (a process or thread
+// limit, or no memory for it). Every thread of a run starts through its starter, so that tests can refuse.
+using ThreadStarter = bool (*)(std::thread& thread, void (*body)(void*), void* context);
+bool startSystemThread(std::thread& thread, void (*body)(void*), void* context);
+
 struct RunContext {
     RunFlags flags;  // each starts clear and is never cleared during the run
     Console console;
+    ThreadStarter startThread = startSystemThread;
 };
 
 // Formats one piece of a console line, as printf does, and hands it to the console (the run's).

@@ -33,7 +33,7 @@ Observed readThrough(const std::string& stored, unsigned threads, size_t total, 
     CountingInput input(stored);
     DatabaseStream stream;
     openDatabaseStream(stream, captured.run, input.source());
-    EXPECT_TRUE(switchToDecompressing(stream, threads));
+    EXPECT_TRUE(switchToDecompressing(stream, nullptr, 0, threads));
     std::mt19937 random(seed);
     Observed seen;
     std::string piece;

@@ -47,11 +47,7 @@ Ended convertUntil(const std::string& database, size_t failAt, CsvWriting writin
     ConversionOptions options;
     options.writing = writing;
     options.readAhead = 4096;
-    auto rewind = [](void* context) {
-        static_cast<ExhaustingInput*>(context)->memory.position = 0;
-        return true;
-    };
-    ByteSource source{&input, readUntilExhausted, rewind, [](void*) { return 0; }};
+    ByteSource source{&input, readUntilExhausted, [](void*) { return 0; }};
     ended.result = convert(source, memorySink(sink),
                            memoryConsole(ended.console), options);
     ended.csv = sink.bytes;

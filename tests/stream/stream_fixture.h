@@ -38,7 +38,7 @@ protected:
         input_ = std::make_unique<CountingInput>(std::move(stored));
         openDatabaseStream(stream, captured_.run, input_->source(), readAhead);
         if (mode == Mode::compressed) {
-            ASSERT_TRUE(switchToDecompressing(stream));
+            ASSERT_TRUE(switchToDecompressing(stream, nullptr, 0));
         }
     }
 

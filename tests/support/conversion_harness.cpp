@@ -46,11 +46,6 @@ int64_t countedRead(void* context, void* destination, size_t n) {
     return static_cast<int64_t>(count);
 }
 
-bool countedRewind(void* context) {
-    static_cast<CountingInput*>(context)->input.position = 0;
-    return true;
-}
-
 int noError(void*) { return 0; }
 
 void appendToText(void* context, const char* text, size_t n) {
@@ -65,7 +60,7 @@ CapturedRun::CapturedRun() { run.console = memoryConsole(console); }
 
 ByteSink memorySink(MemorySink& sink) { return {&sink, writeToMemory}; }
 
-ByteSource CountingInput::source() { return {this, countedRead, countedRewind, noError}; }
+ByteSource CountingInput::source() { return {this, countedRead, noError}; }
 
 InMemoryConversion convertInMemory(std::string_view database, size_t readAhead) {
     std::string bytes(database);
