@@ -31,10 +31,9 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
         DatabaseStream stream;
         openDatabaseStream(stream, run, source, options.readAhead);
         stream.decoderThreads = options.decoderThreads;
-        openCsvWriter(writer, run, sink, options.writing);
+        openCsvWriter(writer, run, sink, options.writing, options.onProgress != nullptr);
         ProgressWatch watch{options, stream, writer};
         if (options.onProgress != nullptr) {
-            writer.countLines = true;
             stream.onRefill = reportProgress;
             stream.refillContext = &watch;
         }

@@ -160,31 +160,51 @@ void stopCsvOutputThread(CsvOutputThread* thread) {
 
 ByteSink fileSink(FileOutput& output) { return {&output, writeToFile, emptyOutputFile}; }
 
-void openCsvWriter(CsvWriter& writer, RunContext& run, ByteSink sink, CsvWriting writing) {
+namespace {
+
+void openPlain(CsvWriter& writer) {
+    writer.plainBuffer.reset(new (std::nothrow) char[csvBufferSize]);
+    if (!writer.plainBuffer) fatal("Out of Memory\n");
+    writer.chunkSize = csvBufferSize;
+    startChunk(writer, writer.plainBuffer.get());
+    if (!prepareSink(writer.sink)) writer.run->flags.writeError = true;
+}
+
+void runOutputThreadBody(void* context) { runOutputThread(*static_cast<CsvOutputThread*>(context)); }
+
+} // namespace
+
+void openCsvWriter(CsvWriter& writer, RunContext& run, ByteSink sink, CsvWriting writing, bool countLines) {
     writer.run = &run;
     writer.sink = sink;
+    writer.countLines = countLines;  // before the thread that reads it starts
     writer.spaceLeft = csvBufferSize;
     if (writing == CsvWriting::plain) {
-        writer.plainBuffer.reset(new (std::nothrow) char[csvBufferSize]);
-        if (!writer.plainBuffer) fatal("Out of Memory\n");
-        writer.chunkSize = csvBufferSize;
-        startChunk(writer, writer.plainBuffer.get());
-        if (!prepareSink(sink)) writer.run->flags.writeError = true;
+        openPlain(writer);
         return;
     }
-    auto* thread = new (std::nothrow) CsvOutputThread;
-    if (thread == nullptr) fatal("Out of Memory\n");
-    thread->writer = &writer;
+    // The writer owns the thread's record from the start, so that a fatal condition on the way frees it.
+    writer.thread.reset(new (std::nothrow) CsvOutputThread);
+    if (!writer.thread) fatal("Out of Memory\n");
+    CsvOutputThread& thread = *writer.thread;
+    thread.writer = &writer;
+    thread.chunks.reserve(overlappedChunkCount);
+    thread.free.reserve(overlappedChunkCount);
     for (size_t i = 0; i < overlappedChunkCount; ++i) {
-        thread->chunks.emplace_back(new (std::nothrow) char[overlappedChunkSize]);
-        if (!thread->chunks.back()) fatal("Out of Memory\n");
-        thread->free.push_back(thread->chunks.back().get());
+        thread.chunks.emplace_back(new (std::nothrow) char[overlappedChunkSize]);
+        if (!thread.chunks.back()) fatal("Out of Memory\n");
+        thread.free.push_back(thread.chunks.back().get());
+    }
+    if (!run.startThread(thread.worker, runOutputThreadBody, &thread)) {
+        // No thread to be had: the converting thread writes, as the plain writer does, with the same bytes.
+        writer.thread.reset();
+        openPlain(writer);
+        return;
     }
     writer.chunkSize = overlappedChunkSize;
-    startChunk(writer, thread->free.back());
-    thread->free.pop_back();
-    thread->worker = std::thread(runOutputThread, std::ref(*thread));
-    writer.thread.reset(thread);
+    std::lock_guard lock(thread.mutex);
+    startChunk(writer, thread.free.back());
+    thread.free.pop_back();
 }
 
 void writeOutBuffered(CsvWriter& writer) {
@@ -204,14 +224,15 @@ void flush(CsvWriter& writer) {
 
 void abandonCsvWriter(CsvWriter& writer) {
     if (!writer.thread) return;
-    CsvOutputThread& thread = *writer.thread;
-    if (writer.committed > writer.chunk) {
-        std::lock_guard lock(thread.mutex);
-        thread.queue.push_back({writer.chunk, static_cast<size_t>(writer.committed - writer.chunk)});
-        writer.chunk = writer.cursor = writer.committed = nullptr;
+    // The thread writes what it was handed and ends; then the bytes the 64 KiB buffer had written out go
+    // after them from here. Nothing on this path allocates, so it cannot fail for want of memory.
+    stopThread(*writer.thread);
+    if (writer.committed > writer.chunk &&
+        !writeOut(writer, writer.chunk, static_cast<size_t>(writer.committed - writer.chunk))) {
+        writer.run->flags.writeError = true;
     }
+    writer.chunk = writer.cursor = writer.committed = nullptr;
     writer.spaceLeft = 0;
-    stopThread(thread);
 }
 
 void writeBytesSlow(CsvWriter& writer, const char* bytes, size_t n) {

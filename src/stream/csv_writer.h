@@ -59,15 +59,17 @@ struct CsvWriter {
     char* committed = nullptr;  // bytes of the chunk before this are what the 64 KiB buffer has written out
     size_t chunkSize = 0;
     ByteSink sink;
-    bool countLines = false;  // count the line ends written out, for a progress display
+    bool countLines = false;  // count the line ends written out, for a progress display; set when opened
     std::atomic<uint64_t> linesWritten{0};
     std::unique_ptr<char[]> plainBuffer;
     std::unique_ptr<CsvOutputThread, void (*)(CsvOutputThread*)> thread{nullptr, stopCsvOutputThread};
 };
 
 // Sets the writer up ("Out of Memory" ends the run when its buffers cannot be had). An overlapped writer
-// must be flushed or abandoned before the sink goes away.
-void openCsvWriter(CsvWriter& writer, RunContext& run, ByteSink sink, CsvWriting writing = CsvWriting::plain);
+// must be flushed or abandoned before the sink goes away; when its thread cannot be started, it writes on
+// the caller's thread as the plain writer does. With countLines, it counts the line ends it writes out.
+void openCsvWriter(CsvWriter& writer, RunContext& run, ByteSink sink, CsvWriting writing = CsvWriting::plain,
+                   bool countLines = false);
 
 void writeBytesSlow(CsvWriter& writer, const char* bytes, size_t n);
 

@@ -66,10 +66,14 @@ protected:
     TempDir dir;
 };
 
-// Row: a bzip2-wrapped database cut in a later block keeps what the whole blocks before the cut hold: the
-// rows of a raw copy cut where those blocks' data ends.
-TEST(DamagedDatabaseBlocks, CompressedFileCutInItsThirdBlockKeepsTheRowsOfTheFirstTwo) {
-    // One folder and thousands of files with names that barely compress: three blocks of 100 kB.
+// One folder and thousands of files with names that barely compress: three blocks of 100 kB under the
+// header the program takes for bzip2 (blocks of any size fit under it).
+struct ThreeBlocks {
+    std::string db;
+    std::string packed;
+    std::vector<MagicMark> marks;
+};
+ThreeBlocks threeBlocks() {
     const uint32_t fileCount = 5500;
     std::string noise = noisyBytes(size_t{fileCount} * 40, 7);
     catagen::Tree tree = smallTree();
@@ -80,11 +84,18 @@ TEST(DamagedDatabaseBlocks, CompressedFileCutInItsThirdBlockKeepsTheRowsOfTheFir
         for (char& c : name) c = static_cast<char>('a' + static_cast<uint8_t>(c) % 26);
         tree.files.push_back({name, 0, 0, {}});
     }
-    std::string db = encodeMarked(tree, Version::v1_7_8).bytes;
-    std::string packed = bzip2(db, 1);
-    packed[3] = '9';  // the header the program takes for bzip2; blocks of any size fit under it
-    std::vector<MagicMark> marks;
-    findMagics(reinterpret_cast<const uint8_t*>(packed.data()), packed.size(), 0, marks);
+    ThreeBlocks blocks;
+    blocks.db = encodeMarked(tree, Version::v1_7_8).bytes;
+    blocks.packed = bzip2(blocks.db, 1);
+    blocks.packed[3] = '9';
+    findMagics(reinterpret_cast<const uint8_t*>(blocks.packed.data()), blocks.packed.size(), 0, blocks.marks);
+    return blocks;
+}
+
+// Row: a bzip2-wrapped database cut in a later block keeps what the whole blocks before the cut hold: the
+// rows of a raw copy cut where those blocks' data ends.
+TEST(DamagedDatabaseBlocks, CompressedFileCutInItsThirdBlockKeepsTheRowsOfTheFirstTwo) {
+    auto [db, packed, marks] = threeBlocks();
     ASSERT_EQ(marks.size(), 4u);
     size_t wholeBlocksData = 0;
     for (int block = 0; block < 2; ++block) {
@@ -194,13 +205,25 @@ TEST_P(StructuralErrors, PrintTheirLineAndKeepTheRowsBeforeThem) {
 INSTANTIATE_TEST_SUITE_P(, StructuralErrors, ::testing::ValuesIn(structuralErrors()),
                          [](const auto& test) { return test.param.name; });
 
+std::string unknownFilesystemType() {
+    DbBuilder unknown;
+    unknown.header("QRTb", versionWord(1, 7, 8)).u32(0).u32(1).u32(1).compact(1).compact(7);
+    unknown.compact(0).compact(0).compact(0).u32(1).u32(0).compact(3).compact(0).raw("Top");
+    unknown.u32(0).compact(1).compact(0).raw("f");
+    return unknown.bytes();
+}
+
+uint32_t storedU32(const std::string& bytes, uint64_t at) {
+    catagen_test::ByteReader stored{bytes, at};
+    return catagen_test::u32(stored);
+}
+
 // Rows: findings that are only warnings. Neither sets a flag; the conversion goes on.
 TEST(DamagedDatabaseWarnings, FolderDecodeSizeMismatchAndUnknownFilesystemType) {
     TempDir dir;
     MarkedDatabase decode = smallDatabase(Version::v1_6_6);
     uint64_t at = *decode.marks.folderDecodeSize;
-    catagen_test::ByteReader stored{decode.bytes, at};
-    uint32_t declared = catagen_test::u32(stored);
+    uint32_t declared = storedU32(decode.bytes, at);
     FileConversion mismatch = convertFile(dir, overwriteU32(decode.bytes, at, declared + 5));
     std::string warning = "Loading folders...\nbad folder decode " + std::to_string(declared) + " != " +
                           std::to_string(declared + 5);
@@ -211,15 +234,93 @@ TEST(DamagedDatabaseWarnings, FolderDecodeSizeMismatchAndUnknownFilesystemType) 
 
     // A filesystem type the early table does not know: its entry has no more fields, and the records under
     // it carry their names alone, so this tree still reads in full.
-    DbBuilder unknown;
-    unknown.header("QRTb", versionWord(1, 7, 8)).u32(0).u32(1).u32(1).compact(1).compact(7);
-    unknown.compact(0).compact(0).compact(0).u32(1).u32(0).compact(3).compact(0).raw("Top");
-    unknown.u32(0).compact(1).compact(0).raw("f");
-    FileConversion typed = convertFile(dir, unknown.bytes());
+    FileConversion typed = convertFile(dir, unknownFilesystemType());
     EXPECT_NE(typed.console.find("filesystem count: 1\nbad filesystem type 7\n"), std::string::npos) << typed.console;
     EXPECT_EQ(typed.csv, "Filename,Attributes\r\n\"Top\",16\r\n\"Top\\f\",0\r\n");
     EXPECT_EQ(typed.exitCode, 0);
 }
+
+// ---- The same through a pipe ----
+//
+// A database of each row of the table, raw and bzip2-wrapped, and a database of three bzip2 blocks intact
+// and damaged: read through a pipe, the program gives the rows, the console and the exit code it gives
+// reading the same bytes from a file.
+
+struct Damaged {
+    std::string name;
+    std::string bytes;
+    int exitCode = 2;
+};
+
+std::vector<Damaged> damagedTable() {
+    MarkedDatabase late = smallDatabase(Version::v1_7_20);
+    MarkedDatabase early = smallDatabase(Version::v1_7_8);
+    MarkedDatabase old6 = smallDatabase(Version::v1_6_6);
+    MarkedDatabase old7 = smallDatabase(Version::v1_6_7);
+    const auto& decodeAt = *old6.marks.folderDecodeSize;
+    std::string fatalLength = early.bytes;
+    fatalLength.replace(early.marks.filesystems[0] + 1, 1, "\xff\xff\xff\xff\xff");
+    std::vector<Damaged> raw = {
+        {"Intact", late.bytes, 0},
+        {"Empty", ""},
+        {"CutInTheSignature", cut(late.bytes, 2)},
+        {"CutInTheVersion", cut(late.bytes, 6)},
+        {"CutAmongTheFolders", cut(late.bytes, late.marks.folders[1].end - 1)},
+        {"CutAmongTheFiles", cut(late.bytes, late.marks.files[1].end - 1)},
+        {"FolderParentPastTheEnd", overwriteU32(early.bytes, early.marks.folders[1].parent, early.marks.firstInvalidReference)},
+        {"FileParentPastTheEnd", overwriteU32(early.bytes, early.marks.files[1].parent, early.marks.firstInvalidReference)},
+        {"OldFolderParentPastTheEnd", overwriteU32(old6.bytes, old6.marks.folders[1].parent, old6.marks.firstInvalidReference)},
+        {"OldFileParentPastTheEnd", overwriteU32(old6.bytes, old6.marks.files[1].parent, old6.marks.firstInvalidReference)},
+        {"OldParentInsideASlot", overwriteU32(old6.bytes, old6.marks.files[0].parent, old6.marks.folderReferences[1] + 1)},
+        {"StripPastThePreviousName", restateCount(early.bytes, early.marks.folders[1].name + 1, 9, Version::v1_7_8)},
+        {"FolderDataOverflow", overwriteU32(old6.bytes, decodeAt, old6.marks.folderReferences.back() + 3)},
+        {"FileSystemTypeNotZero", restateCount(old7.bytes, old7.marks.filesystems[0], 1, Version::v1_6_7)},
+        {"RootFileSystemOutOfRange", restateCount(old7.bytes, old7.marks.folders[0].name, 3, Version::v1_6_7)},
+        {"ParentChainLoops", overwriteU32(early.bytes, early.marks.folders[1].parent, early.marks.folderReferences[1])},
+        {"HugeCounts", overwriteU32(overwriteU32(late.bytes, late.marks.folderCount, ~0u), late.marks.fileCount, ~0u)},
+        {"NameLongerThanTheData", restateCount(late.bytes, late.marks.files.back().name, 250, Version::v1_7_20)},
+        {"StringSizeOfAllOnes", fatalLength, 1},
+        {"UnknownSignature", "ABCD" + late.bytes.substr(4)},
+        {"UnknownVersion", overwriteU32(late.bytes, 4, 0x01070009)},
+        {"DecodeSizeMismatch", overwriteU32(old6.bytes, decodeAt, storedU32(old6.bytes, decodeAt) + 5), 0},
+        {"UnknownFilesystemType", unknownFilesystemType(), 0},
+    };
+    std::vector<Damaged> table = raw;
+    for (const Damaged& row : raw) table.push_back({row.name + "Wrapped", bzip2(row.bytes), row.exitCode});
+    std::string packed = bzip2(late.bytes);
+    ThreeBlocks three = threeBlocks();
+    size_t secondBlock = static_cast<size_t>(three.marks[1].bit / 8);
+    std::vector<Damaged> compressed = {
+        {"Bzip2Cut", cut(packed, packed.size() / 2)},
+        {"Bzip2CutInTheEndMark", cut(packed, packed.size() - 3)},
+        {"Bzip2CodedDataDamaged", flipByte(packed, 15, 0x5A)},
+        {"Bzip2BlockCheckDamaged", flipByte(packed, 10, 0x01)},
+        {"Bzip2StreamCheckDamaged", flipByte(packed, packed.size() - 2, 0x01)},
+        {"ThreeBlocks", three.packed, 0},
+        {"ThreeBlocksCutInTheThird", cut(three.packed, static_cast<size_t>((three.marks[2].bit + three.marks[3].bit) / 16))},
+        {"ThreeBlocksSecondHeaderDamaged", flipByte(three.packed, secondBlock + 14, 0x5A)},
+        {"ThreeBlocksSecondCheckDamaged", flipByte(three.packed, secondBlock + 8, 0x01)},
+        {"ThreeBlocksDataAfterTheEnd", three.packed + std::string(70000, '\x42'), 0},
+    };
+    table.insert(table.end(), compressed.begin(), compressed.end());
+    return table;
+}
+
+class ThroughAPipe : public ::testing::TestWithParam<Damaged> {};
+void PrintTo(const Damaged& damaged, std::ostream* out) { *out << damaged.name; }
+
+TEST_P(ThroughAPipe, GivesWhatTheFileGives) {
+    TempDir dir;
+    FileConversion file = convertFile(dir, GetParam().bytes);
+    FileConversion piped = convertPiped(dir, GetParam().bytes);
+    EXPECT_EQ(afterFileLines(piped), afterFileLines(file));
+    EXPECT_EQ(piped.csv, file.csv);
+    EXPECT_EQ(piped.exitCode, file.exitCode);
+    EXPECT_EQ(file.exitCode, GetParam().exitCode);
+}
+
+INSTANTIATE_TEST_SUITE_P(, ThroughAPipe, ::testing::ValuesIn(damagedTable()),
+                         [](const auto& test) { return test.param.name; });
 
 } // namespace
 } // namespace catadump::test

@@ -105,19 +105,49 @@ std::optional<std::string> readWholeFile(const std::string& path) {
     return contents.str();
 }
 
-ProgramRun runProgram(const std::vector<std::string>& arguments, size_t memoryBoundMiB) {
+namespace {
+
+// A process that writes the bytes into the pipe and ends; a reader that stops early ends it too.
+pid_t startFeeder(const std::string& bytes, int pipeEnds[2]) {
+    pid_t feeder = ::fork();
+    if (feeder < 0) throw std::runtime_error("fork failed");
+    if (feeder == 0) {
+        ::close(pipeEnds[0]);
+        size_t written = 0;
+        while (written < bytes.size()) {
+            ssize_t put = ::write(pipeEnds[1], bytes.data() + written, bytes.size() - written);
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) break;
+            written += static_cast<size_t>(put);
+        }
+        ::_exit(0);
+    }
+    ::close(pipeEnds[1]);
+    return feeder;
+}
+
+} // namespace
+
+ProgramRun runProgram(const std::vector<std::string>& arguments, size_t memoryBoundMiB,
+                      const std::string* standardInput) {
     std::vector<const char*> argv = {CATADUMP_BINARY};
     for (const std::string& argument : arguments) argv.push_back(argument.c_str());
     argv.push_back(nullptr);
 
     int pipeEnds[2];
+    int inputEnds[2] = {-1, -1};
     if (::pipe(pipeEnds) != 0) throw std::runtime_error("pipe failed");
+    if (standardInput != nullptr && ::pipe(inputEnds) != 0) throw std::runtime_error("pipe failed");
     std::fflush(nullptr);
     pid_t child = ::fork();
     if (child < 0) throw std::runtime_error("fork failed");
     if (child == 0) {
-        int nothing = ::open("/dev/null", O_RDONLY);
-        ::dup2(nothing, STDIN_FILENO);
+        int input = standardInput != nullptr ? inputEnds[0] : ::open("/dev/null", O_RDONLY);
+        ::dup2(input, STDIN_FILENO);
+        if (standardInput != nullptr) {
+            ::close(inputEnds[0]);
+            ::close(inputEnds[1]);
+        }
         ::dup2(pipeEnds[1], STDOUT_FILENO);
         ::close(pipeEnds[0]);
         ::close(pipeEnds[1]);
@@ -136,6 +166,11 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, size_t memoryBo
         ::_exit(127);
     }
     ::close(pipeEnds[1]);
+    pid_t feeder = -1;
+    if (standardInput != nullptr) {
+        ::close(inputEnds[0]);
+        feeder = startFeeder(*standardInput, inputEnds);
+    }
     ProgramRun run;
     // A program that hangs fails its test after a minute instead of holding up the whole suite.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -160,6 +195,11 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, size_t memoryBo
     }
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.maxResidentKiB = usage.ru_maxrss;
+    if (feeder > 0) {
+        ::kill(feeder, SIGKILL);  // a program that stopped reading early leaves it blocked
+        while (::waitpid(feeder, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
     return run;
 }
 
@@ -168,6 +208,17 @@ FileConversion convertFile(const TempDir& directory, std::string_view database) 
     conversion.databasePath = directory.write("Quillseek.db", database);
     conversion.outputPath = directory.pathOf("out.qlx");
     ProgramRun run = runProgram({conversion.databasePath, conversion.outputPath});
+    conversion.console = std::move(run.console);
+    conversion.exitCode = run.exitCode;
+    conversion.csv = readWholeFile(conversion.outputPath);
+    return conversion;
+}
+
+FileConversion convertPiped(const TempDir& directory, const std::string& database) {
+    FileConversion conversion;
+    conversion.databasePath = "/dev/stdin";
+    conversion.outputPath = directory.pathOf("piped.qlx");
+    ProgramRun run = runProgram({conversion.databasePath, conversion.outputPath}, 0, &database);
     conversion.console = std::move(run.console);
     conversion.exitCode = run.exitCode;
     conversion.csv = readWholeFile(conversion.outputPath);

@@ -103,11 +103,13 @@ inline constexpr bool sanitizedBuild = false;
 inline constexpr bool sanitizedBuild = false;
 #endif
 
-// Runs the built program with these arguments after its name, standard input from /dev/null and no
-// graphical session, and waits for it (a minute at most). With memoryBoundMiB, its allocations are
-// bounded: its address space is limited to that, or, in a sanitized build, each single allocation is; a
-// program that reserves memory by a declared count then fails instead of using what the machine has.
-ProgramRun runProgram(const std::vector<std::string>& arguments, size_t memoryBoundMiB = 0);
+// Runs the built program with these arguments after its name, standard input from /dev/null (or, given
+// `standardInput`, a pipe that another process writes those bytes into and then closes) and no graphical
+// session, and waits for it (a minute at most). With memoryBoundMiB, its allocations are bounded: its
+// address space is limited to that, or, in a sanitized build, each single allocation is; a program that
+// reserves memory by a declared count then fails instead of using what the machine has.
+ProgramRun runProgram(const std::vector<std::string>& arguments, size_t memoryBoundMiB = 0,
+                      const std::string* standardInput = nullptr);
 
 struct FileConversion {
     std::string console;
@@ -119,6 +121,10 @@ struct FileConversion {
 
 // Writes the database to a file in the directory and converts it with the built program.
 FileConversion convertFile(const TempDir& directory, std::string_view database);
+
+// Converts the database with the built program reading it through a pipe (as /dev/stdin); the console's
+// first line names that path.
+FileConversion convertPiped(const TempDir& directory, const std::string& database);
 
 // The text split at "\n", without the line ends; a last line without "\n" is kept.
 std::vector<std::string> lines(std::string_view text);
