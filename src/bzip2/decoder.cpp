@@ -710,6 +710,8 @@ DecodedPiece nextDecodedPiece(Bzip2Decoder& d) {
 bool reportWaitingFailure(Bzip2Decoder& d) {
     // The reader stopped right before a byte kept back: the filter finds out what the library says there.
     if (d.threaded && d.handedCount > 0 && d.handed.withheld) fallBack(d);
+    // Bytes the filter produced that the reader has not had: it did not stop where the data stops.
+    if (d.pendingStart < d.pendingEnd) return false;
     Bzip2Filter& filter = d.filter;
     bool damaged = filter.failure == FilterFailure::decompressFailed || filter.failure == FilterFailure::readFailed;
     if (!damaged || filter.reported) return false;

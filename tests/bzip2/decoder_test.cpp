@@ -2,11 +2,15 @@
 // bytes, the same zero-filled failures, the same console lines and flags, whatever the stream holds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bzip2/bits.h"
 #include "bzip2/blocks.h"
+#include "bzip2/decoder.h"
 #include "stream/database_stream.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
@@ -20,34 +24,67 @@ struct Observed {
     std::string console;
     bool readError = false;
     unsigned fallbacks = 0;
+    size_t peak = 0;
+    unsigned workers = 0;
     bool operator==(const Observed& other) const {
         return bytes == other.bytes && console == other.console && readError == other.readError;
     }
 };
 
-// Reads `total` bytes in pieces of varying sizes (seeded) from the stored bzip2 data, then, when asked, one
-// read past them.
-Observed readThrough(const std::string& stored, unsigned threads, size_t total, uint32_t seed,
-                     bool readPast = false) {
+enum class After { nothing, readPast, finish };
+
+// Reads the stored bzip2 data in reads of the planned sizes, then one read past them or the end of the
+// reading (which reports damage met right where the reader stopped).
+Observed readPlanned(const std::string& stored, unsigned threads, const std::vector<size_t>& plan, After after,
+                     ThreadStarter starter = startSystemThread) {
     CapturedRun captured;
+    captured.run.startThread = starter;
     CountingInput input(stored);
     DatabaseStream stream;
     openDatabaseStream(stream, captured.run, input.source());
     EXPECT_TRUE(switchToDecompressing(stream, nullptr, 0, threads));
-    std::mt19937 random(seed);
     Observed seen;
     std::string piece;
-    while (seen.bytes.size() < total) {
-        size_t n = std::min<size_t>(total - seen.bytes.size(), random() % 3 == 0 ? random() % 300000 : random() % 9);
+    for (size_t n : plan) {
         piece.assign(n, '\x55');
         readBytes(stream, n, piece.data());
         seen.bytes += piece;
     }
-    if (readPast) seen.bytes += static_cast<char>(readU8(stream));
+    if (after == After::readPast) seen.bytes += static_cast<char>(readU8(stream));
+    if (after == After::finish) finishDatabaseStream(stream);
     seen.console = captured.console;
     seen.readError = captured.run.flags.readError;
     seen.fallbacks = fallbackCount(*stream.decoder);
+    seen.peak = peakDecodedBytes(*stream.decoder);
+    seen.workers = workerCount(*stream.decoder);
     return seen;
+}
+
+// Reads `total` bytes in pieces of varying sizes (seeded), then, when asked, one read past them.
+Observed readThrough(const std::string& stored, unsigned threads, size_t total, uint32_t seed,
+                     bool readPast = false) {
+    std::mt19937 random(seed);
+    std::vector<size_t> plan;
+    for (size_t planned = 0; planned < total;) {
+        size_t n = std::min<size_t>(total - planned, random() % 3 == 0 ? random() % 300000 : random() % 9);
+        plan.push_back(n);
+        planned += n;
+    }
+    return readPlanned(stored, threads, plan, readPast ? After::readPast : After::nothing);
+}
+
+// The decoded sizes of the stream's blocks.
+std::vector<size_t> blockSizes(const std::string& packed) {
+    auto* bytes = reinterpret_cast<const uint8_t*>(packed.data());
+    std::vector<MagicMark> marks;
+    findMagics(bytes, packed.size(), 0, marks);
+    std::vector<size_t> sizes;
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < marks.size(); ++i) {
+        EXPECT_TRUE(decodeOneBlockStream(oneBlockStream(bytes, marks[i].bit, marks[i + 1].bit), out, 48 << 20));
+        sizes.push_back(out.size());
+    }
+    return sizes;
 }
 
 // Data of mixed compressibility, long enough for several blocks.
@@ -209,6 +246,109 @@ TEST(Bzip2Decoder, ADamagedBlockCheckFailsTheReadOfTheBlocksLastByte) {
         EXPECT_TRUE(seen.readError);
         EXPECT_TRUE(seen.bytes == data.substr(0, throughSecondBlock - 1) + '\0');
     }
+}
+
+// The library reads a block's header and coded data in the call that produces the last byte of the block
+// before; when it fails there, that byte is held back, so a read that ends with it fails. Damage in the
+// second block's header or coded data, its check only, and nothing at all; reads that end exactly at the
+// first block's end, then one read more or the end of the reading.
+TEST(Bzip2Decoder, AReadEndingAtABlocksLastByteFailsOrNotAsWithoutThreads) {
+    std::string data = mixedData(2200000, 12);
+    std::string packed = bzip2(data);
+    std::vector<MagicMark> marks;
+    findMagics(reinterpret_cast<const uint8_t*>(packed.data()), packed.size(), 0, marks);
+    size_t first = blockSizes(packed)[0];
+    size_t second = static_cast<size_t>(marks[1].bit / 8);
+    struct Case {
+        const char* name;
+        std::string stored;
+    };
+    const Case cases[] = {
+        {"intact", packed},
+        {"header", flipByte(packed, second + 14, 0x5A)},
+        {"coded data", flipByte(packed, second + 100, 0xFF)},
+        {"check", flipByte(packed, second + 8, 0x01)},
+        {"cut after the second magic", cut(packed, second + 40)},
+    };
+    for (const Case& damage : cases) {
+        for (std::vector<size_t> plan : {std::vector<size_t>{first}, std::vector<size_t>{first - 1}, {first - 7, 7}}) {
+            for (After after : {After::readPast, After::finish}) {
+                SCOPED_TRACE(std::string(damage.name) + ", reads to " + std::to_string(plan.back()) +
+                             (after == After::finish ? ", then the end" : ", then one more"));
+                Observed single = readPlanned(damage.stored, 1, plan, after);
+                Observed threaded = readPlanned(damage.stored, 2, plan, after);
+                EXPECT_TRUE(threaded == single) << "single: " << single.console << "threaded: " << threaded.console;
+            }
+        }
+    }
+}
+
+// Started at a block of a stream with the head the restart gives it, the library decodes the rest of the
+// stream, its stream check included, whatever bit of its byte the block begins at.
+TEST(Bzip2Blocks, TheLibraryRestartsAtAnyBlockOnTheRestartHead) {
+    std::string data = mixedData(3000000, 21);
+    std::string packed = bzip2(data, 2);
+    auto* bytes = reinterpret_cast<const uint8_t*>(packed.data());
+    std::vector<MagicMark> marks;
+    findMagics(bytes, packed.size(), 0, marks);
+    std::vector<size_t> sizes = blockSizes(packed);
+    ASSERT_GE(sizes.size(), 8u);
+    uint32_t combined = 0;
+    size_t decodedStart = 0;
+    std::vector<int> offsetsSeen(8, 0);
+    for (size_t block = 1; block < sizes.size(); ++block) {
+        combined = (combined << 1 | combined >> 31) ^ bitsAt(bytes, marks[block - 1].bit + 48);
+        decodedStart += sizes[block - 1];
+        uint64_t bit = marks[block].bit;
+        ++offsetsSeen[bit % 8];
+        RestartHead head;
+        ASSERT_TRUE(restartHead(2, combined, static_cast<int>(bit % 8), head));
+        std::string restarted(head.bytes.begin(), head.bytes.end());
+        size_t from = static_cast<size_t>(bit / 8);
+        if (bit % 8 != 0) restarted.back() = static_cast<char>(restarted.back() | (bytes[from++] & (0xFF >> (bit % 8))));
+        restarted += packed.substr(from);
+        std::vector<uint8_t> out;
+        ASSERT_TRUE(decodeOneBlockStream(std::vector<uint8_t>(restarted.begin(), restarted.end()), out, 64 << 20))
+            << "block " << block;
+        ASSERT_EQ(out.size(), head.decodedBytes + data.size() - decodedStart);
+        EXPECT_TRUE(std::string(out.begin() + static_cast<std::ptrdiff_t>(head.decodedBytes), out.end()) ==
+                    data.substr(decodedStart));
+    }
+    EXPECT_GE(std::count_if(offsetsSeen.begin(), offsetsSeen.end(), [](int n) { return n > 0; }), 4);
+}
+
+// A few bytes of data and then zeros that the reader never needs, 45 MB to each block: whatever the
+// thread count, the pipeline holds at most its budget and decodes the blocks of zeros one at a time.
+TEST(Bzip2Decoder, BlocksOfLongRunsStayWithinTheBudgetAtAnyThreadCount) {
+    static const std::string packed = bzip2("a small database" + std::string(size_t{140} << 20, '\0'));
+    for (unsigned threads : {2u, 32u}) {
+        SCOPED_TRACE(threads);
+        Observed seen = readPlanned(packed, threads, {16, 1000}, After::finish);
+        EXPECT_EQ(seen.bytes, "a small database" + std::string(1000, '\0'));
+        EXPECT_FALSE(seen.readError);
+        EXPECT_GT(seen.peak, size_t{45} << 20);
+        EXPECT_LE(seen.peak, decodedBytesBudget);
+        EXPECT_LT(seen.peak, size_t{2} * (size_t{45} << 20)) << "two blocks of zeros were held at once";
+    }
+}
+
+// Threads that cannot be started leave the work to fewer workers, or to the single-threaded filter.
+TEST(Bzip2Decoder, ThreadsThatCannotStartChangeNothing) {
+    std::string data = mixedData(2200000, 14);
+    std::string packed = flipByte(bzip2(data), bzip2(data).size() / 2, 0x10);
+    auto refuseAll = [](std::thread&, void (*)(void*), void*) { return false; };
+    auto refuseAllButTwo = [](std::thread& thread, void (*body)(void*), void* context) {
+        static std::atomic<int> started{0};
+        return started++ % 4 < 2 && startSystemThread(thread, body, context);  // two workers, no scanner
+    };
+    std::vector<size_t> plan(data.size() / 4096, 4096);
+    Observed single = readPlanned(packed, 1, plan, After::readPast);
+    Observed none = readPlanned(packed, 4, plan, After::readPast, refuseAll);
+    Observed partial = readPlanned(packed, 4, plan, After::readPast, refuseAllButTwo);
+    EXPECT_EQ(none.workers, 0u);
+    EXPECT_TRUE(none == single);
+    EXPECT_TRUE(partial == single);
+    EXPECT_TRUE(single.readError);
 }
 
 } // namespace

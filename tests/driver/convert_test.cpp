@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 #include "catagen/encode.h"
 #include "catagen/synthetic.h"
 #include "driver/convert.h"
 #include "support/conversion_harness.h"
+#include "support/db_builder.h"
 
 namespace catadump::test {
 namespace {
@@ -75,6 +77,52 @@ TEST(Convert, AFatalConditionMidwayLeavesWhatThePlainWriterHadWrittenOut) {
         EXPECT_EQ(plain.csv.size(), plain.outputAtFatal) << failAt;  // nothing written after the fatal read
         EXPECT_EQ(plain.csv.size(), overlapped.csv.size()) << failAt;
         EXPECT_EQ(plain.console, overlapped.console) << failAt;
+    }
+}
+
+int startCalls = 0;
+int refusedCall = -1;
+bool refusingStarter(std::thread& thread, void (*body)(void*), void* context) {
+    int call = startCalls++;
+    return refusedCall >= 0 && call != refusedCall && startSystemThread(thread, body, context);
+}
+
+// Threads that cannot be started (a process or thread limit): the bzip2 decoder works with the workers it
+// got, or with the single-threaded filter, and the overlapped writer writes on the converting thread. The
+// output and the console are those of a run with every thread, whichever threads were refused.
+TEST(Convert, ThreadsThatCannotStartChangeNoByteOfTheResult) {
+    catagen::SyntheticParams params;
+    params.folders = 3000;
+    params.files = 60000;
+    std::string database = catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
+    std::string packed = bzip2(database, 1);
+    packed[3] = '9';
+    // The writer's thread starts first, then the decoder's workers, then its scanner.
+    struct Refusal {
+        const char* name;
+        int call;  // the start refused, counted from 0; -1 refuses every start
+    };
+    const Refusal refusals[] = {{"every thread", -1}, {"the writer's", 0}, {"the second worker", 2}, {"the scanner", 4}};
+    for (const std::string& stored : {database, packed}) {
+        auto run = [&](ThreadStarter starter) {
+            startCalls = 0;
+            MemorySink sink;
+            std::string console;
+            ConversionOptions options;
+            options.writing = CsvWriting::overlapped;
+            options.decoderThreads = 3;
+            options.startThread = starter;
+            CountingInput input(stored);
+            ConversionResult result = convert(input.source(), memorySink(sink), memoryConsole(console), options);
+            EXPECT_EQ(result.fatalLine, nullptr);
+            EXPECT_FALSE(result.flags.readError || result.flags.writeError || result.flags.corrupt);
+            return console + sink.bytes;
+        };
+        std::string everyThread = run(startSystemThread);
+        for (const Refusal& refusal : refusals) {
+            refusedCall = refusal.call;
+            EXPECT_TRUE(run(refusingStarter) == everyThread) << refusal.name;
+        }
     }
 }
 
