@@ -47,8 +47,10 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
         result.fatalLine = condition.line;
     } catch (const std::bad_alloc&) {
         result.fatalLine = "Out of Memory\n";
+    } catch (const OutputClosed&) {
+        result.outputClosed = true;
     }
-    if (result.fatalLine != nullptr) abandonCsvWriter(writer);
+    if (result.fatalLine != nullptr || result.outputClosed) abandonCsvWriter(writer);
     result.flags = run.flags;
     return result;
 }

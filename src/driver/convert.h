@@ -32,6 +32,7 @@ struct ConversionResult {
     bool recognised = false;          // the signature and the version were known
     RunFlags flags;
     const char* fatalLine = nullptr;  // the fatal condition that ended the run, if one did
+    bool outputClosed = false;        // the output was a pipe whose reader went away: the run ended there
 };
 
 // Converts the whole database and flushes the output. A fatal condition ends the conversion where it is

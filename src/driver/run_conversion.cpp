@@ -6,6 +6,7 @@
 #include <new>
 
 #include "driver/convert.h"
+#include "driver/options.h"
 #include "driver/progress.h"
 #include "platform/platform.h"
 #include "stream/byte_source.h"
@@ -60,9 +61,17 @@ int convertIntoOutput(Terminal& terminal, const ConversionPaths& paths, platform
         options.onProgress = drawProgress;
         options.progressContext = &watch;
     }
-    FileOutput sinkFile{&output};
+    options.decoderThreads = paths.threads;
+    FileOutput sinkFile;
+    sinkFile.file = &output;
+    sinkFile.emptyFirst = paths.output != standardStream;
     ConversionResult result = convert(fileSource(database), fileSink(sinkFile), console, options);
     clearStatus(terminal);
+    if (result.outputClosed) {
+        // The reader of the list has gone: nothing to report to it, and nothing more to convert for it.
+        platform::closeFile(output);
+        return exitOutputClosed;
+    }
     if (result.fatalLine != nullptr) {
         // No report: the line alone, and what the output holds stays as the conversion left it.
         platform::closeFile(output);
@@ -76,28 +85,28 @@ int convertIntoOutput(Terminal& terminal, const ConversionPaths& paths, platform
 
 } // namespace
 
-bool choosePaths(Console& console, int argumentCount, const char* const* arguments, ConversionPaths& paths) {
-    if (argumentCount == 3) {
-        paths.database = arguments[1];
-        paths.output = arguments[2];
-        return true;
-    }
+bool choosePaths(Console& console, ConversionPaths& paths) {
     say(console, "%s", usageLine);
     return platform::askForPath(openRequest, paths.database) &&
            platform::askForPath(saveRequest, paths.output);
 }
 
 int runConversion(Terminal& terminal, const ConversionPaths& paths) {
+    // With the list on standard output, the console lines go to standard error.
+    if (paths.output == standardStream) terminal.lines = stderr;
     Console console = terminalConsole(terminal);
     platform::File database;
-    if (!platform::openForSequentialRead(paths.database, database)) {
+    if (paths.database == standardStream) {
+        database = platform::standardInputFile();
+    } else if (!platform::openForSequentialRead(paths.database, database)) {
         say(console, "Error: Could not open %s for reading.\n", paths.database.c_str());
         return exitFailed;
     }
     say(console, "%s opened for reading...\n", paths.database.c_str());
     platform::File output;
     int exitCode = exitFailed;
-    if (!platform::createForWritingEmptiedLater(paths.output, output, database)) {
+    if (paths.output == standardStream) output = platform::standardOutputFile();
+    if (!output.isOpen() && !platform::createForWritingEmptiedLater(paths.output, output, database)) {
         say(console, "Error: Could not open %s for writing.\n", paths.output.c_str());
     } else {
         say(console, "%s created for writing...\n", paths.output.c_str());
@@ -112,8 +121,24 @@ int catadumpMain(int argumentCount, const char* const* arguments) {
     Terminal terminal;
     try {
         Console console = terminalConsole(terminal);
-        ConversionPaths paths;
-        if (!choosePaths(console, argumentCount, arguments, paths)) return exitCancelled;
+        CommandLine command = parseCommandLine(argumentCount, arguments);
+        ConversionPaths paths{command.database, command.output, command.threads};
+        switch (command.action) {
+        case CommandLine::Action::help:
+            std::fputs(helpText, stdout);
+            return exitSuccess;
+        case CommandLine::Action::version:
+            std::fputs(versionText, stdout);
+            return exitSuccess;
+        case CommandLine::Action::usageError:
+            std::fprintf(stderr, "%s\n%s", command.error.c_str(), optionsUsageLine);
+            return exitUsage;
+        case CommandLine::Action::choosePaths:
+            if (!choosePaths(console, paths)) return exitCancelled;
+            break;
+        case CommandLine::Action::convert:
+            break;
+        }
         return runConversion(terminal, paths);
     } catch (const std::bad_alloc&) {
         // Memory ran out outside the conversion itself (the paths, the dialogs).

@@ -11,18 +11,29 @@ namespace catadump {
 // Exit codes. A run that converted and reported nothing wrong ends with 0; one that got past the choice of
 // paths but met an error (files, unknown database, read/write errors, corruption) with 2; a cancelled
 // choice of paths and the fatal conditions with 1.
-enum ExitCode : int { exitSuccess = 0, exitCancelled = 1, exitFailed = 2, exitFatal = 1 };
+// A usage error of the options form ends with 1 before anything is opened; a pipe on the output whose
+// reader has gone ends the run at once with 141, the status a shell shows for a program that the closed
+// pipe's signal ended.
+enum ExitCode : int {
+    exitSuccess = 0,
+    exitCancelled = 1,
+    exitFailed = 2,
+    exitFatal = 1,
+    exitUsage = 1,
+    exitOutputClosed = 141
+};
 
+// What one conversion reads and writes; "-" is a standard stream.
 struct ConversionPaths {
     std::string database;
     std::string output;
+    unsigned threads = 0;  // bzip2 workers
 };
 
 inline constexpr const char* usageLine = "catadump <quillseek.db> <out.qlx>\n";
 
-// Takes both paths from exactly two arguments; otherwise prints the usage line and asks for them.
-// False when the choice was cancelled.
-bool choosePaths(Console& console, int argumentCount, const char* const* arguments, ConversionPaths& paths);
+// Prints the usage line and asks for both paths. False when the choice was cancelled.
+bool choosePaths(Console& console, ConversionPaths& paths);
 
 // Converts the database into the output and reports; returns the exit code.
 int runConversion(Terminal& terminal, const ConversionPaths& paths);

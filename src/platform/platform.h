@@ -43,6 +43,14 @@ bool writeFile(File file, const void* source, size_t n);
 bool closeFile(File& file);
 // The system's code for the last failure of one of the calls above.
 int lastErrorCode();
+// Whether that code says the reading end of a pipe has gone (a reader that stopped early).
+bool isClosedPipe(int errorCode);
+
+// The process's standard input and standard output, switched to binary mode, for a database or a list
+// that is "-". Writing to a pipe whose reader has gone then fails with a closed-pipe code instead of ending
+// the process.
+File standardInputFile();
+File standardOutputFile();
 
 // A hint that [bytes, bytes + n) will be filled once, start to end, and should be backed by large pages
 // where the system offers them: the run's big tables then cost a page fault every 2 MiB rather than every

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -226,6 +227,17 @@ bool closeFile(File& file) {
 }
 
 int lastErrorCode() { return errno; }
+
+bool isClosedPipe(int errorCode) { return errorCode == EPIPE; }
+
+File standardInputFile() { return File{STDIN_FILENO}; }
+
+File standardOutputFile() {
+    // The run notices a reader that went away by the failed write and ends there; the signal would end
+    // it too, but without the writer's thread getting to say so.
+    std::signal(SIGPIPE, SIG_IGN);
+    return File{STDOUT_FILENO};
+}
 
 void adviseLargePages(void* bytes, size_t n) {
 #ifdef MADV_HUGEPAGE

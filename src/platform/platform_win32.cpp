@@ -12,6 +12,8 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <fcntl.h>
+#include <io.h>
 
 #include "platform/platform.h"
 
@@ -131,6 +133,19 @@ bool closeFile(File& file) {
 
 int lastErrorCode() {
     return static_cast<int>(GetLastError());
+}
+
+bool isClosedPipe(int errorCode) { return errorCode == ERROR_NO_DATA || errorCode == ERROR_BROKEN_PIPE; }
+
+File standardInputFile() {
+    _setmode(_fileno(stdin), _O_BINARY);
+    return File{reinterpret_cast<intptr_t>(GetStdHandle(STD_INPUT_HANDLE))};
+}
+
+File standardOutputFile() {
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+    return File{reinterpret_cast<intptr_t>(GetStdHandle(STD_OUTPUT_HANDLE))};
 }
 
 // Large pages on Windows need a privilege that users do not have; small pages it is.

@@ -46,7 +46,11 @@ constexpr uint64_t writeOutStep = uint64_t{8} << 20;
 
 bool writeToFile(void* context, const void* bytes, size_t n) {
     auto& output = *static_cast<FileOutput*>(context);
-    if (!platform::writeFile(*output.file, bytes, n)) return false;
+    if (output.closed.load(std::memory_order_relaxed)) return false;
+    if (!platform::writeFile(*output.file, bytes, n)) {
+        if (platform::isClosedPipe(platform::lastErrorCode())) output.closed.store(true, std::memory_order_relaxed);
+        return false;
+    }
     output.written += n;
     if (output.writeOutAsWritten && output.written - output.writtenOut >= writeOutStep) {
         platform::startWritingOut(*output.file, output.writtenOut, output.written - output.writtenOut);
@@ -57,7 +61,13 @@ bool writeToFile(void* context, const void* bytes, size_t n) {
 
 bool emptyOutputFile(void* context) {
     auto& output = *static_cast<FileOutput*>(context);
-    return platform::emptyFile(*output.file, output.writeOutAsWritten);
+    return !output.emptyFirst || platform::emptyFile(*output.file, output.writeOutAsWritten);
+}
+
+bool outputClosed(void* context) { return static_cast<FileOutput*>(context)->closed.load(std::memory_order_relaxed); }
+
+void endIfClosed(const CsvWriter& writer) {
+    if (writer.sink.closed != nullptr && writer.sink.closed(writer.sink.context)) throw OutputClosed{};
 }
 
 bool prepareSink(const ByteSink& sink) { return sink.prepare == nullptr || sink.prepare(sink.context); }
@@ -158,7 +168,7 @@ void stopCsvOutputThread(CsvOutputThread* thread) {
     delete thread;
 }
 
-ByteSink fileSink(FileOutput& output) { return {&output, writeToFile, emptyOutputFile}; }
+ByteSink fileSink(FileOutput& output) { return {&output, writeToFile, emptyOutputFile, outputClosed}; }
 
 namespace {
 
@@ -208,6 +218,7 @@ void openCsvWriter(CsvWriter& writer, RunContext& run, ByteSink sink, CsvWriting
 }
 
 void writeOutBuffered(CsvWriter& writer) {
+    endIfClosed(writer);
     writer.committed = writer.cursor;
     if (static_cast<size_t>(writer.chunk + writer.chunkSize - writer.cursor) < csvBufferSize) handOverChunk(writer);
     writer.spaceLeft = csvBufferSize;
@@ -220,6 +231,7 @@ void flush(CsvWriter& writer) {
         std::unique_lock lock(writer.thread->mutex);
         waitUntilWritten(*writer.thread, lock);
     }
+    endIfClosed(writer);
 }
 
 void abandonCsvWriter(CsvWriter& writer) {

@@ -30,6 +30,8 @@ struct ByteSink {
     // Readies the output before its first byte, on the thread that writes; false when that failed. Null
     // when there is nothing to do.
     bool (*prepare)(void* context) = nullptr;
+    // Whether a write found the output closed for good (a pipe whose reader has gone). Null: never.
+    bool (*closed)(void* context) = nullptr;
 };
 
 // The output file as a sink; it is emptied before the first byte is written (see
@@ -38,6 +40,8 @@ struct ByteSink {
 // disk as they are written, on the thread that writes them.
 struct FileOutput {
     platform::File* file = nullptr;
+    bool emptyFirst = true;          // a file of ours; standard output is written as it is
+    std::atomic<bool> closed{false};  // a write found the reading end of the pipe gone
     bool writeOutAsWritten = false;  // emptying it removed bytes
     uint64_t written = 0;            // bytes written to it
     uint64_t writtenOut = 0;         // of those, the bytes handed to the disk
@@ -85,7 +89,8 @@ inline void writeBytes(CsvWriter& writer, const char* bytes, size_t n) {
 
 inline void writeString(CsvWriter& writer, std::string_view text) { writeBytes(writer, text.data(), text.size()); }
 
-// Writes out whatever the buffer holds, if anything, and waits until the output has every byte.
+// Writes out whatever the buffer holds, if anything, and waits until the output has every byte. Each write
+// out of the 64 KiB buffer, and the flush, end the conversion (OutputClosed) once the output is closed.
 void flush(CsvWriter& writer);
 
 // What a fatal condition leaves: the bytes the 64 KiB buffer would have written out reach the output, the

@@ -49,4 +49,8 @@ struct FatalCondition {
 // what the 64 KiB buffer had written out and hands the line to the program. No report and no flush follow.
 [[noreturn]] void fatal(const char* line);
 
+// The output was a pipe whose reader has gone: nothing more can reach it, so the conversion ends at once,
+// unwinding as a fatal condition does, without a line.
+struct OutputClosed {};
+
 } // namespace catadump

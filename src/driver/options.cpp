@@ -1,0 +1,95 @@
+#include "driver/options.h"
+
+#include <charconv>
+#include <string_view>
+#include <vector>
+
+namespace catadump {
+
+const char* const helpText =
+    "usage: catadump [OPTIONS] <quillseek.db> [<out>]\n"
+    "       catadump <quillseek.db> <out.qlx>\n"
+    "Converts a Quillseek index database (raw or bzip2-wrapped) into a list of its folders and files.\n"
+    "<quillseek.db> or <out> \"-\" is standard input or output; without <out> the list goes to standard\n"
+    "output. Console lines go to standard output, or to standard error when the list does.\n"
+    "\n"
+    "  -h, --help       this text\n"
+    "  --version        the program's name and version\n"
+    "  --threads=N      bzip2 worker threads: 0 one per core (the default), 1 the single-threaded decoder\n"
+    "  --               ends the options\n";
+
+const char* const versionText = "catadump " CATADUMP_VERSION "\n";
+
+namespace {
+
+bool isOption(std::string_view argument) { return argument.size() > 1 && argument[0] == '-'; }
+
+bool parseCount(std::string_view text, unsigned& value) {
+    if (text.empty()) return false;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && value <= 1024;
+}
+
+CommandLine usageError(std::string line) {
+    CommandLine command;
+    command.action = CommandLine::Action::usageError;
+    command.error = std::move(line);
+    return command;
+}
+
+CommandLine parseOptions(int argumentCount, const char* const* arguments) {
+    CommandLine command;
+    std::vector<std::string_view> operands;
+    bool optionsEnded = false;
+    bool help = false;
+    bool version = false;
+    for (int i = 1; i < argumentCount; ++i) {
+        std::string_view argument = arguments[i];
+        if (optionsEnded || !isOption(argument)) {
+            operands.push_back(argument);
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "--help" || argument == "-h") {
+            help = true;
+        } else if (argument == "--version") {
+            version = true;
+        } else if (argument.starts_with("--threads=")) {
+            if (!parseCount(argument.substr(10), command.threads)) {
+                return usageError("catadump: --threads takes a number of threads from 0 to 1024, not '" +
+                                  std::string(argument.substr(10)) + "'");
+            }
+        } else {
+            return usageError("catadump: unknown option '" + std::string(argument) + "'");
+        }
+    }
+    if (help) {
+        command.action = CommandLine::Action::help;
+        return command;
+    }
+    if (version) {
+        command.action = CommandLine::Action::version;
+        return command;
+    }
+    if (operands.empty()) return usageError("catadump: the database is missing");
+    if (operands.size() > 2) return usageError("catadump: one operand too many: '" + std::string(operands[2]) + "'");
+    command.action = CommandLine::Action::convert;
+    command.database = operands[0];
+    command.output = operands.size() == 2 ? operands[1] : standardStream;
+    return command;
+}
+
+} // namespace
+
+CommandLine parseCommandLine(int argumentCount, const char* const* arguments) {
+    std::string_view first = argumentCount > 1 ? arguments[1] : "";
+    if (first.starts_with("--") || first == "-h") return parseOptions(argumentCount, arguments);
+    CommandLine command;
+    if (argumentCount == 3) {
+        command.action = CommandLine::Action::convert;
+        command.database = arguments[1];
+        command.output = arguments[2];
+    }
+    return command;
+}
+
+} // namespace catadump

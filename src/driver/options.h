@@ -1,0 +1,31 @@
+// The command line. Called with a first argument that begins with "--" (or is "-h"), catadump takes options
+// and then its operands, `catadump [OPTIONS] DB [OUT]`, OUT omitted meaning standard output; "--" ends
+// the options. Any other call behaves as it always has: two arguments are the database and the output,
+// any other count asks for both paths. In every form an operand "-" is a standard stream: standard input
+// for the database, standard output for the list.
+#pragma once
+
+#include <string>
+
+namespace catadump {
+
+struct CommandLine {
+    enum class Action { convert, choosePaths, help, version, usageError };
+    Action action = Action::choosePaths;
+    std::string database;
+    std::string output;
+    unsigned threads = 0;  // bzip2 workers: 0 one per core, 1 the single-threaded filter
+    std::string error;     // for a usage error: what is wrong, as one line without its end
+};
+
+inline constexpr const char* standardStream = "-";
+
+// Reads the arguments after the program's name. Never opens anything.
+CommandLine parseCommandLine(int argumentCount, const char* const* arguments);
+
+// The texts of --help and --version, and the usage line of the options form.
+extern const char* const helpText;
+extern const char* const versionText;
+inline constexpr const char* optionsUsageLine = "usage: catadump [OPTIONS] <quillseek.db> [<out>]\n";
+
+} // namespace catadump

@@ -1,0 +1,112 @@
+// The command line: the options form when the first argument begins with "--" (or is "-h"), the form of
+// two paths otherwise; and the program's standard streams, fed and read by a real shell.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sys/wait.h>
+#include <string>
+#include <vector>
+
+#include "catagen/encode.h"
+#include "catagen/synthetic.h"
+#include "driver/options.h"
+#include "support/conversion_harness.h"
+#include "support/db_builder.h"
+
+namespace catadump::test {
+namespace {
+
+using Action = CommandLine::Action;
+
+struct Parsed {
+    std::vector<const char*> arguments;  // after the program's name
+    Action action;
+    std::string database;
+    std::string output;
+    unsigned threads = 0;
+    std::string error = {};
+};
+
+TEST(CommandLineParsing, EveryFormAndEveryMistake) {
+    const Parsed cases[] = {
+        {{"db", "out"}, Action::convert, "db", "out"},
+        {{"-", "-"}, Action::convert, "-", "-"},
+        {{}, Action::choosePaths, "", ""},
+        {{"db"}, Action::choosePaths, "", ""},
+        {{"db", "out", "more"}, Action::choosePaths, "", ""},
+        {{"-x", "db"}, Action::convert, "-x", "db"},  // only "--" and "-h" open the options form
+        {{"--threads=3", "db"}, Action::convert, "db", "-", 3},
+        {{"--threads=0", "db", "out"}, Action::convert, "db", "out", 0},
+        {{"--", "--threads=2", "out"}, Action::convert, "--threads=2", "out"},
+        {{"--threads=1", "-", "-"}, Action::convert, "-", "-", 1},
+        {{"--help", "--bogus"}, Action::usageError, "", "", 0, "catadump: unknown option '--bogus'"},
+        {{"-h"}, Action::help, "", ""},
+        {{"--version", "db", "out", "extra"}, Action::version, "", ""},
+        {{"--threads=", "db"}, Action::usageError, "", "", 0, "catadump: --threads takes a number"},
+        {{"--threads=-1", "db"}, Action::usageError, "", "", 0, "catadump: --threads takes a number"},
+        {{"--threads=99999", "db"}, Action::usageError, "", "", 0, "catadump: --threads takes a number"},
+        {{"--threads=2"}, Action::usageError, "", "", 0, "catadump: the database is missing"},
+        {{"--threads=2", "a", "b", "c"}, Action::usageError, "", "", 0, "catadump: one operand too many: 'c'"},
+        {{"--threads=2", "-q", "db"}, Action::usageError, "", "", 0, "catadump: unknown option '-q'"},
+    };
+    for (const Parsed& expected : cases) {
+        std::vector<const char*> argv = {"catadump"};
+        argv.insert(argv.end(), expected.arguments.begin(), expected.arguments.end());
+        CommandLine command = parseCommandLine(static_cast<int>(argv.size()), argv.data());
+        std::string shown;
+        for (const char* argument : expected.arguments) shown += std::string(" ") + argument;
+        SCOPED_TRACE("catadump" + shown);
+        EXPECT_EQ(command.action, expected.action);
+        EXPECT_EQ(command.database, expected.database);
+        EXPECT_EQ(command.output, expected.output);
+        EXPECT_EQ(command.threads, expected.threads);
+        EXPECT_TRUE(command.error.starts_with(expected.error)) << command.error;
+        EXPECT_EQ(command.error.empty(), expected.error.empty());
+    }
+}
+
+// Runs a bash command line in the directory; its exit status.
+int shell(const TempDir& dir, const std::string& command) {
+    std::string line = "cd '" + dir.path() + "' && timeout 60 bash -c '" + command + "'";
+    int status = std::system(line.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The same list, and the console with "-" in its first two lines, whichever way the database comes in and
+// the list goes out, raw and bzip2-wrapped; a reader that stops early ends the run at once.
+TEST(StandardStreams, PipesFifosAndProcessSubstitutionGiveTheFilesList) {
+    catagen::SyntheticParams params;
+    params.folders = 2000;
+    params.files = 40000;
+    std::string raw = catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
+    const std::string program = CATADUMP_BINARY;
+    for (const std::string& database : {raw, bzip2(raw)}) {
+        TempDir dir;
+        FileConversion file = convertFile(dir, database);
+        ASSERT_EQ(file.exitCode, 0);
+        std::string console = file.console.substr(file.console.find("Magic"));
+        const std::string ways[] = {
+            "cat Quillseek.db | " + program + " - - > list 2> console",
+            program + " --threads=1 - < Quillseek.db > list 2> console",
+            "mkfifo fifo && (cat Quillseek.db > fifo &) && " + program + " --threads=4 fifo - > list 2> console",
+            program + " -- <(cat Quillseek.db) > list 2> console",
+        };
+        for (const std::string& way : ways) {
+            SCOPED_TRACE(way);
+            std::filesystem::remove(dir.pathOf("fifo"));
+            EXPECT_EQ(shell(dir, way), 0);
+            EXPECT_TRUE(readWholeFile(dir.pathOf("list")) == file.csv);
+            std::optional<std::string> errors = readWholeFile(dir.pathOf("console"));
+            ASSERT_TRUE(errors.has_value());
+            EXPECT_TRUE(errors->ends_with(" created for writing...\n" + console)) << *errors;
+        }
+        // The list is megabytes long; the reader takes a few bytes and goes.
+        EXPECT_EQ(shell(dir, program + " Quillseek.db - 2> console | head -c 100 > /dev/null; exit ${PIPESTATUS[0]}"),
+                  141);
+        EXPECT_EQ(readWholeFile(dir.pathOf("console"))->find("Error:"), std::string::npos);
+    }
+}
+
+} // namespace
+} // namespace catadump::test
