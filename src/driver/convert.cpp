@@ -40,7 +40,8 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
         if (options.decompressFromStart && !switchToDecompressing(stream, nullptr, 0, options.decoderThreads)) {
             fatal("failed to alloc bz2 stream data\n");
         }
-        result.recognised = dispatchDatabase(stream, writer);
+        RowOutput output{&writer, options.format, options.dates, {}, {}};
+        result.recognised = dispatchDatabase(stream, output);
         stream.onRefill = nullptr;
         flush(writer);
     } catch (const FatalCondition& condition) {

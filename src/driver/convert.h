@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "formats/entry.h"
 #include "stream/byte_source.h"
 #include "stream/csv_writer.h"
 #include "stream/database_stream.h"
@@ -24,6 +25,9 @@ struct ConversionOptions {
     // Told about every megabyte the database gives, with the bytes read so far and the line ends written.
     void (*onProgress)(void* context, uint64_t databaseBytes, uint64_t linesWritten) = nullptr;
     void* progressContext = nullptr;
+    // The format of the list, and its dates where it has a choice.
+    const OutputFormat* format = &qlxFormat();
+    DateStyle dates = DateStyle::iso;
     // How the run starts its threads (the bzip2 workers, the writer's); tests refuse some.
     ThreadStarter startThread = startSystemThread;
 };

@@ -37,7 +37,7 @@ const DatabaseFormat* findDatabaseFormat(uint32_t signature, uint32_t version) {
 
 namespace {
 
-bool identifyAndConvert(DatabaseStream& stream, CsvWriter& writer) {
+bool identifyAndConvert(DatabaseStream& stream, RowOutput& output) {
     uint8_t bytes[4];
     uint32_t signature = readSignature(stream, bytes);
     // Only the file itself may be wrapped: decompressed data that begins with "BZh9" again is not a
@@ -62,15 +62,15 @@ bool identifyAndConvert(DatabaseStream& stream, CsvWriter& writer) {
         say(*stream.run, "Unknown DB version %08x\n", version);
         return false;
     }
-    writeHeaderLine(writer, format->columns);
-    format->reader(stream, writer);
+    writeHeader(output, format->columns);
+    format->reader(stream, output);
     return true;
 }
 
 } // namespace
 
-bool dispatchDatabase(DatabaseStream& stream, CsvWriter& writer) {
-    bool recognised = identifyAndConvert(stream, writer);
+bool dispatchDatabase(DatabaseStream& stream, RowOutput& output) {
+    bool recognised = identifyAndConvert(stream, output);
     finishDatabaseStream(stream);
     return recognised;
 }

@@ -6,12 +6,12 @@
 #include <string_view>
 
 #include "readers/folder_rows.h"
-#include "stream/csv_writer.h"
+#include "formats/entry.h"
 #include "stream/database_stream.h"
 
 namespace catadump {
 
-using ReaderFunction = void (*)(DatabaseStream& stream, CsvWriter& writer);
+using ReaderFunction = void (*)(DatabaseStream& stream, RowOutput& output);
 
 struct DatabaseFormat {
     uint32_t signature;
@@ -29,6 +29,6 @@ const DatabaseFormat* findDatabaseFormat(uint32_t signature, uint32_t version);
 
 // Reads the start of the database and runs its reader. False when the signature or the version was not
 // recognised (nothing is then written to the output).
-bool dispatchDatabase(DatabaseStream& stream, CsvWriter& writer);
+bool dispatchDatabase(DatabaseStream& stream, RowOutput& output);
 
 } // namespace catadump

@@ -15,6 +15,10 @@ const char* const helpText =
     "\n"
     "  -h, --help       this text\n"
     "  --version        the program's name and version\n"
+    "  --format=F       the list's format: qlx (the default: the .qlx list), csv (RFC 4180, ISO dates),\n"
+    "                   jsonl (one JSON object a line) or bodyfile (the TSK body file, for mactime)\n"
+    "  --dates=D        dates in csv and jsonl: iso (the default: ISO 8601 UTC to 100 ns) or filetime\n"
+    "                   (the stored 64-bit Windows file times)\n"
     "  --threads=N      bzip2 worker threads: 0 one per core (the default), 1 the single-threaded decoder\n"
     "  --               ends the options\n";
 
@@ -53,6 +57,18 @@ CommandLine parseOptions(int argumentCount, const char* const* arguments) {
             help = true;
         } else if (argument == "--version") {
             version = true;
+        } else if (argument.starts_with("--format=")) {
+            command.format = findOutputFormat(argument.substr(9));
+            if (command.format == nullptr) {
+                return usageError("catadump: --format takes qlx, csv, jsonl or bodyfile, not '" +
+                                  std::string(argument.substr(9)) + "'");
+            }
+        } else if (argument.starts_with("--dates=")) {
+            std::string_view style = argument.substr(8);
+            if (style != "iso" && style != "filetime") {
+                return usageError("catadump: --dates takes iso or filetime, not '" + std::string(style) + "'");
+            }
+            command.dates = style == "iso" ? DateStyle::iso : DateStyle::filetime;
         } else if (argument.starts_with("--threads=")) {
             if (!parseCount(argument.substr(10), command.threads)) {
                 return usageError("catadump: --threads takes a number of threads from 0 to 1024, not '" +

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "formats/entry.h"
+
 namespace catadump {
 
 struct CommandLine {
@@ -15,6 +17,8 @@ struct CommandLine {
     std::string database;
     std::string output;
     unsigned threads = 0;  // bzip2 workers: 0 one per core, 1 the single-threaded filter
+    const OutputFormat* format = &qlxFormat();
+    DateStyle dates = DateStyle::iso;
     std::string error;     // for a usage error: what is wrong, as one line without its end
 };
 

@@ -62,6 +62,8 @@ int convertIntoOutput(Terminal& terminal, const ConversionPaths& paths, platform
         options.progressContext = &watch;
     }
     options.decoderThreads = paths.threads;
+    options.format = paths.format;
+    options.dates = paths.dates;
     FileOutput sinkFile;
     sinkFile.file = &output;
     sinkFile.emptyFirst = paths.output != standardStream;
@@ -122,7 +124,7 @@ int catadumpMain(int argumentCount, const char* const* arguments) {
     try {
         Console console = terminalConsole(terminal);
         CommandLine command = parseCommandLine(argumentCount, arguments);
-        ConversionPaths paths{command.database, command.output, command.threads};
+        ConversionPaths paths{command.database, command.output, command.threads, command.format, command.dates};
         switch (command.action) {
         case CommandLine::Action::help:
             std::fputs(helpText, stdout);

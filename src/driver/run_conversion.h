@@ -5,6 +5,7 @@
 #include <string>
 
 #include "driver/progress.h"
+#include "formats/entry.h"
 
 namespace catadump {
 
@@ -28,6 +29,8 @@ struct ConversionPaths {
     std::string database;
     std::string output;
     unsigned threads = 0;  // bzip2 workers
+    const OutputFormat* format = &qlxFormat();
+    DateStyle dates = DateStyle::iso;
 };
 
 inline constexpr const char* usageLine = "catadump <quillseek.db> <out.qlx>\n";

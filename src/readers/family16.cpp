@@ -72,9 +72,9 @@ bool readExcludeList(DatabaseStream& stream, ListEncoding encoding) {
     return !failed(stream);
 }
 
-bool finishFolders(CsvWriter& writer, FolderTable& folders, const OffsetMap& map, uint32_t complete,
+bool finishFolders(RowOutput& output, FolderTable& folders, const OffsetMap& map, uint32_t complete,
                    uint32_t folderCount) {
-    RunContext& run = *writer.run;
+    RunContext& run = *output.writer->run;
     bool allRead = complete == folderCount;
     if (allRead && map.next != map.declaredSize) {
         say(run, "bad folder decode %d != %d\n", static_cast<int>(map.next),
@@ -99,11 +99,11 @@ bool finishFolders(CsvWriter& writer, FolderTable& folders, const OffsetMap& map
             return false;
         }
     }
-    writeFolderRows(writer, folders, complete, allRead);
+    writeFolderEntries(output, folders, complete, allRead);
     return allRead;
 }
 
-void readFiles16(DatabaseStream& stream, CsvWriter& writer, FolderTable& folders, const OffsetMap& map,
+void readFiles16(DatabaseStream& stream, RowOutput& output, FolderTable& folders, const OffsetMap& map,
                  uint32_t fileCount) {
     say(*stream.run, "Loading files...\n");
     NameState name;
@@ -124,7 +124,7 @@ void readFiles16(DatabaseStream& stream, CsvWriter& writer, FolderTable& folders
         }
         if (!decodeFrontCodedName(stream, name, NameList::files, CountWidth::byte)) return;
         if (failed(stream)) return;  // no row from a record that was not read in full
-        writeFileRow(writer, folders, folder, visibleName(name));
+        writeEntry(output, folders, {EntryKind::file, folder, visibleName(name), nullptr});
     }
 }
 

@@ -111,6 +111,38 @@ void writeFolderPath(CsvWriter& writer, FolderTable& table, uint32_t folder) {
     }
 }
 
+void appendVisibleName(std::string& out, const FolderTable& table, uint32_t folder) {
+    size_t at = out.size();
+    out.resize(at + table.names.names[folder].visibleLength);
+    copyVisibleName(table.names, folder, out.data() + at);
+}
+
+void appendFolderPath(std::string& out, FolderTable& table, uint32_t folder) {
+    if (folder == noFolder) return;
+    const FolderEntry& entry = table.entries[folder];
+    if (entry.path != nullptr) {
+        out.append(entry.path, entry.pathLength);
+        return;
+    }
+    out += buildPath(table, folder);
+    const std::vector<uint32_t>& below = table.chain;
+    for (size_t k = below.size(); k > 0; --k) {
+        appendVisibleName(out, table, below[k - 1]);
+        out += '\\';
+    }
+}
+
+void entryPath(FolderTable& table, const Entry& entry, std::string& path) {
+    path.clear();
+    if (entry.kind == EntryKind::folder) {
+        appendFolderPath(path, table, table.entries[entry.folder].parent);
+        appendVisibleName(path, table, entry.folder);
+    } else {
+        appendFolderPath(path, table, entry.folder);
+        path += entry.name;
+    }
+}
+
 void writeRowOpening(CsvWriter& writer, FolderTable& table, uint32_t parent, std::string_view shown) {
     size_t total = 0;
     if (char* out = reserveOpening(writer, table, parent, shown.size(), total)) {
@@ -147,8 +179,10 @@ void writeFileRow(CsvWriter& writer, FolderTable& table, uint32_t parent, std::s
     writeString(writer, "\",0\r\n");
 }
 
-void writeFolderRows(CsvWriter& writer, FolderTable& table, uint32_t complete, bool allRead) {
-    forEachFolderToWrite(table, complete, allRead, [&](uint32_t folder) { writeFolderRow(writer, table, folder); });
+void writeFolderEntries(RowOutput& output, FolderTable& table, uint32_t complete, bool allRead) {
+    forEachFolderToWrite(table, complete, allRead, [&](uint32_t folder) {
+        writeEntry(output, table, {EntryKind::folder, folder, {}, nullptr});
+    });
 }
 
 } // namespace catadump

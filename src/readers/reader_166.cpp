@@ -45,7 +45,7 @@ uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetM
     return complete;
 }
 
-void convert(DatabaseStream& stream, CsvWriter& writer) {
+void convert(DatabaseStream& stream, RowOutput& output) {
     readFlagsWord(stream);
     uint32_t folderCount = readU32(stream);
     uint32_t fileCount = readU32(stream);
@@ -64,15 +64,15 @@ void convert(DatabaseStream& stream, CsvWriter& writer) {
     if (folderCount > 0) {
         uint32_t complete = readFolderRecords(stream, folders, map, folderCount);
         if (complete == noFolder) return;
-        if (!finishFolders(writer, folders, map, complete, folderCount)) return;
+        if (!finishFolders(output, folders, map, complete, folderCount)) return;
     }
-    readFiles16(stream, writer, folders, map, fileCount);
+    readFiles16(stream, output, folders, map, fileCount);
 }
 
 } // namespace
 
-void readBody166(DatabaseStream& stream, CsvWriter& writer) {
-    convert(stream, writer);
+void readBody166(DatabaseStream& stream, RowOutput& output) {
+    convert(stream, output);
     say(*stream.run, "Conversion complete!\n");
 }
 

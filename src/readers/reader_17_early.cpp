@@ -24,7 +24,7 @@ uint32_t optionalFieldBytes(uint8_t recordFlags, NameList list) {
 
 
 // The folder records, then the folder rows. False when no file part may follow.
-bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable& filesystems,
+bool readFolders(DatabaseStream& stream, RowOutput& output, const FilesystemTable& filesystems,
                  FolderTable& folders) {
     uint32_t folderCount = static_cast<uint32_t>(folders.entries.size());
     uint32_t ntfsFolderCount = readU32(stream);
@@ -44,11 +44,11 @@ bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTabl
         skipStreamBytes(stream, optional);
         if (failed(stream)) break;  // this record is incomplete
     }
-    writeFolderRows(writer, folders, complete, complete == folderCount);
+    writeFolderEntries(output, folders, complete, complete == folderCount);
     return complete == folderCount;
 }
 
-void readFiles(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable& filesystems,
+void readFiles(DatabaseStream& stream, RowOutput& output, const FilesystemTable& filesystems,
                FolderTable& folders, uint32_t folderCount, uint32_t fileCount) {
     NameState name;
     for (uint32_t k = 0; k < fileCount && !failed(stream); ++k) {
@@ -59,11 +59,11 @@ void readFiles(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable&
         if (!decodeFrontCodedName(stream, name, NameList::files, CountWidth::compact)) return;
         skipStreamBytes(stream, optional);
         if (failed(stream)) return;  // no row from a record that was not read in full
-        writeFileRow(writer, folders, parent.folder, visibleName(name));
+        writeEntry(output, folders, {EntryKind::file, parent.folder, visibleName(name), nullptr});
     }
 }
 
-void convert(DatabaseStream& stream, CsvWriter& writer, bool hasDecodeSize) {
+void convert(DatabaseStream& stream, RowOutput& output, bool hasDecodeSize) {
     readFlagsWord(stream);
     uint32_t folderCount = readU32(stream);
     uint32_t fileCount = readU32(stream);
@@ -81,20 +81,20 @@ void convert(DatabaseStream& stream, CsvWriter& writer, bool hasDecodeSize) {
     if (folderCount > 0) {
         if (!readParentLinks(stream, folderCount, filesystems.count(), folders)) return;
         if (!resolveRootFilesystems(*stream.run, folders)) return;
-        if (!readFolders(stream, writer, filesystems, folders)) return;
+        if (!readFolders(stream, output, filesystems, folders)) return;
     }
     say(*stream.run, "Loading files...\n");
-    readFiles(stream, writer, filesystems, folders, folderCount, fileCount);
+    readFiles(stream, output, filesystems, folders, folderCount, fileCount);
 }
 
 } // namespace
 
-void readDatabaseEarly(DatabaseStream& stream, CsvWriter& writer, bool hasDecodeSize) {
-    convert(stream, writer, hasDecodeSize);
+void readDatabaseEarly(DatabaseStream& stream, RowOutput& output, bool hasDecodeSize) {
+    convert(stream, output, hasDecodeSize);
     say(*stream.run, "Conversion complete!\n");
 }
 
-void readDatabase175(DatabaseStream& stream, CsvWriter& writer) { readDatabaseEarly(stream, writer, true); }
-void readDatabase178(DatabaseStream& stream, CsvWriter& writer) { readDatabaseEarly(stream, writer, false); }
+void readDatabase175(DatabaseStream& stream, RowOutput& output) { readDatabaseEarly(stream, output, true); }
+void readDatabase178(DatabaseStream& stream, RowOutput& output) { readDatabaseEarly(stream, output, false); }
 
 } // namespace catadump

@@ -35,7 +35,7 @@ void readValues(DatabaseStream& stream, uint32_t flags, uint32_t sizeFlag, RowVa
     if (flags & flagAttributes) values.attributes = readU32(stream);
 }
 
-bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable& filesystems,
+bool readFolders(DatabaseStream& stream, RowOutput& output, const FilesystemTable& filesystems,
                  FolderTable& folders, uint32_t flags) {
     uint32_t folderCount = static_cast<uint32_t>(folders.entries.size());
     say(*stream.run, "Loading folders...\n");
@@ -57,13 +57,12 @@ bool readFolders(DatabaseStream& stream, CsvWriter& writer, const FilesystemTabl
         if (failed(stream)) break;  // this record is incomplete
     }
     forEachFolderToWrite(folders, complete, complete == folderCount, [&](uint32_t folder) {
-        writeFolderRowOpening(writer, folders, folder);
-        writeValueColumns(writer, recordsHoldValues ? values[folder] : defaults);
+        writeEntry(output, folders, {EntryKind::folder, folder, {}, recordsHoldValues ? &values[folder] : &defaults});
     });
     return complete == folderCount;
 }
 
-void readFiles(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable& filesystems,
+void readFiles(DatabaseStream& stream, RowOutput& output, const FilesystemTable& filesystems,
                FolderTable& folders, uint32_t folderCount, uint32_t fileCount, uint32_t flags) {
     NameState name;
     for (uint32_t k = 0; k < fileCount && !failed(stream); ++k) {
@@ -74,12 +73,11 @@ void readFiles(DatabaseStream& stream, CsvWriter& writer, const FilesystemTable&
         RowValues values;
         readValues(stream, flags, flagFileSize, values);
         if (failed(stream)) return;  // no row from a record that was not read in full
-        writeRowOpening(writer, folders, parent.folder, visibleName(name));
-        writeValueColumns(writer, values);
+        writeEntry(output, folders, {EntryKind::file, parent.folder, visibleName(name), &values});
     }
 }
 
-void convert(DatabaseStream& stream, CsvWriter& writer) {
+void convert(DatabaseStream& stream, RowOutput& output) {
     uint32_t flags = readFlagsWord(stream);
     uint32_t folderCount = readU32(stream);
     uint32_t fileCount = readU32(stream);
@@ -96,16 +94,16 @@ void convert(DatabaseStream& stream, CsvWriter& writer) {
     if (folderCount > 0) {
         if (!readParentLinks(stream, folderCount, filesystems.count(), folders)) return;
         if (!resolveRootFilesystems(*stream.run, folders)) return;
-        if (!readFolders(stream, writer, filesystems, folders, flags)) return;
+        if (!readFolders(stream, output, filesystems, folders, flags)) return;
     }
     say(*stream.run, "Loading files...\n");
-    readFiles(stream, writer, filesystems, folders, folderCount, fileCount, flags);
+    readFiles(stream, output, filesystems, folders, folderCount, fileCount, flags);
 }
 
 } // namespace
 
-void readDatabaseLate(DatabaseStream& stream, CsvWriter& writer) {
-    convert(stream, writer);
+void readDatabaseLate(DatabaseStream& stream, RowOutput& output) {
+    convert(stream, output);
     say(*stream.run, "Conversion complete!\n");
 }
 

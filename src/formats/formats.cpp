@@ -1,0 +1,22 @@
+#include "formats/format_rows.h"
+
+#include <iterator>
+
+namespace catadump {
+
+namespace {
+
+const OutputFormat* const outputFormats[] = {&qlxOutput, &csvOutput, &jsonlOutput, &bodyfileOutput};
+
+} // namespace
+
+const OutputFormat* findOutputFormat(std::string_view name) {
+    for (const OutputFormat* format : outputFormats) {
+        if (name == format->name) return format;
+    }
+    return nullptr;
+}
+
+const OutputFormat& qlxFormat() { return qlxOutput; }
+
+} // namespace catadump

@@ -1,0 +1,31 @@
+// The list as it has always been written (.qlx): every path in quotes, nothing escaped inside them, the
+// stored numbers as they are, CR LF. The fast path: kept paths are copied straight into the writer's
+// buffer and the numbers formatted there.
+#include "formats/format_rows.h"
+#include "readers/folder_rows.h"
+
+namespace catadump {
+
+namespace {
+
+void writeQlxHeader(RowOutput& output, ColumnSet columns) { writeHeaderLine(*output.writer, columns); }
+
+void writeQlxEntry(RowOutput& output, FolderTable& table, const Entry& entry) {
+    CsvWriter& writer = *output.writer;
+    if (entry.kind == EntryKind::folder) {
+        writeFolderRowOpening(writer, table, entry.folder);
+    } else {
+        writeRowOpening(writer, table, entry.folder, entry.name);
+    }
+    if (entry.values != nullptr) {
+        writeValueColumns(writer, *entry.values);
+    } else {
+        writeString(writer, entry.kind == EntryKind::folder ? "\",16\r\n" : "\",0\r\n");
+    }
+}
+
+} // namespace
+
+const OutputFormat qlxOutput = {"qlx", writeQlxHeader, writeQlxEntry};
+
+} // namespace catadump
