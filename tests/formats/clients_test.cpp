@@ -1,0 +1,93 @@
+// Each format read back by the program that consumes it: Python's csv module, Python's json and jq, and
+// The Sleuth Kit's mactime. One test over databases of every version, raw and bzip2-wrapped, whose names
+// hold quotes, '|', '%', line ends, valid UTF-8 and bytes that are not.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <sys/wait.h>
+
+#include "catagen/encode.h"
+#include "catagen/synthetic.h"
+#include "driver/convert.h"
+#include "formats/entry.h"
+#include "support/conversion_harness.h"
+#include "support/db_builder.h"
+#include "support/versions.h"
+
+namespace catadump::test {
+namespace {
+
+// A format of the test's own through the same record interface: each entry as the checker expects it,
+// "kind hex-of-path values".
+void writeNothing(RowOutput&, ColumnSet) {}
+void writeExpected(RowOutput& output, FolderTable& table, const Entry& entry) {
+    static const char hex[] = "0123456789abcdef";
+    entryPath(table, entry, output.path);
+    std::string line = entry.kind == EntryKind::folder ? "folder " : "file ";
+    for (char c : output.path) {
+        line += hex[static_cast<unsigned char>(c) >> 4];
+        line += hex[static_cast<unsigned char>(c) & 15];
+    }
+    if (const RowValues* v = entry.values) {
+        for (uint64_t value : {v->size, v->dateCreated, v->dateModified, v->dateAccessed}) {
+            line += ' ' + std::to_string(value);
+        }
+    }
+    line += ' ' + std::to_string(entryAttributes(entry)) + '\n';
+    writeString(*output.writer, line);
+}
+const OutputFormat expectedEntries = {"expected", writeNothing, writeExpected};
+
+catagen::Tree trickyTree() {
+    catagen::SyntheticParams params;
+    params.seed = 5;
+    params.folders = 40;
+    params.files = 400;
+    catagen::Tree tree = catagen::makeSyntheticTree(params);
+    catagen::materializeFiles(tree);
+    const char* names[] = {"quo\"te\"", "pi|pe", "per%25cent%", "new\nline", "car\rriage", "bad\xff\xfe",
+                           "caf\xc3\xa9", "cut\xe2\x82", "\xed\xa0\x80surrogate", "comma, and space"};
+    uint32_t folder = static_cast<uint32_t>(tree.folders.size());
+    tree.folders.push_back({"odd|%\"folder", 0, 0, {.size = 1, .created = 132000000000000000, .attributes = 16}});
+    for (const char* name : names) {
+        tree.files.push_back({name, folder, 0, {.size = 7, .created = 131000000000000000,
+                                                .modified = 132500000000000001, .accessed = 0, .attributes = 32}});
+    }
+    return tree;
+}
+
+TEST(FormatClients, EveryFormatReadsBackThroughItsRealClient) {
+    catagen::Tree tree = trickyTree();
+    TempDir dir;
+    const std::string checker = std::string(CATADUMP_SOURCE_DIR) + "/tests/formats/read_back.py";
+    for (Version version : allVersions) {
+        std::string raw = catagen::encodeDatabase(tree, version);
+        for (const std::string& database : {raw, bzip2(raw)}) {
+            SCOPED_TRACE(versionName(version) + (database == raw ? ", raw" : ", bzip2"));
+            MemorySink expected;
+            std::string console;
+            ConversionOptions options;
+            options.format = &expectedEntries;
+            CountingInput input(database);
+            ConversionResult result = convert(input.source(), memorySink(expected), memoryConsole(console), options);
+            ASSERT_FALSE(result.flags.readError || result.flags.corrupt) << console;
+            ASSERT_GT(expected.bytes.size(), 400u);
+            dir.write("expected", expected.bytes);
+            std::string db = dir.write("Quillseek.db", database);
+            for (const char* format : {"csv", "jsonl", "bodyfile"}) {
+                SCOPED_TRACE(format);
+                std::string list = dir.pathOf(std::string("list.") + format);
+                ProgramRun run = runProgram({std::string("--format=") + format, db, list});
+                ASSERT_EQ(run.exitCode, 0) << run.console;
+                std::string command = "/usr/bin/python3 " + checker + " " + format + " " + list + " " +
+                                      dir.pathOf("expected");
+                int status = std::system(command.c_str());
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            }
+        }
+    }
+}
+
+} // namespace
+} // namespace catadump::test

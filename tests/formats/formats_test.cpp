@@ -1,0 +1,81 @@
+// Each format's text for single entries: the edge cases of its escaping and of its dates, one table a
+// format. (The whole lists of every version are read back by the real clients in clients_test.cpp.)
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "formats/entry.h"
+#include "readers/folder_model.h"
+#include "support/conversion_harness.h"
+
+namespace catadump::test {
+namespace {
+
+struct Case {
+    std::string name;  // a file at the top: its path is its name
+    RowValues values;
+    std::string text;
+};
+
+// The text the format writes for a file named `name` with those values (or none), dates as asked.
+std::string entryText(const char* format, const std::string& name, const RowValues* values,
+                      DateStyle dates = DateStyle::iso) {
+    CapturedRun captured;
+    MemorySink sink;
+    CsvWriter writer;
+    openCsvWriter(writer, captured.run, memorySink(sink));
+    RowOutput output{&writer, findOutputFormat(format), dates, {}, {}};
+    FolderTable table;
+    writeEntry(output, table, {EntryKind::file, noFolder, name, values});
+    flush(writer);
+    return sink.bytes;
+}
+
+constexpr uint64_t y2021 = 132593079671234567;  // 2021-03-04T05:06:07.1234567Z
+
+TEST(CsvFormat, QuotesAndDates) {
+    const Case cases[] = {
+        {"a\"b\"", {.size = 5, .attributes = 32}, "\"a\"\"b\"\"\",file,5,,,,32\r\n"},
+        {"x,y\r\nz", {.dateCreated = y2021}, "\"x,y\r\nz\",file,0,2021-03-04T05:06:07.1234567Z,,,0\r\n"},
+        {"first", {.dateCreated = 1, .dateModified = 116444736000000000},
+         "\"first\",file,0,1601-01-01T00:00:00.0000001Z,1970-01-01T00:00:00.0000000Z,,0\r\n"},
+        {"leap", {.dateAccessed = 125962560000000000}, "\"leap\",file,0,,,2000-02-29T00:00:00.0000000Z,0\r\n"},
+        {"last", {.dateCreated = 2650467743999999999, .dateModified = 2650467744000000000, .dateAccessed = ~0ull},
+         "\"last\",file,0,9999-12-31T23:59:59.9999999Z,2650467744000000000,18446744073709551615,0\r\n"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(entryText("csv", c.name, &c.values), c.text) << c.name;
+    RowValues dated{.dateCreated = y2021};
+    EXPECT_EQ(entryText("csv", "n", &dated, DateStyle::filetime), "\"n\",file,0,132593079671234567,0,0,0\r\n");
+    EXPECT_EQ(entryText("csv", "old", nullptr), "\"old\",file,0\r\n");
+}
+
+TEST(JsonlFormat, EscapesAndInvalidUtf8) {
+    const std::string tail = "\",\"type\":\"file\",\"attributes\":0}\n";
+    const Case cases[] = {
+        {"q\"b\\s/", {}, "{\"path\":\"q\\\"b\\\\s/" + tail},
+        {"\n\r\t\x01\x1f\x7f", {}, "{\"path\":\"\\n\\r\\t\\u0001\\u001f\x7f" + tail},
+        {"caf\xc3\xa9 \xf0\x9f\x98\x80", {}, "{\"path\":\"caf\xc3\xa9 \xf0\x9f\x98\x80" + tail},
+        // A lone byte, an overlong form, a surrogate, a cut sequence, a code point past U+10FFFF.
+        {"a\xff", {}, "{\"path\":\"a\xef\xbf\xbd\",\"path_hex\":\"61ff" + tail},
+        {"\xc0\x80", {}, "{\"path\":\"\xef\xbf\xbd\xef\xbf\xbd\",\"path_hex\":\"c080" + tail},
+        {"\xed\xa0\x80", {}, "{\"path\":\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\",\"path_hex\":\"eda080" + tail},
+        {"\xe2\x82", {}, "{\"path\":\"\xef\xbf\xbd\xef\xbf\xbd\",\"path_hex\":\"e282" + tail},
+        {"\xf4\x90\x80\x80", {}, "{\"path\":\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\",\"path_hex\":\"f4908080" + tail},
+    };
+    for (const Case& c : cases) EXPECT_EQ(entryText("jsonl", c.name, nullptr), c.text) << c.name;
+    RowValues values{.size = 9, .dateModified = y2021, .attributes = 1};
+    EXPECT_EQ(entryText("jsonl", "v", &values),
+              "{\"path\":\"v\",\"type\":\"file\",\"size\":9,\"created\":null,"
+              "\"modified\":\"2021-03-04T05:06:07.1234567Z\",\"accessed\":null,\"attributes\":1}\n");
+}
+
+TEST(BodyfileFormat, EscapesAndUnixSeconds) {
+    RowValues values{.size = 3, .dateCreated = y2021, .dateModified = 116444736000000000 - 1,
+                     .dateAccessed = 116444736000000000 + 25000000};
+    EXPECT_EQ(entryText("bodyfile", "a|b%c\r\nd\"", &values),
+              "0|a%7Cb%25c%0D%0Ad\"|0|r/rrwxrwxrwx|0|0|3|2|0|0|1614834367\n");
+    EXPECT_EQ(entryText("bodyfile", "old", nullptr), "0|old|0|r/rrwxrwxrwx|0|0|0|0|0|0|0\n");
+}
+
+} // namespace
+} // namespace catadump::test
