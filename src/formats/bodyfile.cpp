@@ -12,27 +12,36 @@ void writeNoHeader(RowOutput&, ColumnSet) {}
 
 void writeBodyfileEntry(RowOutput& output, FolderTable& table, const Entry& entry) {
     entryPath(table, entry, output.path);
-    std::string& text = output.text;
-    text.assign("0|");
-    for (char c : output.path) {
-        switch (c) {
-        case '%': text += "%25"; break;
-        case '|': text += "%7C"; break;
-        case '\r': text += "%0D"; break;
-        case '\n': text += "%0A"; break;
-        default: text += c;
+    RowText text(output, 3 * output.path.size() + 40 + 5 * numberRoom);
+    text.put("0|");
+    const std::string& path = output.path;
+    auto special = [](uint64_t w) {
+        return anyByteIs(w, '%') | anyByteIs(w, '|') | anyByteIs(w, '\r') | anyByteIs(w, '\n');
+    };
+    for (size_t i = copyPlain(text, path.data(), path.size(), 0, special); i < path.size();
+         i = copyPlain(text, path.data(), path.size(), i + 1, special)) {
+        switch (char c = path[i]) {
+        case '%': text.put("%25"); break;
+        case '|': text.put("%7C"); break;
+        case '\r': text.put("%0D"); break;
+        case '\n': text.put("%0A"); break;
+        default: text.put(c);
         }
     }
-    text += entry.kind == EntryKind::folder ? "|0|d/drwxrwxrwx|0|0|" : "|0|r/rrwxrwxrwx|0|0|";
+    if (entry.kind == EntryKind::folder) {
+        text.put("|0|d/drwxrwxrwx|0|0|");
+    } else {
+        text.put("|0|r/rrwxrwxrwx|0|0|");
+    }
     RowValues none;
     const RowValues& values = entry.values != nullptr ? *entry.values : none;
-    appendNumber(text, values.size);
+    text.number(values.size);
     for (uint64_t time : {values.dateAccessed, values.dateModified, uint64_t{0}, values.dateCreated}) {
-        text += '|';
-        appendNumber(text, unixSeconds(time));
+        text.put('|');
+        text.number(unixSeconds(time));
     }
-    text += '\n';
-    writeText(output, text);
+    text.put('\n');
+    text.finish();
 }
 
 } // namespace

@@ -13,34 +13,42 @@ void writeCsvHeader(RowOutput& output, ColumnSet columns) {
                                     : "Path,Type,Attributes\r\n");
 }
 
-void appendCsvDate(std::string& text, uint64_t fileTime, DateStyle dates) {
-    text += ',';
+void putCsvDate(RowText& text, uint64_t fileTime, DateStyle dates) {
+    text.put(',');
     if (dates == DateStyle::filetime || fileTime > lastIsoFileTime) {
-        appendNumber(text, fileTime);
+        text.number(fileTime);
     } else if (fileTime != 0) {
-        appendIsoDate(text, fileTime);
+        text.isoDate(fileTime);
     }
 }
 
 void writeCsvEntry(RowOutput& output, FolderTable& table, const Entry& entry) {
     entryPath(table, entry, output.path);
-    std::string& text = output.text;
-    text.assign(1, '"');
-    for (char c : output.path) {
-        if (c == '"') text += '"';
-        text += c;
+    const std::string& path = output.path;
+    RowText text(output, 2 * path.size() + 16 + 5 * numberRoom + 3 * 30);
+    text.put('"');
+    for (size_t i = 0; i < path.size();) {
+        const void* quote = std::memchr(path.data() + i, '"', path.size() - i);
+        size_t end = quote == nullptr ? path.size() : static_cast<size_t>(static_cast<const char*>(quote) - path.data()) + 1;
+        text.put(path.data() + i, end - i);
+        if (quote != nullptr) text.put('"');  // the quote, doubled
+        i = end;
     }
-    text += entry.kind == EntryKind::folder ? "\",folder," : "\",file,";
+    if (entry.kind == EntryKind::folder) {
+        text.put("\",folder,");
+    } else {
+        text.put("\",file,");
+    }
     if (const RowValues* values = entry.values) {
-        appendNumber(text, values->size);
-        for (uint64_t date : {values->dateCreated, values->dateModified, values->dateAccessed}) {
-            appendCsvDate(text, date, output.dates);
-        }
-        text += ',';
+        text.number(values->size);
+        putCsvDate(text, values->dateCreated, output.dates);
+        putCsvDate(text, values->dateModified, output.dates);
+        putCsvDate(text, values->dateAccessed, output.dates);
+        text.put(',');
     }
-    appendNumber(text, entryAttributes(entry));
-    text += "\r\n";
-    writeText(output, text);
+    text.number(entryAttributes(entry));
+    text.put("\r\n");
+    text.finish();
 }
 
 } // namespace

@@ -12,53 +12,48 @@ constexpr uint64_t ticksPerDay = 86400 * ticksPerSecond;
 constexpr uint64_t unixEpochTicks = 116444736000000000ull;  // 1970-01-01 as a file time
 
 struct CivilDate {
-    int64_t year;
-    unsigned month;
-    unsigned day;
+    uint32_t year;
+    uint32_t month;
+    uint32_t day;
 };
 
-// The date of a count of days since 1970-01-01, by arithmetic on 400-year eras of 146,097 days, with
-// years counted from March so that the leap day falls last.
-CivilDate civilFromDays(int64_t days) {
-    days += 719468;
-    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    auto dayOfEra = static_cast<unsigned>(days - era * 146097);
-    unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    unsigned shifted = (5 * dayOfYear + 2) / 153;
-    unsigned day = dayOfYear - (153 * shifted + 2) / 5 + 1;
-    unsigned month = shifted < 10 ? shifted + 3 : shifted - 9;
-    int64_t year = static_cast<int64_t>(yearOfEra) + era * 400 + (month <= 2 ? 1 : 0);
-    return {year, month, day};
+// The date of a count of days since 1601-01-01 (a file time's day), by arithmetic on 400-year eras of
+// 146,097 days with years counted from March, so that the leap day falls last. 1601-01-01 is day 584,694
+// of such a count from 0000-03-01; every quantity stays positive and within 32 bits up to the year 9999.
+CivilDate civilFromDays(uint32_t days) {
+    days += 584694;
+    uint32_t era = days / 146097;
+    uint32_t dayOfEra = days - era * 146097;
+    uint32_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    uint32_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    uint32_t shifted = (5 * dayOfYear + 2) / 153;
+    uint32_t day = dayOfYear - (153 * shifted + 2) / 5 + 1;
+    uint32_t month = shifted < 10 ? shifted + 3 : shifted - 9;
+    return {yearOfEra + era * 400 + (month <= 2 ? 1 : 0), month, day};
 }
 
-void put(char* out, uint64_t value, int digits) {
-    for (int i = digits - 1; i >= 0; --i, value /= 10) out[i] = static_cast<char>('0' + value % 10);
-}
+void putTwo(char* out, unsigned value) { std::memcpy(out, detail::digitPairs + 2 * value, 2); }
 
 } // namespace
 
-void appendNumber(std::string& text, uint64_t value) {
-    char digits[maxDigitsU64 + decimalStoreWidth];
-    char* end = writeDecimal(digits, value);
-    text.append(digits, static_cast<size_t>(end - digits));
-}
-
-void appendIsoDate(std::string& text, uint64_t fileTime) {
-    int64_t days = static_cast<int64_t>(fileTime / ticksPerDay) - static_cast<int64_t>(unixEpochTicks / ticksPerDay);
-    uint64_t ofDay = fileTime % ticksPerDay;
+void writeIsoDate(char* out, uint64_t fileTime) {
+    auto days = static_cast<uint32_t>(fileTime / ticksPerDay);
+    uint64_t ofDay = fileTime - uint64_t{days} * ticksPerDay;
     CivilDate date = civilFromDays(days);
     uint64_t seconds = ofDay / ticksPerSecond;
-    char out[28];
     std::memcpy(out, "0000-00-00T00:00:00.0000000Z", 28);
-    put(out, static_cast<uint64_t>(date.year), 4);
-    put(out + 5, date.month, 2);
-    put(out + 8, date.day, 2);
-    put(out + 11, seconds / 3600, 2);
-    put(out + 14, seconds / 60 % 60, 2);
-    put(out + 17, seconds % 60, 2);
-    put(out + 20, ofDay % ticksPerSecond, 7);
-    text.append(out, sizeof out);
+    putTwo(out, date.year / 100);
+    putTwo(out + 2, date.year % 100);
+    putTwo(out + 5, date.month);
+    putTwo(out + 8, date.day);
+    putTwo(out + 11, static_cast<unsigned>(seconds / 3600));
+    putTwo(out + 14, static_cast<unsigned>(seconds / 60 % 60));
+    putTwo(out + 17, static_cast<unsigned>(seconds % 60));
+    // Seven digits of the fraction: the eight of a block, past its leading zero.
+    char fraction[8];
+    uint64_t block = eightDigitBlock(static_cast<uint32_t>(ofDay % ticksPerSecond));
+    std::memcpy(fraction, &block, 8);
+    std::memcpy(out + 20, fraction + 1, 7);
 }
 
 uint64_t unixSeconds(uint64_t fileTime) {

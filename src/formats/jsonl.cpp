@@ -31,86 +31,102 @@ size_t utf8SequenceAt(const std::string& bytes, size_t at) {
     return 0;
 }
 
-// Appends the bytes as a JSON string; false when some were not UTF-8.
-bool appendJsonString(std::string& text, const std::string& bytes) {
-    static const char hex[] = "0123456789abcdef";
+constexpr char hexDigits[] = "0123456789abcdef";
+
+// Puts the bytes as a JSON string; false when some were not UTF-8.
+bool putJsonString(RowText& text, const std::string& bytes) {
     bool valid = true;
-    text += '"';
-    for (size_t i = 0; i < bytes.size();) {
+    text.put('"');
+    const size_t size = bytes.size();
+    // Bytes to look at one by one: 8-bit, control characters, the quote and the backslash.
+    auto special = [](uint64_t w) {
+        return (w & 0x8080808080808080ull) | ((w - 0x2020202020202020ull) & ~w & 0x8080808080808080ull) |
+               anyByteIs(w, '"') | anyByteIs(w, '\\');
+    };
+    for (size_t i = 0; i < size;) {
+        i = copyPlain(text, bytes.data(), size, i, special);
+        if (i == size) break;
         auto c = static_cast<unsigned char>(bytes[i]);
+        if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+            text.put(static_cast<char>(c));
+            ++i;
+            continue;
+        }
         if (c >= 0x80) {
             size_t length = utf8SequenceAt(bytes, i);
             if (length == 0) {
-                text += "\xEF\xBF\xBD";
+                text.put("\xEF\xBF\xBD");
                 valid = false;
                 ++i;
             } else {
-                text.append(bytes, i, length);
+                text.put(bytes.data() + i, length);
                 i += length;
             }
             continue;
         }
+        text.put('\\');
         if (c == '"' || c == '\\') {
-            text += '\\';
-            text += static_cast<char>(c);
+            text.put(static_cast<char>(c));
         } else if (c == '\n') {
-            text += "\\n";
+            text.put('n');
         } else if (c == '\r') {
-            text += "\\r";
+            text.put('r');
         } else if (c == '\t') {
-            text += "\\t";
-        } else if (c < 0x20) {
-            text += "\\u00";
-            text += hex[c >> 4];
-            text += hex[c & 15];
+            text.put('t');
         } else {
-            text += static_cast<char>(c);
+            text.put("u00");
+            text.put(hexDigits[c >> 4]);
+            text.put(hexDigits[c & 15]);
         }
         ++i;
     }
-    text += '"';
+    text.put('"');
     return valid;
 }
 
-void appendJsonDate(std::string& text, const char* key, uint64_t fileTime, DateStyle dates) {
-    text += key;
+template <size_t N> void putJsonDate(RowText& text, const char (&key)[N], uint64_t fileTime, DateStyle dates) {
+    text.put(key);
     if (fileTime == 0) {
-        text += "null";
+        text.put("null");
     } else if (dates == DateStyle::filetime || fileTime > lastIsoFileTime) {
-        appendNumber(text, fileTime);
+        text.number(fileTime);
     } else {
-        text += '"';
-        appendIsoDate(text, fileTime);
-        text += '"';
+        text.put('"');
+        text.isoDate(fileTime);
+        text.put('"');
     }
 }
 
 void writeJsonlEntry(RowOutput& output, FolderTable& table, const Entry& entry) {
-    static const char hex[] = "0123456789abcdef";
     entryPath(table, entry, output.path);
-    std::string& text = output.text;
-    text.assign("{\"path\":");
-    bool valid = appendJsonString(text, output.path);
-    if (!valid) {
-        text += ",\"path_hex\":\"";
-        for (char c : output.path) {
-            text += hex[static_cast<unsigned char>(c) >> 4];
-            text += hex[static_cast<unsigned char>(c) & 15];
+    const std::string& path = output.path;
+    // A byte takes at most six bytes escaped (\u00XX) and two more in "path_hex".
+    RowText text(output, 8 * path.size() + 200 + 4 * numberRoom + 3 * 32);
+    text.put("{\"path\":");
+    if (!putJsonString(text, path)) {
+        text.put(",\"path_hex\":\"");
+        for (char c : path) {
+            text.put(hexDigits[static_cast<unsigned char>(c) >> 4]);
+            text.put(hexDigits[static_cast<unsigned char>(c) & 15]);
         }
-        text += '"';
+        text.put('"');
     }
-    text += entry.kind == EntryKind::folder ? ",\"type\":\"folder\"" : ",\"type\":\"file\"";
+    if (entry.kind == EntryKind::folder) {
+        text.put(",\"type\":\"folder\"");
+    } else {
+        text.put(",\"type\":\"file\"");
+    }
     if (const RowValues* values = entry.values) {
-        text += ",\"size\":";
-        appendNumber(text, values->size);
-        appendJsonDate(text, ",\"created\":", values->dateCreated, output.dates);
-        appendJsonDate(text, ",\"modified\":", values->dateModified, output.dates);
-        appendJsonDate(text, ",\"accessed\":", values->dateAccessed, output.dates);
+        text.put(",\"size\":");
+        text.number(values->size);
+        putJsonDate(text, ",\"created\":", values->dateCreated, output.dates);
+        putJsonDate(text, ",\"modified\":", values->dateModified, output.dates);
+        putJsonDate(text, ",\"accessed\":", values->dateAccessed, output.dates);
     }
-    text += ",\"attributes\":";
-    appendNumber(text, entryAttributes(entry));
-    text += "}\n";
-    writeText(output, text);
+    text.put(",\"attributes\":");
+    text.number(entryAttributes(entry));
+    text.put("}\n");
+    text.finish();
 }
 
 } // namespace
