@@ -40,7 +40,10 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
         if (options.decompressFromStart && !switchToDecompressing(stream, nullptr, 0, options.decoderThreads)) {
             fatal("failed to alloc bz2 stream data\n");
         }
-        RowOutput output{&writer, options.format, options.dates, {}, {}};
+        RowOutput output;
+        output.writer = &writer;
+        output.format = options.format;
+        output.dates = options.dates;
         result.recognised = dispatchDatabase(stream, output);
         stream.onRefill = nullptr;
         flush(writer);

@@ -63,6 +63,10 @@ struct RowOutput {
     DateStyle dates = DateStyle::iso;
     std::string path;
     std::string text;
+    // A format may keep the text it made of a folder's path while files of that folder follow.
+    uint32_t keptFolder = noFolder;
+    std::string keptText;
+    bool keptFlag = false;
 };
 
 inline void writeHeader(RowOutput& output, ColumnSet columns) { output.format->writeHeader(output, columns); }

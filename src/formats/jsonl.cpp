@@ -3,6 +3,10 @@
 // "path_hex" as well. Dates as in the CSV format, a time of 0 as null.
 #include "formats/format_rows.h"
 
+#include <string_view>
+
+#include "readers/folder_rows.h"
+
 namespace catadump {
 
 namespace {
@@ -11,7 +15,7 @@ void writeNoHeader(RowOutput&, ColumnSet) {}
 
 // The length of the well-formed UTF-8 sequence at bytes[at] (RFC 3629: no overlong forms, no surrogates,
 // nothing past U+10FFFF), or 0 when there is none.
-size_t utf8SequenceAt(const std::string& bytes, size_t at) {
+size_t utf8SequenceAt(std::string_view bytes, size_t at) {
     auto byte = [&](size_t i) { return i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0u; };
     unsigned lead = byte(at);
     auto continuation = [&](size_t i, unsigned low = 0x80, unsigned high = 0xBF) {
@@ -33,10 +37,9 @@ size_t utf8SequenceAt(const std::string& bytes, size_t at) {
 
 constexpr char hexDigits[] = "0123456789abcdef";
 
-// Puts the bytes as a JSON string; false when some were not UTF-8.
-bool putJsonString(RowText& text, const std::string& bytes) {
+// Puts the bytes escaped for a JSON string; false when some were not UTF-8.
+bool putJsonChars(RowText& text, std::string_view bytes) {
     bool valid = true;
-    text.put('"');
     const size_t size = bytes.size();
     // Bytes to look at one by one: 8-bit, control characters, the quote and the backslash.
     auto special = [](uint64_t w) {
@@ -80,7 +83,6 @@ bool putJsonString(RowText& text, const std::string& bytes) {
         }
         ++i;
     }
-    text.put('"');
     return valid;
 }
 
@@ -97,18 +99,51 @@ template <size_t N> void putJsonDate(RowText& text, const char (&key)[N], uint64
     }
 }
 
+void putHex(RowText& text, std::string_view bytes) {
+    for (char c : bytes) {
+        text.put(hexDigits[static_cast<unsigned char>(c) >> 4]);
+        text.put(hexDigits[static_cast<unsigned char>(c) & 15]);
+    }
+}
+
 void writeJsonlEntry(RowOutput& output, FolderTable& table, const Entry& entry) {
-    entryPath(table, entry, output.path);
-    const std::string& path = output.path;
-    // A byte takes at most six bytes escaped (\u00XX) and two more in "path_hex".
-    RowText text(output, 8 * path.size() + 200 + 4 * numberRoom + 3 * 32);
-    text.put("{\"path\":");
-    if (!putJsonString(text, path)) {
-        text.put(",\"path_hex\":\"");
-        for (char c : path) {
-            text.put(hexDigits[static_cast<unsigned char>(c) >> 4]);
-            text.put(hexDigits[static_cast<unsigned char>(c) & 15]);
+    // A file's folder part is escaped once while files of that folder follow one another, as they do;
+    // UTF-8 cannot run across the backslash between the two parts, so each escapes on its own alike.
+    bool file = entry.kind == EntryKind::file;
+    bool kept = file && entry.folder == output.keptFolder && entry.folder != noFolder;
+    if (!kept) {
+        output.path.clear();
+        if (file) {
+            appendFolderPath(output.path, table, entry.folder);
+        } else {
+            entryPath(table, entry, output.path);
+            output.keptFolder = noFolder;  // output.path no longer holds the kept folder's path
         }
+    }
+    std::string_view folderPart = output.path;
+    std::string_view name = file ? entry.name : std::string_view();
+    // A byte takes at most six bytes escaped (\u00XX) and two more in "path_hex".
+    RowText text(output, 8 * (folderPart.size() + name.size()) + 200 + 4 * numberRoom + 3 * 32);
+    text.put("{\"path\":\"");
+    bool valid;
+    if (kept) {
+        text.put(output.keptText.data(), output.keptText.size());
+        valid = output.keptFlag;
+    } else {
+        char* mark = text.cursor;
+        valid = putJsonChars(text, folderPart);
+        if (file) {
+            output.keptFolder = entry.folder;
+            output.keptText.assign(mark, text.cursor);
+            output.keptFlag = valid;
+        }
+    }
+    valid = putJsonChars(text, name) && valid;
+    text.put('"');
+    if (!valid) {
+        text.put(",\"path_hex\":\"");
+        putHex(text, folderPart);
+        putHex(text, name);
         text.put('"');
     }
     if (entry.kind == EntryKind::folder) {

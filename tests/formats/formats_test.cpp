@@ -24,7 +24,10 @@ std::string entryText(const char* format, const std::string& name, const RowValu
     MemorySink sink;
     CsvWriter writer;
     openCsvWriter(writer, captured.run, memorySink(sink));
-    RowOutput output{&writer, findOutputFormat(format), dates, {}, {}};
+    RowOutput output;
+    output.writer = &writer;
+    output.format = findOutputFormat(format);
+    output.dates = dates;
     FolderTable table;
     writeEntry(output, table, {EntryKind::file, noFolder, name, values});
     flush(writer);
