@@ -44,6 +44,7 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
         output.writer = &writer;
         output.format = options.format;
         output.dates = options.dates;
+        output.context = options.formatContext;
         result.recognised = dispatchDatabase(stream, output);
         stream.onRefill = nullptr;
         flush(writer);

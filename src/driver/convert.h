@@ -28,6 +28,7 @@ struct ConversionOptions {
     // The format of the list, and its dates where it has a choice.
     const OutputFormat* format = &qlxFormat();
     DateStyle dates = DateStyle::iso;
+    void* formatContext = nullptr;  // handed to the format with each record
     // How the run starts its threads (the bzip2 workers, the writer's); tests refuse some.
     ThreadStarter startThread = startSystemThread;
 };

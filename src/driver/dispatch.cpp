@@ -62,6 +62,7 @@ bool identifyAndConvert(DatabaseStream& stream, RowOutput& output) {
         say(*stream.run, "Unknown DB version %08x\n", version);
         return false;
     }
+    output.version = version;
     writeHeader(output, format->columns);
     format->reader(stream, output);
     return true;

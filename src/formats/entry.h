@@ -61,6 +61,8 @@ struct RowOutput {
     CsvWriter* writer = nullptr;
     const OutputFormat* format = nullptr;
     DateStyle dates = DateStyle::iso;
+    void* context = nullptr;  // for a format that hands the records on rather than write them
+    uint32_t version = 0;     // the database's version word, set before the header
     std::string path;
     std::string text;
     // A format may keep the text it made of a folder's path while files of that folder follow.

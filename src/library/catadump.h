@@ -1,0 +1,91 @@
+/* libcatadump: the entries of a Quillseek index database (raw or bzip2-wrapped), one at a time, for
+ * programs. A reader converts on a thread of its own and hands the entries over through a bounded queue,
+ * so memory stays what the program catadump needs, whatever the size of the database. Readers share
+ * nothing: any number of them may run at once, each used from one thread at a time. */
+#ifndef CATADUMP_H
+#define CATADUMP_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(CATADUMP_BUILDING_LIBRARY) && defined(__GNUC__)
+#define CATADUMP_API __attribute__((visibility("default")))
+#else
+#define CATADUMP_API
+#endif
+
+#define CATADUMP_NO_FOLDER 0xFFFFFFFFu
+
+typedef struct catadump_reader catadump_reader;
+
+typedef struct catadump_options {
+    /* Worker threads that decode a bzip2-wrapped database: 0 one per core, 1 the single-threaded decoder. */
+    unsigned threads;
+    /* Receives the console lines as the conversion prints them, on the reader's own thread; NULL keeps
+     * them for catadump_console. */
+    void (*console)(void* context, const char* text, size_t length);
+    void* console_context;
+} catadump_options;
+
+/* Up to `size` bytes into `buffer`: the count, 0 at the end of the data, -1 on failure. */
+typedef long long (*catadump_read_function)(void* context, void* buffer, size_t size);
+
+typedef struct catadump_entry {
+    int is_folder;
+    /* The full path, bytes exactly as the list writes them, and the entry's own name; both also end in a
+     * NUL byte that is not counted. Valid until the next call of catadump_next or catadump_close. */
+    const char* path;
+    size_t path_length;
+    const char* name;
+    size_t name_length;
+    /* A folder's index among the folders of the database, CATADUMP_NO_FOLDER for a file; the index of
+     * the folder the entry is in, CATADUMP_NO_FOLDER at the top of a filesystem. */
+    uint32_t folder;
+    uint32_t parent;
+    /* Versions 1.7.17 and 1.7.20 have the values; the others only the attributes (16 a folder, 0 a file).
+     * Dates are Windows file times: 100-nanosecond intervals since 1601-01-01 UTC, 0 when not set. */
+    int has_values;
+    uint64_t size;
+    uint64_t created;
+    uint64_t modified;
+    uint64_t accessed;
+    uint32_t attributes;
+} catadump_entry;
+
+/* Each opens a reader; 0 on success, -1 when the path cannot be opened or memory runs short (*reader is
+ * then NULL). `options` may be NULL. The descriptor and the callbacks' context stay the caller's and must
+ * outlive the reader. */
+CATADUMP_API int catadump_open_path(const char* path, const catadump_options* options, catadump_reader** reader);
+CATADUMP_API int catadump_open_fd(int fd, const catadump_options* options, catadump_reader** reader);
+CATADUMP_API int catadump_open_callbacks(catadump_read_function read, void* context, const catadump_options* options,
+                            catadump_reader** reader);
+
+/* The next entry: 1 and *entry filled, 0 at the end of the entries, -1 when a fatal condition ended the
+ * conversion (catadump_fatal_line says which). Damage gives the entries the program would write, then 0;
+ * the report says what went wrong. */
+CATADUMP_API int catadump_next(catadump_reader* reader, catadump_entry* entry);
+
+/* The database's version word (0x01070014 is 1.7.20) and the header line the list has for it, once the
+ * first entry is in, or the end; 0 and "" when the database was not recognised. */
+CATADUMP_API uint32_t catadump_version(catadump_reader* reader);
+CATADUMP_API const char* catadump_header_line(catadump_reader* reader);
+
+/* The report, once catadump_next has given 0 or -1. */
+CATADUMP_API int catadump_read_error(catadump_reader* reader);
+CATADUMP_API int catadump_corrupt(catadump_reader* reader);
+CATADUMP_API int catadump_recognised(catadump_reader* reader);
+CATADUMP_API const char* catadump_fatal_line(catadump_reader* reader); /* NULL when none ended the conversion */
+CATADUMP_API const char* catadump_console(catadump_reader* reader, size_t* length);
+
+/* Stops the conversion if it is still running and frees everything. */
+CATADUMP_API void catadump_close(catadump_reader* reader);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,304 @@
+// libcatadump's reader: the conversion runs on a thread of the reader's own with a format that hands each
+// record to a bounded queue of batches; catadump_next takes them out one at a time. The batches are
+// reused, so a row costs no allocation once the queue has warmed up, and the queue's bound is what keeps
+// memory as the program's.
+#include "library/catadump.h"
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/convert.h"
+#include "platform/platform.h"
+#include "readers/folder_rows.h"
+
+namespace catadump {
+namespace {
+
+// One record as the batch holds it: its bytes (path, then name, each with a NUL) at `offset`.
+struct Record {
+    size_t offset;
+    size_t pathLength;
+    size_t nameLength;
+    uint32_t folder;
+    uint32_t parent;
+    bool isFolder;
+    bool hasValues;
+    RowValues values;
+};
+
+struct Batch {
+    std::string bytes;
+    std::vector<Record> records;
+};
+
+// A batch is handed over once it holds this much; a few of them are all the queue takes.
+constexpr size_t batchBytes = size_t{1} << 18;
+constexpr size_t batchRecords = 4096;
+constexpr size_t queuedBatches = 4;
+
+} // namespace
+} // namespace catadump
+
+struct catadump_reader {
+    catadump::platform::File file;  // the database opened by path, if it was
+    bool ownsFile = false;
+    catadump::ByteSource source;
+    catadump_read_function readFunction = nullptr;
+    void* readContext = nullptr;
+    catadump_options options{};
+
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::unique_ptr<catadump::Batch>> full;  // oldest first
+    std::vector<std::unique_ptr<catadump::Batch>> spare;
+    bool finished = false;   // the conversion has ended; `result` holds its outcome
+    bool cancelled = false;  // catadump_close: the conversion stops at its next record
+    catadump::ConversionResult result;
+
+    // The conversion's side.
+    std::unique_ptr<catadump::Batch> filling;
+    std::string console;
+    uint32_t version = 0;
+    std::string headerLine;
+    bool versionKnown = false;
+
+    // The caller's side.
+    std::unique_ptr<catadump::Batch> reading;
+    size_t nextRecord = 0;
+};
+
+namespace catadump {
+namespace {
+
+void handOver(catadump_reader& reader) {
+    std::unique_lock lock(reader.mutex);
+    reader.changed.wait(lock, [&] { return reader.cancelled || reader.full.size() < queuedBatches; });
+    if (reader.cancelled) throw OutputClosed{};  // the conversion ends as for a list nobody reads
+    reader.full.push_back(std::move(reader.filling));
+    if (!reader.spare.empty()) {
+        reader.filling = std::move(reader.spare.back());
+        reader.spare.pop_back();
+    }
+    reader.changed.notify_all();
+    lock.unlock();
+    if (!reader.filling) reader.filling = std::make_unique<Batch>();
+    reader.filling->bytes.clear();
+    reader.filling->records.clear();
+}
+
+void takeHeader(RowOutput& output, ColumnSet columns) {
+    auto& reader = *static_cast<catadump_reader*>(output.context);
+    std::lock_guard lock(reader.mutex);
+    reader.version = output.version;
+    reader.headerLine = columns == ColumnSet::withValues
+                            ? "Filename,Size,Date Created,Date Modified,Date Accessed,Attributes"
+                            : "Filename,Attributes";
+    reader.versionKnown = true;
+}
+
+void takeEntry(RowOutput& output, FolderTable& table, const Entry& entry) {
+    auto& reader = *static_cast<catadump_reader*>(output.context);
+    Batch& batch = *reader.filling;
+    entryPath(table, entry, output.path);
+    Record record{};
+    record.offset = batch.bytes.size();
+    record.pathLength = output.path.size();
+    record.isFolder = entry.kind == EntryKind::folder;
+    record.folder = record.isFolder ? entry.folder : CATADUMP_NO_FOLDER;
+    record.parent = record.isFolder ? table.entries[entry.folder].parent : entry.folder;
+    if (record.parent >= table.entries.size()) record.parent = CATADUMP_NO_FOLDER;
+    record.hasValues = entry.values != nullptr;
+    if (entry.values != nullptr) record.values = *entry.values;
+    record.values.attributes = entryAttributes(entry);
+    batch.bytes += output.path;
+    batch.bytes += '\0';
+    if (record.isFolder) {
+        size_t at = batch.bytes.size();
+        appendVisibleName(batch.bytes, table, entry.folder);
+        record.nameLength = batch.bytes.size() - at;
+    } else {
+        batch.bytes += entry.name;
+        record.nameLength = entry.name.size();
+    }
+    batch.bytes += '\0';
+    batch.records.push_back(record);
+    if (batch.bytes.size() >= batchBytes || batch.records.size() >= batchRecords) handOver(reader);
+}
+
+const OutputFormat recordQueue = {"records", takeHeader, takeEntry};
+
+void keepConsole(void* context, const char* text, size_t n) {
+    auto& reader = *static_cast<catadump_reader*>(context);
+    if (reader.options.console != nullptr) {
+        reader.options.console(reader.options.console_context, text, n);
+    } else {
+        reader.console.append(text, n);
+    }
+}
+
+bool discardBytes(void*, const void*, size_t) { return true; }
+
+void runConversion(void* context) {
+    auto& reader = *static_cast<catadump_reader*>(context);
+    ConversionResult result;
+    try {
+        reader.filling = std::make_unique<Batch>();
+        ConversionOptions options;
+        options.decoderThreads = reader.options.threads;
+        options.format = &recordQueue;
+        options.formatContext = &reader;
+        result = convert(reader.source, ByteSink{nullptr, discardBytes}, Console{&reader, keepConsole}, options);
+        if (!reader.filling->records.empty()) handOver(reader);
+    } catch (const OutputClosed&) {
+    } catch (const std::bad_alloc&) {
+        result.fatalLine = "Out of Memory\n";
+    }
+    std::lock_guard lock(reader.mutex);
+    reader.result = result;
+    reader.finished = true;
+    reader.changed.notify_all();
+}
+
+int64_t readThroughCallback(void* context, void* destination, size_t n) {
+    auto& reader = *static_cast<catadump_reader*>(context);
+    return reader.readFunction(reader.readContext, destination, n);
+}
+int noErrorCode(void*) { return 0; }
+
+int start(std::unique_ptr<catadump_reader> reader, const catadump_options* options, catadump_reader** out) {
+    *out = nullptr;
+    if (options != nullptr) reader->options = *options;
+    if (!startSystemThread(reader->thread, runConversion, reader.get())) return -1;
+    *out = reader.release();
+    return 0;
+}
+
+} // namespace
+} // namespace catadump
+
+using namespace catadump;
+
+extern "C" {
+
+int catadump_open_path(const char* path, const catadump_options* options, catadump_reader** out) {
+    std::unique_ptr<catadump_reader> reader(new (std::nothrow) catadump_reader);
+    if (!reader) return -1;
+    if (path == nullptr || !platform::openForSequentialRead(path, reader->file)) {
+        *out = nullptr;
+        return -1;
+    }
+    reader->ownsFile = true;
+    reader->source = fileSource(reader->file);
+    return start(std::move(reader), options, out);
+}
+
+int catadump_open_fd(int fd, const catadump_options* options, catadump_reader** out) {
+    std::unique_ptr<catadump_reader> reader(new (std::nothrow) catadump_reader);
+    if (!reader) return -1;
+    reader->file = platform::File{fd};
+    reader->source = fileSource(reader->file);
+    return start(std::move(reader), options, out);
+}
+
+int catadump_open_callbacks(catadump_read_function read, void* context, const catadump_options* options,
+                            catadump_reader** out) {
+    std::unique_ptr<catadump_reader> reader(new (std::nothrow) catadump_reader);
+    if (!reader || read == nullptr) {
+        *out = nullptr;
+        return -1;
+    }
+    reader->readFunction = read;
+    reader->readContext = context;
+    reader->source = ByteSource{reader.get(), readThroughCallback, noErrorCode};
+    return start(std::move(reader), options, out);
+}
+
+int catadump_next(catadump_reader* reader, catadump_entry* entry) {
+    while (!reader->reading || reader->nextRecord == reader->reading->records.size()) {
+        std::unique_lock lock(reader->mutex);
+        if (reader->reading) reader->spare.push_back(std::move(reader->reading));
+        reader->changed.notify_all();
+        reader->changed.wait(lock, [&] { return !reader->full.empty() || reader->finished; });
+        if (reader->full.empty()) return reader->result.fatalLine != nullptr ? -1 : 0;
+        reader->reading = std::move(reader->full.front());
+        reader->full.pop_front();
+        reader->nextRecord = 0;
+    }
+    const Record& record = reader->reading->records[reader->nextRecord++];
+    const char* bytes = reader->reading->bytes.data() + record.offset;
+    entry->is_folder = record.isFolder ? 1 : 0;
+    entry->path = bytes;
+    entry->path_length = record.pathLength;
+    entry->name = bytes + record.pathLength + 1;
+    entry->name_length = record.nameLength;
+    entry->folder = record.folder;
+    entry->parent = record.parent;
+    entry->has_values = record.hasValues ? 1 : 0;
+    entry->size = record.values.size;
+    entry->created = record.values.dateCreated;
+    entry->modified = record.values.dateModified;
+    entry->accessed = record.values.dateAccessed;
+    entry->attributes = record.values.attributes;
+    return 1;
+}
+
+uint32_t catadump_version(catadump_reader* reader) {
+    std::lock_guard lock(reader->mutex);
+    return reader->version;
+}
+
+const char* catadump_header_line(catadump_reader* reader) {
+    std::lock_guard lock(reader->mutex);
+    return reader->headerLine.c_str();
+}
+
+int catadump_read_error(catadump_reader* reader) {
+    std::lock_guard lock(reader->mutex);
+    return reader->result.flags.readError ? 1 : 0;
+}
+
+int catadump_corrupt(catadump_reader* reader) {
+    std::lock_guard lock(reader->mutex);
+    return reader->result.flags.corrupt ? 1 : 0;
+}
+
+int catadump_recognised(catadump_reader* reader) {
+    std::lock_guard lock(reader->mutex);
+    return reader->result.recognised ? 1 : 0;
+}
+
+const char* catadump_fatal_line(catadump_reader* reader) {
+    std::lock_guard lock(reader->mutex);
+    return reader->result.fatalLine;
+}
+
+const char* catadump_console(catadump_reader* reader, size_t* length) {
+    std::lock_guard lock(reader->mutex);
+    if (!reader->finished) {
+        if (length != nullptr) *length = 0;
+        return "";
+    }
+    if (length != nullptr) *length = reader->console.size();
+    return reader->console.c_str();
+}
+
+void catadump_close(catadump_reader* reader) {
+    if (reader == nullptr) return;
+    {
+        std::lock_guard lock(reader->mutex);
+        reader->cancelled = true;
+    }
+    reader->changed.notify_all();
+    if (reader->thread.joinable()) reader->thread.join();
+    if (reader->ownsFile) platform::closeFile(reader->file);
+    delete reader;
+}
+
+} // extern "C"
