@@ -1,7 +1,5 @@
 #include "formats/format_rows.h"
 
-#include <iterator>
-
 namespace catadump {
 
 namespace {

@@ -12,16 +12,22 @@ void writeQlxHeader(RowOutput& output, ColumnSet columns) { writeHeaderLine(*out
 
 void writeQlxEntry(RowOutput& output, FolderTable& table, const Entry& entry) {
     CsvWriter& writer = *output.writer;
-    if (entry.kind == EntryKind::folder) {
+    bool folder = entry.kind == EntryKind::folder;
+    if (entry.values == nullptr) {
+        // The versions without values: the rows of the two-column list.
+        if (folder) {
+            writeFolderRow(writer, table, entry.folder);
+        } else {
+            writeFileRow(writer, table, entry.folder, entry.name);
+        }
+        return;
+    }
+    if (folder) {
         writeFolderRowOpening(writer, table, entry.folder);
     } else {
         writeRowOpening(writer, table, entry.folder, entry.name);
     }
-    if (entry.values != nullptr) {
-        writeValueColumns(writer, *entry.values);
-    } else {
-        writeString(writer, entry.kind == EntryKind::folder ? "\",16\r\n" : "\",0\r\n");
-    }
+    writeValueColumns(writer, *entry.values);
 }
 
 } // namespace
