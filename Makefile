@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 SAMPLE ?= examples/sample.db
 
-.PHONY: all deps configure build run test check-asan check-tsan bench clean
+.PHONY: all deps configure build run test check-asan check-tsan bench clean install package check-package
 
 all: build
 
@@ -53,6 +53,22 @@ bench: build
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan
+
+# The program, its man page, the library (header, shared and static, pkg-config and CMake files) and the
+# Python module under PREFIX.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package of the same files under /usr: $(BUILD)/catadump_<version>_<arch>.deb.
+package: build
+	@bash scripts/install-deps package
+	cd $(BUILD) && cpack -G DEB
+
+# Installs the package with dpkg, checks the program, the module and a C program built through
+# pkg-config against it, and removes the package again.
+check-package: package
+	bash scripts/check-package $(BUILD)
 
 # --- Windows -------------------------------------------------------------------------------------------
 WINDOWS_BUILD ?= build-windows

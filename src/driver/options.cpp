@@ -16,7 +16,9 @@ const char* const helpText =
     "  -h, --help       this text\n"
     "  --version        the program's name and version\n"
     "  --format=F       the list's format: qlx (the default: the .qlx list), csv (RFC 4180, ISO dates),\n"
-    "                   jsonl (one JSON object a line) or bodyfile (the TSK body file, for mactime)\n"
+    "                   jsonl (one JSON object a line), bodyfile (the TSK body file, for mactime) or\n"
+    "                   sqlite (an SQLite database of the entries, into a named <out> only; in builds\n"
+    "                   with SQLite)\n"
     "  --dates=D        dates in csv and jsonl: iso (the default: ISO 8601 UTC to 100 ns) or filetime\n"
     "                   (the stored 64-bit Windows file times)\n"
     "  --threads=N      bzip2 worker threads: 0 one per core (the default), 1 the single-threaded decoder\n"
@@ -58,10 +60,14 @@ CommandLine parseOptions(int argumentCount, const char* const* arguments) {
         } else if (argument == "--version") {
             version = true;
         } else if (argument.starts_with("--format=")) {
-            command.format = findOutputFormat(argument.substr(9));
+            std::string_view name = argument.substr(9);
+            command.format = findOutputFormat(name);
+            if (command.format == nullptr && name == "sqlite") {
+                return usageError("catadump: this build has no sqlite format (it was built without SQLite)");
+            }
             if (command.format == nullptr) {
-                return usageError("catadump: --format takes qlx, csv, jsonl or bodyfile, not '" +
-                                  std::string(argument.substr(9)) + "'");
+                return usageError("catadump: --format takes qlx, csv, jsonl, bodyfile or sqlite, not '" +
+                                  std::string(name) + "'");
             }
         } else if (argument.starts_with("--dates=")) {
             std::string_view style = argument.substr(8);
@@ -91,6 +97,10 @@ CommandLine parseOptions(int argumentCount, const char* const* arguments) {
     command.action = CommandLine::Action::convert;
     command.database = operands[0];
     command.output = operands.size() == 2 ? operands[1] : standardStream;
+    if (command.format->openFile != nullptr && command.output == standardStream) {
+        return usageError(std::string("catadump: --format=") + command.format->name +
+                          " writes a file, not standard output: name the output file");
+    }
     return command;
 }
 

@@ -49,13 +49,9 @@ uint64_t sizeOfFile(const std::string& path) {
     return error ? 0 : static_cast<uint64_t>(size);
 }
 
-// Converts into the open output, then closes it; the exit code.
-int convertIntoOutput(Terminal& terminal, const ConversionPaths& paths, platform::File database,
-                      platform::File& output) {
-    Console console = terminalConsole(terminal);
+// The options of the program's conversion: the format, the decoder's threads and the progress display.
+ConversionOptions programOptions(const ConversionPaths& paths, ProgressWatch& watch) {
     ConversionOptions options;
-    options.writing = CsvWriting::overlapped;
-    ProgressWatch watch{{}, terminal};
     if (platform::standardErrorIsTerminal()) {
         startProgress(watch.display, sizeOfFile(paths.database), ProgressClock::now());
         options.onProgress = drawProgress;
@@ -64,6 +60,16 @@ int convertIntoOutput(Terminal& terminal, const ConversionPaths& paths, platform
     options.decoderThreads = paths.threads;
     options.format = paths.format;
     options.dates = paths.dates;
+    return options;
+}
+
+// Converts into the open output, then closes it; the exit code.
+int convertIntoOutput(Terminal& terminal, const ConversionPaths& paths, platform::File database,
+                      platform::File& output) {
+    Console console = terminalConsole(terminal);
+    ProgressWatch watch{{}, terminal};
+    ConversionOptions options = programOptions(paths, watch);
+    options.writing = CsvWriting::overlapped;
     FileOutput sinkFile;
     sinkFile.file = &output;
     sinkFile.emptyFirst = paths.output != standardStream;
@@ -81,6 +87,45 @@ int convertIntoOutput(Terminal& terminal, const ConversionPaths& paths, platform
         return exitFatal;
     }
     if (!platform::closeFile(output)) result.flags.writeError = true;
+    bool clean = reportFlags(console, result.flags) && result.recognised;
+    return clean ? exitSuccess : exitFailed;
+}
+
+// The console lines of a conversion as they go to the terminal, kept for the format's file.
+struct KeptConsole {
+    Console shown;
+    std::string text;
+};
+
+void showAndKeep(void* context, const char* text, size_t n) {
+    auto& kept = *static_cast<KeptConsole*>(context);
+    kept.text.append(text, n);
+    kept.shown.write(kept.shown.context, text, n);
+}
+
+bool discardBytes(void*, const void*, size_t) { return true; }
+
+// Converts with a format that makes the file itself at the output's path (sqlite). The output opened for
+// the path has served to create it, as for the other formats, and is closed first; the format replaces
+// the file, and learns the run's outcome before the report, which a file it could not write adds a write
+// error to. The exit code.
+int convertIntoFile(Terminal& terminal, const ConversionPaths& paths, platform::File database,
+                    platform::File& output) {
+    platform::closeFile(output);
+    Console console = terminalConsole(terminal);
+    KeptConsole kept{console, {}};
+    ProgressWatch watch{{}, terminal};
+    ConversionOptions options = programOptions(paths, watch);
+    options.formatContext = paths.format->openFile(paths.output);
+    ConversionResult result = convert(fileSource(database), ByteSink{nullptr, discardBytes},
+                                      Console{&kept, showAndKeep}, options);
+    clearStatus(terminal);
+    RunOutcome outcome{result.recognised, result.flags, result.fatalLine, kept.text};
+    if (!paths.format->finishFile(options.formatContext, outcome)) result.flags.writeError = true;
+    if (result.fatalLine != nullptr) {
+        say(console, "%s", result.fatalLine);
+        return exitFatal;
+    }
     bool clean = reportFlags(console, result.flags) && result.recognised;
     return clean ? exitSuccess : exitFailed;
 }
@@ -112,7 +157,8 @@ int runConversion(Terminal& terminal, const ConversionPaths& paths) {
         say(console, "Error: Could not open %s for writing.\n", paths.output.c_str());
     } else {
         say(console, "%s created for writing...\n", paths.output.c_str());
-        exitCode = convertIntoOutput(terminal, paths, database, output);
+        exitCode = paths.format->openFile != nullptr ? convertIntoFile(terminal, paths, database, output)
+                                                     : convertIntoOutput(terminal, paths, database, output);
     }
     platform::closeFile(database);
     std::fflush(terminal.lines);

@@ -13,6 +13,7 @@
 
 #include "readers/folder_graph.h"
 #include "stream/csv_writer.h"
+#include "stream/run_context.h"
 
 namespace catadump {
 
@@ -49,10 +50,25 @@ enum class DateStyle { iso, filetime };
 
 struct RowOutput;
 
+// How a run ended, for a format that records it in the file it makes.
+struct RunOutcome {
+    bool recognised = false;
+    RunFlags flags;
+    const char* fatalLine = nullptr;  // the line of the fatal condition that ended the run, if one did
+    std::string_view console;         // the console lines the conversion printed
+};
+
 struct OutputFormat {
     const char* name;
     void (*writeHeader)(RowOutput& output, ColumnSet columns);
     void (*writeEntry)(RowOutput& output, FolderTable& table, const Entry& entry);
+    // Only for a format that makes a file of its own at a named path rather than hand bytes to the writer
+    // (null for the byte formats, which can also go to standard output). openFile replaces the file at the
+    // path and returns the context the records are handed with (RowOutput::context); it never fails, a
+    // file that cannot be made is reported by finishFile. finishFile completes the file with the run's
+    // outcome and releases the context; false when the file could not be written.
+    void* (*openFile)(const std::string& path) = nullptr;
+    bool (*finishFile)(void* context, const RunOutcome& outcome) = nullptr;
 };
 
 // Where the records go: the writer, the chosen format and its settings, and room the formats reuse from
@@ -81,8 +97,8 @@ inline void writeEntry(RowOutput& output, FolderTable& table, const Entry& entry
 // backslash after it, then the name.
 void entryPath(FolderTable& table, const Entry& entry, std::string& path);
 
-// The formats: "qlx" (the list as it has always been written), "csv", "jsonl", "bodyfile". Null for any
-// other name.
+// The formats: "qlx" (the list as it has always been written), "csv", "jsonl", "bodyfile", and "sqlite" in
+// a build with SQLite. Null for any other name.
 const OutputFormat* findOutputFormat(std::string_view name);
 const OutputFormat& qlxFormat();
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "formats/entry.h"
 #include "stream/number_text.h"
@@ -15,6 +16,7 @@ extern const OutputFormat qlxOutput;
 extern const OutputFormat csvOutput;
 extern const OutputFormat jsonlOutput;
 extern const OutputFormat bodyfileOutput;
+extern const OutputFormat sqliteOutput;  // only in a build with SQLite (CATADUMP_WITH_SQLITE)
 
 // The largest file time that ISO 8601 text can show: 9999-12-31T23:59:59.9999999Z.
 inline constexpr uint64_t lastIsoFileTime = 2650467743999999999ull;
@@ -26,6 +28,9 @@ void writeIsoDate(char* out, uint64_t fileTime);
 // Whole seconds since 1970-01-01 UTC; 0 for a time before then.
 uint64_t unixSeconds(uint64_t fileTime);
 
+// The length of the well-formed UTF-8 sequence at bytes[at] (RFC 3629: no overlong forms, no surrogates,
+// nothing past U+10FFFF), or 0 when there is none.
+size_t utf8SequenceAt(std::string_view bytes, size_t at);
 
 } // namespace catadump
 

@@ -4,7 +4,12 @@ namespace catadump {
 
 namespace {
 
-const OutputFormat* const outputFormats[] = {&qlxOutput, &csvOutput, &jsonlOutput, &bodyfileOutput};
+const OutputFormat* const outputFormats[] = {
+    &qlxOutput, &csvOutput, &jsonlOutput, &bodyfileOutput,
+#if defined(CATADUMP_WITH_SQLITE)
+    &sqliteOutput,
+#endif
+};
 
 } // namespace
 

@@ -13,8 +13,8 @@ namespace {
 
 void writeNoHeader(RowOutput&, ColumnSet) {}
 
-// The length of the well-formed UTF-8 sequence at bytes[at] (RFC 3629: no overlong forms, no surrogates,
-// nothing past U+10FFFF), or 0 when there is none.
+} // namespace
+
 size_t utf8SequenceAt(std::string_view bytes, size_t at) {
     auto byte = [&](size_t i) { return i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0u; };
     unsigned lead = byte(at);
@@ -34,6 +34,8 @@ size_t utf8SequenceAt(std::string_view bytes, size_t at) {
     }
     return 0;
 }
+
+namespace {
 
 constexpr char hexDigits[] = "0123456789abcdef";
 

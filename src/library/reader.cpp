@@ -20,7 +20,8 @@
 namespace catadump {
 namespace {
 
-// One record as the batch holds it: its bytes (path, then name, each with a NUL) at `offset`.
+// One record as the batch holds it: its path and a NUL at `offset`; the name is the path's last
+// `nameLength` bytes.
 struct Record {
     size_t offset;
     size_t pathLength;
@@ -103,31 +104,33 @@ void takeHeader(RowOutput& output, ColumnSet columns) {
     reader.versionKnown = true;
 }
 
+// The path goes straight into the batch; the name is the path's last piece, so it needs no bytes of its own.
 void takeEntry(RowOutput& output, FolderTable& table, const Entry& entry) {
     auto& reader = *static_cast<catadump_reader*>(output.context);
     Batch& batch = *reader.filling;
-    entryPath(table, entry, output.path);
     Record record{};
     record.offset = batch.bytes.size();
-    record.pathLength = output.path.size();
     record.isFolder = entry.kind == EntryKind::folder;
-    record.folder = record.isFolder ? entry.folder : CATADUMP_NO_FOLDER;
-    record.parent = record.isFolder ? table.entries[entry.folder].parent : entry.folder;
-    if (record.parent >= table.entries.size()) record.parent = CATADUMP_NO_FOLDER;
-    record.hasValues = entry.values != nullptr;
-    if (entry.values != nullptr) record.values = *entry.values;
-    record.values.attributes = entryAttributes(entry);
-    batch.bytes += output.path;
-    batch.bytes += '\0';
     if (record.isFolder) {
+        record.folder = entry.folder;
+        record.parent = table.entries[entry.folder].parent;
+        appendFolderPath(batch.bytes, table, record.parent);
         size_t at = batch.bytes.size();
         appendVisibleName(batch.bytes, table, entry.folder);
         record.nameLength = batch.bytes.size() - at;
     } else {
+        record.folder = CATADUMP_NO_FOLDER;
+        record.parent = entry.folder;
+        appendFolderPath(batch.bytes, table, entry.folder);
         batch.bytes += entry.name;
         record.nameLength = entry.name.size();
     }
+    record.pathLength = batch.bytes.size() - record.offset;
     batch.bytes += '\0';
+    if (record.parent >= table.entries.size()) record.parent = CATADUMP_NO_FOLDER;
+    record.hasValues = entry.values != nullptr;
+    if (entry.values != nullptr) record.values = *entry.values;
+    record.values.attributes = entryAttributes(entry);
     batch.records.push_back(record);
     if (batch.bytes.size() >= batchBytes || batch.records.size() >= batchRecords) handOver(reader);
 }
@@ -173,9 +176,11 @@ int64_t readThroughCallback(void* context, void* destination, size_t n) {
 int noErrorCode(void*) { return 0; }
 
 int start(std::unique_ptr<catadump_reader> reader, const catadump_options* options, catadump_reader** out) {
-    *out = nullptr;
     if (options != nullptr) reader->options = *options;
-    if (!startSystemThread(reader->thread, runConversion, reader.get())) return -1;
+    if (!startSystemThread(reader->thread, runConversion, reader.get())) {
+        if (reader->ownsFile) platform::closeFile(reader->file);
+        return -1;
+    }
     *out = reader.release();
     return 0;
 }
@@ -188,18 +193,17 @@ using namespace catadump;
 extern "C" {
 
 int catadump_open_path(const char* path, const catadump_options* options, catadump_reader** out) {
+    *out = nullptr;
     std::unique_ptr<catadump_reader> reader(new (std::nothrow) catadump_reader);
     if (!reader) return -1;
-    if (path == nullptr || !platform::openForSequentialRead(path, reader->file)) {
-        *out = nullptr;
-        return -1;
-    }
+    if (path == nullptr || !platform::openForSequentialRead(path, reader->file)) return -1;
     reader->ownsFile = true;
     reader->source = fileSource(reader->file);
     return start(std::move(reader), options, out);
 }
 
 int catadump_open_fd(int fd, const catadump_options* options, catadump_reader** out) {
+    *out = nullptr;
     std::unique_ptr<catadump_reader> reader(new (std::nothrow) catadump_reader);
     if (!reader) return -1;
     reader->file = platform::File{fd};
@@ -209,11 +213,9 @@ int catadump_open_fd(int fd, const catadump_options* options, catadump_reader** 
 
 int catadump_open_callbacks(catadump_read_function read, void* context, const catadump_options* options,
                             catadump_reader** out) {
+    *out = nullptr;
     std::unique_ptr<catadump_reader> reader(new (std::nothrow) catadump_reader);
-    if (!reader || read == nullptr) {
-        *out = nullptr;
-        return -1;
-    }
+    if (!reader || read == nullptr) return -1;
     reader->readFunction = read;
     reader->readContext = context;
     reader->source = ByteSource{reader.get(), readThroughCallback, noErrorCode};
@@ -236,7 +238,7 @@ int catadump_next(catadump_reader* reader, catadump_entry* entry) {
     entry->is_folder = record.isFolder ? 1 : 0;
     entry->path = bytes;
     entry->path_length = record.pathLength;
-    entry->name = bytes + record.pathLength + 1;
+    entry->name = bytes + record.pathLength - record.nameLength;
     entry->name_length = record.nameLength;
     entry->folder = record.folder;
     entry->parent = record.parent;

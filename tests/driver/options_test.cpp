@@ -29,6 +29,9 @@ struct Parsed {
 };
 
 TEST(CommandLineParsing, EveryFormAndEveryMistake) {
+    const bool sqliteBuilt = findOutputFormat("sqlite") != nullptr;
+    const std::string sqliteRefusal = sqliteBuilt ? "catadump: --format=sqlite writes a file, not standard output"
+                                                  : "catadump: this build has no sqlite format";
     const Parsed cases[] = {
         {{"db", "out"}, Action::convert, "db", "out"},
         {{"-", "-"}, Action::convert, "-", "-"},
@@ -49,6 +52,13 @@ TEST(CommandLineParsing, EveryFormAndEveryMistake) {
         {{"--threads=2"}, Action::usageError, "", "", 0, "catadump: the database is missing"},
         {{"--threads=2", "a", "b", "c"}, Action::usageError, "", "", 0, "catadump: one operand too many: 'c'"},
         {{"--threads=2", "-q", "db"}, Action::usageError, "", "", 0, "catadump: unknown option '-q'"},
+        {{"--format=xml", "db"}, Action::usageError, "", "", 0, "catadump: --format takes qlx, csv, jsonl"},
+        // The sqlite format makes a file, so it takes no standard output (and a build without SQLite
+        // has no such format at all).
+        {{"--format=sqlite", "db"}, Action::usageError, "", "", 0, sqliteRefusal},
+        {{"--format=sqlite", "db", "-"}, Action::usageError, "", "", 0, sqliteRefusal},
+        {{"--format=sqlite", "-", "out"}, sqliteBuilt ? Action::convert : Action::usageError, sqliteBuilt ? "-" : "",
+         sqliteBuilt ? "out" : "", 0, sqliteBuilt ? "" : sqliteRefusal},
     };
     for (const Parsed& expected : cases) {
         std::vector<const char*> argv = {"catadump"};

@@ -1,5 +1,7 @@
-// The C API gives the entries the list has: every version, raw and bzip2-wrapped, intact and damaged, read
-// from a path, a descriptor and callbacks, and several readers at once on their own threads.
+// The C API inside the test program, where the sanitizer builds watch it (the Python module's table test,
+// tests/python, compares the list, the C API and the module outside them): every version, raw and
+// bzip2-wrapped, intact and damaged, read from a path, a descriptor and callbacks, and several readers at
+// once on their own threads.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -1,0 +1,305 @@
+// The list as an SQLite database, for queries rather than reading: the table `entries` has a row per folder
+// and file in list order, `entries_iso` shows it with the dates as the csv format writes them, and `facts`
+// says what the run found (version, header line, read error, corruption, console lines, fatal line).
+//
+// The file is made in one transaction without a journal: it is new, so there is nothing to roll back to.
+// The indexes, the view and `facts` are made last, just before the commit, so a file that has no `facts`
+// table is not a finished conversion (the run was killed). When SQLite fails (the file cannot be made, the
+// disk is full), the rows that follow are dropped, the file is emptied at the end so that nothing in it
+// looks like a result, and the run reports a write error.
+//
+// Names and paths are the database's bytes: TEXT when they are valid UTF-8, BLOB otherwise, so nothing is
+// lost. Values are INTEGER, file times as stored; the few above the range of SQLite's signed integers are
+// TEXT of their decimal digits (which SQLite sorts after every number). The columns have no declared type,
+// so that SQLite keeps each value as it is bound.
+#include "formats/format_rows.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "readers/folder_rows.h"
+
+namespace catadump {
+
+namespace {
+
+constexpr const char* tableSql =
+    "CREATE TABLE entries(id INTEGER PRIMARY KEY, parent, is_folder, name, path, size, created, modified, "
+    "accessed, attributes)";
+constexpr const char* insertSql = "INSERT INTO entries VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)";
+
+// A date column as the csv format writes it: NULL for 0, ISO 8601 UTC to 100 ns up to the end of the year
+// 9999, the number past it. A stored time is never negative, so whole seconds and the fraction come from
+// SQLite's integer division and remainder (which truncate towards zero) without a correction, and the
+// seconds are moved to the Unix epoch only after the division: times before 1970 come out right.
+std::string isoDateSql(const char* column) {
+    std::string c = column;
+    return "CASE WHEN typeof(" + c + ") <> 'integer' OR " + c + " > " + std::to_string(lastIsoFileTime) +
+           " THEN " + c + " WHEN " + c + " = 0 THEN NULL ELSE strftime('%Y-%m-%dT%H:%M:%S', " + c +
+           " / 10000000 - 11644473600, 'unixepoch') || printf('.%07dZ', " + c + " % 10000000) END AS " + c;
+}
+
+// The indexes, built once the rows are in, the view and the facts' table.
+std::string finishingSql() {
+    return std::string("CREATE INDEX entries_path ON entries(path);"
+                       "CREATE INDEX entries_parent ON entries(parent);") +
+           "CREATE VIEW entries_iso AS SELECT id, parent, is_folder, name, path, size, " +
+           isoDateSql("created") + ", " + isoDateSql("modified") + ", " + isoDateSql("accessed") +
+           ", attributes FROM entries;"
+           "CREATE TABLE facts(name TEXT PRIMARY KEY, value);";
+}
+
+struct SqliteFile {
+    std::string path;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* insert = nullptr;
+    bool failed = false;
+    bool versionKnown = false;
+    uint32_t version = 0;
+    ColumnSet columns = ColumnSet::nameAndAttributes;
+    int64_t rows = 0;
+    // Each folder's row id (0 while it has none), and the rows written before their folder's row was.
+    std::vector<int64_t> folderRows;
+    std::vector<std::pair<int64_t, uint32_t>> waitingForFolder;
+    // Whether the folder part of the last file's path was valid UTF-8, while files of that folder follow.
+    uint32_t checkedFolder = noFolder;
+    bool checkedFolderValid = false;
+    std::string folderName;
+};
+
+bool run(SqliteFile& file, const char* sql) {
+    if (!file.failed && sqlite3_exec(file.db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        file.failed = true;
+    }
+    return !file.failed;
+}
+
+// Whether the bytes are UTF-8 that SQLite can take as TEXT: well-formed, and without a zero byte, which
+// SQLite's text functions take as the end.
+bool validUtf8(std::string_view bytes) {
+    size_t i = 0;
+    while (i < bytes.size()) {
+        // ASCII eight bytes at a time, the rest one sequence at a time.
+        if (i + 8 <= bytes.size()) {
+            uint64_t word;
+            std::memcpy(&word, bytes.data() + i, 8);
+            if ((word & 0x8080808080808080ull) == 0 && anyByteIs(word, 0) == 0) {
+                i += 8;
+                continue;
+            }
+        }
+        if (bytes[i] == '\0') return false;
+        if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t length = utf8SequenceAt(bytes, i);
+        if (length == 0) return false;
+        i += length;
+    }
+    return true;
+}
+
+// Bytes as TEXT when they are UTF-8, else as BLOB. The statement only reads them during its step.
+int bindBytes(sqlite3_stmt* statement, int column, std::string_view bytes, bool utf8) {
+    const char* data = bytes.empty() ? "" : bytes.data(); // a null pointer would bind NULL
+    auto n = static_cast<int>(bytes.size());
+    return utf8 ? sqlite3_bind_text(statement, column, data, n, SQLITE_STATIC)
+                : sqlite3_bind_blob(statement, column, data, n, SQLITE_STATIC);
+}
+
+int bindValue(sqlite3_stmt* statement, int column, uint64_t value) {
+    if (value <= static_cast<uint64_t>(INT64_MAX)) {
+        return sqlite3_bind_int64(statement, column, static_cast<sqlite3_int64>(value));
+    }
+    std::string digits = std::to_string(value);
+    return sqlite3_bind_text(statement, column, digits.data(), static_cast<int>(digits.size()),
+                             SQLITE_TRANSIENT);
+}
+
+void* openSqliteFile(const std::string& path) {
+    auto file = std::make_unique<SqliteFile>();
+    file->path = path;
+    // The file is replaced: emptied, as the other formats empty theirs, and any journal left beside it by
+    // an earlier database of that name removed, so that SQLite does not apply it to the new one.
+    std::error_code ignored;
+    std::filesystem::resize_file(path, 0, ignored);
+    std::filesystem::remove(path + "-journal", ignored);
+    std::filesystem::remove(path + "-wal", ignored);
+    // The connection is used by this thread alone: no locking in each call.
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(path.c_str(), &file->db, flags, nullptr) != SQLITE_OK) {
+        file->failed = true;
+        return file.release();
+    }
+    // No journal and no syncing: the file is new, and one that SQLite fails to write is emptied. Large pages
+    // hold the short rows with little overhead per page. The index builds read the table through a memory map
+    // rather than copies into a cache, and sort with a second thread.
+    run(*file, "PRAGMA page_size = 65536; PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF;"
+               "PRAGMA locking_mode = EXCLUSIVE; PRAGMA cache_size = -16384; PRAGMA mmap_size = 4294967296;"
+               "PRAGMA threads = 2;");
+    run(*file, "BEGIN");
+    run(*file, tableSql);
+    if (!file->failed && sqlite3_prepare_v3(file->db, insertSql, -1, SQLITE_PREPARE_PERSISTENT, &file->insert,
+                                            nullptr) != SQLITE_OK) {
+        file->failed = true;
+    }
+    return file.release();
+}
+
+void writeSqliteHeader(RowOutput& output, ColumnSet columns) {
+    auto& file = *static_cast<SqliteFile*>(output.context);
+    file.versionKnown = true;
+    file.version = output.version;
+    file.columns = columns;
+}
+
+// The row id of the folder's row for the row `id` in it; 0 (NULL) when it has none yet, and the row waits
+// for it when the folder is one of the table's.
+int64_t parentRow(SqliteFile& file, const FolderTable& table, uint32_t folder, int64_t id) {
+    if (folder >= table.entries.size()) return 0;
+    if (folder < file.folderRows.size() && file.folderRows[folder] != 0) return file.folderRows[folder];
+    file.waitingForFolder.emplace_back(id, folder);
+    return 0;
+}
+
+void writeSqliteEntry(RowOutput& output, FolderTable& table, const Entry& entry) {
+    auto& file = *static_cast<SqliteFile*>(output.context);
+    if (file.failed) return;
+    int64_t id = ++file.rows;
+    bool folder = entry.kind == EntryKind::folder;
+    entryPath(table, entry, output.path);
+    const std::string& path = output.path;
+    std::string_view name;
+    bool nameValid;
+    bool pathValid;
+    int64_t parent;
+    if (folder) {
+        file.folderName.clear();
+        appendVisibleName(file.folderName, table, entry.folder);
+        name = file.folderName;
+        nameValid = validUtf8(name);
+        pathValid = validUtf8(path);
+        if (entry.folder >= file.folderRows.size()) {
+            file.folderRows.resize(std::max<size_t>(table.entries.size(), entry.folder + size_t{1}));
+        }
+        if (file.folderRows[entry.folder] == 0) file.folderRows[entry.folder] = id;
+        parent = parentRow(file, table, table.entries[entry.folder].parent, id);
+        file.checkedFolder = noFolder;
+    } else {
+        name = entry.name;
+        nameValid = validUtf8(name);
+        if (entry.folder != file.checkedFolder || entry.folder == noFolder) {
+            file.checkedFolder = entry.folder;
+            file.checkedFolderValid = validUtf8(std::string_view(path).substr(0, path.size() - name.size()));
+        }
+        pathValid = nameValid && file.checkedFolderValid;
+        parent = parentRow(file, table, entry.folder, id);
+    }
+    sqlite3_stmt* insert = file.insert;
+    int status = sqlite3_bind_int64(insert, 1, id);
+    status |= parent != 0 ? sqlite3_bind_int64(insert, 2, parent) : sqlite3_bind_null(insert, 2);
+    status |= sqlite3_bind_int(insert, 3, folder ? 1 : 0);
+    status |= bindBytes(insert, 4, name, nameValid);
+    status |= bindBytes(insert, 5, path, pathValid);
+    if (const RowValues* values = entry.values) {
+        status |= bindValue(insert, 6, values->size);
+        status |= bindValue(insert, 7, values->dateCreated);
+        status |= bindValue(insert, 8, values->dateModified);
+        status |= bindValue(insert, 9, values->dateAccessed);
+    } // else NULL: no statement binds those columns in a run of a version without values
+    status |= sqlite3_bind_int64(insert, 10, entryAttributes(entry));
+    if (status != SQLITE_OK || sqlite3_step(insert) != SQLITE_DONE) file.failed = true;
+    sqlite3_reset(insert);
+    // The progress display counts rows as the line ends a list would have, the header's among them.
+    if (output.writer->countLines) {
+        output.writer->linesWritten.store(static_cast<uint64_t>(id) + 1, std::memory_order_relaxed);
+    }
+}
+
+// Gives the rows written before their folder's row the id it got.
+void linkWaitingRows(SqliteFile& file) {
+    if (file.waitingForFolder.empty() || file.failed) return;
+    sqlite3_stmt* update = nullptr;
+    const char* sql = "UPDATE entries SET parent = ?1 WHERE id = ?2";
+    if (sqlite3_prepare_v2(file.db, sql, -1, &update, nullptr) != SQLITE_OK) {
+        file.failed = true;
+        return;
+    }
+    for (auto [id, folder] : file.waitingForFolder) {
+        if (folder >= file.folderRows.size() || file.folderRows[folder] == 0) continue;
+        sqlite3_bind_int64(update, 1, file.folderRows[folder]);
+        sqlite3_bind_int64(update, 2, id);
+        if (sqlite3_step(update) != SQLITE_DONE) file.failed = true;
+        sqlite3_reset(update);
+        if (file.failed) break;
+    }
+    sqlite3_finalize(update);
+}
+
+void writeFacts(SqliteFile& file, const RunOutcome& outcome) {
+    sqlite3_stmt* fact = nullptr;
+    const char* sql = "INSERT INTO facts VALUES(?1, ?2)";
+    if (file.failed || sqlite3_prepare_v2(file.db, sql, -1, &fact, nullptr) != SQLITE_OK) {
+        file.failed = true;
+        return;
+    }
+    auto put = [&](const char* name, auto&& bindValueOf) {
+        int status = sqlite3_bind_text(fact, 1, name, -1, SQLITE_STATIC);
+        status |= bindValueOf();
+        if (status != SQLITE_OK || sqlite3_step(fact) != SQLITE_DONE) file.failed = true;
+        sqlite3_reset(fact);
+    };
+    auto text = [&](std::string_view value) { return bindBytes(fact, 2, value, validUtf8(value)); };
+    auto number = [&](int64_t value) { return sqlite3_bind_int64(fact, 2, value); };
+    auto null = [&] { return sqlite3_bind_null(fact, 2); };
+    std::string version = std::to_string(file.version >> 24) + "." +
+                          std::to_string((file.version >> 16) & 0xFF) + "." +
+                          std::to_string(file.version & 0xFFFF);
+    const char* header = file.columns == ColumnSet::withValues
+                             ? "Filename,Size,Date Created,Date Modified,Date Accessed,Attributes"
+                             : "Filename,Attributes";
+    put("version", [&] { return file.versionKnown ? text(version) : null(); });
+    put("header", [&] { return file.versionKnown ? text(header) : null(); });
+    put("recognised", [&] { return number(outcome.recognised ? 1 : 0); });
+    put("read_error", [&] { return number(outcome.flags.readError ? 1 : 0); });
+    put("corrupt", [&] { return number(outcome.flags.corrupt ? 1 : 0); });
+    put("rows", [&] { return number(file.rows); });
+    put("console", [&] { return text(outcome.console); });
+    put("fatal", [&] {
+        if (outcome.fatalLine == nullptr) return null();
+        std::string_view line = outcome.fatalLine;
+        if (line.ends_with('\n')) line.remove_suffix(1);
+        return text(line);
+    });
+    sqlite3_finalize(fact);
+}
+
+bool finishSqliteFile(void* context, const RunOutcome& outcome) {
+    std::unique_ptr<SqliteFile> file(static_cast<SqliteFile*>(context));
+    if (file->insert != nullptr) sqlite3_finalize(file->insert);
+    linkWaitingRows(*file);
+    run(*file, finishingSql().c_str());
+    writeFacts(*file, outcome);
+    run(*file, "COMMIT");
+    if (sqlite3_close(file->db) != SQLITE_OK) file->failed = true;
+    if (file->failed) {
+        std::error_code ignored;
+        std::filesystem::resize_file(file->path, 0, ignored);
+    }
+    return !file->failed;
+}
+
+} // namespace
+
+const OutputFormat sqliteOutput = {"sqlite", writeSqliteHeader, writeSqliteEntry, openSqliteFile,
+                                   finishSqliteFile};
+
+} // namespace catadump

@@ -1,0 +1,278 @@
+"""The Python module gives the entries the program's list has, through every kind of source, and reports
+damage, fatal conditions and failing reads as the program does. Needs CATAGEN, CATADUMP and PRINT_ENTRIES
+(the C API printing the list's rows) in the environment and the built module on PYTHONPATH."""
+import datetime
+import io
+import os
+import pathlib
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+import catadump
+
+CATAGEN = os.environ["CATAGEN"]
+CATADUMP = os.environ["CATADUMP"]
+PRINT_ENTRIES = os.environ["PRINT_ENTRIES"]
+VERSIONS = ["1.6.6", "1.6.7", "1.7.5", "1.7.8", "1.7.17", "1.7.20"]
+WITH_VALUES = {"1.7.17", "1.7.20"}
+READ_ERROR_LINE = b"Error: Encounted atleast one read error"
+CORRUPT_LINE = b"Error: database corrupt"
+FILETIME_EPOCH = datetime.datetime(1601, 1, 1, tzinfo=datetime.timezone.utc)
+
+
+def generate(directory, name, *arguments):
+    path = os.path.join(directory, name)
+    subprocess.run([CATAGEN, *arguments, "--output", path], check=True, stdout=subprocess.DEVNULL)
+    return path
+
+
+def row(entry):
+    """The entry as the qlx list's row, from the raw values."""
+    if entry.size is None:
+        values = b"%d" % entry.attributes
+    else:
+        values = b"%d,%d,%d,%d,%d" % (entry.size, entry.created_filetime, entry.modified_filetime,
+                                      entry.accessed_filetime, entry.attributes)
+    return b'"' + entry.path_bytes + b'",' + values + b"\r\n"
+
+
+def read_all(source, **options):
+    """The entries and the database, closed."""
+    with catadump.open(source, **options) as db:
+        entries = list(db)
+    return entries, db
+
+
+class ReadOnly:
+    """A file object with read and no readinto."""
+
+    def __init__(self, data):
+        self.file = io.BytesIO(data)
+
+    def read(self, size):
+        return self.file.read(size)
+
+
+class Trickle(io.RawIOBase):
+    """Gives a few bytes a call, so the reader's thread keeps asking for the GIL."""
+
+    def __init__(self, data):
+        self.file = io.BytesIO(data)
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        return self.file.readinto(memoryview(buffer)[:1000])
+
+
+class Failing(io.RawIOBase):
+    """Gives `good` bytes of the data, then raises."""
+
+    class Gone(Exception):
+        pass
+
+    def __init__(self, data, good):
+        self.data, self.position, self.good = data, 0, good
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        if self.position >= self.good:
+            raise Failing.Gone("the disk went away")
+        count = min(len(buffer), self.good - self.position)
+        buffer[:count] = self.data[self.position:self.position + count]
+        self.position += count
+        return count
+
+
+class Module(unittest.TestCase):
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+        self.dir = self.directory.name
+
+    def tearDown(self):
+        self.directory.cleanup()
+
+    def check_entries(self, entries, version):
+        """What each entry says of itself agrees with its path and with the folders it names."""
+        folders = {entry.folder: entry for entry in entries if entry.is_folder}
+        self.assertEqual(len(folders), sum(entry.is_folder for entry in entries))
+        for entry in entries:
+            self.assertEqual(entry.path.encode("utf-8", "surrogateescape"), entry.path_bytes)
+            self.assertEqual(entry.name.encode("utf-8", "surrogateescape"), entry.name_bytes)
+            self.assertEqual(entry.is_folder, entry.folder is not None)
+            if entry.parent is None:
+                self.assertEqual(entry.path_bytes, entry.name_bytes)
+            else:
+                self.assertEqual(entry.path_bytes, folders[entry.parent].path_bytes + b"\\" + entry.name_bytes)
+            if version in WITH_VALUES:
+                self.assertIsInstance(entry.size, int)
+                for name in ("created", "modified", "accessed"):
+                    time_ = getattr(entry, name + "_filetime")
+                    expected = FILETIME_EPOCH + datetime.timedelta(microseconds=time_ // 10) if time_ else None
+                    self.assertEqual(getattr(entry, name), expected)
+            else:
+                self.assertEqual((entry.size, entry.created, entry.modified_filetime), (None, None, None))
+
+    def test_every_version_whole_compressed_and_cut_against_the_list_and_the_c_api(self):
+        for version in VERSIONS:
+            shape = ["--version", version, "--synthetic", "--seed", "3", "--folders", "100", "--files", "1500"]
+            raw = generate(self.dir, version + ".db", *shape)
+            data = pathlib.Path(raw).read_bytes()
+            cut = os.path.join(self.dir, version + ".cut.db")
+            pathlib.Path(cut).write_bytes(data[:len(data) * 2 // 3])
+            for kind, path in (("raw", raw), ("bzip2", generate(self.dir, version + ".bz2.db", *shape, "--bzip2")),
+                               ("cut", cut)):
+                with self.subTest(version=version, kind=kind):
+                    self.check_against_the_list(path, version, damaged=kind == "cut")
+
+    def check_against_the_list(self, path, version, damaged):
+        program = subprocess.run([CATADUMP, path, os.path.join(self.dir, "out.qlx")], capture_output=True)
+        header, _, rows = pathlib.Path(self.dir, "out.qlx").read_bytes().partition(b"\r\n")
+        self.assertEqual(subprocess.run([PRINT_ENTRIES, path], capture_output=True).stdout, rows)
+
+        entries, db = read_all(path)
+        self.assertEqual(b"".join(map(row, entries)), rows)
+        self.check_entries(entries, version)
+        self.assertEqual(db.version, version)
+        self.assertEqual(db.header_line.encode(), header)
+        self.assertTrue(db.recognised)
+        self.assertEqual(db.read_error, READ_ERROR_LINE in program.stdout)
+        self.assertEqual(db.corrupt, CORRUPT_LINE in program.stdout)
+        self.assertEqual(db.read_error or db.corrupt, damaged)
+        self.assertEqual(program.returncode == 0, not damaged)
+        self.assertIn(db.console.encode(), program.stdout)
+        self.assertIn(b"Conversion complete!", db.console.encode())
+
+        data = pathlib.Path(path).read_bytes()
+        with open(path, "rb") as file:
+            fd = os.open(path, os.O_RDONLY)
+            try:
+                sources = [("open file", file), ("BytesIO", io.BytesIO(data)), ("read only", ReadOnly(data)),
+                           ("bytes", data), ("memoryview", memoryview(bytearray(data))), ("fd", fd),
+                           ("PathLike", pathlib.Path(path))]
+                for name, source in sources:
+                    entries, other = read_all(source, threads=1 if name == "bytes" else 0)
+                    self.assertEqual(b"".join(map(row, entries)), rows, name)
+                    self.assertEqual((other.read_error, other.corrupt), (db.read_error, db.corrupt), name)
+            finally:
+                os.close(fd)
+
+    def test_a_directory_with_known_times_and_a_name_that_is_not_utf8(self):
+        tree = os.path.join(self.dir, "tree")
+        os.mkdir(tree)
+        name = b"caf\xe9 \xff.txt"
+        file = os.path.join(os.fsencode(tree), name)
+        pathlib.Path(os.fsdecode(file)).write_bytes(b"twelve bytes")
+        modified_ns = 1614834367_891234567  # 2021-03-04 05:06:07.891234567 UTC
+        os.utime(file, ns=(modified_ns + 10**9, modified_ns))
+        entries, _ = read_all(generate(self.dir, "tree.db", "--version", "1.7.20", "--from-dir", tree))
+        entry = next(entry for entry in entries if not entry.is_folder)
+        self.assertEqual(entry.name_bytes, name)
+        self.assertTrue(entry.path_bytes.endswith(b"\\" + name))
+        self.assertEqual(entry.path.encode("utf-8", "surrogateescape"), entry.path_bytes)
+        self.assertEqual(entry.name, os.fsdecode(name))
+        self.assertEqual(entry.size, 12)
+        self.assertEqual(entry.modified_filetime, (modified_ns // 10**9 + 11644473600) * 10**7 + 8912345)
+        self.assertEqual(entry.modified, datetime.datetime(2021, 3, 4, 5, 6, 7, 891234, datetime.timezone.utc))
+        self.assertEqual(entry.accessed, datetime.datetime(2021, 3, 4, 5, 6, 8, 891234, datetime.timezone.utc))
+        self.assertIn("caf", repr(entry))
+
+        # Without the date fields the dates are 0, and None as datetimes.
+        entries, _ = read_all(generate(self.dir, "nodates.db", "--version", "1.7.20", "--synthetic",
+                                       "--flags", "0x31"))
+        self.assertTrue(entries and all(entry.created is None and entry.modified_filetime == 0
+                                        and entry.size is not None for entry in entries))
+
+    def test_a_fatal_condition_raises_error_with_its_line(self):
+        data = pathlib.Path(generate(self.dir, "fatal.db", "--version", "1.7.8", "--synthetic", "--filesystems",
+                                     "1", "--fs-types", "1")).read_bytes()
+        at = data.index(b"\\\\host0\\") - 1  # the path's length, a one-byte count
+        path = os.path.join(self.dir, "bad.db")
+        pathlib.Path(path).write_bytes(data[:at] + b"\xff" * 5 + data[at + 1:])  # the long form of 2**32-1
+        program = subprocess.run([CATADUMP, path, os.path.join(self.dir, "bad.qlx")], capture_output=True)
+        self.assertIn(b"bad string size -1", program.stdout + program.stderr)
+        self.assertEqual(program.returncode, 1)
+        for source in (path, pathlib.Path(path).read_bytes()):
+            with catadump.open(source) as db:
+                with self.assertRaises(catadump.Error) as raised:
+                    list(db)
+            self.assertEqual(str(raised.exception), "bad string size -1")
+        self.assertTrue(issubclass(catadump.Error, Exception))
+
+    def test_an_exception_of_a_read_is_raised_again(self):
+        data = pathlib.Path(generate(self.dir, "r.db", "--version", "1.7.20", "--synthetic", "--files",
+                                     "20000")).read_bytes()
+        # From __next__ once the entries end, after those the bytes held.
+        with catadump.open(Failing(data, len(data) // 2)) as db:
+            entries = []
+            with self.assertRaises(Failing.Gone) as raised:
+                for entry in db:
+                    entries.append(entry)
+            self.assertTrue(db.read_error)
+        self.assertIn("the disk went away", str(raised.exception))
+        self.assertTrue(entries)
+        # From close when nobody iterated: the conversion's first read fails.
+        with self.assertRaises(Failing.Gone):
+            with catadump.open(Failing(data, 0)):
+                pass
+        # Neither read nor readinto gives bytes.
+        with catadump.open(io.StringIO("text")) as db:
+            with self.assertRaises(TypeError):
+                list(db)
+
+    def test_open_close_and_early_close(self):
+        with self.assertRaises(FileNotFoundError):
+            catadump.open(os.path.join(self.dir, "absent.db"))
+        with self.assertRaises(IsADirectoryError):
+            catadump.open(self.dir)
+        with self.assertRaises(TypeError):
+            catadump.open(2.5)
+        entries, db = read_all(b"not a database at all")
+        self.assertEqual((entries, db.recognised, db.version), ([], False, None))
+
+        path = generate(self.dir, "big.db", "--version", "1.7.20", "--synthetic", "--folders", "2000", "--files",
+                        "400000")
+        data = pathlib.Path(path).read_bytes()
+        start = time.perf_counter()
+        read_all(path)
+        whole = time.perf_counter() - start
+        for source in (path, io.BytesIO(data), Trickle(data)):
+            start = time.perf_counter()
+            db = catadump.open(source)
+            next(db)
+            db.close()  # the conversion stops; with a file object its thread may be waiting for the GIL
+            self.assertLess((time.perf_counter() - start) * 4, whole)
+            db.close()
+            self.assertTrue(db.closed)
+            with self.assertRaises(ValueError):
+                next(db)
+            with self.assertRaises(ValueError):
+                iter(db)
+
+    def test_two_databases_at_once_on_two_threads(self):
+        shape = ["--synthetic", "--folders", "500", "--files", "30000"]
+        sources = [generate(self.dir, "a.db", "--version", "1.7.20", *shape, "--bzip2"),
+                   io.BytesIO(pathlib.Path(generate(self.dir, "b.db", "--version", "1.6.7", *shape)).read_bytes())]
+        alone = [b"".join(map(row, read_all(sources[0])[0])), b"".join(map(row, read_all(sources[1])[0]))]
+        sources[1].seek(0)
+        together = [None, None]
+
+        def iterate(index):
+            together[index] = b"".join(map(row, read_all(sources[index])[0]))
+
+        threads = [threading.Thread(target=iterate, args=(index,)) for index in range(2)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        self.assertEqual(together, alone)
+
+
+if __name__ == "__main__":
+    unittest.main()
