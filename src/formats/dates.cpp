@@ -1,3 +1,4 @@
+#include <array>
 #include <cstring>
 
 #include "formats/format_rows.h"
@@ -11,41 +12,65 @@ constexpr uint64_t ticksPerSecond = 10000000;
 constexpr uint64_t ticksPerDay = 86400 * ticksPerSecond;
 constexpr uint64_t unixEpochTicks = 116444736000000000ull;  // 1970-01-01 as a file time
 
-struct CivilDate {
-    uint32_t year;
-    uint32_t month;
-    uint32_t day;
-};
+constexpr uint32_t firstYear = 1601;
+constexpr uint32_t yearCount = 10000 - firstYear;  // 1601 to 9999
 
-// The date of a count of days since 1601-01-01 (a file time's day), by arithmetic on 400-year eras of
-// 146,097 days with years counted from March, so that the leap day falls last. 1601-01-01 is day 584,694
-// of such a count from 0000-03-01; every quantity stays positive and within 32 bits up to the year 9999.
-CivilDate civilFromDays(uint32_t days) {
-    days += 584694;
-    uint32_t era = days / 146097;
-    uint32_t dayOfEra = days - era * 146097;
-    uint32_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    uint32_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    uint32_t shifted = (5 * dayOfYear + 2) / 153;
-    uint32_t day = dayOfYear - (153 * shifted + 2) / 5 + 1;
-    uint32_t month = shifted < 10 ? shifted + 3 : shifted - 9;
-    return {yearOfEra + era * 400 + (month <= 2 ? 1 : 0), month, day};
-}
+constexpr bool isLeapYear(uint32_t year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+
+// The day (counted from 1601-01-01) on which each year from 1601 to 10000 begins.
+constexpr auto yearStarts = [] {
+    std::array<uint32_t, yearCount + 2> starts{};
+    uint32_t day = 0;
+    for (uint32_t i = 0; i < starts.size(); ++i) {
+        starts[i] = day;
+        day += isLeapYear(firstYear + i) ? 366 : 365;
+    }
+    return starts;
+}();
+
+// "MM-DD" of each day of a leap year; a common year skips February 29, its day 59.
+constexpr auto monthDayTexts = [] {
+    constexpr uint32_t lengths[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    std::array<std::array<char, 5>, 366> texts{};
+    uint32_t dayOfYear = 0;
+    for (uint32_t month = 1; month <= 12; ++month) {
+        for (uint32_t day = 1; day <= lengths[month - 1]; ++day) {
+            texts[dayOfYear++] = {static_cast<char>('0' + month / 10), static_cast<char>('0' + month % 10), '-',
+                                  static_cast<char>('0' + day / 10), static_cast<char>('0' + day % 10)};
+        }
+    }
+    return texts;
+}();
 
 void putTwo(char* out, unsigned value) { std::memcpy(out, detail::digitPairs + 2 * value, 2); }
+
+// "YYYY-MM-DD" of a count of days since 1601-01-01 up to the end of 9999: the year from its average
+// length (146,097 days in 400 years, so the guess is off by at most one), then the tables. Rows carry
+// three dates each, so this is a few loads rather than a chain of divisions.
+void putCivilDate(char* out, uint32_t days) {
+    uint32_t year = static_cast<uint32_t>(uint64_t{days} * 400 / 146097);
+    if (yearStarts[year] > days) {
+        --year;
+    } else if (yearStarts[year + 1] <= days) {
+        ++year;
+    }
+    uint32_t dayOfYear = days - yearStarts[year];
+    if (dayOfYear >= 59 && !isLeapYear(firstYear + year)) ++dayOfYear;
+    year += firstYear;
+    putTwo(out, year / 100);
+    putTwo(out + 2, year % 100);
+    out[4] = '-';
+    std::memcpy(out + 5, monthDayTexts[dayOfYear].data(), 5);
+}
 
 } // namespace
 
 void writeIsoDate(char* out, uint64_t fileTime) {
     auto days = static_cast<uint32_t>(fileTime / ticksPerDay);
     uint64_t ofDay = fileTime - uint64_t{days} * ticksPerDay;
-    CivilDate date = civilFromDays(days);
     uint64_t seconds = ofDay / ticksPerSecond;
     std::memcpy(out, "0000-00-00T00:00:00.0000000Z", 28);
-    putTwo(out, date.year / 100);
-    putTwo(out + 2, date.year % 100);
-    putTwo(out + 5, date.month);
-    putTwo(out + 8, date.day);
+    putCivilDate(out, days);
     putTwo(out + 11, static_cast<unsigned>(seconds / 3600));
     putTwo(out + 14, static_cast<unsigned>(seconds / 60 % 60));
     putTwo(out + 17, static_cast<unsigned>(seconds % 60));

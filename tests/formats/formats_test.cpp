@@ -2,9 +2,11 @@
 // format. (The whole lists of every version are read back by the real clients in clients_test.cpp.)
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "formats/entry.h"
+#include "formats/format_rows.h"
 #include "readers/folder_model.h"
 #include "support/conversion_harness.h"
 
@@ -50,6 +52,33 @@ TEST(CsvFormat, QuotesAndDates) {
     RowValues dated{.dateCreated = y2021};
     EXPECT_EQ(entryText("csv", "n", &dated, DateStyle::filetime), "\"n\",file,0,132593079671234567,0,0,0\r\n");
     EXPECT_EQ(entryText("csv", "old", nullptr), "\"old\",file,0\r\n");
+}
+
+// Every day from 1601-01-01 to 9999-12-31 against a calendar walked one day at a time, at a time of day
+// that moves through the day's seconds and fractions.
+TEST(IsoDates, EveryDayOfTheRange) {
+    constexpr uint64_t ticksPerDay = 864000000000;
+    const unsigned lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    unsigned year = 1601, month = 1, day = 1;
+    char text[29] = {};
+    char expected[64];
+    for (uint64_t days = 0;; ++days) {
+        uint64_t ofDay = (days * 7919 * 10000001) % ticksPerDay;
+        uint64_t seconds = ofDay / 10000000;
+        std::snprintf(expected, sizeof expected, "%04u-%02u-%02uT%02u:%02u:%02u.%07uZ", year, month, day,
+                      static_cast<unsigned>(seconds / 3600), static_cast<unsigned>(seconds / 60 % 60),
+                      static_cast<unsigned>(seconds % 60), static_cast<unsigned>(ofDay % 10000000));
+        writeIsoDate(text, days * ticksPerDay + ofDay);
+        ASSERT_STREQ(text, expected) << "day " << days;
+        if (year == 9999 && month == 12 && day == 31) break;
+        bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+        if (++day > lengths[month - 1] + (month == 2 && leap ? 1 : 0)) {
+            day = 1;
+            if (++month > 12) month = 1, ++year;
+        }
+    }
+    writeIsoDate(text, lastIsoFileTime);
+    EXPECT_STREQ(text, "9999-12-31T23:59:59.9999999Z");
 }
 
 TEST(JsonlFormat, EscapesAndInvalidUtf8) {
