@@ -80,9 +80,11 @@ std::vector<uint8_t> oneBlockStream(const uint8_t* bytes, uint64_t beginBit, uin
     for (uint64_t bit = beginBit + wholeBytes * 8; bit < endBit; ++bit) {
         writer.putBit(static_cast<uint8_t>(bitsAt(bytes, bit, 1)));
     }
-    // The block's CRC follows its magic; as the only block, it is also the stream's combined CRC.
+    // The block's CRC follows its magic; as the only block, it is also the stream's combined CRC. A block
+    // too short to hold one has none to copy (the bits past its end are not in `bytes`), and the library
+    // refuses such a block whatever check the stream claims.
     writer.put(bzip2EndMagic, 48);
-    writer.put(bitsAt(bytes, beginBit + 48), 32);
+    writer.put(count >= 80 ? bitsAt(bytes, beginBit + 48) : 0, 32);
     return stream;
 }
 

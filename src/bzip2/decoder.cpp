@@ -322,7 +322,9 @@ void scanBlocks(Bzip2Decoder& d) {
             }
             uint64_t at = bit - base;
             uint64_t windowBits = uint64_t{window.size()} * 8;
-            if (blockStart - base + 80 > windowBits) return;  // magics overlapping the block's own CRC
+            // A magic inside the block's own CRC is no block boundary, and a CRC not yet read cannot be
+            // combined: both leave the rest to the single-threaded filter.
+            if (at < blockStart - base + 80 || blockStart - base + 80 > windowBits) return;
             uint32_t withThisBlock = combineCrc(combined, bitsAt(window.data(), blockStart - base + 48));
             if (mark.kind == MagicKind::end) {
                 // The stream check follows the end magic. A stream cut inside it, or whose blocks do not

@@ -178,6 +178,14 @@ std::string falseMagicInSecondBlock(const std::string& packed, const std::vector
     damaged.replace(at, 6, magic, 6);
     return damaged;
 }
+// A magic starting inside the second block's own CRC: no boundary, and no block as short as that.
+std::string falseMagicInSecondBlocksCheck(const std::string& packed, const std::vector<MagicMark>& marks) {
+    std::string damaged = packed;
+    auto at = static_cast<size_t>((marks[1].bit + 50 + 7) / 8);
+    const char magic[] = {0x31, 0x41, 0x59, 0x26, 0x53, 0x59};
+    damaged.replace(at, 6, magic, 6);
+    return damaged;
+}
 // A header that allows blocks of 100 kB before blocks of 900 kB: every block is too long for it.
 std::string levelTooSmallForTheBlocks(const std::string& packed, const std::vector<MagicMark>&) {
     std::string damaged = packed;
@@ -199,7 +207,8 @@ std::string secondStream(const std::string& packed, const std::vector<MagicMark>
 TEST(Bzip2Decoder, EveryAnomalyFallsBackWithIdenticalResults) {
     const Anomaly anomalies[] = {
         {"truncated", truncatedInSecondBlock}, {"corrupt", corruptSecondBlock},
-        {"false magic", falseMagicInSecondBlock}, {"data after the end", dataAfterTheEnd},
+        {"false magic", falseMagicInSecondBlock}, {"false magic in a check", falseMagicInSecondBlocksCheck},
+        {"data after the end", dataAfterTheEnd},
         {"level too small", levelTooSmallForTheBlocks}, {"no level digit", noLevelDigit},
         {"second stream", secondStream},
     };
