@@ -103,8 +103,6 @@ void showAndKeep(void* context, const char* text, size_t n) {
     kept.shown.write(kept.shown.context, text, n);
 }
 
-bool discardBytes(void*, const void*, size_t) { return true; }
-
 // Converts with a format that makes the file itself at the output's path (sqlite). The output opened for
 // the path has served to create it, as for the other formats, and is closed first; the format replaces
 // the file, and learns the run's outcome before the report, which a file it could not write adds a write
@@ -117,7 +115,7 @@ int convertIntoFile(Terminal& terminal, const ConversionPaths& paths, platform::
     ProgressWatch watch{{}, terminal};
     ConversionOptions options = programOptions(paths, watch);
     options.formatContext = paths.format->openFile(paths.output);
-    ConversionResult result = convert(fileSource(database), ByteSink{nullptr, discardBytes},
+    ConversionResult result = convert(fileSource(database), discardingSink(),
                                       Console{&kept, showAndKeep}, options);
     clearStatus(terminal);
     RunOutcome outcome{result.recognised, result.flags, result.fatalLine, kept.text};

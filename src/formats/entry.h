@@ -20,6 +20,9 @@ namespace catadump {
 // Versions up to 1.7.8 have the name and the attributes; later ones the name and five value columns.
 enum class ColumnSet { nameAndAttributes, withValues };
 
+// The list's header line for the columns, without its line end.
+const char* headerLineText(ColumnSet columns);
+
 // The five value columns of the later versions. Dates are Windows file times: 100-nanosecond intervals
 // since 1601-01-01 UTC, 0 when not set.
 struct RowValues {

@@ -22,4 +22,10 @@ const OutputFormat* findOutputFormat(std::string_view name) {
 
 const OutputFormat& qlxFormat() { return qlxOutput; }
 
+const char* headerLineText(ColumnSet columns) {
+    return columns == ColumnSet::nameAndAttributes
+               ? "Filename,Attributes"
+               : "Filename,Size,Date Created,Date Modified,Date Accessed,Attributes";
+}
+
 } // namespace catadump

@@ -263,9 +263,7 @@ void writeFacts(SqliteFile& file, const RunOutcome& outcome) {
     std::string version = std::to_string(file.version >> 24) + "." +
                           std::to_string((file.version >> 16) & 0xFF) + "." +
                           std::to_string(file.version & 0xFFFF);
-    const char* header = file.columns == ColumnSet::withValues
-                             ? "Filename,Size,Date Created,Date Modified,Date Accessed,Attributes"
-                             : "Filename,Attributes";
+    const char* header = headerLineText(file.columns);
     put("version", [&] { return file.versionKnown ? text(version) : null(); });
     put("header", [&] { return file.versionKnown ? text(header) : null(); });
     put("recognised", [&] { return number(outcome.recognised ? 1 : 0); });

@@ -100,9 +100,7 @@ void takeHeader(RowOutput& output, ColumnSet columns) {
     auto& reader = *static_cast<catadump_reader*>(output.context);
     std::lock_guard lock(reader.mutex);
     reader.version = output.version;
-    reader.headerLine = columns == ColumnSet::withValues
-                            ? "Filename,Size,Date Created,Date Modified,Date Accessed,Attributes"
-                            : "Filename,Attributes";
+    reader.headerLine = headerLineText(columns);
     reader.versionKnown = true;
 }
 
@@ -148,8 +146,6 @@ void keepConsole(void* context, const char* text, size_t n) {
     }
 }
 
-bool discardBytes(void*, const void*, size_t) { return true; }
-
 void runConversion(void* context) {
     auto& reader = *static_cast<catadump_reader*>(context);
     ConversionResult result;
@@ -159,7 +155,7 @@ void runConversion(void* context) {
         options.decoderThreads = reader.options.threads;
         options.format = &recordQueue;
         options.formatContext = &reader;
-        result = convert(reader.source, ByteSink{nullptr, discardBytes}, Console{&reader, keepConsole}, options);
+        result = convert(reader.source, discardingSink(), Console{&reader, keepConsole}, options);
         if (!reader.filling->records.empty()) handOver(reader);
     } catch (const OutputClosed&) {
     } catch (const std::bad_alloc&) {

@@ -299,7 +299,7 @@ static PyType_Slot entry_slots[] = {
 #pragma GCC diagnostic pop
 
 
-static PyType_Spec entry_spec = {
+static PyType_Spec entry_shape = {
     "catadump.Entry", sizeof(Entry), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, entry_slots,
 };
 
@@ -668,7 +668,7 @@ static PyType_Slot database_slots[] = {
 #pragma GCC diagnostic pop
 
 
-static PyType_Spec database_spec = {
+static PyType_Spec database_shape = {
     "catadump.Database", sizeof(Database), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, database_slots,
 };
@@ -837,8 +837,8 @@ static struct PyModuleDef module_definition = {
     module_free,
 };
 
-static int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject** kept) {
-    *kept = (PyTypeObject*)PyType_FromModuleAndSpec(module, spec, NULL);
+static int add_type(PyObject* module, PyType_Spec* shape, PyTypeObject** kept) {
+    *kept = (PyTypeObject*)PyType_FromModuleAndSpec(module, shape, NULL);
     return *kept != NULL ? PyModule_AddType(module, *kept) : -1;
 }
 
@@ -850,8 +850,8 @@ PyMODINIT_FUNC PyInit_catadump(void) {
     if (state->datetime_module == NULL) goto failed;
     state->datetime = (PyDateTime_CAPI*)PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0);
     if (state->datetime == NULL) goto failed;
-    if (add_type(module, &entry_spec, &state->entry_type) != 0) goto failed;
-    if (add_type(module, &database_spec, &state->database_type) != 0) goto failed;
+    if (add_type(module, &entry_shape, &state->entry_type) != 0) goto failed;
+    if (add_type(module, &database_shape, &state->database_type) != 0) goto failed;
     state->error = PyErr_NewExceptionWithDoc("catadump.Error",
                                              "A fatal condition ended the conversion; the message is its line.",
                                              NULL, NULL);

@@ -9,9 +9,8 @@
 namespace catadump {
 
 void writeHeaderLine(CsvWriter& writer, ColumnSet columns) {
-    writeString(writer, columns == ColumnSet::nameAndAttributes
-                            ? "Filename,Attributes\r\n"
-                            : "Filename,Size,Date Created,Date Modified,Date Accessed,Attributes\r\n");
+    writeString(writer, headerLineText(columns));
+    writeString(writer, "\r\n");
 }
 
 // Formatted straight into the writer's buffer. The room asked for is that of the longest values; a short

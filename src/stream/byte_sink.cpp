@@ -33,4 +33,10 @@ bool outputClosed(void* context) { return static_cast<FileOutput*>(context)->clo
 
 ByteSink fileSink(FileOutput& output) { return {&output, writeToFile, emptyOutputFile, outputClosed}; }
 
+namespace {
+bool discardBytes(void*, const void*, size_t) { return true; }
+} // namespace
+
+ByteSink discardingSink() { return ByteSink{nullptr, discardBytes}; }
+
 } // namespace catadump

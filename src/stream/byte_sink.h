@@ -36,4 +36,8 @@ struct FileOutput {
 };
 ByteSink fileSink(FileOutput& output);
 
+// A sink that takes every byte and keeps none, for a format that hands its records elsewhere (a file of
+// its own, the library's queue).
+ByteSink discardingSink();
+
 } // namespace catadump

@@ -65,15 +65,10 @@ TEST(FormatClients, EveryFormatReadsBackThroughItsRealClient) {
         std::string raw = catagen::encodeDatabase(tree, version);
         for (const std::string& database : {raw, bzip2(raw)}) {
             SCOPED_TRACE(versionName(version) + (database == raw ? ", raw" : ", bzip2"));
-            MemorySink expected;
-            std::string console;
-            ConversionOptions options;
-            options.format = &expectedEntries;
-            CountingInput input(database);
-            ConversionResult result = convert(input.source(), memorySink(expected), memoryConsole(console), options);
-            ASSERT_FALSE(result.flags.readError || result.flags.corrupt) << console;
-            ASSERT_GT(expected.bytes.size(), 400u);
-            dir.write("expected", expected.bytes);
+            InMemoryConversion expected = convertInMemory(database, defaultReadAhead, expectedEntries);
+            ASSERT_FALSE(expected.flags.readError || expected.flags.corrupt) << expected.console;
+            ASSERT_GT(expected.csv.size(), 400u);
+            dir.write("expected", expected.csv);
             std::string db = dir.write("Quillseek.db", database);
             for (const char* format : {"csv", "jsonl", "bodyfile"}) {
                 SCOPED_TRACE(format);

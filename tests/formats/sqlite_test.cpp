@@ -103,14 +103,8 @@ TEST(SqliteFormat, EveryVersionReadsBackThroughSqlite3) {
         std::string raw = catagen::encodeDatabase(oddTree(version), version);
         for (const std::string& database : {raw, bzip2(raw)}) {
             SCOPED_TRACE(versionName(version) + (database == raw ? ", raw" : ", bzip2"));
-            MemorySink expected;
-            std::string console;
-            ConversionOptions options;
-            options.format = &rowLines;
-            CountingInput input(database);
-            ConversionResult result =
-                convert(input.source(), memorySink(expected), memoryConsole(console), options);
-            ASSERT_FALSE(result.flags.readError || result.flags.corrupt) << console;
+            InMemoryConversion expected = convertInMemory(database, defaultReadAhead, rowLines);
+            ASSERT_FALSE(expected.flags.readError || expected.flags.corrupt) << expected.console;
             std::string db = dir.write("Quillseek.db", database);
             // An existing file at the output is replaced.
             std::string out = dir.write("out.sqlite", std::string(100000, 'x'));
@@ -124,7 +118,7 @@ TEST(SqliteFormat, EveryVersionReadsBackThroughSqlite3) {
             std::string rows = query(dir, out,
                                      "SELECT is_folder, hex(path), hex(name), size, created, modified, "
                                      "accessed, attributes FROM entries ORDER BY id");
-            EXPECT_EQ(rows, expected.bytes);
+            EXPECT_EQ(rows, expected.csv);
             // Parents: a row is in the folder row whose path, a backslash and its name make its path, or, at
             // the top of a filesystem, has none and its name is its path.
             EXPECT_EQ(query(dir, out,
@@ -135,7 +129,7 @@ TEST(SqliteFormat, EveryVersionReadsBackThroughSqlite3) {
                       "0\n");
             // A lookup of a path's bytes finds its row: TEXT for UTF-8, BLOB with the exact bytes otherwise.
             // (The odd folder's name is not UTF-8, so neither are the paths in it.)
-            std::vector<std::string> listed = lines(expected.bytes);
+            std::vector<std::string> listed = lines(expected.csv);
             const std::pair<const char*, const char*> lookups[] = {
                 {"bad\xff\xfe", "|blob|blob"}, {"caf\xc3\xa9", "|text|blob"}, {nullptr, ""}};
             for (auto [name, types] : lookups) {
@@ -173,7 +167,7 @@ TEST(SqliteFormat, EveryVersionReadsBackThroughSqlite3) {
                           csvDates);
             }
 
-            size_t rowCount = lines(expected.bytes).size();
+            size_t rowCount = lines(expected.csv).size();
             std::string header = headerLineOf(version);
             header.resize(header.size() - 2); // without its CR LF
             EXPECT_EQ(query(dir, out, "SELECT name, value FROM facts WHERE name <> 'console' ORDER BY name"),

@@ -62,13 +62,14 @@ ByteSink memorySink(MemorySink& sink) { return {&sink, writeToMemory}; }
 
 ByteSource CountingInput::source() { return {this, countedRead, noError}; }
 
-InMemoryConversion convertInMemory(std::string_view database, size_t readAhead) {
+InMemoryConversion convertInMemory(std::string_view database, size_t readAhead, const OutputFormat& format) {
     std::string bytes(database);
     MemoryInput input{reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 0};
     MemorySink sink;
     InMemoryConversion result;
     ConversionOptions options;
     options.readAhead = readAhead;
+    options.format = &format;
     ConversionResult converted =
         convert(memorySource(input), memorySink(sink), memoryConsole(result.console), options);
     result.csv = sink.bytes;

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "formats/entry.h"
 #include "stream/csv_writer.h"
 #include "stream/database_stream.h"
 #include "stream/run_context.h"
@@ -62,8 +63,10 @@ struct InMemoryConversion {
 };
 
 // Converts the bytes in process (the dispatch, and so the reader of the database's version), and collects
-// the console text, the CSV bytes after the final flush and the flags.
-InMemoryConversion convertInMemory(std::string_view database, size_t readAhead = defaultReadAhead);
+// the console text, the list's bytes after the final flush and the flags. The list is in `format` (a test
+// may pass a format of its own).
+InMemoryConversion convertInMemory(std::string_view database, size_t readAhead = defaultReadAhead,
+                                   const OutputFormat& format = qlxFormat());
 
 // A directory of its own for one test, removed with its contents at the end.
 class TempDir {
