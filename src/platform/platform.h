@@ -35,8 +35,22 @@ bool emptyFile(File file, bool& hadBytes);
 // that was emptied and written again is written out by the system when it is closed, and the close waits
 // for that; this lets it happen while the file is being written. Does nothing where the system cannot.
 void startWritingOut(File file, uint64_t offset, uint64_t length);
-// Reads up to n bytes: the count read, 0 at the end of the file, or -1 on failure.
-int64_t readFile(File file, void* destination, size_t n);
+// A way to wake a read that is waiting for data, from another thread: a reader being closed must not wait
+// for a pipe that nobody writes. Made once, signalled once, closed when no read can use it any more.
+struct Wakeup {
+    intptr_t waitHandle = -1;    // what a waiting read also watches (the reading end of a pipe)
+    intptr_t signalHandle = -1;  // what signalWakeup writes to
+};
+bool makeWakeup(Wakeup& wakeup);
+void signalWakeup(Wakeup& wakeup);
+void closeWakeup(Wakeup& wakeup);
+
+// Reads up to n bytes: the count read, 0 at the end of the file, or -1 on failure. A file that has no data
+// ready (a pipe, a terminal, a descriptor in non-blocking mode) is waited for, so that every kind of input
+// reads as a file does. With a wakeup, the wait also ends when it is signalled: -1 then, with the code that
+// wasWokenUp recognises. (Where the system cannot watch both, the wakeup is not looked at.)
+int64_t readFile(File file, void* destination, size_t n, const Wakeup* wakeup = nullptr);
+bool wasWokenUp(int errorCode);
 // Writes all n bytes; false when the system failed or wrote fewer.
 bool writeFile(File file, const void* source, size_t n);
 // Closes the file; false when the close reported an error (a lost write, for example).

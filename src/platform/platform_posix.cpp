@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <iostream>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -193,15 +194,78 @@ void startWritingOut(File file, uint64_t offset, uint64_t length) {
 #endif
 }
 
-int64_t readFile(File file, void* destination, size_t n) {
+bool makeWakeup(Wakeup& wakeup) {
+    int ends[2];
+    if (::pipe(ends) != 0) return false;
+    for (int end : ends) {
+        ::fcntl(end, F_SETFD, FD_CLOEXEC);
+        ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
+    }
+    wakeup.waitHandle = ends[0];
+    wakeup.signalHandle = ends[1];
+    return true;
+}
+
+void signalWakeup(Wakeup& wakeup) {
+    // One byte is enough: it is never read, so the wait end stays readable from then on.
+    if (wakeup.signalHandle == -1) return;
+    char byte = 1;
+    while (::write(static_cast<int>(wakeup.signalHandle), &byte, 1) < 0 && errno == EINTR) {
+    }
+}
+
+void closeWakeup(Wakeup& wakeup) {
+    for (intptr_t* end : {&wakeup.waitHandle, &wakeup.signalHandle}) {
+        if (*end != -1) ::close(static_cast<int>(*end));
+        *end = -1;
+    }
+}
+
+namespace {
+
+// Waits until the file has data (or its end, or an error) to give, or the wakeup is signalled: false then,
+// with errno ECANCELED. Without a wakeup, only a file in non-blocking mode ever needs the wait.
+bool waitForData(int fd, const Wakeup* wakeup) {
+    pollfd watched[2] = {{fd, POLLIN, 0}, {-1, POLLIN, 0}};
+    nfds_t count = 1;
+    if (wakeup != nullptr && wakeup->waitHandle != -1) {
+        watched[1].fd = static_cast<int>(wakeup->waitHandle);
+        count = 2;
+    }
     for (;;) {
-        ssize_t got = ::read(descriptor(file), destination, n);
+        int ready = ::poll(watched, count, -1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return true;  // the read that follows reports what is wrong
+        if (count == 2 && watched[1].revents != 0) {
+            errno = ECANCELED;
+            return false;
+        }
+        return true;
+    }
+}
+
+} // namespace
+
+int64_t readFile(File file, void* destination, size_t n, const Wakeup* wakeup) {
+    int fd = descriptor(file);
+    if (wakeup != nullptr && wakeup->waitHandle != -1) {
+        // A read from a pipe or a terminal would block where no wakeup reaches it: wait first. A regular
+        // file always has its bytes ready, and needs no wait.
+        struct stat info;
+        if (::fstat(fd, &info) == 0 && !S_ISREG(info.st_mode) && !waitForData(fd, wakeup)) return -1;
+    }
+    for (;;) {
+        ssize_t got = ::read(fd, destination, n);
         if (got == 0) errno = 0;  // the end of the file is no error: nothing stale is reported for it
         if (got >= 0) return got;
         if (errno == EINTR) continue;
+        // A descriptor in non-blocking mode with nothing to give yet: the data is late, not missing.
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitForData(fd, wakeup)) continue;
         return -1;
     }
 }
+
+bool wasWokenUp(int errorCode) { return errorCode == ECANCELED; }
 
 bool writeFile(File file, const void* source, size_t n) {
     const char* bytes = static_cast<const char*>(source);

@@ -95,7 +95,16 @@ bool emptyFile(File, bool& hadBytes) {
 // The file was emptied as it was created, and the system keeps no write-out for its close.
 void startWritingOut(File, uint64_t, uint64_t) {}
 
-int64_t readFile(File file, void* destination, size_t n) {
+// A read on Windows is not woken: the reader's close waits for it.
+bool makeWakeup(Wakeup& wakeup) {
+    wakeup = Wakeup{};
+    return true;
+}
+void signalWakeup(Wakeup&) {}
+void closeWakeup(Wakeup& wakeup) { wakeup = Wakeup{}; }
+bool wasWokenUp(int) { return false; }
+
+int64_t readFile(File file, void* destination, size_t n, const Wakeup*) {
     DWORD ask = n > largestTransfer ? largestTransfer : static_cast<DWORD>(n);
     DWORD got = 0;
     if (!ReadFile(handleOf(file), destination, ask, &got, nullptr)) {
