@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 SAMPLE ?= examples/sample.db
 
-.PHONY: all deps configure build run test check-asan check-tsan bench clean install package check-package
+.PHONY: all deps configure build run test check-asan check-tsan coverage bench clean install package check-package
 
 all: build
 
@@ -46,13 +46,17 @@ check-tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
+# Branch and line coverage of the whole suite, by file and by folder of src/ (clang's source-based coverage).
+coverage: deps
+	bash scripts/coverage build-coverage
+
 # Times catadump on large generated databases beside reference commands; see bench/RESULTS.md.
 bench: build
 	@bash scripts/install-deps bench
 	BUILD=$(BUILD) bash bench/run-bench $(BENCH_FLAGS)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-coverage
 
 # The program, its man page, the library (header, shared and static, pkg-config and CMake files) and the
 # Python module under PREFIX.
