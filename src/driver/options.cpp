@@ -111,6 +111,14 @@ CommandLine parseCommandLine(int argumentCount, const char* const* arguments) {
     if (first.starts_with("--") || first == "-h") return parseOptions(argumentCount, arguments);
     CommandLine command;
     if (argumentCount == 3) {
+        std::string_view output = arguments[2];
+        if (output.starts_with("--")) {
+            // An option put after the database: taken for the output, it would be a file of that name.
+            std::string option(output);
+            return usageError("catadump: options come before the database, as in catadump " + option +
+                              " " + arguments[1] + " <out>; an output named " + option + " is given as ./" +
+                              option);
+        }
         command.action = CommandLine::Action::convert;
         command.database = arguments[1];
         command.output = arguments[2];

@@ -1,7 +1,8 @@
 // The command line. Called with a first argument that begins with "--" (or is "-h"), catadump takes options
 // and then its operands, `catadump [OPTIONS] DB [OUT]`, OUT omitted meaning standard output; "--" ends
 // the options. Any other call behaves as it always has: two arguments are the database and the output,
-// any other count asks for both paths. In every form an operand "-" is a standard stream: standard input
+// any other count asks for both paths; only an output that begins with "--", an option put after the
+// database, is a usage error. In every form an operand "-" is a standard stream: standard input
 // for the database, standard output for the list.
 #pragma once
 

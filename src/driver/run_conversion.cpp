@@ -103,23 +103,34 @@ void showAndKeep(void* context, const char* text, size_t n) {
     kept.shown.write(kept.shown.context, text, n);
 }
 
-// Converts with a format that makes the file itself at the output's path (sqlite). The output opened for
-// the path has served to create it, as for the other formats, and is closed first; the format replaces
-// the file, and learns the run's outcome before the report, which a file it could not write adds a write
-// error to. The exit code.
-int convertIntoFile(Terminal& terminal, const ConversionPaths& paths, platform::File database,
-                    platform::File& output) {
-    platform::closeFile(output);
+// Converts with a format that makes the file itself (sqlite). It makes it under a name of its own beside the
+// output, and the finished file then takes the output's place in one step: the output holds what it held
+// before or the whole new file, never a part, and nothing else at or beside it is touched. A file the format
+// could not write is removed, and is a write error in the report, which the format learns the run's outcome
+// before. The exit code.
+int convertIntoFile(Terminal& terminal, const ConversionPaths& paths, platform::File database) {
     Console console = terminalConsole(terminal);
+    platform::Replacement replacement;
+    if (!platform::createReplacement(paths.output, replacement, database)) {
+        say(console, "Error: Could not open %s for writing.\n", paths.output.c_str());
+        return exitFailed;
+    }
+    say(console, "%s created for writing...\n", paths.output.c_str());
     KeptConsole kept{console, {}};
     ProgressWatch watch{{}, terminal};
     ConversionOptions options = programOptions(paths, watch);
-    options.formatContext = paths.format->openFile(paths.output);
+    options.formatContext = paths.format->openFile(replacement.temporary);
     ConversionResult result = convert(fileSource(database), discardingSink(),
                                       Console{&kept, showAndKeep}, options);
     clearStatus(terminal);
     RunOutcome outcome{result.recognised, result.flags, result.fatalLine, kept.text};
-    if (!paths.format->finishFile(options.formatContext, outcome)) result.flags.writeError = true;
+    bool written = paths.format->finishFile(options.formatContext, outcome);
+    if (written) {
+        written = platform::commitReplacement(replacement);
+    } else {
+        platform::discardReplacement(replacement);
+    }
+    if (!written) result.flags.writeError = true;
     if (result.fatalLine != nullptr) {
         say(console, "%s", result.fatalLine);
         return exitFatal;
@@ -151,12 +162,13 @@ int runConversion(Terminal& terminal, const ConversionPaths& paths) {
     platform::File output;
     int exitCode = exitFailed;
     if (paths.output == standardStream) output = platform::standardOutputFile();
-    if (!output.isOpen() && !platform::createForWritingEmptiedLater(paths.output, output, database)) {
+    if (paths.format->openFile != nullptr) {
+        exitCode = convertIntoFile(terminal, paths, database);
+    } else if (!output.isOpen() && !platform::createForWritingEmptiedLater(paths.output, output, database)) {
         say(console, "Error: Could not open %s for writing.\n", paths.output.c_str());
     } else {
         say(console, "%s created for writing...\n", paths.output.c_str());
-        exitCode = paths.format->openFile != nullptr ? convertIntoFile(terminal, paths, database, output)
-                                                     : convertIntoOutput(terminal, paths, database, output);
+        exitCode = convertIntoOutput(terminal, paths, database, output);
     }
     platform::closeFile(database);
     std::fflush(terminal.lines);
@@ -164,6 +176,8 @@ int runConversion(Terminal& terminal, const ConversionPaths& paths) {
 }
 
 int catadumpMain(int argumentCount, const char* const* arguments) {
+    // Before anything is opened: a file must not take the number of a closed standard stream.
+    if (!platform::reserveStandardDescriptors()) return exitFatal;
     Terminal terminal;
     try {
         Console console = terminalConsole(terminal);

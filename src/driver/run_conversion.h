@@ -12,9 +12,9 @@ namespace catadump {
 // Exit codes. A run that converted and reported nothing wrong ends with 0; one that got past the choice of
 // paths but met an error (files, unknown database, read/write errors, corruption) with 2; a cancelled
 // choice of paths and the fatal conditions with 1.
-// A usage error of the options form ends with 1 before anything is opened; a pipe on the output whose
-// reader has gone ends the run at once with 141, the status a shell shows for a program that the closed
-// pipe's signal ended.
+// A usage error (of the options form, or an output that begins with "--") ends with 1 before anything is
+// opened; a pipe on the output whose reader has gone ends the run at once with 141, the status a shell
+// shows for a program that the closed pipe's signal ended.
 enum ExitCode : int {
     exitSuccess = 0,
     exitCancelled = 1,

@@ -66,10 +66,11 @@ struct OutputFormat {
     void (*writeHeader)(RowOutput& output, ColumnSet columns);
     void (*writeEntry)(RowOutput& output, FolderTable& table, const Entry& entry);
     // Only for a format that makes a file of its own at a named path rather than hand bytes to the writer
-    // (null for the byte formats, which can also go to standard output). openFile replaces the file at the
-    // path and returns the context the records are handed with (RowOutput::context); it never fails, a
-    // file that cannot be made is reported by finishFile. finishFile completes the file with the run's
-    // outcome and releases the context; false when the file could not be written.
+    // (null for the byte formats, which can also go to standard output). openFile takes the new, empty file
+    // that the program made at the path for it and returns the context the records are handed with
+    // (RowOutput::context); it never fails, a file that cannot be written is reported by finishFile.
+    // finishFile completes the file with the run's outcome and releases the context; false when the file
+    // could not be written (the program then removes it).
     void* (*openFile)(const std::string& path) = nullptr;
     bool (*finishFile)(void* context, const RunOutcome& outcome) = nullptr;
 };

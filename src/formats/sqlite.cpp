@@ -3,10 +3,11 @@
 // says what the run found (version, header line, read error, corruption, console lines, fatal line).
 //
 // The file is made in one transaction without a journal: it is new, so there is nothing to roll back to.
-// The indexes, the view and `facts` are made last, just before the commit, so a file that has no `facts`
-// table is not a finished conversion (the run was killed). When SQLite fails (the file cannot be made, the
-// disk is full), the rows that follow are dropped, the file is emptied at the end so that nothing in it
-// looks like a result, and the run reports a write error.
+// It is a new empty file that the program made for it under a name of its own, which takes the output's
+// place only once finished; the indexes, the view and `facts` are made last, just before the commit, so a
+// file that has no `facts` table (one that a killed run left under its own name) is not a finished
+// conversion. When SQLite fails (the disk is full), the rows that follow are dropped and finishing reports
+// the failure: the program then removes the file, and the run reports a write error.
 //
 // Names and paths are the database's bytes: TEXT when they are valid UTF-8, BLOB otherwise, so nothing is
 // lost. Values are INTEGER, file times as stored; the few above the range of SQLite's signed integers are
@@ -17,10 +18,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -57,7 +56,6 @@ std::string finishingSql() {
 }
 
 struct SqliteFile {
-    std::string path;
     sqlite3* db = nullptr;
     sqlite3_stmt* insert = nullptr;
     bool failed = false;
@@ -126,20 +124,14 @@ int bindValue(sqlite3_stmt* statement, int column, uint64_t value) {
 
 void* openSqliteFile(const std::string& path) {
     auto file = std::make_unique<SqliteFile>();
-    file->path = path;
-    // The file is replaced: emptied, as the other formats empty theirs, and any journal left beside it by
-    // an earlier database of that name removed, so that SQLite does not apply it to the new one.
-    std::error_code ignored;
-    std::filesystem::resize_file(path, 0, ignored);
-    std::filesystem::remove(path + "-journal", ignored);
-    std::filesystem::remove(path + "-wal", ignored);
-    // The connection is used by this thread alone: no locking in each call.
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    // The file exists already, empty, and is opened as it is: nothing else is created at the path. The
+    // connection is used by this thread alone: no locking in each call.
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
     if (sqlite3_open_v2(path.c_str(), &file->db, flags, nullptr) != SQLITE_OK) {
         file->failed = true;
         return file.release();
     }
-    // No journal and no syncing: the file is new, and one that SQLite fails to write is emptied. Large pages
+    // No journal and no syncing: the file is new, and one that SQLite fails to write is removed. Large pages
     // hold the short rows with little overhead per page. The index builds sort with a second thread. (A memory
     // map of the file was slower on large lists, and counted the whole file as the program's memory.)
     run(*file, "PRAGMA page_size = 65536; PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF;"
@@ -288,10 +280,6 @@ bool finishSqliteFile(void* context, const RunOutcome& outcome) {
     writeFacts(*file, outcome);
     run(*file, "COMMIT");
     if (sqlite3_close(file->db) != SQLITE_OK) file->failed = true;
-    if (file->failed) {
-        std::error_code ignored;
-        std::filesystem::resize_file(file->path, 0, ignored);
-    }
     return !file->failed;
 }
 

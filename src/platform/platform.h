@@ -28,6 +28,24 @@ bool createForWriting(const std::string& path, File& file, File beingRead = File
 // until `emptyFile`: emptying a large file takes the system a while, which the output's own thread can
 // spend. Elsewhere the file is emptied here already.
 bool createForWritingEmptiedLater(const std::string& path, File& file, File beingRead = File{});
+// A file made whole under a name of its own and only then put at the path it is for, in one step: the path
+// shows the file it held before or the whole new one, never a part of it, also when the run is killed.
+struct Replacement {
+    std::string path;       // where the finished file goes: a symbolic link's target, so that the link stays
+    std::string temporary;  // where it is made: a new name beside `path`
+    File copyInto;          // an output that is no regular file (a device, a pipe), open: it gets a copy
+};
+// Creates the temporary file, empty: exclusively, under a name that nothing uses (nor its "-journal" and
+// "-wal" neighbours), with the permissions of a newly created output. An output that exists and is no
+// regular file cannot be replaced: it is opened for writing as createForWriting opens it, and the
+// temporary file is made in the system's folder for them. False, with nothing created, when either cannot
+// be made or when the path is the file being read, as for createForWriting.
+bool createReplacement(const std::string& path, Replacement& replacement, File beingRead = File{});
+// Puts the finished file at its path (or copies it into the output that is no regular file); false when
+// the system failed to. The temporary file is gone either way.
+bool commitReplacement(Replacement& replacement);
+// Removes the temporary file; the output stays as it was.
+void discardReplacement(Replacement& replacement);
 // Empties a regular file opened by createForWritingEmptiedLater (other kinds of output stay as they are);
 // false when the system failed to. `hadBytes` tells whether there was anything to empty.
 bool emptyFile(File file, bool& hadBytes);
@@ -70,6 +88,11 @@ File standardOutputFile();
 // where the system offers them: the run's big tables then cost a page fault every 2 MiB rather than every
 // 4 KiB. Nothing depends on it being followed; it is ignored where it cannot be.
 void adviseLargePages(void* bytes, size_t n);
+
+// Opens the null device on each of the standard descriptors (input, output, error) that is closed, so that
+// no file the program opens takes one of their numbers: with standard output closed, the console lines
+// would otherwise go into the list. False when the null device could not be opened.
+bool reserveStandardDescriptors();
 
 bool standardInputIsTerminal();
 bool standardOutputIsTerminal();

@@ -1,7 +1,9 @@
 // POSIX implementation of the platform layer.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -171,6 +173,119 @@ bool createForWritingEmptiedLater(const std::string& path, File& file, File bein
     return openForWriting(path, file, beingRead, 0);
 }
 
+namespace {
+
+// The path that a replacement goes to: the file a symbolic link leads to, so that the link stays a link and
+// the file it names gets the list, as for the other formats. A link that leads nowhere is replaced itself.
+std::string replacedPath(const std::string& path) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return path;
+    std::string target = resolved;
+    std::free(resolved);
+    return target;
+}
+
+bool nameIsTaken(const std::string& path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+// Six letters that differ from call to call and from process to process; the exclusive creation, not the
+// letters, makes the name the run's own.
+std::string uniqueLetters() {
+    static std::atomic<uint64_t> calls{0};
+    uint64_t bits = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                    (static_cast<uint64_t>(::getpid()) << 40) ^ (++calls * 0x9E3779B97F4A7C15ull);
+    bits = (bits ^ (bits >> 31)) * 0xBF58476D1CE4E5B9ull;  // mixed, so that close times give far names
+    bits ^= bits >> 29;
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::string text;
+    for (int i = 0; i < 6; ++i, bits /= 62) text += letters[bits % 62];
+    return text;
+}
+
+// Creates a new empty file named `stem`, six letters and ".partial", exclusively and with the permissions
+// of a new output (0666 less the umask); its name in `path`. SQLite would take a "-journal" or "-wal" file
+// beside it as its own, so a name with either is passed over too.
+bool createUniqueFile(const std::string& stem, std::string& path) {
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        std::string name = stem + uniqueLetters() + ".partial";
+        if (nameIsTaken(name + "-journal") || nameIsTaken(name + "-wal")) continue;
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            path = name;
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    errno = EEXIST;
+    return false;
+}
+
+// Copies the whole file at `path` into the open file.
+bool copyFileInto(const std::string& path, File output) {
+    File input;
+    if (!openForSequentialRead(path, input)) return false;
+    std::vector<char> buffer(1 << 20);
+    int64_t got;
+    bool written = true;
+    while (written && (got = readFile(input, buffer.data(), buffer.size())) > 0) {
+        written = writeFile(output, buffer.data(), static_cast<size_t>(got));
+    }
+    closeFile(input);  // read only: its close loses nothing
+    return written && got == 0;
+}
+
+} // namespace
+
+bool createReplacement(const std::string& path, Replacement& replacement, File beingRead) {
+    // Renamed over the database, the new file would take the database's place for good.
+    if (isSameFile(beingRead, path)) {
+        errno = EBUSY;
+        return false;
+    }
+    replacement = Replacement{};
+    replacement.path = replacedPath(path);
+    struct stat info;
+    if (::stat(replacement.path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    if (::stat(replacement.path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        // A device or a named pipe is written into, never replaced by a file.
+        const char* folder = std::getenv("TMPDIR");
+        std::string stem = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/catadump-";
+        if (!createForWriting(path, replacement.copyInto, beingRead)) return false;
+        if (createUniqueFile(stem, replacement.temporary)) return true;
+        closeFile(replacement.copyInto);
+        return false;
+    }
+    return createUniqueFile(replacement.path + ".", replacement.temporary);
+}
+
+bool commitReplacement(Replacement& replacement) {
+    bool done;
+    if (replacement.copyInto.isOpen()) {
+        done = copyFileInto(replacement.temporary, replacement.copyInto);
+        done = closeFile(replacement.copyInto) && done;
+        ::unlink(replacement.temporary.c_str());
+    } else {
+        done = ::rename(replacement.temporary.c_str(), replacement.path.c_str()) == 0;
+        if (!done) ::unlink(replacement.temporary.c_str());
+    }
+    replacement.temporary.clear();
+    return done;
+}
+
+void discardReplacement(Replacement& replacement) {
+    closeFile(replacement.copyInto);
+    if (!replacement.temporary.empty()) ::unlink(replacement.temporary.c_str());
+    replacement.temporary.clear();
+}
+
 bool emptyFile(File file, bool& hadBytes) {
     // As O_TRUNC, this leaves a pipe or a device as it is.
     hadBytes = false;
@@ -314,6 +429,15 @@ void adviseLargePages(void* bytes, size_t n) {
     (void)bytes;
     (void)n;
 #endif
+}
+
+bool reserveStandardDescriptors() {
+    // Each closed one gets the lowest free number, which is its own: the ones below it are open by then.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1) continue;  // fails only for a descriptor that is not open
+        if (::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) return false;
+    }
+    return true;
 }
 
 bool standardInputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }

@@ -10,8 +10,11 @@
 // After <windows.h>, which it builds on.
 #include <commdlg.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <string>
 #include <fcntl.h>
 #include <io.h>
 
@@ -87,6 +90,73 @@ bool createForWritingEmptiedLater(const std::string& path, File& file, File bein
     return createForWriting(path, file, beingRead);
 }
 
+namespace {
+
+// Six letters that differ from call to call and from process to process; the exclusive creation, not the
+// letters, makes the name the run's own.
+std::string uniqueLetters() {
+    static std::atomic<uint64_t> calls{0};
+    uint64_t bits = GetTickCount64() ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 40) ^
+                    (++calls * 0x9E3779B97F4A7C15ull);
+    bits = (bits ^ (bits >> 31)) * 0xBF58476D1CE4E5B9ull;
+    bits ^= bits >> 29;
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";  // names ignore the case here
+    std::string text;
+    for (int i = 0; i < 6; ++i, bits /= 36) text += letters[bits % 36];
+    return text;
+}
+
+bool nameIsTaken(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+} // namespace
+
+bool createReplacement(const std::string& path, Replacement& replacement, File) {
+    replacement = Replacement{};
+    replacement.path = path;
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        // The file being read was opened to be shared for reading only: the system refuses to open it for
+        // writing, and would refuse to replace it at the end.
+        HANDLE existing = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+        if (existing == INVALID_HANDLE_VALUE) return false;
+        CloseHandle(existing);
+    }
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        std::string name = path + "." + uniqueLetters() + ".partial";
+        if (nameIsTaken(name + "-journal") || nameIsTaken(name + "-wal")) continue;
+        HANDLE handle =
+            CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+            replacement.temporary = name;
+            return true;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS) return false;
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return false;
+}
+
+bool commitReplacement(Replacement& replacement) {
+    bool done = MoveFileExA(replacement.temporary.c_str(), replacement.path.c_str(),
+                            MOVEFILE_REPLACE_EXISTING) != 0;
+    if (!done) DeleteFileA(replacement.temporary.c_str());
+    replacement.temporary.clear();
+    return done;
+}
+
+void discardReplacement(Replacement& replacement) {
+    if (!replacement.temporary.empty()) DeleteFileA(replacement.temporary.c_str());
+    replacement.temporary.clear();
+}
+
 bool emptyFile(File, bool& hadBytes) {
     hadBytes = false;
     return true;
@@ -159,6 +229,10 @@ File standardOutputFile() {
 
 // Large pages on Windows need a privilege that users do not have; small pages it is.
 void adviseLargePages(void*, size_t) {}
+
+// The files are the system's handles, never the C library's descriptors, so none can take the place of a
+// standard stream that is closed.
+bool reserveStandardDescriptors() { return true; }
 
 bool standardInputIsTerminal() {
     return isConsole(STD_INPUT_HANDLE);

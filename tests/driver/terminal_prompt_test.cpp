@@ -94,7 +94,8 @@ TEST_F(TerminalPrompt, BothAnswersConvert) {
 }
 
 TEST_F(TerminalPrompt, OutputNameTypedWithoutExtensionGetsIt) {
-    TerminalRun run = runOnTerminal({database + "\n", dir.pathOf("list") + "\n"});
+    // Ended by CR LF (the CR typed literally, after ^V): the CR is no part of the name.
+    TerminalRun run = runOnTerminal({database + "\n", dir.pathOf("list") + "\x16\r\n"});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_TRUE(std::filesystem::exists(dir.pathOf("list.qlx"))) << run.screen;
 }
