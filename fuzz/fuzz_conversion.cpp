@@ -1,7 +1,8 @@
 // libFuzzer target: the whole conversion (dispatch and reader) on an in-memory database, with the output
 // hashed in memory. The first byte of an input chooses the runs (see tests/fuzz/fuzz_input.h): the raw run
-// always, then as asked the same database compressed through libbz2 and read by the single-threaded or
-// the threaded decoder, which must agree with the raw run byte for byte. A database that is bzip2 data
+// always, then as asked the same database compressed through libbz2 (as one stream or several, read at once
+// or a few bytes at a time) and read by the single-threaded or the threaded decoder, which must agree with
+// the raw run byte for byte. A database that is bzip2 data
 // already is read again by the single-threaded decoder, which must agree with the dispatch's threaded one.
 //
 // Besides what the sanitizers catch, an input fails when
@@ -31,9 +32,9 @@ struct Run {
     const char* fatalLine = nullptr;  // the fatal condition that ended the run, if one did
 };
 
-Run guardedConvert(std::string_view stored, Decoding decoding, size_t readAhead) {
+Run guardedConvert(std::string_view stored, Decoding decoding, size_t readAhead, bool dribbled = false) {
     Run run;
-    run.outcome = convertStored(stored, decoding, readAhead);
+    run.outcome = convertStored(stored, decoding, readAhead, dribbled);
     run.fatalLine = run.outcome.fatalLine;
     return run;
 }
@@ -65,13 +66,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (input.decodings.empty()) return 0;
 
-    std::string packed = input.compressed ? std::string(input.database) : bzip2Compress(input.database, input.blockSize);
+    std::string packed = input.compressed       ? std::string(input.database)
+                         : input.severalStreams ? bzip2CompressInStreams(input.database, input.blockSize)
+                                                : bzip2Compress(input.database, input.blockSize);
     if (packed.empty()) failInput("libbz2 could not compress the database");
     if (!input.compressed && firstBlockDisagreement(packed, true) >= 0) {
         failInput("our block decoder refused or misdecoded a block that libbz2 wrote");
     }
     for (Decoding decoding : input.decodings) {
-        Run decoded = guardedConvert(packed, decoding, defaultReadAhead);
+        Run decoded = guardedConvert(packed, decoding, defaultReadAhead, input.dribbled);
         checkShape(decoded);
         bool sameFatal = (raw.fatalLine == nullptr) == (decoded.fatalLine == nullptr) &&
                          (raw.fatalLine == nullptr || std::strcmp(raw.fatalLine, decoded.fatalLine) == 0);

@@ -32,7 +32,6 @@ constexpr size_t maxDecodedBlock = size_t{48} << 20;
 constexpr size_t maxRecycledBuffer = size_t{8} << 20;
 // Blocks found and not yet taken by the reader: their compressed bytes are kept until then.
 constexpr unsigned maxBlocksAhead = 16;
-constexpr uint64_t firstBlockBit = 32;  // right after "BZh1".."BZh9"
 
 // The working memory of one block decode, counted against the budget: our decoder's links, text and chain
 // pieces (7 bytes a symbol at most), and the library's own (4 a symbol) when it decodes the block instead.
@@ -66,6 +65,7 @@ struct BlockEntry {
     uint64_t endStreamBit = 0;  // where the next magic begins
     uint32_t crc = 0;           // its stored check
     bool last = false;          // the end of the stream follows, with a stream check that holds
+    bool first = false;         // the first block of its stream
     Verdict verdict = Verdict::unknown;
     bool settled = false;       // room for its bytes was granted, or it needs none
     bool done = false;
@@ -79,8 +79,9 @@ struct HandedBlock {
     uint64_t streamBit = 0;
     uint64_t endStreamBit = 0;
     uint32_t crc = 0;
-    uint32_t combinedBefore = 0;  // the stream check over the blocks before it
+    uint32_t combinedBefore = 0;  // the stream check over the blocks before it in its stream
     uint64_t decodedStart = 0;    // where its bytes begin in the decoded data
+    uint64_t streamStart = 0;     // where the bytes of its stream begin in the decoded data
     size_t size = 0;
     bool withheld = false;        // its last byte was kept back, because the library fails right there
 };
@@ -256,7 +257,7 @@ void stopThreads(Bzip2Decoder& d) {
 
 // Queues the block [beginBit, endBit) of the window for the workers, waiting while too many blocks are
 // ahead of the reader. False when stopping.
-bool queueBlock(Bzip2Decoder& d, uint64_t beginBit, uint64_t endBit, bool last) {
+bool queueBlock(Bzip2Decoder& d, uint64_t beginBit, uint64_t endBit, bool firstOfStream, bool last) {
     size_t first = static_cast<size_t>(beginBit / 8);
     BlockJob job;
     job.bytes.assign(d.window.begin() + static_cast<std::ptrdiff_t>(first),
@@ -268,6 +269,7 @@ bool queueBlock(Bzip2Decoder& d, uint64_t beginBit, uint64_t endBit, bool last) 
     entry.streamBit = d.windowStart * 8 + beginBit;
     entry.endStreamBit = d.windowStart * 8 + endBit;
     entry.crc = bitsAt(d.window.data(), beginBit + 48);
+    entry.first = firstOfStream;
     entry.last = last;
     std::unique_lock lock(d.mutex);
     d.changed.wait(lock, [&] { return d.stopping || d.blocksFound - d.nextToDeliver < d.maxAhead; });
@@ -285,20 +287,25 @@ bool queueBlock(Bzip2Decoder& d, uint64_t beginBit, uint64_t endBit, bool last) 
     return true;
 }
 
-// Reads the compressed data and cuts it into blocks. Stops at the end magic, at the end of the data, or at
-// anything that does not look like a whole stream; the reader falls back once it runs past the last block.
+// Reads the compressed data and cuts it into blocks, stream after stream: a stream header of the same block
+// size right after a stream's check begins a stream whose blocks continue the data. Stops at the end of the
+// data, or at anything that does not look like whole streams; the reader falls back once it runs past the
+// last block.
 void scanBlocks(Bzip2Decoder& d) {
     std::vector<uint8_t>& window = d.window;  // compressed bytes from windowStart on
-    uint64_t blockStart = 0;  // absolute bit of the current block's magic; 0 until the first is found
-    uint64_t scannedTo = 0;   // absolute bit from which magics are still to be looked for
-    uint32_t combined = 0;    // the stream check over the blocks queued so far
+    uint64_t streamByte = 0;     // absolute byte of the current stream's header
+    uint64_t blockStart = 0;     // absolute bit of the current block's magic; 0 until its stream's first
+    bool firstOfStream = false;  // the current block is its stream's first
+    uint64_t scannedTo = 0;      // absolute bit from which magics are still to be looked for
+    uint32_t combined = 0;       // the stream check over the current stream's blocks queued so far
     std::vector<MagicMark> marks;
+    // Read into a chunk of its own: a source that gives a few bytes at a time (a pipe) costs no more than
+    // the bytes it gives.
+    std::vector<uint8_t> chunk(scanChunkSize);
     for (;;) {
-        size_t old = window.size();
-        window.resize(old + scanChunkSize);
-        int64_t got = d.source.read(d.source.context, window.data() + old, scanChunkSize);
-        window.resize(old + static_cast<size_t>(std::max<int64_t>(got, 0)));
+        int64_t got = d.source.read(d.source.context, chunk.data(), scanChunkSize);
         if (got <= 0) break;
+        window.insert(window.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
         d.scannedBytes.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
 
         marks.clear();
@@ -313,15 +320,33 @@ void scanBlocks(Bzip2Decoder& d) {
             d.level = level;
             d.scratchCost = scratchBytes(level);
         }
+        uint64_t windowBits = uint64_t{window.size()} * 8;
         for (const MagicMark& mark : marks) {
             uint64_t bit = base + mark.bit;
+            uint64_t at = bit - base;
             if (blockStart == 0) {
-                if (bit != firstBlockBit || mark.kind != MagicKind::block) return;  // no stream we can cut
-                blockStart = bit;
+                // A stream's first magic follows its header at once; magics that begin earlier lie in the
+                // check of the stream before or in the header. A later stream must have the first one's
+                // block size (the pipeline's working memory is sized by it).
+                uint64_t firstBit = streamByte * 8 + 32;
+                if (bit < firstBit) continue;
+                if (bit != firstBit) return;  // no stream we can cut
+                size_t header = static_cast<size_t>(streamByte - d.windowStart);
+                if (bzip2StreamLevel(window.data() + header, window.size() - header) != d.level) return;
+                if (mark.kind == MagicKind::block) {
+                    blockStart = bit;
+                    firstOfStream = true;
+                    continue;
+                }
+                // A stream without blocks, whose check is that of no block at all.
+                if (at + 80 > windowBits) {
+                    scannedTo = bit;
+                    break;
+                }
+                if (bitsAt(window.data(), at + 48) != 0) return;
+                streamByte = (bit + 80 + 7) / 8;
                 continue;
             }
-            uint64_t at = bit - base;
-            uint64_t windowBits = uint64_t{window.size()} * 8;
             // A magic inside the block's own CRC is no block boundary, and a CRC not yet read cannot be
             // combined: both leave the rest to the single-threaded filter.
             if (at < blockStart - base + 80 || blockStart - base + 80 > windowBits) return;
@@ -334,17 +359,23 @@ void scanBlocks(Bzip2Decoder& d) {
                     break;
                 }
                 if (bitsAt(window.data(), at + 48) != withThisBlock) return;
-                queueBlock(d, blockStart - base, at, true);
-                return;
+                if (!queueBlock(d, blockStart - base, at, firstOfStream, true)) return;
+                // The library takes a stream's bytes whole: a next stream begins at the byte after the check.
+                streamByte = (bit + 80 + 7) / 8;
+                blockStart = 0;
+                combined = 0;
+                continue;
             }
-            if (!queueBlock(d, blockStart - base, at, false)) return;
+            if (!queueBlock(d, blockStart - base, at, firstOfStream, false)) return;
+            firstOfStream = false;
             combined = withThisBlock;
             blockStart = bit;
         }
-        if (blockStart == 0 && scannedTo > firstBlockBit) return;
+        if (blockStart == 0 && scannedTo > streamByte * 8 + 32) return;
         if (blockStart != 0 && d.windowStart + window.size() - blockStart / 8 > maxCompressedBlock) return;
-        // Keep the bytes from the current block's start on, and from the block the reader has last.
-        uint64_t keepFrom = std::max(blockStart, firstBlockBit) / 8;
+        // Keep the bytes from the current block's start on (from its stream's header while none is found),
+        // and from the block the reader has last.
+        uint64_t keepFrom = blockStart != 0 ? blockStart / 8 : streamByte;
         {
             std::lock_guard lock(d.mutex);
             keepFrom = std::min(keepFrom, d.retainFromByte);
@@ -553,8 +584,9 @@ bool takeNextBlock(Bzip2Decoder& d) {
     d.handed.streamBit = entry.streamBit;
     d.handed.endStreamBit = entry.endStreamBit;
     d.handed.crc = entry.crc;
-    d.handed.combinedBefore = d.handedCount == 0 ? 0 : combineCrc(before.combinedBefore, before.crc);
+    d.handed.combinedBefore = entry.first ? 0 : combineCrc(before.combinedBefore, before.crc);
     d.handed.decodedStart = d.handedCount == 0 ? 0 : before.decodedStart + before.size;
+    d.handed.streamStart = entry.first ? d.handed.decodedStart : before.streamStart;
     d.handed.size = entry.size;
     d.handed.withheld = withheld;
     ++d.handedCount;
@@ -566,7 +598,9 @@ bool takeNextBlock(Bzip2Decoder& d) {
     return true;
 }
 
-uint64_t alignUpToPiece(uint64_t offset) { return (offset + pieceSize - 1) / pieceSize * pieceSize; }
+// How far the decoded offset is from the end of the filter's piece it falls in; the filter's pieces are
+// counted from the first byte of each stream, since a piece ends with its stream.
+uint64_t restOfPiece(uint64_t offset) { return (pieceSize - offset % pieceSize) % pieceSize; }
 
 // The threaded path can go no further: the single-threaded filter takes over at the block where it
 // stopped, on a stream of that block and everything after it, and skips what the reader already has. It is
@@ -585,6 +619,7 @@ void fallBack(Bzip2Decoder& d) {
     }
     uint64_t restartBit = 0;
     uint64_t decodedStart = 0;
+    uint64_t streamStart = d.handed.streamStart;
     uint32_t combined = 0;
     if (d.handedCount > 0 && d.handed.withheld) {
         restartBit = d.handed.streamBit;
@@ -616,7 +651,7 @@ void fallBack(Bzip2Decoder& d) {
     uint64_t skip = carrier + (d.delivered - decodedStart);
     if (skip == 0) return;
     // The first call ends where the piece that the restart block's first byte falls in ends.
-    size_t ask = carrier + static_cast<size_t>(alignUpToPiece(decodedStart) - decodedStart);
+    size_t ask = carrier + static_cast<size_t>(restOfPiece(decodedStart - streamStart));
     for (;;) {
         size_t got = inflateInto(d.filter, d.filterSource, d.pieceBuffer.data(), ask);
         if (got > skip) {
@@ -675,6 +710,9 @@ Bzip2DecoderPointer startBzip2Decoder(RunContext& run, ByteSource source, std::v
     if (!startBzip2Filter(d.filter)) return {nullptr, destroyBzip2Decoder};
     d.pieceBuffer.resize(pieceRoom);
     if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
+    // No more workers than the budget lets decode blocks of the largest size at once: others would only
+    // wait, each holding memory beside the budget.
+    threads = std::min(threads, static_cast<unsigned>(decodedBytesBudget / scratchBytes(9)));
     if (threads > 1) startThreads(d, threads);
     return decoder;
 }

@@ -1,6 +1,7 @@
-// Decompressing mode's supply of bytes. The blocks of the bzip2 stream are found ahead of the reader and
-// decoded on worker threads, then handed over in order. On any anomaly (a magic that is no real block
-// boundary, a CRC failure, a truncated or corrupt file, the end of the stream) the single-threaded filter
+// Decompressing mode's supply of bytes. The blocks of the bzip2 data, a stream or several streams of the
+// same block size one after the other, are found ahead of the reader and decoded on worker threads, then
+// handed over in order. On any anomaly (a magic that is no real block boundary, a CRC failure, a truncated
+// or corrupt file, the end of the data, a stream of another block size) the single-threaded filter
 // takes over at the block where the anomaly is: it is started on a stream made of that block and what
 // follows it, kept since the block was handed over, headed by a carrier block that gives the library the
 // stream check of the blocks before, and it is driven in the pieces it would have produced from the start.

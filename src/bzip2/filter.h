@@ -1,9 +1,14 @@
-// The bzip2 filter: inflates a bzip2 stream read from a byte source. Kept apart from the database formats;
+// The bzip2 filter: inflates bzip2 data read from a byte source. Kept apart from the database formats;
 // the stream uses it to fill its read-ahead buffer in large chunks.
 //
-// A failure (the source failing or ending, the library rejecting the data, the compressed stream ending)
-// is recorded when it is met and reported only when the reader asks for bytes that lie beyond it, so the
-// console shows it at the read that needs the missing bytes.
+// The data may be several bzip2 streams one after the other, as parallel compressors write it: when a
+// stream has ended and more bytes are wanted, a stream header ("BZh1".."BZh9") right after it starts the
+// next stream, whose bytes continue the data. Each stream is checked on its own, with its own stream check.
+// Anything else after a stream, or nothing, is the end of the data.
+//
+// A failure (the source failing or ending, the library rejecting the data, the data ending) is recorded
+// when it is met and reported only when the reader asks for bytes that lie beyond it, so the console shows
+// it at the read that needs the missing bytes.
 #pragma once
 
 #include <bzlib.h>
@@ -32,6 +37,7 @@ struct Bzip2Filter {
     int failureCode = 0;              // system error or library result, for the console line
     bool reported = false;            // the failure's console line has been printed
     uint64_t compressedBytesRead = 0;
+    bool streamEnded = false; // the library's stream has ended; a following stream may continue it
 };
 
 inline constexpr size_t bzip2StagingSize = 65536;
@@ -39,8 +45,9 @@ inline constexpr size_t bzip2StagingSize = 65536;
 // Sets up the library and the staging buffer; false when either cannot be had.
 bool startBzip2Filter(Bzip2Filter& filter);
 
-// Inflates up to n bytes into destination and returns how many came out. Fewer than n means the filter has
-// met its failure and will produce nothing more.
+// Inflates up to n bytes into destination and returns how many came out. Fewer than n means that the filter
+// met its failure (none means it will produce nothing more), or that a stream ended in this call: the next
+// call goes on with the stream after it, so the bytes after a stream's end are looked at only when wanted.
 size_t inflateInto(Bzip2Filter& filter, ByteSource& source, uint8_t* destination, size_t n);
 
 // Prints the console line of the recorded failure, once.

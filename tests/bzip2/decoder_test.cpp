@@ -35,11 +35,12 @@ enum class After { nothing, readPast, finish };
 
 // Reads the stored bzip2 data in reads of the planned sizes, then one read past them or the end of the
 // reading (which reports damage met right where the reader stopped).
-Observed readPlanned(const std::string& stored, unsigned threads, const std::vector<size_t>& plan, After after,
-                     ThreadStarter starter = startSystemThread) {
+Observed readPlanned(const std::string& stored, unsigned threads, const std::vector<size_t>& plan,
+                     After after, ThreadStarter starter = startSystemThread, size_t readLimit = 0) {
     CapturedRun captured;
     captured.run.startThread = starter;
     CountingInput input(stored);
+    input.readLimit = readLimit;
     DatabaseStream stream;
     openDatabaseStream(stream, captured.run, input.source());
     EXPECT_TRUE(switchToDecompressing(stream, nullptr, 0, threads));
@@ -62,7 +63,7 @@ Observed readPlanned(const std::string& stored, unsigned threads, const std::vec
 
 // Reads `total` bytes in pieces of varying sizes (seeded), then, when asked, one read past them.
 Observed readThrough(const std::string& stored, unsigned threads, size_t total, uint32_t seed,
-                     bool readPast = false) {
+                     bool readPast = false, size_t readLimit = 0) {
     std::mt19937 random(seed);
     std::vector<size_t> plan;
     for (size_t planned = 0; planned < total;) {
@@ -70,7 +71,8 @@ Observed readThrough(const std::string& stored, unsigned threads, size_t total, 
         plan.push_back(n);
         planned += n;
     }
-    return readPlanned(stored, threads, plan, readPast ? After::readPast : After::nothing);
+    return readPlanned(stored, threads, plan, readPast ? After::readPast : After::nothing, startSystemThread,
+                       readLimit);
 }
 
 // The decoded sizes of the stream's blocks.
@@ -200,9 +202,6 @@ std::string noLevelDigit(const std::string& packed, const std::vector<MagicMark>
 std::string dataAfterTheEnd(const std::string& packed, const std::vector<MagicMark>&) {
     return packed + std::string(1000, '\x42');
 }
-std::string secondStream(const std::string& packed, const std::vector<MagicMark>&) {
-    return packed + bzip2("a second stream that must never be read");
-}
 
 TEST(Bzip2Decoder, EveryAnomalyFallsBackWithIdenticalResults) {
     const Anomaly anomalies[] = {
@@ -210,7 +209,6 @@ TEST(Bzip2Decoder, EveryAnomalyFallsBackWithIdenticalResults) {
         {"false magic", falseMagicInSecondBlock}, {"false magic in a check", falseMagicInSecondBlocksCheck},
         {"data after the end", dataAfterTheEnd},
         {"level too small", levelTooSmallForTheBlocks}, {"no level digit", noLevelDigit},
-        {"second stream", secondStream},
     };
     std::string data = mixedData(2200000, 9);
     std::string packed = bzip2(data);
@@ -227,6 +225,141 @@ TEST(Bzip2Decoder, EveryAnomalyFallsBackWithIdenticalResults) {
         EXPECT_EQ(threaded.fallbacks, 1u);
         EXPECT_TRUE(single.readError);
         EXPECT_NE(single.console, "");
+    }
+}
+
+// The data as bzip2 streams one after the other, one for each piece between the offsets.
+std::string inStreams(const std::string& data, const std::vector<size_t>& offsets, int blockSize = 9) {
+    std::string packed;
+    size_t from = 0;
+    for (size_t to : offsets) {
+        packed += bzip2(data.substr(from, to - from), blockSize);
+        from = to;
+    }
+    return packed + bzip2(data.substr(from), blockSize);
+}
+
+// Streams that end exactly at `size`: one of noise, then streams of nothing (14 bytes each), so that the
+// stream after them begins where wanted. The noise is what they decode to.
+std::string streamsEndingAt(size_t size, std::string& noise) {
+    const std::string empty = bzip2("");
+    for (size_t n = 1000;; ++n) {
+        std::string packed = bzip2(noisyBytes(n, 8));
+        if ((size - packed.size()) % empty.size() != 0) continue;
+        noise = noisyBytes(n, 8);
+        for (size_t k = (size - packed.size()) / empty.size(); k > 0; --k) packed += empty;
+        return packed;
+    }
+}
+
+const std::string unexpectedEnd = "BZ2_bzDecompress(): 4: Unexpected EOF in decompression stream.\n";
+
+// Several streams read as one: the next stream's bytes follow the last of the stream before, whether the
+// next header arrives with the end of the one before, across the filter's staging boundary or a few bytes at
+// a time; streams without blocks add nothing; what follows the last stream is the end of the data, as after
+// a lone stream. Threads or not, the same; a file of streams of one block size stays threaded to its end.
+TEST(Bzip2Decoder, SeveralStreamsContinueTheData) {
+    std::string data = mixedData(1200000, 31);
+    std::string small = data.substr(0, 250000);
+    // The filter takes the source's bytes 65,536 at a time: stream headers split 2 + 2, 3 + 1, or at the start.
+    const size_t splitAt[3] = {65534, 65533, 65536};
+    std::string split[3], splitStored[3];
+    for (size_t i = 0; i < 3; ++i) splitStored[i] = streamsEndingAt(splitAt[i], split[i]);
+    struct Case {
+        const char* name;
+        std::string data;
+        std::string stored;
+        size_t readLimit = 0;
+        bool staysThreaded = true;
+    };
+    std::vector<size_t> tenths;
+    for (size_t at = 120000; at < data.size(); at += 120000)
+        tenths.push_back(at);
+    const Case cases[] = {
+        {"two streams", data, inStreams(data, {600000})},
+        {"ten one-block streams", data, inStreams(data, tenths, 2)},
+        {"an empty stream between and at both ends", data,
+         bzip2("") + bzip2(data.substr(0, 500000)) + bzip2("") + bzip2(data.substr(500000)) + bzip2("")},
+        {"bytes after the last stream", data, inStreams(data, {700000}) + std::string(3000, '\x42')},
+        {"part of a header after the last stream", data, inStreams(data, {700000}) + "BZh"},
+        {"a header split at the staging boundary", split[0] + small, splitStored[0] + bzip2(small)},
+        {"a header one byte before it", split[1] + small, splitStored[1] + bzip2(small)},
+        {"a header right at it", split[2] + small, splitStored[2] + bzip2(small)},
+        {"three bytes a read", small, bzip2("", 1) + inStreams(small, {100000, 100001}, 1), 3},
+        {"streams of two block sizes", data, bzip2(data.substr(0, 400000), 9) + bzip2(data.substr(400000), 1),
+         0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Observed single =
+            readPlanned(c.stored, 1, {c.data.size()}, After::finish, startSystemThread, c.readLimit);
+        EXPECT_TRUE(single.bytes == c.data);
+        EXPECT_EQ(single.console, "");
+        EXPECT_FALSE(single.readError);
+        Observed past = readThrough(c.stored, 1, c.data.size(), 7, true, c.readLimit);
+        EXPECT_EQ(past.console, unexpectedEnd);
+        EXPECT_TRUE(past.readError);
+        for (unsigned threads : {2u, 4u}) {
+            SCOPED_TRACE(threads);
+            Observed threaded = readPlanned(c.stored, threads, {c.data.size()}, After::finish,
+                                            startSystemThread, c.readLimit);
+            EXPECT_TRUE(threaded == single);
+            EXPECT_EQ(threaded.fallbacks, c.staysThreaded ? 0u : 1u);
+            EXPECT_TRUE(readThrough(c.stored, threads, c.data.size(), 7, true, c.readLimit) == past);
+        }
+    }
+}
+
+// Damage in a stream after the first reports as the same damage in a lone stream does, after the bytes of
+// the streams before; with threads or not. Reads of 4096 bytes after the first stream's, then one more.
+TEST(Bzip2Decoder, DamageInALaterStreamReportsAsInALoneStream) {
+    std::string data = mixedData(1000000, 33);
+    std::string first = data.substr(0, 400000);
+    std::string second = data.substr(400000);
+    std::string head = bzip2(first, 1);
+    std::string tail = bzip2(second, 1);
+    std::vector<MagicMark> marks;
+    findMagics(reinterpret_cast<const uint8_t*>(tail.data()), tail.size(), 0, marks);
+    ASSERT_GE(marks.size(), 4u);
+    size_t middleOfSecondBlock = static_cast<size_t>((marks[1].bit + marks[2].bit) / 16);
+    struct Case {
+        const char* name;
+        std::string damagedTail;
+        const char* console = nullptr; // when it is not the lone stream's
+    };
+    const Case cases[] = {
+        {"cut in a block", cut(tail, middleOfSecondBlock)},
+        {"cut right after the header", cut(tail, 4)},
+        {"cut in the end mark", cut(tail, tail.size() - 3)},
+        {"a damaged block", flipByte(tail, middleOfSecondBlock, 0x10)},
+        {"a damaged first block header", flipByte(tail, 14, 0x5A)},
+        {"a damaged block check", flipByte(tail, 10, 0x01)},
+        {"a damaged stream check", flipByte(tail, tail.size() - 2, 0x01)},
+        // No whole stream header: the end of the data, as after a lone stream.
+        {"cut in the header", cut(tail, 2), unexpectedEnd.c_str()},
+        {"no level digit", "BZh0" + tail.substr(4), unexpectedEnd.c_str()},
+    };
+    std::vector<size_t> plan(second.size() / 4096, 4096);
+    plan.push_back(second.size() % 4096);
+    plan.push_back(1);
+    std::vector<size_t> afterFirst = plan;
+    afterFirst.insert(afterFirst.begin(), first.size());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Observed alone = readPlanned(c.damagedTail, 1, plan, After::finish);
+        Observed single = readPlanned(head + c.damagedTail, 1, afterFirst, After::finish);
+        EXPECT_TRUE(single.readError);
+        if (c.console == nullptr) {
+            EXPECT_TRUE(single.bytes == first + alone.bytes);
+            EXPECT_EQ(single.console, alone.console);
+        } else {
+            EXPECT_TRUE(single.bytes == first + std::string(second.size() + 1, '\0')); // every read fails
+            EXPECT_EQ(single.console, c.console);
+        }
+        for (unsigned threads : {2u, 4u}) {
+            Observed threaded = readPlanned(head + c.damagedTail, threads, afterFirst, After::finish);
+            EXPECT_TRUE(threaded == single) << threads << " threads: " << threaded.console;
+        }
     }
 }
 

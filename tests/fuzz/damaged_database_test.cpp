@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "catagen/expected_csv.h"
@@ -240,17 +241,24 @@ TEST(DamagedDatabaseWarnings, FolderDecodeSizeMismatchAndUnknownFilesystemType) 
     EXPECT_EQ(typed.exitCode, 0);
 }
 
-// ---- The same through a pipe ----
+// ---- The same through a pipe, and as several bzip2 streams ----
 //
 // A database of each row of the table, raw and bzip2-wrapped, and a database of three bzip2 blocks intact
-// and damaged: read through a pipe, the program gives the rows, the console and the exit code it gives
-// reading the same bytes from a file.
+// and damaged: read through a pipe, blocking or not, the program gives the rows, the console and the exit
+// code it gives reading the same bytes from a file. The bzip2 data also comes as two streams, which must
+// read as the one: a wrapped database split in its middle, and damaged bzip2 data after a stream of nothing
+// (the damage then lies in the second stream).
 
 struct Damaged {
     std::string name;
     std::string bytes;
     int exitCode = 2;
+    std::string split = {}; // the same as two bzip2 streams; empty for raw data
 };
+
+std::string inTwoStreams(const std::string& db) {
+    return bzip2(db.substr(0, db.size() / 2)) + bzip2(db.substr(db.size() / 2));
+}
 
 std::vector<Damaged> damagedTable() {
     MarkedDatabase late = smallDatabase(Version::v1_7_20);
@@ -286,7 +294,9 @@ std::vector<Damaged> damagedTable() {
         {"UnknownFilesystemType", unknownFilesystemType(), 0},
     };
     std::vector<Damaged> table = raw;
-    for (const Damaged& row : raw) table.push_back({row.name + "Wrapped", bzip2(row.bytes), row.exitCode});
+    for (const Damaged& row : raw) {
+        table.push_back({row.name + "Wrapped", bzip2(row.bytes), row.exitCode, inTwoStreams(row.bytes)});
+    }
     std::string packed = bzip2(late.bytes);
     ThreeBlocks three = threeBlocks();
     size_t secondBlock = static_cast<size_t>(three.marks[1].bit / 8);
@@ -302,6 +312,8 @@ std::vector<Damaged> damagedTable() {
         {"ThreeBlocksSecondCheckDamaged", flipByte(three.packed, secondBlock + 8, 0x01)},
         {"ThreeBlocksDataAfterTheEnd", three.packed + std::string(70000, '\x42'), 0},
     };
+    for (Damaged& row : compressed)
+        row.split = bzip2("") + row.bytes;
     table.insert(table.end(), compressed.begin(), compressed.end());
     return table;
 }
@@ -312,11 +324,21 @@ void PrintTo(const Damaged& damaged, std::ostream* out) { *out << damaged.name; 
 TEST_P(ThroughAPipe, GivesWhatTheFileGives) {
     TempDir dir;
     FileConversion file = convertFile(dir, GetParam().bytes);
-    FileConversion piped = convertPiped(dir, GetParam().bytes);
-    EXPECT_EQ(afterFileLines(piped), afterFileLines(file));
-    EXPECT_EQ(piped.csv, file.csv);
-    EXPECT_EQ(piped.exitCode, file.exitCode);
     EXPECT_EQ(file.exitCode, GetParam().exitCode);
+    std::vector<std::pair<const char*, FileConversion>> others;
+    others.emplace_back("pipe", convertPiped(dir, GetParam().bytes));
+    others.emplace_back("non-blocking pipe", convertPiped(dir, GetParam().bytes, true));
+    if (!GetParam().split.empty()) {
+        others.emplace_back("two streams", convertFile(dir, GetParam().split));
+        others.emplace_back("two streams through a non-blocking pipe",
+                            convertPiped(dir, GetParam().split, true));
+    }
+    for (const auto& [how, other] : others) {
+        SCOPED_TRACE(how);
+        EXPECT_EQ(afterFileLines(other), afterFileLines(file));
+        EXPECT_EQ(other.csv, file.csv);
+        EXPECT_EQ(other.exitCode, file.exitCode);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(, ThroughAPipe, ::testing::ValuesIn(damagedTable()),

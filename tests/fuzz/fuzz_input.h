@@ -11,8 +11,12 @@
 //   bits 0-1  decompressing runs after the raw run: 0 none, 1 single-threaded, 2 threaded, 3 both
 //   bit 2     the raw run reads ahead 16 bytes at a time, so fields straddle refills everywhere
 //   bit 3     the compressed copy uses blocks of 900 kB instead of 100 kB
+//   bit 4     the compressed copy is several streams: the database's first half, a stream of nothing, the
+//   rest bit 5     the decompressing runs get their bytes a few at a time (1 to 7 a read), as a pipe may give
+//   them
 #pragma once
 
+#include <algorithm>
 #include <bzlib.h>
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +39,8 @@ struct FuzzInput {
     std::vector<Decoding> decodings;  // the decompressing runs to compare with the raw run
     bool compressed = false;          // the database is bzip2 data: the runs read it as it is
     int blockSize = 1;
+    bool severalStreams = false;
+    bool dribbled = false;
 };
 
 inline constexpr size_t smallReadAhead = 16;
@@ -48,6 +54,8 @@ inline FuzzInput parseFuzzInput(std::string_view bytes) {
     if (mode & 0x02) input.decodings.push_back(Decoding::threaded);
     if (mode & 0x04) input.readAhead = smallReadAhead;
     input.blockSize = (mode & 0x08) ? 9 : 1;
+    input.severalStreams = (mode & 0x10) != 0;
+    input.dribbled = (mode & 0x20) != 0;
     // A database that is itself bzip2 data is decompressed by the dispatch in the raw run; wrapped again it
     // would be an unknown signature, so it is read as it is, by the single-threaded decoder.
     if (input.database.substr(0, 4) == "BZh9") {
@@ -131,6 +139,18 @@ inline std::string bzip2Compress(std::string_view plain, int blockSize) {
     return packed;
 }
 
+// The compressed copy as several streams: the first half, a stream of nothing, the rest. Empty if the
+// library fails.
+inline std::string bzip2CompressInStreams(std::string_view plain, int blockSize) {
+    std::string_view first = plain.substr(0, plain.size() / 2);
+    std::string parts[] = {bzip2Compress(first, blockSize), bzip2Compress({}, blockSize),
+                           bzip2Compress(plain.substr(first.size()), blockSize)};
+    for (const std::string& part : parts) {
+        if (part.empty()) return {};
+    }
+    return parts[0] + parts[1] + parts[2];
+}
+
 // Every candidate block of bzip2 data (from each block magic to the magic after it), decoded by our block
 // decoder and by the library: where ours takes a block, the library must take it too and give the same
 // bytes; on a stream the library wrote (`written`), ours must take every block. Returns the index of the
@@ -165,8 +185,28 @@ inline void appendConsoleLine(void* context, const char* text, size_t n) {
     static_cast<Outcome*>(context)->console.append(text, n);
 }
 
-inline Outcome convertStored(std::string_view stored, Decoding decoding, size_t readAhead = defaultReadAhead) {
-    MemoryInput input{reinterpret_cast<const uint8_t*>(stored.data()), stored.size(), 0};
+// Memory read a few bytes at a time, 1 to 7 in turn.
+struct DribbledInput {
+    MemoryInput memory;
+    size_t next = 1;
+};
+inline int64_t dribbledRead(void* context, void* destination, size_t n) {
+    auto& input = *static_cast<DribbledInput*>(context);
+    size_t count = std::min({n, input.next, input.memory.size - input.memory.position});
+    input.next = input.next % 7 + 1;
+    if (count > 0) std::memcpy(destination, input.memory.data + input.memory.position, count);
+    input.memory.position += count;
+    return static_cast<int64_t>(count);
+}
+inline int dribbledError(void*) {
+    return 0;
+}
+
+inline Outcome convertStored(std::string_view stored, Decoding decoding, size_t readAhead = defaultReadAhead,
+                             bool dribbled = false) {
+    DribbledInput input{{reinterpret_cast<const uint8_t*>(stored.data()), stored.size(), 0}};
+    ByteSource source =
+        dribbled ? ByteSource{&input, dribbledRead, dribbledError} : memorySource(input.memory);
     Outcome outcome;
     ConversionOptions options;
     options.readAhead = readAhead;
@@ -174,8 +214,8 @@ inline Outcome convertStored(std::string_view stored, Decoding decoding, size_t 
         options.decompressFromStart = true;
         options.decoderThreads = decoding == Decoding::singleThreaded ? 1 : 2;
     }
-    ConversionResult result = convert(memorySource(input), ByteSink{&outcome, hashIntoOutcome},
-                                      Console{&outcome, appendConsoleLine}, options);
+    ConversionResult result =
+        convert(source, ByteSink{&outcome, hashIntoOutcome}, Console{&outcome, appendConsoleLine}, options);
     outcome.recognised = result.recognised;
     outcome.flags = result.flags;
     outcome.fatalLine = result.fatalLine;

@@ -72,6 +72,7 @@ struct PlannedRun {
     std::string stored;
     Decoding decoding;
     size_t readAhead;
+    bool dribbled = false;
 };
 
 std::vector<PlannedRun> plannedRuns(const std::string& bytes) {
@@ -87,12 +88,19 @@ std::vector<PlannedRun> plannedRuns(const std::string& bytes) {
     if (input.compressed) {
         runs.push_back({"single-threaded, as stored", database, Decoding::singleThreaded, defaultReadAhead});
         runs.push_back({"threaded, as stored", database, Decoding::threaded, defaultReadAhead});
+        runs.push_back({"threaded, as stored, a few bytes a read", database, Decoding::threaded,
+                        defaultReadAhead, true});
     } else {
         for (int blockSize : {1, 9}) {
             std::string packed = bzip2Compress(database, blockSize);
             std::string size = std::to_string(blockSize);
             runs.push_back({"single-threaded, block size " + size, packed, Decoding::singleThreaded, defaultReadAhead});
             runs.push_back({"threaded, block size " + size, packed, Decoding::threaded, defaultReadAhead});
+        }
+        std::string streams = bzip2CompressInStreams(database, 1);
+        for (Decoding decoding : {Decoding::singleThreaded, Decoding::threaded}) {
+            runs.push_back(
+                {"several streams, a few bytes a read", streams, decoding, defaultReadAhead, true});
         }
     }
     return runs;
@@ -109,7 +117,7 @@ TEST_P(RegressionInput, CompletesWithItsOutcomeInEveryMode) {
     for (size_t i = 0; i < runs.size(); ++i) {
         const PlannedRun& run = runs[i];
         SCOPED_TRACE(run.name);
-        Outcome outcome = convertStored(run.stored, run.decoding, run.readAhead);
+        Outcome outcome = convertStored(run.stored, run.decoding, run.readAhead, run.dribbled);
         const std::string& console = outcome.console;
         if (run.decoding != Decoding::none) {
             EXPECT_EQ(firstBlockDisagreement(run.stored, libbz2Wrote), -1);

@@ -40,6 +40,7 @@ int64_t countedRead(void* context, void* destination, size_t n) {
     auto& counting = *static_cast<CountingInput*>(context);
     ++counting.reads;
     MemoryInput& input = counting.input;
+    if (counting.readLimit != 0) n = std::min(n, counting.readLimit);
     size_t count = std::min(n, input.size - input.position);
     if (count > 0) std::memcpy(destination, input.data + input.position, count);
     input.position += count;
@@ -109,14 +110,19 @@ std::optional<std::string> readWholeFile(const std::string& path) {
 namespace {
 
 // A process that writes the bytes into the pipe and ends; a reader that stops early ends it too.
-pid_t startFeeder(const std::string& bytes, int pipeEnds[2]) {
+pid_t startFeeder(const std::string& bytes, int pipeEnds[2], bool slowly) {
     pid_t feeder = ::fork();
     if (feeder < 0) throw std::runtime_error("fork failed");
     if (feeder == 0) {
         ::close(pipeEnds[0]);
         size_t written = 0;
         while (written < bytes.size()) {
-            ssize_t put = ::write(pipeEnds[1], bytes.data() + written, bytes.size() - written);
+            size_t piece = bytes.size() - written;
+            if (slowly) {
+                piece = std::min<size_t>(piece, 1021); // an odd size: pieces end at every kind of place
+                ::usleep(200);
+            }
+            ssize_t put = ::write(pipeEnds[1], bytes.data() + written, piece);
             if (put < 0 && errno == EINTR) continue;
             if (put <= 0) break;
             written += static_cast<size_t>(put);
@@ -130,7 +136,7 @@ pid_t startFeeder(const std::string& bytes, int pipeEnds[2]) {
 } // namespace
 
 ProgramRun runProgram(const std::vector<std::string>& arguments, size_t memoryBoundMiB,
-                      const std::string* standardInput) {
+                      const std::string* standardInput, bool nonBlockingInput) {
     std::vector<const char*> argv = {CATADUMP_BINARY};
     for (const std::string& argument : arguments) argv.push_back(argument.c_str());
     argv.push_back(nullptr);
@@ -145,6 +151,7 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, size_t memoryBo
     if (child == 0) {
         int input = standardInput != nullptr ? inputEnds[0] : ::open("/dev/null", O_RDONLY);
         ::dup2(input, STDIN_FILENO);
+        if (nonBlockingInput) ::fcntl(STDIN_FILENO, F_SETFL, ::fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
         if (standardInput != nullptr) {
             ::close(inputEnds[0]);
             ::close(inputEnds[1]);
@@ -170,7 +177,7 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, size_t memoryBo
     pid_t feeder = -1;
     if (standardInput != nullptr) {
         ::close(inputEnds[0]);
-        feeder = startFeeder(*standardInput, inputEnds);
+        feeder = startFeeder(*standardInput, inputEnds, nonBlockingInput);
     }
     ProgramRun run;
     // A program that hangs fails its test after a minute instead of holding up the whole suite.
@@ -215,11 +222,11 @@ FileConversion convertFile(const TempDir& directory, std::string_view database) 
     return conversion;
 }
 
-FileConversion convertPiped(const TempDir& directory, const std::string& database) {
+FileConversion convertPiped(const TempDir& directory, const std::string& database, bool nonBlocking) {
     FileConversion conversion;
-    conversion.databasePath = "/dev/stdin";
+    conversion.databasePath = nonBlocking ? "-" : "/dev/stdin";
     conversion.outputPath = directory.pathOf("piped.qlx");
-    ProgramRun run = runProgram({conversion.databasePath, conversion.outputPath}, 0, &database);
+    ProgramRun run = runProgram({conversion.databasePath, conversion.outputPath}, 0, &database, nonBlocking);
     conversion.console = std::move(run.console);
     conversion.exitCode = run.exitCode;
     conversion.csv = readWholeFile(conversion.outputPath);

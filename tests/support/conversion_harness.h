@@ -39,6 +39,7 @@ struct CountingInput {
     std::string data;
     MemoryInput input;
     int reads = 0;
+    size_t readLimit = 0; // when not 0, no read gives more bytes than this, as a pipe may not
 };
 
 // A run whose console lines gather in memory, for tests that drive the stream or the writer themselves.
@@ -110,9 +111,11 @@ inline constexpr bool sanitizedBuild = false;
 // `standardInput`, a pipe that another process writes those bytes into and then closes) and no graphical
 // session, and waits for it (a minute at most). With memoryBoundMiB, its allocations are bounded: its
 // address space is limited to that, or, in a sanitized build, each single allocation is; a program that
-// reserves memory by a declared count then fails instead of using what the machine has.
+// reserves memory by a declared count then fails instead of using what the machine has. With
+// nonBlockingInput, the pipe of standard input is in non-blocking mode and its bytes come in small writes
+// with pauses, so that the program's reads find it empty time and again.
 ProgramRun runProgram(const std::vector<std::string>& arguments, size_t memoryBoundMiB = 0,
-                      const std::string* standardInput = nullptr);
+                      const std::string* standardInput = nullptr, bool nonBlockingInput = false);
 
 struct FileConversion {
     std::string console;
@@ -126,8 +129,9 @@ struct FileConversion {
 FileConversion convertFile(const TempDir& directory, std::string_view database);
 
 // Converts the database with the built program reading it through a pipe (as /dev/stdin); the console's
-// first line names that path.
-FileConversion convertPiped(const TempDir& directory, const std::string& database);
+// first line names that path. With nonBlocking, the program reads its standard input ("-") itself, a pipe
+// in non-blocking mode that the bytes arrive in slowly.
+FileConversion convertPiped(const TempDir& directory, const std::string& database, bool nonBlocking = false);
 
 // The text split at "\n", without the line ends; a last line without "\n" is kept.
 std::vector<std::string> lines(std::string_view text);
