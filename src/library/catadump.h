@@ -23,7 +23,9 @@ extern "C" {
 typedef struct catadump_reader catadump_reader;
 
 typedef struct catadump_options {
-    /* Worker threads that decode a bzip2-wrapped database: 0 one per core, 1 the single-threaded decoder. */
+    /* Worker threads that decode a bzip2-wrapped database: 0 one per core, 1 the single-threaded decoder,
+     * at most 1024 (as the program's --threads). Memory stays within the decoder's budget whatever the
+     * count: past what the budget can keep busy, no more workers are started. */
     unsigned threads;
     /* Receives the console lines as the conversion prints them, on the reader's own thread; NULL keeps
      * them for catadump_console. */
@@ -31,7 +33,10 @@ typedef struct catadump_options {
     void* console_context;
 } catadump_options;
 
-/* Up to `size` bytes into `buffer`: the count, 0 at the end of the data, -1 on failure. */
+/* Up to `size` bytes into `buffer`: the count, 0 at the end of the data, -1 on failure. It runs on a
+ * thread of the reader's own, and should wait for data that is late rather than fail. catadump_close waits
+ * for a call in progress: a read that may block for long should be made to return (a pipe closed, say)
+ * before the reader is closed from another thread. */
 typedef long long (*catadump_read_function)(void* context, void* buffer, size_t size);
 
 typedef struct catadump_entry {
@@ -56,9 +61,10 @@ typedef struct catadump_entry {
     uint32_t attributes;
 } catadump_entry;
 
-/* Each opens a reader; 0 on success, -1 when the path cannot be opened or memory runs short (*reader is
- * then NULL). `options` may be NULL. The descriptor and the callbacks' context stay the caller's and must
- * outlive the reader. */
+/* Each opens a reader; 0 on success, -1 (*reader is then NULL, errno says why) when the path cannot be
+ * opened, memory runs short, or the options are out of range (EINVAL: threads above 1024). `options` may
+ * be NULL. The descriptor and the callbacks' context stay the caller's and must outlive the reader. A
+ * descriptor may be a pipe or in non-blocking mode: its data is waited for. */
 CATADUMP_API int catadump_open_path(const char* path, const catadump_options* options, catadump_reader** reader);
 CATADUMP_API int catadump_open_fd(int fd, const catadump_options* options, catadump_reader** reader);
 CATADUMP_API int catadump_open_callbacks(catadump_read_function read, void* context, const catadump_options* options,
@@ -68,6 +74,12 @@ CATADUMP_API int catadump_open_callbacks(catadump_read_function read, void* cont
  * conversion (catadump_fatal_line says which). Damage gives the entries the program would write, then 0;
  * the report says what went wrong. */
 CATADUMP_API int catadump_next(catadump_reader* reader, catadump_entry* entry);
+
+/* The same, waiting `milliseconds` at most for the conversion: CATADUMP_WAITING when no entry came in that
+ * time (call again; nothing is lost), so that a caller can attend to other things, signals say, while a
+ * slow source is read. */
+#define CATADUMP_WAITING 2
+CATADUMP_API int catadump_next_timeout(catadump_reader* reader, catadump_entry* entry, unsigned milliseconds);
 
 /* The database's version word (0x01070014 is 1.7.20) and the header line the list has for it, once the
  * first entry is in, or the end; 0 and "" when the database was not recognised. */
@@ -81,7 +93,12 @@ CATADUMP_API int catadump_recognised(catadump_reader* reader);
 CATADUMP_API const char* catadump_fatal_line(catadump_reader* reader); /* NULL when none ended the conversion */
 CATADUMP_API const char* catadump_console(catadump_reader* reader, size_t* length);
 
-/* Stops the conversion if it is still running and frees everything. */
+/* Stops the conversion if it is still running and frees everything; the reader is not to be used after.
+ * A read of a path or a descriptor that waits for data (an idle pipe) is abandoned, so this returns at
+ * once; a read callback in progress is waited for (see catadump_read_function). Called from one of the
+ * reader's own callbacks (the read or the console callback), it cannot wait for the conversion, which waits
+ * for the callback: the conversion is cancelled, no callback is called again, and the reader's thread
+ * frees everything once the conversion has ended; a catadump_next waiting meanwhile returns -1. */
 CATADUMP_API void catadump_close(catadump_reader* reader);
 
 #ifdef __cplusplus

@@ -4,6 +4,9 @@
 // memory as the program's.
 #include "library/catadump.h"
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -44,12 +47,15 @@ struct Batch {
 constexpr size_t batchBytes = size_t{1} << 20;
 constexpr size_t batchRecords = 16384;
 constexpr size_t queuedBatches = 4;
+// As many decoder threads as the program's --threads allows.
+constexpr unsigned maxThreads = 1024;
 
 } // namespace
 } // namespace catadump
 
 struct catadump_reader {
-    catadump::platform::File file;  // the database opened by path, if it was
+    catadump::WatchedFile file;  // a descriptor or the database opened by path; the wakeup ends its waits
+    catadump::platform::Wakeup wakeup;
     bool ownsFile = false;
     catadump::ByteSource source;
     catadump_read_function readFunction = nullptr;
@@ -62,7 +68,11 @@ struct catadump_reader {
     std::deque<std::unique_ptr<catadump::Batch>> full;  // oldest first
     std::vector<std::unique_ptr<catadump::Batch>> spare;
     bool finished = false;   // the conversion has ended; `result` holds its outcome
-    bool cancelled = false;  // catadump_close: the conversion stops at its next record
+    std::atomic<bool> cancelled{false};  // catadump_close: the conversion stops at its next record
+    // catadump_close from one of the reader's own callbacks: whichever of the conversion's thread (once
+    // it ends) and the last catadump_next waiting for it leaves last frees the reader.
+    std::atomic<bool> closeDeferred{false};
+    unsigned waiting = 0;  // catadump_next calls waiting for a batch
     catadump::ConversionResult result;
 
     // The conversion's side.
@@ -79,6 +89,24 @@ struct catadump_reader {
 
 namespace catadump {
 namespace {
+
+// The reader whose callback this thread is running, if any: catadump_close from there cannot wait for
+// the conversion, which waits for the callback.
+thread_local catadump_reader* callingBack = nullptr;
+
+struct CallingBack {
+    explicit CallingBack(catadump_reader& reader) : previous(callingBack) { callingBack = &reader; }
+    ~CallingBack() { callingBack = previous; }
+    CallingBack(const CallingBack&) = delete;
+    CallingBack& operator=(const CallingBack&) = delete;
+    catadump_reader* previous;
+};
+
+void destroy(catadump_reader* reader) {
+    platform::closeWakeup(reader->wakeup);
+    if (reader->ownsFile) platform::closeFile(reader->file.file);
+    delete reader;
+}
 
 void handOver(catadump_reader& reader) {
     std::unique_lock lock(reader.mutex);
@@ -140,6 +168,9 @@ const OutputFormat recordQueue = {"records", takeHeader, takeEntry};
 void keepConsole(void* context, const char* text, size_t n) {
     auto& reader = *static_cast<catadump_reader*>(context);
     if (reader.options.console != nullptr) {
+        // Once closed from a callback, the caller's callbacks are called no more: their context may be gone.
+        if (reader.closeDeferred) return;
+        CallingBack marked(reader);
         reader.options.console(reader.options.console_context, text, n);
     } else {
         reader.console.append(text, n);
@@ -161,71 +192,83 @@ void runConversion(void* context) {
     } catch (const std::bad_alloc&) {
         result.fatalLine = "Out of Memory\n";
     }
-    std::lock_guard lock(reader.mutex);
-    reader.result = result;
-    reader.finished = true;
-    reader.changed.notify_all();
+    bool freeHere;
+    {
+        std::lock_guard lock(reader.mutex);
+        reader.result = result;
+        reader.finished = true;
+        freeHere = reader.closeDeferred && reader.waiting == 0;
+        reader.changed.notify_all();
+    }
+    if (freeHere) destroy(&reader);
 }
 
 int64_t readThroughCallback(void* context, void* destination, size_t n) {
     auto& reader = *static_cast<catadump_reader*>(context);
+    if (reader.closeDeferred) return -1;
+    CallingBack marked(reader);
     return reader.readFunction(reader.readContext, destination, n);
 }
 int noErrorCode(void*) { return 0; }
 
-int start(std::unique_ptr<catadump_reader> reader, const catadump_options* options, catadump_reader** out) {
-    if (options != nullptr) reader->options = *options;
+// The reader on its own thread; on failure the reader is freed (and a file it opened closed).
+int start(std::unique_ptr<catadump_reader> reader, catadump_reader** out) {
     if (!startSystemThread(reader->thread, runConversion, reader.get())) {
-        if (reader->ownsFile) platform::closeFile(reader->file);
+        destroy(reader.release());
         return -1;
     }
     *out = reader.release();
     return 0;
 }
 
-} // namespace
-} // namespace catadump
-
-using namespace catadump;
-
-extern "C" {
-
-int catadump_open_path(const char* path, const catadump_options* options, catadump_reader** out) {
-    *out = nullptr;
-    std::unique_ptr<catadump_reader> reader(new (std::nothrow) catadump_reader);
-    if (!reader) return -1;
-    if (path == nullptr || !platform::openForSequentialRead(path, reader->file)) return -1;
-    reader->ownsFile = true;
-    reader->source = fileSource(reader->file);
-    return start(std::move(reader), options, out);
+// A new reader with the options, or NULL: errno EINVAL for options out of range, ENOMEM without memory.
+catadump_reader* newReader(const catadump_options* options) {
+    if (options != nullptr && options->threads > maxThreads) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    auto* reader = new (std::nothrow) catadump_reader;
+    if (reader == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    if (options != nullptr) reader->options = *options;
+    return reader;
 }
 
-int catadump_open_fd(int fd, const catadump_options* options, catadump_reader** out) {
-    *out = nullptr;
-    std::unique_ptr<catadump_reader> reader(new (std::nothrow) catadump_reader);
-    if (!reader) return -1;
-    reader->file = platform::File{fd};
-    reader->source = fileSource(reader->file);
-    return start(std::move(reader), options, out);
+// A descriptor's reads wait for data with the wakeup watched, so that closing never waits for a pipe.
+bool watchFile(catadump_reader& reader) {
+    if (!platform::makeWakeup(reader.wakeup)) return false;
+    reader.file.wakeup = &reader.wakeup;
+    reader.source = watchedFileSource(reader.file);
+    return true;
 }
 
-int catadump_open_callbacks(catadump_read_function read, void* context, const catadump_options* options,
-                            catadump_reader** out) {
-    *out = nullptr;
-    std::unique_ptr<catadump_reader> reader(new (std::nothrow) catadump_reader);
-    if (!reader || read == nullptr) return -1;
-    reader->readFunction = read;
-    reader->readContext = context;
-    reader->source = ByteSource{reader.get(), readThroughCallback, noErrorCode};
-    return start(std::move(reader), options, out);
-}
-
-int catadump_next(catadump_reader* reader, catadump_entry* entry) {
+// The next entry, waiting `milliseconds` at most unless that is negative: CATADUMP_WAITING when they passed.
+int nextEntry(catadump_reader* reader, catadump_entry* entry, long long milliseconds) {
     while (!reader->reading || reader->nextRecord == reader->reading->records.size()) {
         std::unique_lock lock(reader->mutex);
         if (reader->reading) reader->spare.push_back(std::move(reader->reading));
         reader->changed.notify_all();
-        reader->changed.wait(lock, [&] { return !reader->full.empty() || reader->finished; });
+        auto ready = [&] { return !reader->full.empty() || reader->finished || reader->closeDeferred; };
+        ++reader->waiting;
+        bool arrived = true;
+        if (milliseconds >= 0) {
+            arrived = reader->changed.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+        } else {
+            reader->changed.wait(lock, ready);
+        }
+        if (reader->closeDeferred) {
+            // Closed by a callback meanwhile: the conversion ends at once (no callback is called again and
+            // no batch is taken), so it is waited for here, and the reader freed, not to be used again.
+            reader->changed.wait(lock, [&] { return reader->finished; });
+            bool freeHere = --reader->waiting == 0;
+            lock.unlock();
+            if (freeHere) destroy(reader);
+            return -1;
+        }
+        --reader->waiting;
+        if (!arrived) return CATADUMP_WAITING;
         if (reader->full.empty()) return reader->result.fatalLine != nullptr ? -1 : 0;
         reader->reading = std::move(reader->full.front());
         reader->full.pop_front();
@@ -247,6 +290,56 @@ int catadump_next(catadump_reader* reader, catadump_entry* entry) {
     entry->accessed = record.values.dateAccessed;
     entry->attributes = record.values.attributes;
     return 1;
+}
+
+} // namespace
+} // namespace catadump
+
+using namespace catadump;
+
+extern "C" {
+
+int catadump_open_path(const char* path, const catadump_options* options, catadump_reader** out) {
+    *out = nullptr;
+    std::unique_ptr<catadump_reader> reader(newReader(options));
+    if (!reader) return -1;
+    if (path == nullptr || !platform::openForSequentialRead(path, reader->file.file)) return -1;
+    reader->ownsFile = true;
+    if (!watchFile(*reader)) {
+        destroy(reader.release());
+        return -1;
+    }
+    return start(std::move(reader), out);
+}
+
+int catadump_open_fd(int fd, const catadump_options* options, catadump_reader** out) {
+    *out = nullptr;
+    std::unique_ptr<catadump_reader> reader(newReader(options));
+    if (!reader) return -1;
+    reader->file.file = platform::File{fd};
+    if (!watchFile(*reader)) return -1;
+    return start(std::move(reader), out);
+}
+
+int catadump_open_callbacks(catadump_read_function read, void* context, const catadump_options* options,
+                            catadump_reader** out) {
+    *out = nullptr;
+    if (read == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::unique_ptr<catadump_reader> reader(newReader(options));
+    if (!reader) return -1;
+    reader->readFunction = read;
+    reader->readContext = context;
+    reader->source = ByteSource{reader.get(), readThroughCallback, noErrorCode};
+    return start(std::move(reader), out);
+}
+
+int catadump_next(catadump_reader* reader, catadump_entry* entry) { return nextEntry(reader, entry, -1); }
+
+int catadump_next_timeout(catadump_reader* reader, catadump_entry* entry, unsigned milliseconds) {
+    return nextEntry(reader, entry, milliseconds);
 }
 
 uint32_t catadump_version(catadump_reader* reader) {
@@ -291,14 +384,22 @@ const char* catadump_console(catadump_reader* reader, size_t* length) {
 
 void catadump_close(catadump_reader* reader) {
     if (reader == nullptr) return;
+    bool deferred = callingBack == reader;
     {
         std::lock_guard lock(reader->mutex);
         reader->cancelled = true;
+        if (deferred) {
+            // From the reader's own callback: the conversion cannot end before the callback returns, so
+            // the reader is left to its thread, which frees it once the conversion has ended.
+            reader->closeDeferred = true;
+            reader->thread.detach();
+        }
+        reader->changed.notify_all();
     }
-    reader->changed.notify_all();
+    platform::signalWakeup(reader->wakeup);  // a read waiting for a pipe gives up
+    if (deferred) return;
     if (reader->thread.joinable()) reader->thread.join();
-    if (reader->ownsFile) platform::closeFile(reader->file);
-    delete reader;
+    destroy(reader);
 }
 
 } // extern "C"

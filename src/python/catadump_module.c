@@ -3,11 +3,12 @@
  *     with catadump.open(source) as db:
  *         for entry in db: ...
  *
- * The source is a path (str or os.PathLike), a file descriptor (int), a binary file object (readinto or
- * read) or a bytes-like buffer holding the database itself. The conversion runs on the reader's own
- * thread; every call that may wait for it runs without the GIL, and a file object is read on that thread
- * with the GIL taken for the call. Module-wide objects (the two types, the exception, the datetime API)
- * live in the module's state. */
+ * The source is a path (str, bytes or os.PathLike), a file descriptor (int), a binary file object
+ * (readinto or read) or a buffer holding the database itself (data=..., or a memoryview or bytearray). The
+ * conversion runs on the reader's own thread; every call that may wait for it runs without the GIL, in
+ * short slices so that signals are seen, and a file object is read on that thread with the GIL taken for
+ * the call. Module-wide objects (the two types, the exception, the datetime API) live in the module's
+ * state. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <datetime.h>
@@ -16,6 +17,11 @@
 #include <stdint.h>
 #include <string.h>
 #include <sys/stat.h>
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <poll.h>
+#endif
 
 #include "catadump.h"
 
@@ -313,6 +319,11 @@ typedef struct {
     /* A file object's read methods (readinto preferred), or a buffer read from without the GIL. */
     PyObject* readinto;
     PyObject* read;
+    PyObject* fileno;       /* the file object's, if it has one: waited for when it has no data ready */
+    int wait_fd;            /* what fileno gave: -2 not asked yet, -1 none */
+    PyObject* chunk;        /* the bytearray readinto fills: Python's own memory, whatever keeps a view */
+    unsigned long reading_thread; /* the thread in a read of the file object, 0 when none is */
+    int closing;            /* the reader is being closed: a read waiting for data gives up */
     Py_buffer view;
     int has_view;
     size_t position;
@@ -338,47 +349,79 @@ static long long read_buffer(void* context, void* buffer, size_t size) {
     return (long long)count;
 }
 
-static long long file_object_read(Database* self, void* buffer, size_t size) {
-    if (self->readinto != NULL) {
-        PyObject* view = PyMemoryView_FromMemory(buffer, (Py_ssize_t)size, PyBUF_WRITE);
-        if (view == NULL) return -1;
-        PyObject* got = PyObject_CallOneArg(self->readinto, view);
-        PyObject* raised = got == NULL ? take_raised_exception() : NULL;
-        /* The memory is the reader's: nothing may keep a view of it past this call. */
-        PyObject* released = PyObject_CallMethod(view, "release", NULL);
-        Py_DECREF(view);
-        if (raised != NULL) {
-            Py_XDECREF(released);
-            PyErr_Clear();
-            raise_kept_exception(raised);
-            return -1;
-        }
-        if (released == NULL) {
-            Py_XDECREF(got);
-            return -1;
-        }
-        Py_DECREF(released);
-        if (got == NULL) return -1;
-        if (got == Py_None) {
+/* The file object has no data ready (its read gave None): waits a slice for it, without the GIL, on its
+ * descriptor when it has one. -1 (no exception) once the reader is being closed. */
+static int wait_for_file_object(Database* self) {
+    if (self->wait_fd == -2) {
+        self->wait_fd = -1;
+        PyObject* got = self->fileno != NULL ? PyObject_CallNoArgs(self->fileno) : NULL;
+        if (got != NULL) {
+            long fd = PyLong_AsLong(got);
+            if (fd >= 0 && fd <= INT32_MAX) self->wait_fd = (int)fd;
             Py_DECREF(got);
-            PyErr_SetString(PyExc_BlockingIOError, "readinto returned None: the file has no data ready");
-            return -1;
         }
-        Py_ssize_t count = PyLong_AsSsize_t(got);
-        Py_DECREF(got);
-        if (count == -1 && PyErr_Occurred()) return -1;
-        if (count < 0 || (size_t)count > size) {
-            PyErr_Format(PyExc_ValueError, "readinto returned %zd for a buffer of %zu bytes", count, size);
-            return -1;
-        }
-        return count;
+        PyErr_Clear(); /* no descriptor: a file object of memory, say, is asked again after a pause */
     }
-    PyObject* got = PyObject_CallFunction(self->read, "n", (Py_ssize_t)size);
+    int fd = self->wait_fd;
+    Py_BEGIN_ALLOW_THREADS
+#if defined(_WIN32)
+    (void)fd;
+    Sleep(5);
+#else
+    if (fd >= 0) {
+        struct pollfd watched = {fd, POLLIN, 0};
+        poll(&watched, 1, 20);
+    } else {
+        poll(NULL, 0, 5);
+    }
+#endif
+    Py_END_ALLOW_THREADS
+    return self->closing ? -1 : 0;
+}
+
+/* The count a read method returned: from a readinto, an int in 0..size; -2 for None (no data ready). */
+static long long read_count(PyObject* got, const char* method, size_t size) {
+    if (got == Py_None) return -2;
+    Py_ssize_t count = PyLong_AsSsize_t(got);
+    if (count == -1 && PyErr_Occurred()) return -1;
+    if (count < 0 || (size_t)count > size) {
+        PyErr_Format(PyExc_ValueError, "%s returned %zd for a buffer of %zu bytes", method, count, size);
+        return -1;
+    }
+    return count;
+}
+
+/* One call of readinto: it fills a bytearray of Python's own, copied out after, so that a view of it that
+ * the file object keeps never points into the reader's memory (a memoryview released after the call would
+ * not do: views made from it share its memory and outlive the release). -2 when the file had no data
+ * ready. */
+static long long call_readinto(Database* self, PyObject* readinto, void* buffer, size_t size) {
+    if (self->chunk == NULL || (size_t)PyByteArray_GET_SIZE(self->chunk) != size) {
+        Py_CLEAR(self->chunk);
+        self->chunk = PyByteArray_FromStringAndSize(NULL, (Py_ssize_t)size);
+        if (self->chunk == NULL) return -1;
+    }
+    PyObject* chunk = Py_NewRef(self->chunk);
+    PyObject* got = PyObject_CallOneArg(readinto, chunk);
+    long long count = got != NULL ? read_count(got, "readinto", size) : -1;
+    Py_XDECREF(got);
+    if (count > PyByteArray_GET_SIZE(chunk)) { /* the file object shrank the buffer it was given */
+        PyErr_Format(PyExc_ValueError, "readinto returned %lld, past the end of its buffer", count);
+        count = -1;
+    }
+    if (count > 0) memcpy(buffer, PyByteArray_AS_STRING(chunk), (size_t)count);
+    /* A view of it kept past the call keeps what this read gave: the next read fills a new one. */
+    if (((PyByteArrayObject*)chunk)->ob_exports > 0) Py_CLEAR(self->chunk);
+    Py_DECREF(chunk);
+    return count;
+}
+
+static long long call_read(PyObject* read, void* buffer, size_t size) {
+    PyObject* got = PyObject_CallFunction(read, "n", (Py_ssize_t)size);
     if (got == NULL) return -1;
     if (got == Py_None) {
         Py_DECREF(got);
-        PyErr_SetString(PyExc_BlockingIOError, "read returned None: the file has no data ready");
-        return -1;
+        return -2;
     }
     Py_buffer data;
     if (PyObject_GetBuffer(got, &data, PyBUF_SIMPLE) != 0) {
@@ -397,18 +440,43 @@ static long long file_object_read(Database* self, void* buffer, size_t size) {
     return result;
 }
 
+/* Reads through the file object, waiting while it has no data ready (a non-blocking pipe), as a file
+ * descriptor is waited for. The methods are held for the call: the file object may drop the database. */
+static long long file_object_read(Database* self, void* buffer, size_t size) {
+    PyObject* readinto = Py_XNewRef(self->readinto);
+    PyObject* read = Py_XNewRef(self->read);
+    long long result = -1;
+    for (;;) {
+        result = readinto != NULL ? call_readinto(self, readinto, buffer, size) : call_read(read, buffer, size);
+        if (result != -2) break;
+        if (wait_for_file_object(self) != 0) {
+            result = -1;
+            break;
+        }
+    }
+    Py_XDECREF(readinto);
+    Py_XDECREF(read);
+    return result;
+}
+
 /* Runs on the reader's thread. A failure keeps the exception for the caller and ends the reading as a
- * read error. */
+ * read error. The database is held for the call: the file object may drop the last other reference to it,
+ * and then the database goes at the end of this call, closed as from any callback (see catadump_close). */
 static long long read_file_object(void* context, void* buffer, size_t size) {
     Database* self = (Database*)context;
     if (interpreter_finalizing()) return -1;
     if (size > (size_t)PY_SSIZE_T_MAX) size = (size_t)PY_SSIZE_T_MAX;
     PyGILState_STATE gil = PyGILState_Ensure();
+    Py_INCREF(self);
     long long result = -1;
     if (self->pending == NULL && (self->readinto != NULL || self->read != NULL)) {
+        self->reading_thread = PyThread_get_thread_ident();
         result = file_object_read(self, buffer, size);
-        if (result < 0) self->pending = take_raised_exception();
+        self->reading_thread = 0;
+        if (result < 0 && PyErr_Occurred()) self->pending = take_raised_exception();
+        PyErr_Clear();
     }
+    Py_DECREF(self); /* nothing of the database is used after this */
     PyGILState_Release(gil);
     return result;
 }
@@ -417,7 +485,17 @@ static PyObject* decoded(const char* text, size_t length) {
     return PyUnicode_DecodeUTF8(text, (Py_ssize_t)length, "surrogateescape");
 }
 
-/* Closes the reader (waiting for its thread without the GIL) and keeps its report. */
+/* Closes the C reader, waiting for its thread without the GIL: the thread may be waiting for the GIL inside
+ * a read, or for data of a file object, which gives up once `closing` is set. From the reader's own read
+ * (the database's last reference dropped there), the close is left to the reader's thread. */
+static void close_c_reader(Database* self, catadump_reader* reader) {
+    self->closing = 1;
+    Py_BEGIN_ALLOW_THREADS
+    catadump_close(reader);
+    Py_END_ALLOW_THREADS
+}
+
+/* Closes the reader and keeps its report. */
 static int database_close_reader(Database* self) {
     if (self->reader == NULL) return 0;
     catadump_reader* reader = self->reader;
@@ -438,22 +516,28 @@ static int database_close_reader(Database* self) {
     self->recognised = catadump_recognised(reader);
     self->reader = NULL;
     self->closed = 1;
-    /* The reader's thread may be waiting for the GIL inside a read. */
-    Py_BEGIN_ALLOW_THREADS
-    catadump_close(reader);
-    Py_END_ALLOW_THREADS
+    close_c_reader(self, reader);
     if (self->has_view) {
         PyBuffer_Release(&self->view);
         self->has_view = 0;
     }
     Py_CLEAR(self->readinto);
     Py_CLEAR(self->read);
+    Py_CLEAR(self->fileno);
+    Py_CLEAR(self->chunk);
     return 0;
 }
 
 static int database_in_use(Database* self) {
     if (!self->busy) return 0;
-    PyErr_SetString(PyExc_RuntimeError, "the database is in use by another thread");
+    PyErr_SetString(PyExc_RuntimeError, "the database is in use by another call (next on another thread)");
+    return 1;
+}
+
+/* A close from the file object's own read would wait for that read to end: refused. */
+static int database_reading_here(Database* self) {
+    if (self->reading_thread == 0 || self->reading_thread != PyThread_get_thread_ident()) return 0;
+    PyErr_SetString(PyExc_RuntimeError, "the database cannot be closed from its own file object's read");
     return 1;
 }
 
@@ -475,7 +559,7 @@ static PyObject* database_raise_pending(Database* self) {
 static PyObject* database_close(PyObject* object, PyObject* unused) {
     (void)unused;
     Database* self = (Database*)object;
-    if (database_in_use(self) || database_close_reader(self) != 0) return NULL;
+    if (database_reading_here(self) || database_in_use(self) || database_close_reader(self) != 0) return NULL;
     return database_raise_pending(self);
 }
 
@@ -507,21 +591,28 @@ static PyObject* database_next(PyObject* object) {
     if (self->ended) return NULL;
     catadump_entry entry;
     int status;
+    /* In slices, so that a signal (Ctrl-C) is raised while the source is slow to give anything. */
     self->busy = 1;
-    Py_BEGIN_ALLOW_THREADS
-    status = catadump_next(self->reader, &entry);
-    Py_END_ALLOW_THREADS
+    for (;;) {
+        Py_BEGIN_ALLOW_THREADS
+        status = catadump_next_timeout(self->reader, &entry, 20);
+        Py_END_ALLOW_THREADS
+        if (status != CATADUMP_WAITING) break;
+        if (PyErr_CheckSignals() != 0) {
+            self->busy = 0;
+            return NULL;
+        }
+    }
     self->busy = 0;
     if (status == 1) return entry_new(self->entry_type, &entry);
     self->ended = 1;
     if (self->pending != NULL) return database_raise_pending(self);
     if (status < 0) {
         const char* line = catadump_fatal_line(self->reader);
-        size_t length = line != NULL ? strlen(line) : 0;
-        while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r' || line[length - 1] == ' ')) {
-            --length;
-        }
-        PyObject* message = decoded(line != NULL ? line : "", length);
+        if (line == NULL) line = "";
+        size_t length = strlen(line);
+        if (length > 0 && line[length - 1] == '\n') --length; /* the line without its end */
+        PyObject* message = decoded(line, length);
         if (message != NULL) {
             PyErr_SetObject(self->error, message);
             Py_DECREF(message);
@@ -589,6 +680,7 @@ static int database_traverse(PyObject* object, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(object));
     Py_VISIT(self->readinto);
     Py_VISIT(self->read);
+    Py_VISIT(self->fileno);
     Py_VISIT(self->pending);
     return 0;
 }
@@ -598,6 +690,8 @@ static int database_clear(PyObject* object) {
     Database* self = (Database*)object;
     Py_CLEAR(self->readinto);
     Py_CLEAR(self->read);
+    Py_CLEAR(self->fileno);
+    Py_CLEAR(self->chunk);
     Py_CLEAR(self->pending);
     return 0;
 }
@@ -616,9 +710,7 @@ static void database_dealloc(PyObject* object) {
     if (PyObject_CallFinalizerFromDealloc(object) < 0) return; /* brought back to life */
     PyObject_GC_UnTrack(object);
     if (self->reader != NULL) { /* the report could not be kept; close all the same */
-        Py_BEGIN_ALLOW_THREADS
-        catadump_close(self->reader);
-        Py_END_ALLOW_THREADS
+        close_c_reader(self, self->reader);
         self->reader = NULL;
     }
     if (self->has_view) PyBuffer_Release(&self->view);
@@ -705,8 +797,20 @@ static int optional_attribute(PyObject* object, const char* name, PyObject** att
     return 0;
 }
 
+static int open_buffer(Database* self, PyObject* data, const catadump_options* options) {
+    if (PyObject_GetBuffer(data, &self->view, PyBUF_SIMPLE) != 0) return -1;
+    self->has_view = 1;
+    int status;
+    Py_BEGIN_ALLOW_THREADS
+    status = catadump_open_callbacks(read_buffer, self, options, &self->reader);
+    Py_END_ALLOW_THREADS
+    if (status == 0) return 0;
+    PyErr_NoMemory();
+    return -1;
+}
+
 static int open_reader(Database* self, PyObject* source, const catadump_options* options) {
-    if (PyUnicode_Check(source) || PyObject_HasAttrString(source, "__fspath__")) {
+    if (PyUnicode_Check(source) || PyBytes_Check(source) || PyObject_HasAttrString(source, "__fspath__")) {
         return open_path(self, source, options);
     }
     int status;
@@ -717,25 +821,30 @@ static int open_reader(Database* self, PyObject* source, const catadump_options*
             PyErr_Format(PyExc_ValueError, "%ld is not a file descriptor", fd);
             return -1;
         }
+        int error;
         Py_BEGIN_ALLOW_THREADS
+        errno = 0;
         status = catadump_open_fd((int)fd, options, &self->reader);
+        error = errno;
         Py_END_ALLOW_THREADS
+        if (status != 0 && error != 0 && error != ENOMEM) { /* out of descriptors, say */
+            errno = error;
+            PyErr_SetFromErrno(PyExc_OSError);
+            return -1;
+        }
     } else if (PyObject_CheckBuffer(source)) {
-        if (PyObject_GetBuffer(source, &self->view, PyBUF_SIMPLE) != 0) return -1;
-        self->has_view = 1;
-        Py_BEGIN_ALLOW_THREADS
-        status = catadump_open_callbacks(read_buffer, self, options, &self->reader);
-        Py_END_ALLOW_THREADS
+        return open_buffer(self, source, options);
     } else {
         if (optional_attribute(source, "readinto", &self->readinto) < 0) return -1;
         if (self->readinto == NULL && optional_attribute(source, "read", &self->read) < 0) return -1;
         if (self->readinto == NULL && self->read == NULL) {
             PyErr_Format(PyExc_TypeError,
-                         "catadump.open takes a path, a file descriptor, a binary file object or a bytes-like "
-                         "object, not %.100s",
+                         "catadump.open takes a path, a file descriptor, a binary file object or a buffer "
+                         "(data=...), not %.100s",
                          Py_TYPE(source)->tp_name);
             return -1;
         }
+        if (optional_attribute(source, "fileno", &self->fileno) < 0) return -1;
         Py_BEGIN_ALLOW_THREADS
         status = catadump_open_callbacks(read_file_object, self, options, &self->reader);
         Py_END_ALLOW_THREADS
@@ -748,16 +857,27 @@ static int open_reader(Database* self, PyObject* source, const catadump_options*
 }
 
 static PyObject* module_open(PyObject* module, PyObject* args, PyObject* keywords) {
-    static char* names[] = {"source", "threads", NULL};
-    PyObject* source;
+    static char* names[] = {"source", "threads", "data", NULL};
+    PyObject* source = NULL;
     PyObject* threads_object = NULL;
-    if (!PyArg_ParseTupleAndKeywords(args, keywords, "O|O:open", names, &source, &threads_object)) return NULL;
+    PyObject* data = NULL;
+    if (!PyArg_ParseTupleAndKeywords(args, keywords, "|OO$O:open", names, &source, &threads_object, &data)) {
+        return NULL;
+    }
+    if ((source == NULL) == (data == NULL)) {
+        PyErr_SetString(PyExc_TypeError, "catadump.open takes either a source or data=, the database's bytes");
+        return NULL;
+    }
+    if (data != NULL && !PyObject_CheckBuffer(data)) {
+        PyErr_Format(PyExc_TypeError, "data must be a bytes-like object, not %.100s", Py_TYPE(data)->tp_name);
+        return NULL;
+    }
     catadump_options options = {0, NULL, NULL};
     if (threads_object != NULL) {
-        unsigned long threads = PyLong_AsUnsignedLong(threads_object);
-        if (threads == (unsigned long)-1 && PyErr_Occurred()) return NULL;
-        if (threads > UINT32_MAX) {
-            PyErr_SetString(PyExc_OverflowError, "threads is too large");
+        long threads = PyLong_AsLong(threads_object);
+        if (threads == -1 && PyErr_Occurred()) return NULL;
+        if (threads < 0 || threads > 1024) {
+            PyErr_Format(PyExc_ValueError, "threads takes a number from 0 to 1024, not %ld", threads);
             return NULL;
         }
         options.threads = (unsigned)threads;
@@ -772,6 +892,11 @@ static PyObject* module_open(PyObject* module, PyObject* args, PyObject* keyword
     Py_INCREF(self->error);
     self->readinto = NULL;
     self->read = NULL;
+    self->fileno = NULL;
+    self->wait_fd = -2;
+    self->chunk = NULL;
+    self->reading_thread = 0;
+    self->closing = 0;
     self->has_view = 0;
     self->position = 0;
     self->pending = NULL;
@@ -784,7 +909,10 @@ static PyObject* module_open(PyObject* module, PyObject* args, PyObject* keyword
     Py_XINCREF(self->console);
     self->read_error = self->corrupt = self->recognised = 0;
     PyObject_GC_Track((PyObject*)self);
-    if (self->header_line == NULL || open_reader(self, source, &options) != 0) {
+    int opened = self->header_line == NULL ? -1
+                 : data != NULL               ? open_buffer(self, data, &options)
+                                              : open_reader(self, source, &options);
+    if (opened != 0) {
         Py_DECREF(self);
         return NULL;
     }
@@ -795,10 +923,12 @@ static PyObject* module_open(PyObject* module, PyObject* args, PyObject* keyword
 
 static PyMethodDef module_methods[] = {
     {"open", (PyCFunction)(void (*)(void))module_open, METH_VARARGS | METH_KEYWORDS,
-     "open(source, threads=0) -> Database\n\n"
-     "source: a path (str or os.PathLike), a file descriptor (int, still the caller's), a binary file\n"
-     "object (readinto or read) or a bytes-like object holding the database. threads: the workers that\n"
-     "decode a bzip2-wrapped database, 0 one per core."},
+     "open(source, threads=0) -> Database\nopen(data=buffer, threads=0) -> Database\n\n"
+     "source: a path (str, bytes or os.PathLike), a file descriptor (int, still the caller's; a pipe or\n"
+     "a non-blocking descriptor is waited for), a binary file object (readinto or read; one that is\n"
+     "non-blocking is waited for) or a memoryview or bytearray holding the database. data: the database's\n"
+     "bytes, any bytes-like object. threads: the workers that decode a bzip2-wrapped database, 0 one per\n"
+     "core, at most 1024."},
     {NULL, NULL, 0, NULL},
 };
 

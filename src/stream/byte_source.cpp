@@ -12,6 +12,11 @@ int64_t readFromFile(void* context, void* destination, size_t n) {
 }
 int fileError(void*) { return platform::lastErrorCode(); }
 
+int64_t readFromWatchedFile(void* context, void* destination, size_t n) {
+    auto& input = *static_cast<WatchedFile*>(context);
+    return platform::readFile(input.file, destination, n, input.wakeup);
+}
+
 int64_t readFromMemory(void* context, void* destination, size_t n) {
     auto& input = *static_cast<MemoryInput*>(context);
     size_t count = std::min(n, input.size - input.position);
@@ -46,6 +51,7 @@ int chainedError(void* context) {
 } // namespace
 
 ByteSource fileSource(platform::File& file) { return {&file, readFromFile, fileError}; }
+ByteSource watchedFileSource(WatchedFile& input) { return {&input, readFromWatchedFile, fileError}; }
 ByteSource memorySource(MemoryInput& input) { return {&input, readFromMemory, memoryError}; }
 
 void addPiece(ChainedInput& input, const uint8_t* data, size_t size) {

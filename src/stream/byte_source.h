@@ -21,6 +21,14 @@ struct ByteSource {
 
 ByteSource fileSource(platform::File& file);
 
+// An open file whose reads a wakeup can end from another thread (a library reader being closed while its
+// source has nothing to give): such a read fails, with the code platform::wasWokenUp recognises.
+struct WatchedFile {
+    platform::File file;
+    const platform::Wakeup* wakeup = nullptr;
+};
+ByteSource watchedFileSource(WatchedFile& input);
+
 // A database held in memory. The block must outlive the source.
 struct MemoryInput {
     const uint8_t* data = nullptr;

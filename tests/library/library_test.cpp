@@ -4,9 +4,13 @@
 // once on their own threads.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -32,10 +36,18 @@ struct Read {
     bool corrupt = false;
 };
 
-Read readAll(catadump_reader* reader) {
+// With `slice`, each wait for the conversion lasts that many milliseconds at most, and is repeated.
+Read readAll(catadump_reader* reader, int slice = -1) {
     Read read;
     catadump_entry entry;
-    while ((read.end = catadump_next(reader, &entry)) == 1) {
+    auto next = [&] {
+        if (slice < 0) return catadump_next(reader, &entry);
+        int status;
+        while ((status = catadump_next_timeout(reader, &entry, static_cast<unsigned>(slice))) == CATADUMP_WAITING) {
+        }
+        return status;
+    };
+    while ((read.end = next()) == 1) {
         read.rows += '"';
         read.rows.append(entry.path, entry.path_length);
         read.rows += '"';
@@ -152,6 +164,151 @@ TEST(Library, AFatalConditionIsAStatusWithItsLine) {
     EXPECT_EQ(console.find("Conversion complete!"), std::string::npos);
     EXPECT_EQ(length, std::string(catadump_console(reader, nullptr)).size());
     catadump_close(reader);
+}
+
+// A read callback over memory that closes the reader on its `closeAt`th call (0 never), a few KiB a call.
+// The reader's thread may call it before the open has returned the reader, and before the caller waits in
+// catadump_next: it waits for both, since a reader closed by its callback is freed as soon as its conversion
+// ends unless a catadump_next is waiting for it (the caller may not use it again).
+struct ClosingInput {
+    MemoryInput memory;
+    std::atomic<catadump_reader*> reader{nullptr};
+    std::atomic<bool> nextCalled{false};
+    int closeAt = 0;
+    int calls = 0;
+};
+
+void closeOnce(ClosingInput& input) {
+    while (input.reader.load() == nullptr || !input.nextCalled.load()) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // catadump_next is waiting by then
+    catadump_close(input.reader.load());
+}
+
+// The caller's side: hands the reader over, then waits in catadump_next, which the close from the
+// callback ends with -1.
+int nextAfterCallbackClose(ClosingInput& input, catadump_reader* reader) {
+    input.reader = reader;
+    input.nextCalled = true;
+    catadump_entry entry;
+    return catadump_next(reader, &entry);
+}
+
+long long readAndClose(void* context, void* buffer, size_t size) {
+    auto& input = *static_cast<ClosingInput*>(context);
+    if (++input.calls == input.closeAt) closeOnce(input);
+    return readMemory(&input.memory, buffer, std::min<size_t>(size, 4096));
+}
+
+void closeFromConsole(void* context, const char*, size_t) {
+    auto& input = *static_cast<ClosingInput*>(context);
+    if (++input.calls == 1) closeOnce(input);
+}
+
+// Writes the bytes to the pipe in pieces, a pause between them, then closes it.
+void feedPipe(int fd, const std::string& bytes) {
+    for (size_t at = 0; at < bytes.size(); at += 65536) {
+        size_t n = std::min<size_t>(65536, bytes.size() - at);
+        for (size_t put = 0; put < n;) {
+            ssize_t wrote = ::write(fd, bytes.data() + at + put, n - put);
+            if (wrote <= 0) break;
+            put += static_cast<size_t>(wrote);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ::close(fd);
+}
+
+// What a caller may do that the reader must survive: close it from its own callbacks, close it while its
+// descriptor has nothing to give, ask for more threads than the program takes, hand it a descriptor in
+// non-blocking mode or wait for it in slices.
+TEST(Library, MisuseEndsSafely) {
+    catagen::SyntheticParams params;
+    params.folders = 200;
+    params.files = 5000;
+    std::string database = catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
+    std::string expected = convertInMemory(database).csv;
+    auto fromPipe = [&](bool nonBlocking, int slice) {
+        int fds[2];
+        EXPECT_EQ(::pipe(fds), 0);
+        if (nonBlocking) ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+        catadump_reader* reader = nullptr;
+        EXPECT_EQ(catadump_open_fd(fds[0], nullptr, &reader), 0);
+        if (slice >= 0) {  // nothing has come yet: the wait ends empty-handed, and nothing is lost by it
+            catadump_entry entry;
+            EXPECT_EQ(catadump_next_timeout(reader, &entry, static_cast<unsigned>(slice)), CATADUMP_WAITING);
+        }
+        std::thread writer(feedPipe, fds[1], std::cref(database));
+        Read read = readAll(reader, slice);
+        writer.join();
+        ::close(fds[0]);
+        EXPECT_EQ(read.header + "\r\n" + read.rows, expected);
+        EXPECT_EQ(read.end, 0);
+    };
+    struct Case {
+        const char* name;
+        std::function<void()> run;
+    };
+    const Case cases[] = {
+        {"closed from the read callback while catadump_next waits",
+         [&] {
+             ClosingInput input{{reinterpret_cast<const uint8_t*>(database.data()), database.size(), 0}};
+             input.closeAt = 3;
+             catadump_reader* reader = nullptr;
+             ASSERT_EQ(catadump_open_callbacks(readAndClose, &input, nullptr, &reader), 0);
+             EXPECT_EQ(nextAfterCallbackClose(input, reader), -1);  // the reader is gone: not to be used again
+             EXPECT_EQ(input.calls, 3);  // no read after the close
+         }},
+        {"closed from the console callback",
+         [&] {
+             ClosingInput input{{reinterpret_cast<const uint8_t*>(database.data()), database.size(), 0}};
+             catadump_options options{0, closeFromConsole, &input};
+             catadump_reader* reader = nullptr;
+             ASSERT_EQ(catadump_open_callbacks(readMemory, &input.memory, &options, &reader), 0);
+             EXPECT_EQ(nextAfterCallbackClose(input, reader), -1);
+             EXPECT_EQ(input.calls, 1);  // no line after the close
+         }},
+        {"closed while its pipe has nothing to give",
+         [&] {
+             int fds[2];
+             ASSERT_EQ(::pipe(fds), 0);
+             for (unsigned threads : {0u, 1u}) {
+                 catadump_options options{threads, nullptr, nullptr};
+                 catadump_reader* reader = nullptr;
+                 ASSERT_EQ(catadump_open_fd(fds[0], &options, &reader), 0);
+                 std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the read is waiting by now
+                 auto start = std::chrono::steady_clock::now();
+                 catadump_close(reader);
+                 EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+             }
+             ::close(fds[0]);
+             ::close(fds[1]);
+         }},
+        {"more threads than the program takes",
+         [&] {
+             MemoryInput memory{reinterpret_cast<const uint8_t*>(database.data()), database.size(), 0};
+             for (unsigned threads : {1025u, 0xFFFFFFFFu}) {
+                 catadump_options options{threads, nullptr, nullptr};
+                 catadump_reader* reader = nullptr;
+                 errno = 0;
+                 EXPECT_EQ(catadump_open_callbacks(readMemory, &memory, &options, &reader), -1);
+                 EXPECT_EQ(errno, EINVAL);
+                 EXPECT_EQ(catadump_open_fd(0, &options, &reader), -1);
+                 EXPECT_EQ(catadump_open_path("/dev/null", &options, &reader), -1);
+                 EXPECT_EQ(reader, nullptr);
+             }
+             catadump_options options{1024, nullptr, nullptr};
+             catadump_reader* reader = nullptr;
+             ASSERT_EQ(catadump_open_callbacks(readMemory, &memory, &options, &reader), 0);
+             Read read = readAll(reader);
+             EXPECT_EQ(read.header + "\r\n" + read.rows, expected);
+         }},
+        {"a pipe in non-blocking mode", [&] { fromPipe(true, -1); }},
+        {"a pipe waited for in slices", [&] { fromPipe(false, 5); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.run();
+    }
 }
 
 } // namespace

@@ -6,6 +6,7 @@ import io
 import os
 import pathlib
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -154,10 +155,14 @@ class Module(unittest.TestCase):
             fd = os.open(path, os.O_RDONLY)
             try:
                 sources = [("open file", file), ("BytesIO", io.BytesIO(data)), ("read only", ReadOnly(data)),
-                           ("bytes", data), ("memoryview", memoryview(bytearray(data))), ("fd", fd),
-                           ("PathLike", pathlib.Path(path))]
-                for name, source in sources:
-                    entries, other = read_all(source, threads=1 if name == "bytes" else 0)
+                           ("memoryview", memoryview(bytearray(data))), ("fd", fd), ("PathLike", pathlib.Path(path)),
+                           ("bytes path", os.fsencode(path))]
+                for name, source in sources + [("data", None)]:
+                    if source is None:
+                        with catadump.open(data=data, threads=1) as other:
+                            entries = list(other)
+                    else:
+                        entries, other = read_all(source)
                     self.assertEqual(b"".join(map(row, entries)), rows, name)
                     self.assertEqual((other.read_error, other.corrupt), (db.read_error, db.corrupt), name)
             finally:
@@ -198,8 +203,8 @@ class Module(unittest.TestCase):
         program = subprocess.run([CATADUMP, path, os.path.join(self.dir, "bad.qlx")], capture_output=True)
         self.assertIn(b"bad string size -1", program.stdout + program.stderr)
         self.assertEqual(program.returncode, 1)
-        for source in (path, pathlib.Path(path).read_bytes()):
-            with catadump.open(source) as db:
+        for source in ({"source": path}, {"data": pathlib.Path(path).read_bytes()}):
+            with catadump.open(**source) as db:
                 with self.assertRaises(catadump.Error) as raised:
                     list(db)
             self.assertEqual(str(raised.exception), "bad string size -1")
@@ -233,7 +238,7 @@ class Module(unittest.TestCase):
             catadump.open(self.dir)
         with self.assertRaises(TypeError):
             catadump.open(2.5)
-        entries, db = read_all(b"not a database at all")
+        entries, db = read_all(bytearray(b"not a database at all"))
         self.assertEqual((entries, db.recognised, db.version), ([], False, None))
 
         path = generate(self.dir, "big.db", "--version", "1.7.20", "--synthetic", "--folders", "2000", "--files",
@@ -272,6 +277,277 @@ class Module(unittest.TestCase):
         for thread in threads:
             thread.join()
         self.assertEqual(together, alone)
+
+
+# The misuse cases, each run by a Python of its own (see test_misuse_ends_in_an_exception_or_works), which
+# defines DB (a raw database's path), BZ (the same bzip2-wrapped), OLD (one of a version without values),
+# ROWS (DB's rows as row() gives them) and the helpers below. A case ends quietly when the module behaved.
+MISUSE_PRELUDE = r"""
+import io, os, signal, sys, threading, time
+import catadump
+from test_catadump import row
+DB, BZ, OLD = sys.argv[1:4]
+DATA = open(DB, "rb").read()
+with catadump.open(DB) as db:
+    ROWS = b"".join(map(row, db))
+
+def rows(db):
+    return b"".join(map(row, db))
+
+def raises(kind, function, *arguments, **keywords):
+    try:
+        function(*arguments, **keywords)
+    except kind as error:
+        return error
+    raise AssertionError("%s did not raise %s" % (function, kind.__name__))
+
+# A file object over DATA, 1000 bytes a call, that runs on_call(self, buffer) on call `at`, once `ready`
+# is set (at once unless `wait`).
+class Calls(io.RawIOBase):
+    def __init__(self, at=0, on_call=None, wait=False):
+        self.file, self.calls, self.at, self.on_call = io.BytesIO(DATA), 0, at, on_call
+        self.ready = threading.Event()
+        if not wait:
+            self.ready.set()
+    def readable(self):
+        return True
+    def readinto(self, buffer):
+        self.calls += 1
+        if self.calls == self.at:
+            self.ready.wait()
+            self.on_call(self, buffer)
+        return self.file.readinto(memoryview(buffer)[:1000])
+
+# Writes the data to a pipe in pieces, with pauses, then closes it.
+def feed(fd, data, pause=0.002):
+    for at in range(0, len(data), 65536):
+        os.write(fd, data[at:at + 65536])
+        time.sleep(pause)
+    os.close(fd)
+"""
+
+MISUSE_CASES = {
+    # The buffer readinto is given is Python's own: a view of it kept after the call keeps what it read,
+    # whatever the reader's memory holds since.
+    "a view of the buffer kept by readinto": r"""
+kept = []
+with catadump.open(Calls(1, lambda self, buffer: kept.append(memoryview(buffer)[0:16]))) as db:
+    assert rows(db) == ROWS
+for _ in range(3):
+    list(catadump.open(data=bytes(1 << 22)))
+assert bytes(kept[0]) == DATA[:16], bytes(kept[0])
+""",
+    # readinto may not shrink, or claim more than, the buffer it was given, nor answer what is no count.
+    "readinto answering wrongly": r"""
+class Answer(Calls):
+    def __init__(self, answer):
+        super().__init__()
+        self.answer = answer
+    def readinto(self, buffer):
+        return self.answer(buffer)
+def shrink(buffer):
+    buffer.clear()
+    return 10
+for answer, kind in ((lambda b: len(b) + 1, ValueError), (lambda b: -1, ValueError), (lambda b: "ten", TypeError),
+                     (shrink, ValueError)):
+    with catadump.open(Answer(answer)) as db:
+        raises(kind, list, db)
+        assert db.read_error and not db.recognised
+""",
+    "read answering wrongly": r"""
+class Read:
+    def __init__(self, answer):
+        self.answer = answer
+    def read(self, size):
+        return self.answer(size)
+def fail(size):
+    raise OSError("gone")
+for answer, kind in ((lambda n: b"x" * (n + 1), ValueError), (lambda n: 12, TypeError), (fail, OSError)):
+    with catadump.open(Read(answer)) as db:
+        raises(kind, list, db)
+""",
+    # close from the file object's own read raises there; the read's exception then ends the iteration.
+    "close from readinto, next waiting": r"""
+source = Calls(3, lambda self, buffer: self.db.close(), wait=True)
+db = source.db = catadump.open(source)
+source.ready.set()
+raises(RuntimeError, list, db)
+db.close()
+""",
+    "close from readinto, next not running": r"""
+source = Calls(3, lambda self, buffer: self.db.close(), wait=True)
+db = source.db = catadump.open(source)
+source.ready.set()
+time.sleep(0.3)  # the reader's thread reads ahead meanwhile
+error = raises(RuntimeError, list, db)
+assert "own file object" in str(error), error
+db.close()
+assert source.calls == 3
+""",
+    # The last reference goes in the reader's own read: the database is closed there, and read no more.
+    "the last reference dropped in readinto": r"""
+def drop(self, buffer):
+    self.db = None
+source = Calls(3, drop, wait=True)
+source.db = catadump.open(source)
+source.ready.set()
+time.sleep(0.3)
+assert source.db is None and source.calls == 3, source.calls
+""",
+    "close on an idle pipe": r"""
+r, w = os.pipe()
+for source in (r, os.fdopen(os.dup(r), "rb", buffering=0)):
+    if not isinstance(source, int):
+        os.set_blocking(source.fileno(), False)
+    db = catadump.open(source)
+    time.sleep(0.05)
+    start = time.monotonic()
+    db.close()
+    assert time.monotonic() - start < 1, time.monotonic() - start
+""",
+    "SIGINT while next waits for an idle pipe": r"""
+r, w = os.pipe()
+db = catadump.open(r)
+sent = []
+def interrupt():
+    sent.append(time.monotonic())
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Timer(0.2, interrupt).start()
+raises(KeyboardInterrupt, next, db)
+assert time.monotonic() - sent[0] < 0.1, time.monotonic() - sent[0]
+os.close(w)
+assert list(db) == [] and not db.recognised  # still usable after the interrupt
+db.close()
+""",
+    # A non-blocking source is waited for, through its descriptor or, without one, in pauses.
+    "non-blocking sources": r"""
+r, w = os.pipe()
+os.set_blocking(r, False)
+threading.Thread(target=feed, args=(w, DATA)).start()
+with catadump.open(os.fdopen(r, "rb", buffering=0)) as db:
+    assert rows(db) == ROWS
+class Late:
+    def __init__(self):
+        self.file, self.calls = io.BytesIO(DATA), 0
+    def read(self, size):
+        self.calls += 1
+        return None if self.calls % 3 else self.file.read(size)
+class LateInto(io.RawIOBase):  # fileno raises, as io's base class has it
+    def __init__(self, fileno=None):
+        self.file, self.calls, self.number = io.BytesIO(DATA), 0, fileno
+    def readinto(self, buffer):
+        self.calls += 1
+        return None if self.calls % 2 else self.file.readinto(buffer)
+    def fileno(self):
+        return super().fileno() if self.number is None else self.number
+for source in (Late(), LateInto(), LateInto(-1), LateInto(2**40)):
+    with catadump.open(source) as db:
+        assert rows(db) == ROWS
+""",
+    # Bytes are a path, as in os; the database's own bytes are data=.
+    "bytes paths and data": r"""
+for source in ({"source": os.fsencode(DB)}, {"data": DATA}, {"data": bytearray(DATA)}, {"source": memoryview(DATA)}):
+    with catadump.open(**source) as db:
+        assert rows(db) == ROWS, source.keys()
+raises(FileNotFoundError, catadump.open, os.fsencode(DB) + b".absent")
+raises(TypeError, catadump.open)
+raises(TypeError, catadump.open, DB, data=DATA)
+raises(TypeError, catadump.open, data=12)
+raises(TypeError, catadump.open, True)
+raises(TypeError, catadump.open, DB, 0, 1)
+raises(ValueError, catadump.open, -1)
+raises(ValueError, catadump.open, 2**40)
+raises(OverflowError, catadump.open, 2**70)
+raises(ValueError, catadump.open, DB + "\0")
+raises(ValueError, catadump.open, os.fsencode(DB) + b"\0")
+raises(BufferError, catadump.open, data=memoryview(DATA)[::2])
+class Broken:  # an attribute that fails otherwise than by being absent
+    def __init__(self, broken):
+        object.__setattr__(self, "broken", broken)
+    def __getattribute__(self, name):
+        if name == object.__getattribute__(self, "broken"):
+            raise RuntimeError(name)
+        return object.__getattribute__(self, name)
+    def read(self, size):
+        return b""
+for name in ("readinto", "read", "fileno"):
+    raises(RuntimeError, catadump.open, Broken(name))
+""",
+    "thread counts": r"""
+for threads in (1025, -1, 2**70):
+    raises((ValueError, OverflowError), catadump.open, BZ, threads=threads)
+raises(TypeError, catadump.open, BZ, threads="4")
+with catadump.open(BZ, threads=1024) as db:
+    assert rows(db) == ROWS
+""",
+    # One call at a time: next or close while next waits on another thread is refused.
+    "calls while next waits on another thread": r"""
+r, w = os.pipe()
+db = catadump.open(r)
+waiting = threading.Thread(target=lambda: list(db))
+waiting.start()
+time.sleep(0.1)
+raises(RuntimeError, next, db)
+raises(RuntimeError, db.close)
+os.close(w)
+waiting.join()
+db.close()
+""",
+    # Out of descriptors: the one the reader needs to wake its reads cannot be made.
+    "out of descriptors": r"""
+import errno, resource
+resource.setrlimit(resource.RLIMIT_NOFILE, (64, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+kept = []
+try:
+    while True:
+        kept.append(os.open(os.devnull, os.O_RDONLY))
+except OSError:
+    pass
+assert raises(OSError, catadump.open, kept[0]).errno == errno.EMFILE
+assert raises(OSError, catadump.open, DB).errno == errno.EMFILE
+for fd in kept:
+    os.close(fd)
+""",
+    # What a database says of itself before its end, at its end and once closed.
+    "the report and repr before and after close": r"""
+db = catadump.open(DB)
+assert repr(db).endswith("open>") and not db.closed
+first = next(db)
+assert db.version == "1.7.20" and db.header_line.startswith("Filename")
+assert repr(db).endswith("open>") and " size=" in repr(first) and first.name is first.name
+rest = list(db)
+assert repr(db).endswith("ended>") and db.recognised and "Conversion complete!" in db.console
+raises(StopIteration, next, db)
+report = (db.version, db.header_line, db.console, db.read_error, db.corrupt, db.recognised)
+with db:
+    pass
+assert db.closed and repr(db) == "<catadump.Database version 1.7.20, closed>"
+assert (db.version, db.header_line, db.console, db.read_error, db.corrupt, db.recognised) == report
+raises(ValueError, db.__enter__)
+raises(ValueError, next, db)
+db.close()
+with catadump.open(OLD) as db:  # a version without values
+    assert all(" size=" not in repr(entry) for entry in db)
+""",
+}
+
+
+class Misuse(unittest.TestCase):
+    def test_misuse_ends_in_an_exception_or_works(self):
+        with tempfile.TemporaryDirectory() as directory:
+            shape = ["--version", "1.7.20", "--synthetic", "--folders", "200", "--files", "6000"]
+            databases = [generate(directory, "m.db", *shape), generate(directory, "m.bz2.db", *shape, "--bzip2"),
+                         generate(directory, "old.db", "--version", "1.6.6", "--synthetic", "--files", "50")]
+            environment = dict(os.environ, PYTHONPATH=os.pathsep.join(
+                [os.path.dirname(os.path.abspath(__file__)), os.environ.get("PYTHONPATH", "")]))
+            for name, case in MISUSE_CASES.items():
+                with self.subTest(name):
+                    try:
+                        run = subprocess.run([sys.executable, "-c", MISUSE_PRELUDE + case, *databases],
+                                             capture_output=True, env=environment, timeout=30)
+                    except subprocess.TimeoutExpired:
+                        self.fail("did not end within 30 s")
+                    self.assertEqual(run.returncode, 0, run.stderr.decode(errors="replace")[-3000:])
 
 
 if __name__ == "__main__":

@@ -173,14 +173,15 @@ INSTANTIATE_TEST_SUITE_P(, InflateFailures, ::testing::ValuesIn(inflateFailures(
 
 class CompressedStream : public StreamFixture, public ::testing::Test {};
 
-TEST_F(CompressedStream, SecondConcatenatedStreamIsNeverDecompressed) {
-    openStored(bzip2("ABCD") + bzip2("EFGH"), Mode::compressed);
+// A stream that follows another continues the data; what follows the last one is the data's end.
+TEST_F(CompressedStream, AFollowingStreamContinuesTheData) {
+    openStored(bzip2("ABCD") + bzip2("EFGH") + "tail", Mode::compressed);
     EXPECT_EQ(readU32(stream), loadU32(reinterpret_cast<const uint8_t*>("ABCD")));
+    EXPECT_EQ(readU32(stream), loadU32(reinterpret_cast<const uint8_t*>("EFGH")));
     EXPECT_FALSE(flags().readError);
     EXPECT_EQ(readU32(stream), 0u);
     EXPECT_TRUE(flags().readError);
-    std::string printed = console();
-    EXPECT_TRUE(std::regex_match(printed, std::regex(inflateFailureLine))) << printed;
+    EXPECT_EQ(console(), "BZ2_bzDecompress(): 4: Unexpected EOF in decompression stream.\n");
 }
 
 } // namespace
