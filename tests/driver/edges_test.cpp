@@ -57,7 +57,7 @@ TEST(ProgramEdges, DescriptorsOperandsSqliteFilesAndInputs) {
     catagen::SyntheticParams params;
     params.folders = 300;
     params.files = 6000;
-    params.filesystems = 60;  // console lines beyond the standard output's buffer, which is written mid-run
+    params.filesystems = 60; // console lines beyond the standard output's buffer, which is written mid-run
     std::string small =
         catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
     params.folders = 3000;
