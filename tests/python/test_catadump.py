@@ -414,7 +414,9 @@ def interrupt():
     os.kill(os.getpid(), signal.SIGINT)
 threading.Timer(0.2, interrupt).start()
 raises(KeyboardInterrupt, next, db)
-assert time.monotonic() - sent[0] < 0.1, time.monotonic() - sent[0]
+# Raised within a slice of the wait (20 ms) on an idle machine; the bound leaves room for a loaded one. Were
+# the wait not in slices, nothing would be raised before the pipe ends.
+assert time.monotonic() - sent[0] < 1, time.monotonic() - sent[0]
 os.close(w)
 assert list(db) == [] and not db.recognised  # still usable after the interrupt
 db.close()
