@@ -1,12 +1,11 @@
 // POSIX implementation of the platform layer.
 #include "platform/platform.h"
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <iostream>
 #include <poll.h>
@@ -192,34 +191,31 @@ bool nameIsTaken(const std::string& path) {
     return ::lstat(path.c_str(), &info) == 0;
 }
 
-// Six letters that differ from call to call and from process to process; the exclusive creation, not the
-// letters, makes the name the run's own.
-std::string uniqueLetters() {
-    static std::atomic<uint64_t> calls{0};
-    uint64_t bits = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                    (static_cast<uint64_t>(::getpid()) << 40) ^ (++calls * 0x9E3779B97F4A7C15ull);
-    bits = (bits ^ (bits >> 31)) * 0xBF58476D1CE4E5B9ull;  // mixed, so that close times give far names
-    bits ^= bits >> 29;
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    std::string text;
-    for (int i = 0; i < 6; ++i, bits /= 62) text += letters[bits % 62];
-    return text;
+// The permissions a newly created output gets: 0666 less the umask, which can only be read by setting it
+// and setting it back (done before the run's threads start).
+mode_t newFileMode() {
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
 }
 
-// Creates a new empty file named `stem`, six letters and ".partial", exclusively and with the permissions
-// of a new output (0666 less the umask); its name in `path`. SQLite would take a "-journal" or "-wal" file
-// beside it as its own, so a name with either is passed over too.
+// Creates a new empty file named `stem`, six letters and ".partial" (mkstemps picks the letters and creates
+// the file exclusively), with the permissions of a new output; its name in `path`. SQLite would take a
+// "-journal" or "-wal" file beside it as its own, so a name with either is given up for another.
 bool createUniqueFile(const std::string& stem, std::string& path) {
+    constexpr const char* suffix = ".partial";
     for (int attempt = 0; attempt < 64; ++attempt) {
-        std::string name = stem + uniqueLetters() + ".partial";
-        if (nameIsTaken(name + "-journal") || nameIsTaken(name + "-wal")) continue;
-        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
+        std::string name = stem + "XXXXXX" + suffix;
+        int fd = ::mkstemps(name.data(), static_cast<int>(std::strlen(suffix)));
+        if (fd < 0) return false;
+        bool made = ::fchmod(fd, newFileMode()) == 0;
+        ::close(fd);
+        if (made && !nameIsTaken(name + "-journal") && !nameIsTaken(name + "-wal")) {
             path = name;
             return true;
         }
-        if (errno != EEXIST) return false;
+        ::unlink(name.c_str());
+        if (!made) return false;
     }
     errno = EEXIST;
     return false;
@@ -364,10 +360,9 @@ bool waitForData(int fd, const Wakeup* wakeup) {
 int64_t readFile(File file, void* destination, size_t n, const Wakeup* wakeup) {
     int fd = descriptor(file);
     if (wakeup != nullptr && wakeup->waitHandle != -1) {
-        // A read from a pipe or a terminal would block where no wakeup reaches it: wait first. A regular
-        // file always has its bytes ready, and needs no wait.
-        struct stat info;
-        if (::fstat(fd, &info) == 0 && !S_ISREG(info.st_mode) && !waitForData(fd, wakeup)) return -1;
+        // A read from a pipe or a terminal would block where no wakeup reaches it: wait first. (A regular
+        // file is always ready, so the wait returns at once: one call, as a check of the file's kind would be.)
+        if (!waitForData(fd, wakeup)) return -1;
     }
     for (;;) {
         ssize_t got = ::read(fd, destination, n);

@@ -10,7 +10,6 @@
 // After <windows.h>, which it builds on.
 #include <commdlg.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -92,20 +91,6 @@ bool createForWritingEmptiedLater(const std::string& path, File& file, File bein
 
 namespace {
 
-// Six letters that differ from call to call and from process to process; the exclusive creation, not the
-// letters, makes the name the run's own.
-std::string uniqueLetters() {
-    static std::atomic<uint64_t> calls{0};
-    uint64_t bits = GetTickCount64() ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 40) ^
-                    (++calls * 0x9E3779B97F4A7C15ull);
-    bits = (bits ^ (bits >> 31)) * 0xBF58476D1CE4E5B9ull;
-    bits ^= bits >> 29;
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";  // names ignore the case here
-    std::string text;
-    for (int i = 0; i < 6; ++i, bits /= 36) text += letters[bits % 36];
-    return text;
-}
-
 bool nameIsTaken(const std::string& path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -128,17 +113,17 @@ bool createReplacement(const std::string& path, Replacement& replacement, File) 
         if (existing == INVALID_HANDLE_VALUE) return false;
         CloseHandle(existing);
     }
+    // The system picks a name nothing uses in the output's folder and creates the file.
+    size_t slash = path.find_last_of("\\/");
+    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     for (int attempt = 0; attempt < 64; ++attempt) {
-        std::string name = path + "." + uniqueLetters() + ".partial";
-        if (nameIsTaken(name + "-journal") || nameIsTaken(name + "-wal")) continue;
-        HANDLE handle =
-            CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
+        char name[MAX_PATH];
+        if (GetTempFileNameA(folder.c_str(), "cat", 0, name) == 0) return false;
+        if (!nameIsTaken(std::string(name) + "-journal") && !nameIsTaken(std::string(name) + "-wal")) {
             replacement.temporary = name;
             return true;
         }
-        if (GetLastError() != ERROR_FILE_EXISTS) return false;
+        DeleteFileA(name);
     }
     SetLastError(ERROR_FILE_EXISTS);
     return false;
