@@ -11,9 +11,10 @@
 //   bits 0-1  decompressing runs after the raw run: 0 none, 1 single-threaded, 2 threaded, 3 both
 //   bit 2     the raw run reads ahead 16 bytes at a time, so fields straddle refills everywhere
 //   bit 3     the compressed copy uses blocks of 900 kB instead of 100 kB
-//   bit 4     the compressed copy is several streams: the database's first half, a stream of nothing, the
-//   rest bit 5     the decompressing runs get their bytes a few at a time (1 to 7 a read), as a pipe may give
-//   them
+//   bit 4     the compressed copy is several streams: the database's first half, a stream of nothing,
+//             the rest
+//   bit 5     the decompressing runs get their bytes a few at a time (1 to 7 a read), as a pipe may give
+//             them
 #pragma once
 
 #include <algorithm>
