@@ -252,7 +252,11 @@ class Module(unittest.TestCase):
             db = catadump.open(source)
             next(db)
             db.close()  # the conversion stops; with a file object its thread may be waiting for the GIL
-            self.assertLess((time.perf_counter() - start) * 4, whole)
+            if source is path:
+                self.assertLess((time.perf_counter() - start) * 4, whole)
+            else:  # a file object's own position says it was not read to its end
+                file = source if isinstance(source, io.BytesIO) else source.file
+                self.assertLess(file.tell(), len(data) // 2)
             db.close()
             self.assertTrue(db.closed)
             with self.assertRaises(ValueError):
