@@ -35,8 +35,8 @@ struct Replacement {
     std::string temporary;  // where it is made: a new name beside `path`
     File copyInto;          // an output that is no regular file (a device, a pipe), open: it gets a copy
 };
-// Creates the temporary file, empty: exclusively, under a name that nothing uses (nor its "-journal" and
-// "-wal" neighbours), with the permissions of a newly created output. An output that exists and is no
+// Creates the temporary file, empty: exclusively, under a new name that cannot be foreseen, with the
+// permissions of a newly created output. An output that exists and is no
 // regular file cannot be replaced: it is opened for writing as createForWriting opens it, and the
 // temporary file is made in the system's folder for them. False, with nothing created, when either cannot
 // be made or when the path is the file being read, as for createForWriting.

@@ -186,11 +186,6 @@ std::string replacedPath(const std::string& path) {
     return target;
 }
 
-bool nameIsTaken(const std::string& path) {
-    struct stat info;
-    return ::lstat(path.c_str(), &info) == 0;
-}
-
 // The permissions a newly created output gets: 0666 less the umask, which can only be read by setting it
 // and setting it back (done before the run's threads start).
 mode_t newFileMode() {
@@ -200,25 +195,22 @@ mode_t newFileMode() {
 }
 
 // Creates a new empty file named `stem`, six letters and ".partial" (mkstemps picks the letters and creates
-// the file exclusively), with the permissions of a new output; its name in `path`. SQLite would take a
-// "-journal" or "-wal" file beside it as its own, so a name with either is given up for another.
+// the file exclusively), with the permissions of a new output; its name in `path`. The name is new and
+// cannot be foreseen, so no "-journal" or "-wal" file of an earlier database lies beside it for SQLite to
+// take as its own.
 bool createUniqueFile(const std::string& stem, std::string& path) {
     constexpr const char* suffix = ".partial";
-    for (int attempt = 0; attempt < 64; ++attempt) {
-        std::string name = stem + "XXXXXX" + suffix;
-        int fd = ::mkstemps(name.data(), static_cast<int>(std::strlen(suffix)));
-        if (fd < 0) return false;
-        bool made = ::fchmod(fd, newFileMode()) == 0;
-        ::close(fd);
-        if (made && !nameIsTaken(name + "-journal") && !nameIsTaken(name + "-wal")) {
-            path = name;
-            return true;
-        }
+    std::string name = stem + "XXXXXX" + suffix;
+    int fd = ::mkstemps(name.data(), static_cast<int>(std::strlen(suffix)));
+    if (fd < 0) return false;
+    bool made = ::fchmod(fd, newFileMode()) == 0;
+    ::close(fd);
+    if (!made) {
         ::unlink(name.c_str());
-        if (!made) return false;
+        return false;
     }
-    errno = EEXIST;
-    return false;
+    path = name;
+    return true;
 }
 
 // Copies the whole file at `path` into the open file.

@@ -89,14 +89,6 @@ bool createForWritingEmptiedLater(const std::string& path, File& file, File bein
     return createForWriting(path, file, beingRead);
 }
 
-namespace {
-
-bool nameIsTaken(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-} // namespace
-
 bool createReplacement(const std::string& path, Replacement& replacement, File) {
     replacement = Replacement{};
     replacement.path = path;
@@ -116,17 +108,10 @@ bool createReplacement(const std::string& path, Replacement& replacement, File) 
     // The system picks a name nothing uses in the output's folder and creates the file.
     size_t slash = path.find_last_of("\\/");
     std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    for (int attempt = 0; attempt < 64; ++attempt) {
-        char name[MAX_PATH];
-        if (GetTempFileNameA(folder.c_str(), "cat", 0, name) == 0) return false;
-        if (!nameIsTaken(std::string(name) + "-journal") && !nameIsTaken(std::string(name) + "-wal")) {
-            replacement.temporary = name;
-            return true;
-        }
-        DeleteFileA(name);
-    }
-    SetLastError(ERROR_FILE_EXISTS);
-    return false;
+    char name[MAX_PATH];
+    if (GetTempFileNameA(folder.c_str(), "cat", 0, name) == 0) return false;
+    replacement.temporary = name;
+    return true;
 }
 
 bool commitReplacement(Replacement& replacement) {

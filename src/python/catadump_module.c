@@ -396,14 +396,10 @@ static long long read_count(PyObject* got, const char* method, size_t size) {
  * not do: views made from it share its memory and outlive the release). -2 when the file had no data
  * ready. */
 static long long call_readinto(Database* self, PyObject* readinto, void* buffer, size_t size) {
-    /* The reads ask for sizes that vary from call to call: the buffer is made once and resized, which within
-     * its allocation only sets its length. Nothing else holds it then (see below), so it can be resized. */
-    if (self->chunk == NULL) {
+    if (self->chunk == NULL || (size_t)PyByteArray_GET_SIZE(self->chunk) != size) {
+        Py_CLEAR(self->chunk);
         self->chunk = PyByteArray_FromStringAndSize(NULL, (Py_ssize_t)size);
         if (self->chunk == NULL) return -1;
-    } else if ((size_t)PyByteArray_GET_SIZE(self->chunk) != size &&
-               PyByteArray_Resize(self->chunk, (Py_ssize_t)size) != 0) {
-        return -1;
     }
     PyObject* chunk = Py_NewRef(self->chunk);
     PyObject* got = PyObject_CallOneArg(readinto, chunk);
