@@ -120,7 +120,7 @@ struct Bzip2Decoder {
     std::thread scanner;
     std::vector<std::thread> workers;
     std::atomic<uint64_t> scannedBytes{0};
-    std::mutex mutex;
+    mutable std::mutex mutex;  // also taken by the const look-ups for tests
     std::condition_variable changed;
     std::deque<BlockJob> jobs;              // waiting for a worker, by index
     std::map<uint64_t, BlockEntry> blocks;  // found and not yet taken by the reader
@@ -769,6 +769,10 @@ unsigned fallbackCount(const Bzip2Decoder& d) { return d.fallbacks; }
 
 unsigned workerCount(const Bzip2Decoder& d) { return d.workersStarted; }
 
-size_t peakDecodedBytes(const Bzip2Decoder& d) { return d.peakHeld; }
+size_t peakDecodedBytes(const Bzip2Decoder& d) {
+    // The workers may still be decoding ahead of a reader that stopped early.
+    std::lock_guard lock(d.mutex);
+    return d.peakHeld;
+}
 
 } // namespace catadump
