@@ -18,8 +18,8 @@
 #include <memory>
 #include <vector>
 
-#include "stream/byte_source.h"
-#include "stream/run_context.h"
+#include "io/byte_source.h"
+#include "io/run_context.h"
 
 namespace catadump {
 

@@ -16,8 +16,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "stream/byte_source.h"
-#include "stream/run_context.h"
+#include "io/byte_source.h"
+#include "io/run_context.h"
 
 namespace catadump {
 

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "driver/dispatch.h"
+#include "readers/dispatch.h"
 
 namespace catadump {
 
@@ -42,7 +42,7 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
         }
         RowOutput output;
         output.writer = &writer;
-        output.format = options.format;
+        bindFormat(output, *options.format);
         output.dates = options.dates;
         output.context = options.formatContext;
         result.recognised = dispatchDatabase(stream, output);

@@ -6,11 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "formats/entry.h"
-#include "stream/byte_source.h"
-#include "stream/csv_writer.h"
-#include "stream/database_stream.h"
-#include "stream/run_context.h"
+#include "formats/output_format.h"
+#include "io/byte_source.h"
+#include "output/csv_writer.h"
+#include "input/database_stream.h"
+#include "io/run_context.h"
 
 namespace catadump {
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "formats/entry.h"
+#include "formats/output_format.h"
 
 namespace catadump {
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "stream/run_context.h"
+#include "io/run_context.h"
 
 namespace catadump {
 

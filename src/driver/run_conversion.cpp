@@ -9,8 +9,8 @@
 #include "driver/options.h"
 #include "driver/progress.h"
 #include "platform/platform.h"
-#include "stream/byte_source.h"
-#include "stream/csv_writer.h"
+#include "io/byte_source.h"
+#include "output/csv_writer.h"
 
 namespace catadump {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "driver/progress.h"
-#include "formats/entry.h"
+#include "formats/output_format.h"
 
 namespace catadump {
 

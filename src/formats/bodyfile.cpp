@@ -3,6 +3,7 @@
 // time, so ctime is 0; times are whole Unix seconds, 0 before 1970 or where the version has none. In names,
 // '%', '|', CR and LF are written as %25, %7C, %0D and %0A, which mactime decodes back.
 #include "formats/format_rows.h"
+#include "model/paths.h"
 
 namespace catadump {
 
@@ -10,7 +11,8 @@ namespace {
 
 void writeNoHeader(RowOutput&, ColumnSet) {}
 
-void writeBodyfileEntry(RowOutput& output, FolderTable& table, const Entry& entry) {
+void writeBodyfileEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
+    RowOutput& output = rowOutput(sink);
     entryPath(table, entry, output.path);
     RowText text(output, 3 * output.path.size() + 40 + 5 * numberRoom);
     text.put("0|");

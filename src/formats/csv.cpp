@@ -2,6 +2,7 @@
 // the version has, CR LF. Dates as ISO 8601 UTC to 100 ns (empty for a time of 0, the number for one past
 // the year 9999), or as their file-time numbers.
 #include "formats/format_rows.h"
+#include "model/paths.h"
 
 namespace catadump {
 
@@ -22,7 +23,8 @@ void putCsvDate(RowText& text, uint64_t fileTime, DateStyle dates) {
     }
 }
 
-void writeCsvEntry(RowOutput& output, FolderTable& table, const Entry& entry) {
+void writeCsvEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
+    RowOutput& output = rowOutput(sink);
     entryPath(table, entry, output.path);
     const std::string& path = output.path;
     RowText text(output, 2 * path.size() + 16 + 5 * numberRoom + 3 * 30);

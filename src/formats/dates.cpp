@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "formats/format_rows.h"
-#include "stream/number_text.h"
+#include "output/number_text.h"
 
 namespace catadump {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "formats/entry.h"
-#include "stream/number_text.h"
+#include "formats/output_format.h"
+#include "output/number_text.h"
 
 namespace catadump {
 

@@ -22,10 +22,20 @@ const OutputFormat* findOutputFormat(std::string_view name) {
 
 const OutputFormat& qlxFormat() { return qlxOutput; }
 
-const char* headerLineText(ColumnSet columns) {
-    return columns == ColumnSet::nameAndAttributes
-               ? "Filename,Attributes"
-               : "Filename,Size,Date Created,Date Modified,Date Accessed,Attributes";
+namespace {
+
+void writeFormatHeader(EntrySink& sink, uint32_t version, ColumnSet columns) {
+    RowOutput& output = rowOutput(sink);
+    output.version = version;
+    output.format->writeHeader(output, columns);
+}
+
+} // namespace
+
+void bindFormat(RowOutput& output, const OutputFormat& format) {
+    output.format = &format;
+    output.header = writeFormatHeader;
+    output.entry = format.writeEntry;
 }
 
 } // namespace catadump

@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "readers/folder_rows.h"
+#include "model/paths.h"
 
 namespace catadump {
 
@@ -108,7 +108,8 @@ void putHex(RowText& text, std::string_view bytes) {
     }
 }
 
-void writeJsonlEntry(RowOutput& output, FolderTable& table, const Entry& entry) {
+void writeJsonlEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
+    RowOutput& output = rowOutput(sink);
     // A file's folder part is escaped once while files of that folder follow one another, as they do;
     // UTF-8 cannot run across the backslash between the two parts, so each escapes on its own alike.
     bool file = entry.kind == EntryKind::file;

@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "readers/folder_rows.h"
+#include "model/paths.h"
 
 namespace catadump {
 
@@ -162,7 +162,8 @@ int64_t parentRow(SqliteFile& file, const FolderTable& table, uint32_t folder, i
     return 0;
 }
 
-void writeSqliteEntry(RowOutput& output, FolderTable& table, const Entry& entry) {
+void writeSqliteEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
+    RowOutput& output = rowOutput(sink);
     auto& file = *static_cast<SqliteFile*>(output.context);
     if (file.failed) return;
     int64_t id = ++file.rows;

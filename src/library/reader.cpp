@@ -18,7 +18,7 @@
 
 #include "driver/convert.h"
 #include "platform/platform.h"
-#include "readers/folder_rows.h"
+#include "model/paths.h"
 
 namespace catadump {
 namespace {
@@ -133,7 +133,8 @@ void takeHeader(RowOutput& output, ColumnSet columns) {
 }
 
 // The path goes straight into the batch; the name is the path's last piece, so it needs no bytes of its own.
-void takeEntry(RowOutput& output, FolderTable& table, const Entry& entry) {
+void takeEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
+    RowOutput& output = rowOutput(sink);
     auto& reader = *static_cast<catadump_reader*>(output.context);
     Batch& batch = *reader.filling;
     Record record{};

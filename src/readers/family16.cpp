@@ -1,9 +1,11 @@
 #include "readers/family16.h"
+#include "readers/name_decoding.h"
+#include "readers/reader_common.h"
 
 #include <algorithm>
 
-#include "stream/run_context.h"
-#include "stream/field_encodings.h"
+#include "io/run_context.h"
+#include "input/field_encodings.h"
 
 namespace catadump {
 
@@ -18,18 +20,14 @@ uint32_t readListCount(DatabaseStream& stream, ListEncoding encoding) {
 bool checkFolderParentOffset(RunContext& run, const OffsetMap& map, uint32_t parentOffset) {
     if (parentOffset == noFolder || parentOffset < map.declaredSize) return true;
     // The "<" is deliberate: the line has always read so, whatever the comparison that failed.
-    say(run, "bad folder parent offset %u < %u\n", parentOffset, static_cast<uint32_t>(map.declaredSize));
-    run.flags.corrupt = true;
-    return false;
+    return reportCorrupt(run, "bad folder parent offset %u < %u\n", parentOffset, static_cast<uint32_t>(map.declaredSize));
 }
 
 bool storeFolderOffset(RunContext& run, OffsetMap& map) {
     uint64_t end = map.next + 4;
     if (end > map.declaredSize) {
-        say(run, "folder data overflow %llu %u\n", static_cast<unsigned long long>(end),
+        return reportCorrupt(run, "folder data overflow %llu %u\n", static_cast<unsigned long long>(end),
             static_cast<uint32_t>(map.declaredSize));
-        run.flags.corrupt = true;
-        return false;
     }
     map.offsetOf.push_back(static_cast<uint32_t>(map.next));
     return true;
@@ -72,9 +70,8 @@ bool readExcludeList(DatabaseStream& stream, ListEncoding encoding) {
     return !failed(stream);
 }
 
-bool finishFolders(RowOutput& output, FolderTable& folders, const OffsetMap& map, uint32_t complete,
-                   uint32_t folderCount) {
-    RunContext& run = *output.writer->run;
+bool finishFolders(RunContext& run, EntrySink& sink, FolderTable& folders, const OffsetMap& map,
+                   uint32_t complete, uint32_t folderCount) {
     bool allRead = complete == folderCount;
     if (allRead && map.next != map.declaredSize) {
         say(run, "bad folder decode %d != %d\n", static_cast<int>(map.next),
@@ -87,9 +84,7 @@ bool finishFolders(RowOutput& output, FolderTable& folders, const OffsetMap& map
         uint32_t offset = entry.parent;
         entry.parent = folderAtOffset(map, offset);
         if (entry.parent == unresolvedFolder && allRead) {
-            say(run, "folder %u: parent offset %u is not the decode offset of any folder\n", i, offset);
-            run.flags.corrupt = true;
-            return false;
+            return reportCorrupt(run, "folder %u: parent offset %u is not the decode offset of any folder\n", i, offset);
         }
     }
     if (allRead) {
@@ -99,11 +94,11 @@ bool finishFolders(RowOutput& output, FolderTable& folders, const OffsetMap& map
             return false;
         }
     }
-    writeFolderEntries(output, folders, complete, allRead);
+    sendFolderEntries(sink, folders, complete, allRead);
     return allRead;
 }
 
-void readFiles16(DatabaseStream& stream, RowOutput& output, FolderTable& folders, const OffsetMap& map,
+void readFiles16(DatabaseStream& stream, EntrySink& sink, FolderTable& folders, const OffsetMap& map,
                  uint32_t fileCount) {
     say(*stream.run, "Loading files...\n");
     NameState name;
@@ -111,20 +106,18 @@ void readFiles16(DatabaseStream& stream, RowOutput& output, FolderTable& folders
         uint32_t offset = readU32(stream);
         if (failed(stream)) return;
         if (offset >= map.declaredSize) {
-            say(*stream.run, "invalid file parent offset %u >= %u\n", offset,
+            reportCorrupt(*stream.run, "invalid file parent offset %u >= %u\n", offset,
                 static_cast<uint32_t>(map.declaredSize));
-            stream.run->flags.corrupt = true;
             return;
         }
         uint32_t folder = folderAtOffset(map, offset);
         if (folder == unresolvedFolder) {
-            say(*stream.run, "file %u: parent offset %u is not the decode offset of any folder\n", k, offset);
-            stream.run->flags.corrupt = true;
+            reportCorrupt(*stream.run, "file %u: parent offset %u is not the decode offset of any folder\n", k, offset);
             return;
         }
         if (!decodeFrontCodedName(stream, name, NameList::files, CountWidth::byte)) return;
         if (failed(stream)) return;  // no row from a record that was not read in full
-        writeEntry(output, folders, {EntryKind::file, folder, visibleName(name), nullptr});
+        sendEntry(sink, folders, {EntryKind::file, folder, visibleName(name), nullptr});
     }
 }
 

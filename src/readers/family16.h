@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "readers/folder_rows.h"
-#include "formats/entry.h"
-#include "stream/database_stream.h"
+#include "input/database_stream.h"
+#include "io/run_context.h"
+#include "model/entry.h"
 
 namespace catadump {
 
@@ -47,11 +47,11 @@ bool readExcludeList(DatabaseStream& stream, ListEncoding encoding);
 
 // After the folder records: the decode check, parents resolved through the map, chains checked, and the
 // folder rows. `complete` of the `folderCount` records were read in full. False when no file part follows.
-bool finishFolders(RowOutput& output, FolderTable& folders, const OffsetMap& map, uint32_t complete,
+bool finishFolders(RunContext& run, EntrySink& sink, FolderTable& folders, const OffsetMap& map, uint32_t complete,
                    uint32_t folderCount);
 
 // "Loading files..." and the file records with their rows.
-void readFiles16(DatabaseStream& stream, RowOutput& output, FolderTable& folders, const OffsetMap& map,
+void readFiles16(DatabaseStream& stream, EntrySink& sink, FolderTable& folders, const OffsetMap& map,
                  uint32_t fileCount);
 
 } // namespace catadump

@@ -4,8 +4,8 @@
 #include <cinttypes>
 #include <string>
 
-#include "stream/run_context.h"
-#include "stream/field_encodings.h"
+#include "io/run_context.h"
+#include "input/field_encodings.h"
 
 namespace catadump {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "stream/database_stream.h"
+#include "input/database_stream.h"
 
 namespace catadump {
 

@@ -6,7 +6,7 @@
 #include "readers/family16.h"
 #include "readers/reader_common.h"
 #include "readers/readers.h"
-#include "stream/run_context.h"
+#include "io/run_context.h"
 
 namespace catadump {
 
@@ -45,7 +45,7 @@ uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetM
     return complete;
 }
 
-void convert(DatabaseStream& stream, RowOutput& output) {
+void convert(DatabaseStream& stream, EntrySink& sink) {
     readFlagsWord(stream);
     uint32_t folderCount = readU32(stream);
     uint32_t fileCount = readU32(stream);
@@ -64,16 +64,13 @@ void convert(DatabaseStream& stream, RowOutput& output) {
     if (folderCount > 0) {
         uint32_t complete = readFolderRecords(stream, folders, map, folderCount);
         if (complete == noFolder) return;
-        if (!finishFolders(output, folders, map, complete, folderCount)) return;
+        if (!finishFolders(*stream.run, sink, folders, map, complete, folderCount)) return;
     }
-    readFiles16(stream, output, folders, map, fileCount);
+    readFiles16(stream, sink, folders, map, fileCount);
 }
 
 } // namespace
 
-void readBody166(DatabaseStream& stream, RowOutput& output) {
-    convert(stream, output);
-    say(*stream.run, "Conversion complete!\n");
-}
+void readBody166(DatabaseStream& stream, EntrySink& sink) { convert(stream, sink); }
 
 } // namespace catadump

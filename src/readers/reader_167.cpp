@@ -8,8 +8,8 @@
 #include "readers/family16.h"
 #include "readers/reader_common.h"
 #include "readers/readers.h"
-#include "stream/run_context.h"
-#include "stream/field_encodings.h"
+#include "io/run_context.h"
+#include "input/field_encodings.h"
 
 namespace catadump {
 
@@ -28,9 +28,7 @@ bool readFileSystems(DatabaseStream& stream, std::vector<std::string>& paths) {
         if (failed(stream)) return false;
         uint32_t type = readCompactCount(stream);
         if (type != 0) {
-            say(*stream.run, "bad file system type %u\n", type);
-            stream.run->flags.corrupt = true;
-            return false;
+            return reportCorrupt(*stream.run, "bad file system type %u\n", type);
         }
         std::string& path = paths.emplace_back(readCountedString(stream));
         std::string guid = readCountedString(stream);
@@ -73,9 +71,8 @@ uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetM
         uint32_t fileSystem = root ? readCompactCount(stream) : 0;
         if (failed(stream)) break;
         if (root && fileSystem >= fileSystemPaths.size()) {
-            say(*stream.run, "root folder %u: file system %u is not in the file system list of %u\n", complete, fileSystem,
-                static_cast<uint32_t>(fileSystemPaths.size()));
-            stream.run->flags.corrupt = true;
+            reportCorrupt(*stream.run, "root folder %u: file system %u is not in the file system list of %u\n",
+                          complete, fileSystem, static_cast<uint32_t>(fileSystemPaths.size()));
             return noFolder;
         }
         if (!storeFolderOffset(*stream.run, map)) return noFolder;
@@ -94,7 +91,7 @@ uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetM
     return complete;
 }
 
-void convert(DatabaseStream& stream, RowOutput& output) {
+void convert(DatabaseStream& stream, EntrySink& sink) {
     readFlagsWord(stream);
     uint32_t folderCount = readU32(stream);
     uint32_t fileCount = readU32(stream);
@@ -120,16 +117,13 @@ void convert(DatabaseStream& stream, RowOutput& output) {
     if (folderCount > 0) {
         uint32_t complete = readFolderRecords(stream, folders, map, folderCount, fileSystemPaths);
         if (complete == noFolder) return;
-        if (!finishFolders(output, folders, map, complete, folderCount)) return;
+        if (!finishFolders(*stream.run, sink, folders, map, complete, folderCount)) return;
     }
-    readFiles16(stream, output, folders, map, fileCount);
+    readFiles16(stream, sink, folders, map, fileCount);
 }
 
 } // namespace
 
-void readBody167(DatabaseStream& stream, RowOutput& output) {
-    convert(stream, output);
-    say(*stream.run, "Conversion complete!\n");
-}
+void readBody167(DatabaseStream& stream, EntrySink& sink) { convert(stream, sink); }
 
 } // namespace catadump

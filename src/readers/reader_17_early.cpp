@@ -3,10 +3,11 @@
 // be zeroes), or a structural check failed (reported where it was found).
 #include <cstdint>
 
+#include "readers/name_decoding.h"
 #include "readers/reader_common.h"
 #include "readers/readers.h"
-#include "stream/run_context.h"
-#include "stream/field_encodings.h"
+#include "io/run_context.h"
+#include "input/field_encodings.h"
 
 namespace catadump {
 
@@ -24,7 +25,7 @@ uint32_t optionalFieldBytes(uint8_t recordFlags, NameList list) {
 
 
 // The folder records, then the folder rows. False when no file part may follow.
-bool readFolders(DatabaseStream& stream, RowOutput& output, const FilesystemTable& filesystems,
+bool readFolders(DatabaseStream& stream, EntrySink& sink, const FilesystemTable& filesystems,
                  FolderTable& folders) {
     uint32_t folderCount = static_cast<uint32_t>(folders.entries.size());
     uint32_t ntfsFolderCount = readU32(stream);
@@ -44,11 +45,11 @@ bool readFolders(DatabaseStream& stream, RowOutput& output, const FilesystemTabl
         skipStreamBytes(stream, optional);
         if (failed(stream)) break;  // this record is incomplete
     }
-    writeFolderEntries(output, folders, complete, complete == folderCount);
+    sendFolderEntries(sink, folders, complete, complete == folderCount);
     return complete == folderCount;
 }
 
-void readFiles(DatabaseStream& stream, RowOutput& output, const FilesystemTable& filesystems,
+void readFiles(DatabaseStream& stream, EntrySink& sink, const FilesystemTable& filesystems,
                FolderTable& folders, uint32_t folderCount, uint32_t fileCount) {
     NameState name;
     for (uint32_t k = 0; k < fileCount && !failed(stream); ++k) {
@@ -59,11 +60,11 @@ void readFiles(DatabaseStream& stream, RowOutput& output, const FilesystemTable&
         if (!decodeFrontCodedName(stream, name, NameList::files, CountWidth::compact)) return;
         skipStreamBytes(stream, optional);
         if (failed(stream)) return;  // no row from a record that was not read in full
-        writeEntry(output, folders, {EntryKind::file, parent.folder, visibleName(name), nullptr});
+        sendEntry(sink, folders, {EntryKind::file, parent.folder, visibleName(name), nullptr});
     }
 }
 
-void convert(DatabaseStream& stream, RowOutput& output, bool hasDecodeSize) {
+void convert(DatabaseStream& stream, EntrySink& sink, bool hasDecodeSize) {
     readFlagsWord(stream);
     uint32_t folderCount = readU32(stream);
     uint32_t fileCount = readU32(stream);
@@ -81,20 +82,15 @@ void convert(DatabaseStream& stream, RowOutput& output, bool hasDecodeSize) {
     if (folderCount > 0) {
         if (!readParentLinks(stream, folderCount, filesystems.count(), folders)) return;
         if (!resolveRootFilesystems(*stream.run, folders)) return;
-        if (!readFolders(stream, output, filesystems, folders)) return;
+        if (!readFolders(stream, sink, filesystems, folders)) return;
     }
     say(*stream.run, "Loading files...\n");
-    readFiles(stream, output, filesystems, folders, folderCount, fileCount);
+    readFiles(stream, sink, filesystems, folders, folderCount, fileCount);
 }
 
 } // namespace
 
-void readDatabaseEarly(DatabaseStream& stream, RowOutput& output, bool hasDecodeSize) {
-    convert(stream, output, hasDecodeSize);
-    say(*stream.run, "Conversion complete!\n");
-}
-
-void readDatabase175(DatabaseStream& stream, RowOutput& output) { readDatabaseEarly(stream, output, true); }
-void readDatabase178(DatabaseStream& stream, RowOutput& output) { readDatabaseEarly(stream, output, false); }
+void readBody175(DatabaseStream& stream, EntrySink& sink) { convert(stream, sink, true); }
+void readBody178(DatabaseStream& stream, EntrySink& sink) { convert(stream, sink, false); }
 
 } // namespace catadump

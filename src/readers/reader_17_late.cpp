@@ -4,11 +4,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "readers/large_tables.h"
+#include "model/large_tables.h"
+#include "readers/name_decoding.h"
 #include "readers/reader_common.h"
 #include "readers/readers.h"
-#include "stream/run_context.h"
-#include "stream/field_encodings.h"
+#include "io/run_context.h"
+#include "input/field_encodings.h"
 
 namespace catadump {
 
@@ -35,7 +36,7 @@ void readValues(DatabaseStream& stream, uint32_t flags, uint32_t sizeFlag, RowVa
     if (flags & flagAttributes) values.attributes = readU32(stream);
 }
 
-bool readFolders(DatabaseStream& stream, RowOutput& output, const FilesystemTable& filesystems,
+bool readFolders(DatabaseStream& stream, EntrySink& sink, const FilesystemTable& filesystems,
                  FolderTable& folders, uint32_t flags) {
     uint32_t folderCount = static_cast<uint32_t>(folders.entries.size());
     say(*stream.run, "Loading folders...\n");
@@ -57,12 +58,12 @@ bool readFolders(DatabaseStream& stream, RowOutput& output, const FilesystemTabl
         if (failed(stream)) break;  // this record is incomplete
     }
     forEachFolderToWrite(folders, complete, complete == folderCount, [&](uint32_t folder) {
-        writeEntry(output, folders, {EntryKind::folder, folder, {}, recordsHoldValues ? &values[folder] : &defaults});
+        sendEntry(sink, folders, {EntryKind::folder, folder, {}, recordsHoldValues ? &values[folder] : &defaults});
     });
     return complete == folderCount;
 }
 
-void readFiles(DatabaseStream& stream, RowOutput& output, const FilesystemTable& filesystems,
+void readFiles(DatabaseStream& stream, EntrySink& sink, const FilesystemTable& filesystems,
                FolderTable& folders, uint32_t folderCount, uint32_t fileCount, uint32_t flags) {
     NameState name;
     for (uint32_t k = 0; k < fileCount && !failed(stream); ++k) {
@@ -73,11 +74,11 @@ void readFiles(DatabaseStream& stream, RowOutput& output, const FilesystemTable&
         RowValues values;
         readValues(stream, flags, flagFileSize, values);
         if (failed(stream)) return;  // no row from a record that was not read in full
-        writeEntry(output, folders, {EntryKind::file, parent.folder, visibleName(name), &values});
+        sendEntry(sink, folders, {EntryKind::file, parent.folder, visibleName(name), &values});
     }
 }
 
-void convert(DatabaseStream& stream, RowOutput& output) {
+void convert(DatabaseStream& stream, EntrySink& sink) {
     uint32_t flags = readFlagsWord(stream);
     uint32_t folderCount = readU32(stream);
     uint32_t fileCount = readU32(stream);
@@ -94,17 +95,15 @@ void convert(DatabaseStream& stream, RowOutput& output) {
     if (folderCount > 0) {
         if (!readParentLinks(stream, folderCount, filesystems.count(), folders)) return;
         if (!resolveRootFilesystems(*stream.run, folders)) return;
-        if (!readFolders(stream, output, filesystems, folders, flags)) return;
+        if (!readFolders(stream, sink, filesystems, folders, flags)) return;
     }
     say(*stream.run, "Loading files...\n");
-    readFiles(stream, output, filesystems, folders, folderCount, fileCount, flags);
+    readFiles(stream, sink, filesystems, folders, folderCount, fileCount, flags);
 }
 
 } // namespace
 
-void readDatabaseLate(DatabaseStream& stream, RowOutput& output) {
-    convert(stream, output);
-    say(*stream.run, "Conversion complete!\n");
-}
+void readBody1717(DatabaseStream& stream, EntrySink& sink) { convert(stream, sink); }
+void readBody1720(DatabaseStream& stream, EntrySink& sink) { convert(stream, sink); }
 
 } // namespace catadump

@@ -1,6 +1,9 @@
 #include "readers/reader_common.h"
 
-#include "stream/run_context.h"
+#include <algorithm>
+#include <vector>
+
+#include "io/run_context.h"
 
 namespace catadump {
 
@@ -19,9 +22,7 @@ bool readFileParent(DatabaseStream& stream, const FolderTable& folders, uint32_t
     if (failed(stream)) return false;
     uint64_t limit = uint64_t{folderCount} + filesystemCount;
     if (reference >= limit) {
-        say(*stream.run, "invalid parent folder offset %u >= %llu\n", reference, static_cast<unsigned long long>(limit));
-        stream.run->flags.corrupt = true;
-        return false;
+        return reportCorrupt(*stream.run, "invalid parent folder offset %u >= %llu\n", reference, static_cast<unsigned long long>(limit));
     }
     if (reference < folderCount) {
         parent.folder = reference;
@@ -31,6 +32,41 @@ bool readFileParent(DatabaseStream& stream, const FolderTable& folders, uint32_t
         parent.filesystem = reference - folderCount;
     }
     return true;
+}
+
+bool readParentLinks(DatabaseStream& stream, uint32_t folderCount, uint32_t filesystemCount,
+                     FolderTable& table) {
+    say(*stream.run, "Loading Hierarchy...\n");
+    uint64_t limit = uint64_t{folderCount} + filesystemCount;
+    // The references are gathered first, so that the table itself is allocated once, at the size the data
+    // has shown to be real.
+    std::vector<uint32_t> references;
+    references.reserve(std::min<uint32_t>(folderCount, 1u << 16));
+    for (uint32_t i = 0; i < folderCount; ++i) {
+        if (failed(stream)) return false;
+        uint32_t reference = readU32(stream);
+        if (failed(stream)) return false;
+        if (reference >= limit) {
+            return reportCorrupt(*stream.run, "invalid folder offset %u >= %llu\n", reference, static_cast<unsigned long long>(limit));
+        }
+        references.push_back(reference);
+    }
+    setFolderCount(table, static_cast<uint32_t>(references.size()));
+    for (uint32_t i = 0; i < folderCount; ++i) {
+        FolderEntry& entry = table.entries[i];
+        if (references[i] < folderCount) {
+            entry.parent = references[i];
+        } else {
+            entry.rootFilesystem = references[i] - folderCount;
+        }
+    }
+    return true;
+}
+
+void sendFolderEntries(EntrySink& sink, FolderTable& table, uint32_t complete, bool allRead) {
+    forEachFolderToWrite(table, complete, allRead, [&](uint32_t folder) {
+        sendEntry(sink, table, {EntryKind::folder, folder, {}, nullptr});
+    });
 }
 
 } // namespace catadump

@@ -1,17 +1,26 @@
-// Pieces that several readers share: the flags word that opens every body, and the parent reference that
-// opens every file record of the 1.7 family.
+// Pieces that several readers share: the flags word that opens every body, the 1.7 family's parent links
+// and the parent reference that opens each of its file records, and the folder entries handed on.
 #pragma once
 
 #include <cstdint>
 
 #include "readers/filesystem_table.h"
-#include "readers/folder_rows.h"
-#include "stream/database_stream.h"
+#include "model/entry.h"
+#include "model/folder_graph.h"
+#include "input/database_stream.h"
 
 namespace catadump {
 
 inline constexpr uint32_t flagHiddenExcluded = 0x02;
 inline constexpr uint32_t flagSystemExcluded = 0x04;
+
+// Reads the 1.7 family's hierarchy block: one parent reference per folder. The table grows as references
+// are read. False when the reader must stop: a read failed, or a reference was invalid (reported, corrupt flag).
+bool readParentLinks(DatabaseStream& stream, uint32_t folderCount, uint32_t filesystemCount,
+                     FolderTable& table);
+
+// Hands on the folder entries of the versions without values, as forEachFolderToWrite chooses them.
+void sendFolderEntries(EntrySink& sink, FolderTable& table, uint32_t complete, bool allRead);
 
 // Reads the flags word and prints it with the hidden and system lines its bits call for.
 uint32_t readFlagsWord(DatabaseStream& stream);

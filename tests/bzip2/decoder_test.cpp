@@ -11,7 +11,7 @@
 #include "bzip2/bits.h"
 #include "bzip2/blocks.h"
 #include "bzip2/decoder.h"
-#include "stream/database_stream.h"
+#include "input/database_stream.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/dispatch.h"
+#include "readers/dispatch.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
 

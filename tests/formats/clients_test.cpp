@@ -10,7 +10,8 @@
 #include "catagen/encode.h"
 #include "catagen/synthetic.h"
 #include "driver/convert.h"
-#include "formats/entry.h"
+#include "formats/output_format.h"
+#include "model/paths.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
 #include "support/versions.h"
@@ -21,7 +22,8 @@ namespace {
 // A format of the test's own through the same record interface: each entry as the checker expects it,
 // "kind hex-of-path values".
 void writeNothing(RowOutput&, ColumnSet) {}
-void writeExpected(RowOutput& output, FolderTable& table, const Entry& entry) {
+void writeExpected(EntrySink& sink, FolderTable& table, const Entry& entry) {
+    RowOutput& output = rowOutput(sink);
     static const char hex[] = "0123456789abcdef";
     entryPath(table, entry, output.path);
     std::string line = entry.kind == EntryKind::folder ? "folder " : "file ";

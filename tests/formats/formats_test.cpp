@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <string>
 
-#include "formats/entry.h"
+#include "formats/output_format.h"
 #include "formats/format_rows.h"
-#include "readers/folder_model.h"
+#include "model/folder_table.h"
 #include "support/conversion_harness.h"
 
 namespace catadump::test {
@@ -28,10 +28,10 @@ std::string entryText(const char* format, const std::string& name, const RowValu
     openCsvWriter(writer, captured.run, memorySink(sink));
     RowOutput output;
     output.writer = &writer;
-    output.format = findOutputFormat(format);
+    bindFormat(output, *findOutputFormat(format));
     output.dates = dates;
     FolderTable table;
-    writeEntry(output, table, {EntryKind::file, noFolder, name, values});
+    sendEntry(output, table, {EntryKind::file, noFolder, name, values});
     flush(writer);
     return sink.bytes;
 }

@@ -11,8 +11,8 @@
 #include "catagen/encode.h"
 #include "catagen/synthetic.h"
 #include "driver/convert.h"
-#include "formats/entry.h"
-#include "readers/folder_rows.h"
+#include "formats/output_format.h"
+#include "model/paths.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
 #include "support/versions.h"
@@ -34,7 +34,8 @@ std::string hexOf(std::string_view bytes) {
 
 // Each entry of the list as the query in the test prints its row: is_folder|hex(path)|hex(name)|values.
 void writeNothing(RowOutput&, ColumnSet) {}
-void writeRowLine(RowOutput& output, FolderTable& table, const Entry& entry) {
+void writeRowLine(EntrySink& sink, FolderTable& table, const Entry& entry) {
+    RowOutput& output = rowOutput(sink);
     bool folder = entry.kind == EntryKind::folder;
     std::string name;
     if (folder) {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "reader17_fixture.h"
-#include "readers/folder_rows.h"
-#include "stream/csv_writer.h"
+#include "formats/qlx.h"
+#include "output/csv_writer.h"
 
 namespace catadump::test {
 namespace {

@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "readers/folder_names.h"
-#include "stream/stream_fixture.h"
+#include "formats/qlx.h"
+#include "model/folder_names.h"
+#include "readers/name_decoding.h"
+#include "input/stream_fixture.h"
 
 namespace catadump::test {
 namespace {

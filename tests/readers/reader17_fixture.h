@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "catagen/encoding.h"
-#include "readers/folder_rows.h"
+#include "model/entry.h"
 #include "support/conversion_harness.h"
 #include "support/damage.h"
 #include "support/db_builder.h"

@@ -18,7 +18,7 @@
 #include <unistd.h>
 
 #include "driver/convert.h"
-#include "stream/byte_source.h"
+#include "io/byte_source.h"
 
 namespace catadump::test {
 

@@ -10,10 +10,10 @@
 #include <utility>
 #include <vector>
 
-#include "formats/entry.h"
-#include "stream/csv_writer.h"
-#include "stream/database_stream.h"
-#include "stream/run_context.h"
+#include "formats/output_format.h"
+#include "output/csv_writer.h"
+#include "input/database_stream.h"
+#include "io/run_context.h"
 
 namespace catadump::test {
 

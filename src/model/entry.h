@@ -1,0 +1,61 @@
+// What the readers produce and the formats consume: one record per folder and per file, in the order the
+// list has them, handed to a sink. The readers know no format: a sink is anything that takes entries (an
+// output format, the library's record queue, a test).
+//
+// A record names the pieces of its path rather than carrying the path: the folder table builds and keeps
+// folder paths, so the list format copies a kept path straight into the writer's buffer with no work per
+// row, and a format that must look at every byte (to escape it) asks for the whole path (model/paths.h).
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "model/folder_table.h"
+
+namespace catadump {
+
+// Versions up to 1.7.8 have the name and the attributes; later ones the name and five value columns.
+enum class ColumnSet { nameAndAttributes, withValues };
+
+// The list's header line for the columns, without its line end.
+const char* headerLineText(ColumnSet columns);
+
+// The five value columns of the later versions. Dates are Windows file times: 100-nanosecond intervals
+// since 1601-01-01 UTC, 0 when not set.
+struct RowValues {
+    uint64_t size = 0;
+    uint64_t dateCreated = 0;
+    uint64_t dateModified = 0;
+    uint64_t dateAccessed = 0;
+    uint32_t attributes = 0;
+};
+
+enum class EntryKind { folder, file };
+
+struct Entry {
+    EntryKind kind = EntryKind::file;
+    // A folder's own index; for a file, the folder it is in (noFolder: it hangs from a filesystem).
+    uint32_t folder = noFolder;
+    std::string_view name;             // a file's name as shown; a folder's is in the table
+    const RowValues* values = nullptr;  // null for the versions without value columns
+};
+
+// The attributes column of the versions without values: 16 (the folder bit) for a folder, 0 for a file.
+inline uint32_t entryAttributes(const Entry& entry) {
+    if (entry.values != nullptr) return entry.values->attributes;
+    return entry.kind == EntryKind::folder ? 16 : 0;
+}
+
+// Where a reader hands what it reads: the header once, with the database's version word and its columns,
+// before any entry; then every entry. A sink is a record whose first member is this one; its functions
+// reach the rest through the reference they are given (plain function pointers, as the entries are many
+// and a call per entry is all they may cost).
+struct EntrySink {
+    void (*header)(EntrySink& sink, uint32_t version, ColumnSet columns) = nullptr;
+    void (*entry)(EntrySink& sink, FolderTable& table, const Entry& entry) = nullptr;
+};
+
+inline void sendHeader(EntrySink& sink, uint32_t version, ColumnSet columns) { sink.header(sink, version, columns); }
+inline void sendEntry(EntrySink& sink, FolderTable& table, const Entry& entry) { sink.entry(sink, table, entry); }
+
+} // namespace catadump
