@@ -4,7 +4,7 @@
 # files, the Python module included, into a Debian package.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS catadump_library catadump_core EXPORT catadumpTargets
+install(TARGETS catadump_shared catadump_core EXPORT catadumpTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/src/library/catadump.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
