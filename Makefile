@@ -4,7 +4,8 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 SAMPLE ?= examples/sample.db
 
-.PHONY: all deps configure build run test check-asan check-tsan coverage bench clean install package check-package
+.PHONY: all deps configure build run test check-asan check-tsan coverage bench clean install package check-package \
+	format format-check
 
 all: build
 
@@ -49,6 +50,16 @@ check-tsan: deps
 # Branch and line coverage of the whole suite, by file and by folder of src/ (clang's source-based coverage).
 coverage: deps
 	bash scripts/coverage build-coverage
+
+# Every C and C++ source of the project in the house style (.clang-format), or a check that fails naming
+# each file that is not.
+format:
+	@bash scripts/install-deps format
+	bash scripts/format
+
+format-check:
+	@bash scripts/install-deps format
+	bash scripts/format --check
 
 # Times catadump on large generated databases beside reference commands; see bench/RESULTS.md.
 bench: build
