@@ -18,6 +18,27 @@ const DatabaseFormat formats[] = {
     {signature17, 0x01070014, ColumnSet::withValues, readBody1720},
 };
 
+// The wrappings a database file may come in, known by their first four bytes: the console line that says
+// so, the switch of the stream to reading through the filter, and the fatal line when it cannot start.
+struct Wrapping {
+    uint32_t signature;
+    const char* line;
+    bool (*unwrap)(DatabaseStream& stream, const uint8_t* taken, size_t takenSize, unsigned threads);
+    const char* failure;
+};
+
+const Wrapping wrappings[] = {
+    {bzip2Signature, "Database is compressed, decompressing with bz2...\n", switchToDecompressing,
+     "failed to alloc bz2 stream data\n"},
+};
+
+const Wrapping* findWrapping(uint32_t signature) {
+    for (const Wrapping& wrapping : wrappings) {
+        if (wrapping.signature == signature) return &wrapping;
+    }
+    return nullptr;
+}
+
 uint32_t readSignature(DatabaseStream& stream, uint8_t (&bytes)[4]) {
     readBytes(stream, 4, bytes);
     say(*stream.run, "Magic %c%c%c%c\n", bytes[0], bytes[1], bytes[2], bytes[3]);
@@ -40,14 +61,12 @@ namespace {
 bool identifyAndConvert(DatabaseStream& stream, EntrySink& sink) {
     uint8_t bytes[4];
     uint32_t signature = readSignature(stream, bytes);
-    // Only the file itself may be wrapped: decompressed data that begins with "BZh9" again is not a
-    // database, and decompressing it once more would only reproduce it. The signature just read is where
-    // the compressed data begins.
-    if (signature == bzip2Signature && stream.raw) {
-        say(*stream.run, "Database is compressed, decompressing with bz2...\n");
-        if (!switchToDecompressing(stream, bytes, sizeof bytes, stream.decoderThreads)) {
-            fatal("failed to alloc bz2 stream data\n");
-        }
+    // Only the file itself may be wrapped: unwrapped data that begins with a wrapping's signature again is
+    // not a database, and unwrapping it once more would only reproduce it. The signature just read is where
+    // the wrapped data begins.
+    if (const Wrapping* wrapping = findWrapping(signature); wrapping != nullptr && stream.raw) {
+        say(*stream.run, "%s", wrapping->line);
+        if (!wrapping->unwrap(stream, bytes, sizeof bytes, stream.decoderThreads)) fatal(wrapping->failure);
         signature = readSignature(stream, bytes);
     }
     if (signature != signature16 && signature != signature17) {
