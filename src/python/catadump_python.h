@@ -1,0 +1,69 @@
+/* What the module's source files share: the module's state, the Database object (which the sources read
+ * into and the Database type iterates), and the few functions one file gives another. Shared functions
+ * carry the prefix catadump_py_; the module is built with hidden visibility, so they stay inside it and
+ * only PyInit_catadump is exported. */
+#ifndef CATADUMP_PYTHON_H
+#define CATADUMP_PYTHON_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <datetime.h>
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "catadump.h"
+
+/* Module-wide objects: the two types, the exception and the datetime API. */
+typedef struct {
+    PyTypeObject* database_type;
+    PyTypeObject* entry_type;
+    PyObject* error;
+    PyObject* datetime_module; /* keeps the datetime API below alive */
+    PyDateTime_CAPI* datetime;
+} module_state;
+
+typedef struct {
+    PyObject_HEAD
+    catadump_reader* reader;
+    PyTypeObject* entry_type;
+    PyObject* error;
+    /* A file object's read methods (readinto preferred), or a buffer read from without the GIL. */
+    PyObject* readinto;
+    PyObject* read;
+    PyObject* fileno;       /* the file object's, if it has one: waited for when it has no data ready */
+    int wait_fd;            /* what fileno gave: -2 not asked yet, -1 none */
+    PyObject* chunk;        /* the bytearray readinto fills: Python's own memory, whatever keeps a view */
+    unsigned long reading_thread; /* the thread in a read of the file object, 0 when none is */
+    int closing;            /* the reader is being closed: a read waiting for data gives up */
+    Py_buffer view;
+    int has_view;
+    size_t position;
+    PyObject* pending; /* the exception a read raised, not yet raised again */
+    int busy;          /* a call runs without the GIL; no other thread may use the reader meanwhile */
+    int ended;
+    int closed;
+    /* The report, kept when the reader is closed. */
+    uint32_t version;
+    PyObject* header_line;
+    PyObject* console;
+    int read_error;
+    int corrupt;
+    int recognised;
+} Database;
+
+/* entry.c: the Entry type, and a new Entry holding a copy of the reader's entry. */
+extern PyType_Spec catadump_py_entry_spec;
+PyObject* catadump_py_entry_new(PyTypeObject* type, const catadump_entry* from);
+
+/* database.c: the Database type, and a new Database with no reader yet (NULL and an exception on
+ * failure). */
+extern PyType_Spec catadump_py_database_spec;
+Database* catadump_py_database_new(module_state* state);
+
+/* sources.c: opens the database's reader on a source (a path, a file descriptor, a binary file object or
+ * a buffer), or on the buffer given as data=. 0, or -1 and an exception. */
+int catadump_py_open_source(Database* self, PyObject* source, const catadump_options* options);
+int catadump_py_open_buffer(Database* self, PyObject* data, const catadump_options* options);
+
+#endif

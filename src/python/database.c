@@ -1,0 +1,328 @@
+/* The Database type: an open database, iterated for its entries, closed (or used in a with block), with
+ * the report as attributes. Every call that may wait for the conversion runs without the GIL, in short
+ * slices so that signals are seen; a call runs on one thread at a time, and the reader's thread, inside a
+ * file object's read, may not close the database it reads for. Once closed, the report is kept. */
+#include "catadump_python.h"
+
+#include "compat.h"
+
+#include <string.h>
+
+static PyObject* decoded(const char* text, size_t length) {
+    return PyUnicode_DecodeUTF8(text, (Py_ssize_t)length, "surrogateescape");
+}
+
+/* Closes the C reader, waiting for its thread without the GIL: the thread may be waiting for the GIL inside
+ * a read, or for data of a file object, which gives up once `closing` is set. From the reader's own read
+ * (the database's last reference dropped there), the close is left to the reader's thread. */
+static void close_c_reader(Database* self, catadump_reader* reader) {
+    self->closing = 1;
+    Py_BEGIN_ALLOW_THREADS
+    catadump_close(reader);
+    Py_END_ALLOW_THREADS
+}
+
+/* Closes the reader and keeps its report. */
+static int database_close_reader(Database* self) {
+    if (self->reader == NULL) return 0;
+    catadump_reader* reader = self->reader;
+    size_t length = 0;
+    const char* console = catadump_console(reader, &length);
+    const char* header = catadump_header_line(reader);
+    PyObject* console_text = decoded(console, length);
+    PyObject* header_text = console_text != NULL ? decoded(header, strlen(header)) : NULL;
+    if (header_text == NULL) {
+        Py_XDECREF(console_text);
+        return -1; /* the reader stays open: closing again may succeed */
+    }
+    Py_XSETREF(self->console, console_text);
+    Py_XSETREF(self->header_line, header_text);
+    self->version = catadump_version(reader);
+    self->read_error = catadump_read_error(reader);
+    self->corrupt = catadump_corrupt(reader);
+    self->recognised = catadump_recognised(reader);
+    self->reader = NULL;
+    self->closed = 1;
+    close_c_reader(self, reader);
+    if (self->has_view) {
+        PyBuffer_Release(&self->view);
+        self->has_view = 0;
+    }
+    Py_CLEAR(self->readinto);
+    Py_CLEAR(self->read);
+    Py_CLEAR(self->fileno);
+    Py_CLEAR(self->chunk);
+    return 0;
+}
+
+static int database_in_use(Database* self) {
+    if (!self->busy) return 0;
+    PyErr_SetString(PyExc_RuntimeError, "the database is in use by another call (next on another thread)");
+    return 1;
+}
+
+/* A close from the file object's own read would wait for that read to end: refused. */
+static int database_reading_here(Database* self) {
+    if (self->reading_thread == 0 || self->reading_thread != PyThread_get_thread_ident()) return 0;
+    PyErr_SetString(PyExc_RuntimeError, "the database cannot be closed from its own file object's read");
+    return 1;
+}
+
+static int database_check_open(Database* self) {
+    if (self->reader != NULL) return 0;
+    PyErr_SetString(PyExc_ValueError, "operation on a closed database");
+    return -1;
+}
+
+/* Raises the kept exception, if any: NULL then, else None. */
+static PyObject* database_raise_pending(Database* self) {
+    if (self->pending == NULL) Py_RETURN_NONE;
+    PyObject* pending = self->pending;
+    self->pending = NULL;
+    raise_kept_exception(pending);
+    return NULL;
+}
+
+static PyObject* database_close(PyObject* object, PyObject* unused) {
+    (void)unused;
+    Database* self = (Database*)object;
+    if (database_reading_here(self) || database_in_use(self) || database_close_reader(self) != 0) return NULL;
+    return database_raise_pending(self);
+}
+
+static PyObject* database_enter(PyObject* object, PyObject* unused) {
+    (void)unused;
+    if (database_check_open((Database*)object) != 0) return NULL;
+    Py_INCREF(object);
+    return object;
+}
+
+static PyObject* database_exit(PyObject* object, PyObject* const* args, Py_ssize_t count) {
+    (void)args;
+    (void)count;
+    PyObject* result = database_close(object, NULL);
+    if (result == NULL) return NULL;
+    Py_DECREF(result);
+    Py_RETURN_FALSE;
+}
+
+static PyObject* database_iter(PyObject* object) {
+    if (database_check_open((Database*)object) != 0) return NULL;
+    Py_INCREF(object);
+    return object;
+}
+
+static PyObject* database_next(PyObject* object) {
+    Database* self = (Database*)object;
+    if (database_check_open(self) != 0 || database_in_use(self)) return NULL;
+    if (self->ended) return NULL;
+    catadump_entry entry;
+    int status;
+    /* In slices, so that a signal (Ctrl-C) is raised while the source is slow to give anything. */
+    self->busy = 1;
+    for (;;) {
+        Py_BEGIN_ALLOW_THREADS
+        status = catadump_next_timeout(self->reader, &entry, 20);
+        Py_END_ALLOW_THREADS
+        if (status != CATADUMP_WAITING) break;
+        if (PyErr_CheckSignals() != 0) {
+            self->busy = 0;
+            return NULL;
+        }
+    }
+    self->busy = 0;
+    if (status == 1) return catadump_py_entry_new(self->entry_type, &entry);
+    self->ended = 1;
+    if (self->pending != NULL) return database_raise_pending(self);
+    if (status < 0) {
+        const char* line = catadump_fatal_line(self->reader);
+        if (line == NULL) line = "";
+        size_t length = strlen(line);
+        if (length > 0 && line[length - 1] == '\n') --length; /* the line without its end */
+        PyObject* message = decoded(line, length);
+        if (message != NULL) {
+            PyErr_SetObject(self->error, message);
+            Py_DECREF(message);
+        }
+    }
+    return NULL;
+}
+
+static PyObject* database_version(PyObject* object, void* closure) {
+    (void)closure;
+    Database* self = (Database*)object;
+    uint32_t word = self->reader != NULL ? catadump_version(self->reader) : self->version;
+    if (word == 0) Py_RETURN_NONE;
+    return PyUnicode_FromFormat("%u.%u.%u", (unsigned)(word >> 24), (unsigned)(word >> 16 & 0xFF),
+                                (unsigned)(word & 0xFFFF));
+}
+
+static PyObject* database_header_line(PyObject* object, void* closure) {
+    (void)closure;
+    Database* self = (Database*)object;
+    if (self->reader == NULL) {
+        Py_INCREF(self->header_line);
+        return self->header_line;
+    }
+    const char* line = catadump_header_line(self->reader);
+    return decoded(line, strlen(line));
+}
+
+static PyObject* database_console(PyObject* object, void* closure) {
+    (void)closure;
+    Database* self = (Database*)object;
+    if (self->reader == NULL) {
+        Py_INCREF(self->console);
+        return self->console;
+    }
+    size_t length = 0;
+    const char* text = catadump_console(self->reader, &length);
+    return decoded(text, length);
+}
+
+/* The closure says which flag of the report. */
+static PyObject* database_flag(PyObject* object, void* closure) {
+    Database* self = (Database*)object;
+    catadump_reader* reader = self->reader;
+    switch ((intptr_t)closure) {
+    case 0: return PyBool_FromLong(reader != NULL ? catadump_read_error(reader) : self->read_error);
+    case 1: return PyBool_FromLong(reader != NULL ? catadump_corrupt(reader) : self->corrupt);
+    case 2: return PyBool_FromLong(reader != NULL ? catadump_recognised(reader) : self->recognised);
+    default: return PyBool_FromLong(reader == NULL);
+    }
+}
+
+static PyObject* database_repr(PyObject* object) {
+    Database* self = (Database*)object;
+    PyObject* version = database_version(object, NULL);
+    if (version == NULL) return NULL;
+    PyObject* repr = PyUnicode_FromFormat("<catadump.Database version %S, %s>", version,
+                                          self->reader == NULL ? "closed" : self->ended ? "ended" : "open");
+    Py_DECREF(version);
+    return repr;
+}
+
+static int database_traverse(PyObject* object, visitproc visit, void* arg) {
+    Database* self = (Database*)object;
+    Py_VISIT(Py_TYPE(object));
+    Py_VISIT(self->readinto);
+    Py_VISIT(self->read);
+    Py_VISIT(self->fileno);
+    Py_VISIT(self->pending);
+    return 0;
+}
+
+/* Called only once the reader is closed (by the finalizer), so its thread no longer uses these. */
+static int database_clear(PyObject* object) {
+    Database* self = (Database*)object;
+    Py_CLEAR(self->readinto);
+    Py_CLEAR(self->read);
+    Py_CLEAR(self->fileno);
+    Py_CLEAR(self->chunk);
+    Py_CLEAR(self->pending);
+    return 0;
+}
+
+static void database_finalize(PyObject* object) {
+    Database* self = (Database*)object;
+    if (self->reader == NULL) return;
+    PyObject* raised = take_raised_exception();
+    if (database_close_reader(self) != 0) PyErr_WriteUnraisable(object);
+    if (raised != NULL) raise_kept_exception(raised);
+}
+
+static void database_dealloc(PyObject* object) {
+    Database* self = (Database*)object;
+    PyTypeObject* type = Py_TYPE(object);
+    if (PyObject_CallFinalizerFromDealloc(object) < 0) return; /* brought back to life */
+    PyObject_GC_UnTrack(object);
+    if (self->reader != NULL) { /* the report could not be kept; close all the same */
+        close_c_reader(self, self->reader);
+        self->reader = NULL;
+    }
+    if (self->has_view) PyBuffer_Release(&self->view);
+    database_clear(object);
+    Py_XDECREF(self->entry_type);
+    Py_XDECREF(self->error);
+    Py_XDECREF(self->header_line);
+    Py_XDECREF(self->console);
+    PyObject_GC_Del(object);
+    Py_DECREF(type);
+}
+
+static PyMethodDef database_methods[] = {
+    {"close", database_close, METH_NOARGS,
+     "Stops the conversion and frees the reader; harmless when closed."},
+    {"__enter__", database_enter, METH_NOARGS, NULL},
+    {"__exit__", (PyCFunction)(void (*)(void))database_exit, METH_FASTCALL, NULL},
+    {NULL, NULL, 0, NULL},
+};
+
+static PyGetSetDef database_getset[] = {
+    {"version", database_version, NULL, "the database's version, '1.7.20' say; None until known", NULL},
+    {"header_line", database_header_line, NULL, "the header line the list has for the database", NULL},
+    {"console", database_console, NULL, "the console lines the conversion printed, once it ended", NULL},
+    {"read_error", database_flag, NULL, "True when a read failed (once the entries ended)", (void*)0},
+    {"corrupt", database_flag, NULL, "True when the database is corrupt (once the entries ended)", (void*)1},
+    {"recognised", database_flag, NULL, "True when the database was recognised (once the entries ended)",
+     (void*)2},
+    {"closed", database_flag, NULL, "True once closed", (void*)3},
+    {NULL, NULL, NULL, NULL, NULL},
+};
+
+/* The slots hold functions as void*, as the Entry type's do (see entry.c). */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic"
+static PyType_Slot database_slots[] = {
+    {Py_tp_dealloc, (void*)database_dealloc},
+    {Py_tp_finalize, (void*)database_finalize},
+    {Py_tp_traverse, (void*)database_traverse},
+    {Py_tp_clear, (void*)database_clear},
+    {Py_tp_repr, (void*)database_repr},
+    {Py_tp_iter, (void*)database_iter},
+    {Py_tp_iternext, (void*)database_next},
+    {Py_tp_methods, database_methods},
+    {Py_tp_getset, database_getset},
+    {Py_tp_doc, (void*)"An open database: iterate it for its entries; close it, or use it in a with block."},
+    {0, NULL},
+};
+#pragma GCC diagnostic pop
+
+PyType_Spec catadump_py_database_spec = {
+    "catadump.Database", sizeof(Database), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, database_slots,
+};
+
+Database* catadump_py_database_new(module_state* state) {
+    Database* self = PyObject_GC_New(Database, state->database_type);
+    if (self == NULL) return NULL;
+    self->reader = NULL;
+    self->entry_type = state->entry_type;
+    Py_INCREF(self->entry_type);
+    self->error = state->error;
+    Py_INCREF(self->error);
+    self->readinto = NULL;
+    self->read = NULL;
+    self->fileno = NULL;
+    self->wait_fd = -2;
+    self->chunk = NULL;
+    self->reading_thread = 0;
+    self->closing = 0;
+    self->has_view = 0;
+    self->position = 0;
+    self->pending = NULL;
+    self->busy = 0;
+    self->ended = 0;
+    self->closed = 0;
+    self->version = 0;
+    self->header_line = PyUnicode_FromStringAndSize("", 0);
+    self->console = self->header_line;
+    Py_XINCREF(self->console);
+    self->read_error = self->corrupt = self->recognised = 0;
+    PyObject_GC_Track((PyObject*)self);
+    if (self->header_line == NULL) {
+        Py_DECREF(self);
+        return NULL;
+    }
+    return self;
+}
