@@ -227,7 +227,16 @@ static void database_finalize(PyObject* object) {
     Database* self = (Database*)object;
     if (self->reader == NULL) return;
     PyObject* raised = take_raised_exception();
-    if (database_close_reader(self) != 0) PyErr_WriteUnraisable(object);
+    if (database_close_reader(self) != 0) {
+        PyErr_WriteUnraisable(object);
+        /* The report could not be kept (no memory for its text); the reader is closed all the same, and
+         * here rather than in dealloc: while the finalizer runs the object is alive, so a read callback
+         * that is waiting for the GIL may still take and drop a reference to it. */
+        catadump_reader* reader = self->reader;
+        self->reader = NULL;
+        self->closed = 1;
+        close_c_reader(self, reader);
+    }
     if (raised != NULL) raise_kept_exception(raised);
 }
 
@@ -236,10 +245,6 @@ static void database_dealloc(PyObject* object) {
     PyTypeObject* type = Py_TYPE(object);
     if (PyObject_CallFinalizerFromDealloc(object) < 0) return; /* brought back to life */
     PyObject_GC_UnTrack(object);
-    if (self->reader != NULL) { /* the report could not be kept; close all the same */
-        close_c_reader(self, self->reader);
-        self->reader = NULL;
-    }
     if (self->has_view) PyBuffer_Release(&self->view);
     database_clear(object);
     Py_XDECREF(self->entry_type);
