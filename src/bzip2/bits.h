@@ -1,8 +1,10 @@
 // Reading the bzip2 bit stream, most significant bit first: the big-endian loads that the block scan and
-// the block decoder build on, and a field of up to 32 bits at any bit position.
+// the block decoder build on, and a field of up to 32 bits at any bit position. Also the word loads and
+// stores in the machine's own byte order with which the block decoder moves bytes eight at a time.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 namespace catadump {
 
@@ -21,5 +23,13 @@ inline uint32_t bitsAt(const uint8_t* bytes, uint64_t bit, int count = 32) {
     for (int i = 0; i < count; ++i, ++bit) value = value << 1 | ((bytes[bit / 8] >> (7 - bit % 8)) & 1);
     return value;
 }
+
+inline uint64_t load64(const uint8_t* p) {
+    uint64_t value;
+    std::memcpy(&value, p, 8);
+    return value;
+}
+
+inline void store64(uint8_t* p, uint64_t value) { std::memcpy(p, &value, 8); }
 
 } // namespace catadump

@@ -29,13 +29,21 @@ struct Bzip2BlockScratch {
     uint32_t storedCrc = 0;
 };
 
-// Stage one: the header, the tables and the coded symbols of the block whose bits are [beginBit, endBit) of
-// bytes[0, size), from its block magic to where the next magic begins; `level` is the stream header's digit,
-// 1..9. True when every field is in range, the codes are complete and the coded data ends exactly at
-// endBit. The library, given such a block, decodes its symbols without complaint and starts producing its
-// bytes: whatever may still be wrong with it (its check) shows only as they come out.
-bool decodeBzip2Symbols(const uint8_t* bytes, size_t size, uint64_t beginBit, uint64_t endBit, int level,
-                        Bzip2BlockScratch& scratch);
+// The coded bits of one block: [beginBit, endBit) of bytes[0, size), from its block magic to where the next
+// magic begins, and `level`, the stream header's digit, 1..9, which bounds the block's length.
+struct CodedBlock {
+    const uint8_t* bytes = nullptr;
+    size_t size = 0;
+    uint64_t beginBit = 0;
+    uint64_t endBit = 0;
+    int level = 0;
+};
+
+// Stage one: the header, the tables and the coded symbols of the block. True when every field is in range,
+// the codes are complete and the coded data ends exactly at endBit. The library, given such a block,
+// decodes its symbols without complaint and starts producing its bytes: whatever may still be wrong with it
+// (its check) shows only as they come out.
+bool decodeBzip2Symbols(const CodedBlock& block, Bzip2BlockScratch& scratch);
 
 // Stage two: the inverse transform, and the length of the block once its initial run-length stage is
 // undone. False when the links do not form one cycle or four equal bytes end the block without a count.
@@ -48,11 +56,7 @@ bool finishBzip2Block(const Bzip2BlockScratch& scratch, uint8_t* output, size_t 
 // The three stages in turn. On success `output` holds the block's bytes in [0, length) (it grows as needed
 // and is never shrunk, so a recycled buffer keeps its pages) and the result is true; on any anomaly the
 // result is false and `output` holds nothing of value.
-bool decodeBzip2Block(const uint8_t* bytes, size_t size, uint64_t beginBit, uint64_t endBit, int level,
-                      Bzip2BlockScratch& scratch, std::vector<uint8_t>& output, size_t& length);
-
-// The bzip2 CRC-32 (polynomial 0x04c11db7, most significant bit first) of `size` bytes, continuing `crc`
-// (start with 0xffffffff, invert at the end).
-uint32_t updateBzip2Crc(uint32_t crc, const uint8_t* bytes, size_t size);
+bool decodeBzip2Block(const CodedBlock& block, Bzip2BlockScratch& scratch, std::vector<uint8_t>& output,
+                      size_t& length);
 
 } // namespace catadump

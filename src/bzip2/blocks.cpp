@@ -6,7 +6,7 @@
 #include <climits>
 
 #include "bzip2/bits.h"
-#include "bzip2/block_decoder.h"
+#include "bzip2/crc.h"
 
 namespace catadump {
 
@@ -136,14 +136,6 @@ bool decodeOneBlockStream(const std::vector<uint8_t>& stream, std::vector<uint8_
     if (outcome.verdict != OneBlockVerdict::whole) return false;
     output.resize(outcome.size);
     return decodeOneBlockStreamInto(stream, output.data(), outcome.size);
-}
-
-uint32_t bzip2CrcPreimage(uint32_t state, uint32_t wantedCrc) {
-    // Run the register back over 32 steps from the state that gives the wanted check; each step forwards
-    // shifts left and, when the bit shifted out was set, adds the polynomial, whose lowest bit is set.
-    uint32_t c = ~wantedCrc;
-    for (int i = 0; i < 32; ++i) c = (c & 1) != 0 ? ((c ^ 0x04c11db7u) >> 1) | 0x80000000u : c >> 1;
-    return c ^ state;
 }
 
 bool restartHead(int level, uint32_t combinedCrc, int bitOffset, RestartHead& head) {

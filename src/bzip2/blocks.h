@@ -53,10 +53,6 @@ bool decodeOneBlockStreamInto(const std::vector<uint8_t>& stream, uint8_t* outpu
 // most maxOutput bytes, which `output` then holds.
 bool decodeOneBlockStream(const std::vector<uint8_t>& stream, std::vector<uint8_t>& output, size_t maxOutput);
 
-// The four bytes that, following bytes which left the CRC register at `state` (started at 0xffffffff, not
-// yet inverted), make the bzip2 CRC of the whole `wantedCrc`; as a big-endian number.
-uint32_t bzip2CrcPreimage(uint32_t state, uint32_t wantedCrc);
-
 // The start of a stream on which the library can be set going at a block boundary of another stream: the
 // header for `level`, then a carrier block of a few bytes whose check is `combinedCrc`. The library folds
 // every block's check into its stream check, starting from 0, so after the carrier its stream check stands

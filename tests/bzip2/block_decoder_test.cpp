@@ -9,6 +9,7 @@
 
 #include "bzip2/block_decoder.h"
 #include "bzip2/blocks.h"
+#include "bzip2/crc.h"
 #include "support/db_builder.h"
 
 namespace catadump::test {
@@ -23,8 +24,8 @@ BlockVerdict ours(const std::string& packed, uint64_t begin, uint64_t end, int l
     Bzip2BlockScratch scratch;
     BlockVerdict verdict;
     size_t length = 0;
-    verdict.accepted = decodeBzip2Block(reinterpret_cast<const uint8_t*>(packed.data()), packed.size(), begin, end,
-                                        level, scratch, verdict.bytes, length);
+    CodedBlock block{reinterpret_cast<const uint8_t*>(packed.data()), packed.size(), begin, end, level};
+    verdict.accepted = decodeBzip2Block(block, scratch, verdict.bytes, length);
     verdict.bytes.resize(verdict.accepted ? length : 0);
     return verdict;
 }

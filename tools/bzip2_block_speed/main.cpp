@@ -59,8 +59,8 @@ int main(int argc, char** argv) {
     uint64_t oursBytes = 0;
     auto start = Clock::now();
     for (size_t i = 0; i < blocks.size(); ++i) {
-        taken[i] = decodeBzip2Block(bytes.data(), bytes.size(), blocks[i].begin, blocks[i].end, level, scratch,
-                                    ours[i], lengths[i]);
+        CodedBlock block{bytes.data(), bytes.size(), blocks[i].begin, blocks[i].end, level};
+        taken[i] = decodeBzip2Block(block, scratch, ours[i], lengths[i]);
         if (taken[i]) oursBytes += lengths[i];
     }
     double oursSeconds = secondsSince(start);

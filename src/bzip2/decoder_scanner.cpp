@@ -1,0 +1,169 @@
+// The scanner thread of the threaded decoder: reads the compressed data once, cuts it into blocks at their
+// magics, stream after stream, and queues them for the workers, keeping the bytes a restart may need.
+#include "bzip2/decoder_state.h"
+
+#include <algorithm>
+#include <new>
+
+#include "bzip2/bits.h"
+#include "bzip2/crc.h"
+
+namespace catadump {
+
+namespace {
+
+// Queues the block [beginBit, endBit) of the window for the workers, waiting while too many blocks are
+// ahead of the reader. False when stopping.
+bool queueBlock(Bzip2Decoder& d, uint64_t beginBit, uint64_t endBit, bool firstOfStream, bool last) {
+    size_t first = static_cast<size_t>(beginBit / 8);
+    BlockJob job;
+    job.bytes.assign(d.scan.window.begin() + static_cast<std::ptrdiff_t>(first),
+                     d.scan.window.begin() + static_cast<std::ptrdiff_t>((endBit + 7) / 8));
+    job.beginBit = beginBit - uint64_t{first} * 8;
+    job.endBit = endBit - uint64_t{first} * 8;
+    job.level = d.scan.level;
+    BlockEntry entry;
+    entry.streamBit = d.scan.windowStart * 8 + beginBit;
+    entry.endStreamBit = d.scan.windowStart * 8 + endBit;
+    entry.crc = bitsAt(d.scan.window.data(), beginBit + 48);
+    entry.first = firstOfStream;
+    entry.last = last;
+    std::unique_lock lock(d.mutex);
+    d.changed.wait(lock, [&] {
+        return d.queue.stopping || d.queue.blocksFound - d.queue.nextToDeliver < d.maxAhead;
+    });
+    if (d.queue.stopping) return false;
+    job.index = d.queue.blocksFound;
+    auto placed = d.queue.blocks.emplace(job.index, std::move(entry)).first;
+    try {
+        d.queue.jobs.push_back(std::move(job));
+    } catch (const std::bad_alloc&) {
+        d.queue.blocks.erase(placed);
+        throw;
+    }
+    ++d.queue.blocksFound;
+    d.changed.notify_all();
+    return true;
+}
+
+// Reads the compressed data and cuts it into blocks, stream after stream: a stream header of the same block
+// size right after a stream's check begins a stream whose blocks continue the data. Stops at the end of the
+// data, or at anything that does not look like whole streams; the reader falls back once it runs past the
+// last block.
+void scanBlocks(Bzip2Decoder& d) {
+    std::vector<uint8_t>& window = d.scan.window;  // compressed bytes from windowStart on
+    uint64_t streamByte = 0;     // absolute byte of the current stream's header
+    uint64_t blockStart = 0;     // absolute bit of the current block's magic; 0 until its stream's first
+    bool firstOfStream = false;  // the current block is its stream's first
+    uint64_t scannedTo = 0;      // absolute bit from which magics are still to be looked for
+    uint32_t combined = 0;       // the stream check over the current stream's blocks queued so far
+    std::vector<MagicMark> marks;
+    // Read into a chunk of its own: a source that gives a few bytes at a time (a pipe) costs no more than
+    // the bytes it gives.
+    std::vector<uint8_t> chunk(scanChunkSize);
+    for (;;) {
+        int64_t got = d.source.read(d.source.context, chunk.data(), scanChunkSize);
+        if (got <= 0) break;
+        window.insert(window.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
+        d.scan.scannedBytes.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
+
+        marks.clear();
+        uint64_t base = d.scan.windowStart * 8;
+        findMagics(window.data(), window.size(), scannedTo - base, marks);
+        if (window.size() >= 8) scannedTo = base + (window.size() - 7) * 8;
+        if (d.scan.level == 0 && d.scan.windowStart + window.size() >= 4) {
+            // Only a valid stream header gives the block size that every block is held to.
+            int level = bzip2StreamLevel(window.data(), window.size());
+            if (level == 0) return;
+            std::lock_guard lock(d.mutex);
+            d.scan.level = level;
+            d.budget.scratchCost = scratchBytes(level);
+        }
+        uint64_t windowBits = uint64_t{window.size()} * 8;
+        for (const MagicMark& mark : marks) {
+            uint64_t bit = base + mark.bit;
+            uint64_t at = bit - base;
+            if (blockStart == 0) {
+                // A stream's first magic follows its header at once; magics that begin earlier lie in the
+                // check of the stream before or in the header. A later stream must have the first one's
+                // block size (the pipeline's working memory is sized by it).
+                uint64_t firstBit = streamByte * 8 + 32;
+                if (bit < firstBit) continue;
+                if (bit != firstBit) return;  // no stream we can cut
+                size_t header = static_cast<size_t>(streamByte - d.scan.windowStart);
+                if (bzip2StreamLevel(window.data() + header, window.size() - header) != d.scan.level) return;
+                if (mark.kind == MagicKind::block) {
+                    blockStart = bit;
+                    firstOfStream = true;
+                    continue;
+                }
+                // A stream without blocks, whose check is that of no block at all.
+                if (at + 80 > windowBits) {
+                    scannedTo = bit;
+                    break;
+                }
+                if (bitsAt(window.data(), at + 48) != 0) return;
+                streamByte = (bit + 80 + 7) / 8;
+                continue;
+            }
+            // A magic inside the block's own CRC is no block boundary, and a CRC not yet read cannot be
+            // combined: both leave the rest to the single-threaded filter.
+            if (at < blockStart - base + 80 || blockStart - base + 80 > windowBits) return;
+            uint32_t withThisBlock = combineBzip2Crc(combined, bitsAt(window.data(), blockStart - base + 48));
+            if (mark.kind == MagicKind::end) {
+                // The stream check follows the end magic. A stream cut inside it, or whose blocks do not
+                // add up to it, leaves its last block to the single-threaded filter, which reports that.
+                if (at + 80 > windowBits) {
+                    scannedTo = bit;  // look at this end magic again once more bytes are in
+                    break;
+                }
+                if (bitsAt(window.data(), at + 48) != withThisBlock) return;
+                if (!queueBlock(d, blockStart - base, at, firstOfStream, true)) return;
+                // The library takes a stream's bytes whole: a next stream begins at the byte after the check.
+                streamByte = (bit + 80 + 7) / 8;
+                blockStart = 0;
+                combined = 0;
+                continue;
+            }
+            if (!queueBlock(d, blockStart - base, at, firstOfStream, false)) return;
+            firstOfStream = false;
+            combined = withThisBlock;
+            blockStart = bit;
+        }
+        if (blockStart == 0 && scannedTo > streamByte * 8 + 32) return;
+        if (blockStart != 0 && d.scan.windowStart + window.size() - blockStart / 8 > maxCompressedBlock) {
+            return;
+        }
+        // Keep the bytes from the current block's start on (from its stream's header while none is found),
+        // and from the block the reader has last.
+        uint64_t keepFrom = blockStart != 0 ? blockStart / 8 : streamByte;
+        {
+            std::lock_guard lock(d.mutex);
+            keepFrom = std::min(keepFrom, d.queue.retainFromByte);
+        }
+        if (keepFrom > d.scan.windowStart) {
+            auto kept = window.begin() + static_cast<std::ptrdiff_t>(keepFrom - d.scan.windowStart);
+            window.erase(window.begin(), kept);
+            d.scan.windowStart = keepFrom;
+        }
+    }
+}
+
+} // namespace
+
+// Memory running out on a thread of the pipeline only ends the threaded path: the single-threaded filter
+// takes over where it stopped, and a conversion that still cannot get memory ends with "Out of Memory" on
+// the reader's thread, as it would without threads.
+void runScanner(void* context) {
+    auto& d = *static_cast<Bzip2Decoder*>(context);
+    try {
+        scanBlocks(d);
+    } catch (const std::bad_alloc&) {
+        // The blocks queued so far are still delivered.
+    }
+    std::lock_guard lock(d.mutex);
+    d.queue.scanFinished = true;
+    d.changed.notify_all();
+}
+
+} // namespace catadump
