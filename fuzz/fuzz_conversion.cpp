@@ -1,5 +1,5 @@
 // libFuzzer target: the whole conversion (dispatch and reader) on an in-memory database, with the output
-// hashed in memory. The first byte of an input chooses the runs (see tests/fuzz/fuzz_input.h): the raw run
+// hashed in memory. The first byte of an input chooses the runs (see tests/damage/fuzz_input.h): the raw run
 // always, then as asked the same database compressed through libbz2 (as one stream or several, read at once
 // or a few bytes at a time) and read by the single-threaded or the threaded decoder, which must agree with
 // the raw run byte for byte. A database that is bzip2 data
@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz/fuzz_input.h"
+#include "damage/fuzz_input.h"
 
 namespace {
 

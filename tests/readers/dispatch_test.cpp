@@ -1,11 +1,15 @@
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "catagen/expected_csv.h"
 #include "readers/dispatch.h"
 #include "support/conversion_harness.h"
+#include "support/damage.h"
 #include "support/db_builder.h"
+#include "support/versions.h"
 
 namespace catadump::test {
 namespace {
@@ -86,54 +90,70 @@ INSTANTIATE_TEST_SUITE_P(, UnrecognisedDatabase,
                                     std::to_string(std::get<1>(test.param));
                          });
 
+// The six formats: each under its own signature, with the columns of its version.
 struct KnownVersion {
     const char* signature;
     uint32_t version;
-    const char* printed;
-    std::string_view headerLine;
+    Version generated; // the generator's version of the same word
     ColumnSet columns;
 };
 
-constexpr std::string_view twoColumns = "Filename,Attributes\r\n";
-constexpr std::string_view sixColumns = "Filename,Size,Date Created,Date Modified,Date Accessed,Attributes\r\n";
-
 const KnownVersion knownVersions[] = {
-    {"QWTB", versionWord(1, 6, 6), "1.6.6", twoColumns, ColumnSet::nameAndAttributes},
-    {"QWTB", versionWord(1, 6, 7), "1.6.7", twoColumns, ColumnSet::nameAndAttributes},
-    {"QRTb", versionWord(1, 7, 5), "1.7.5", twoColumns, ColumnSet::nameAndAttributes},
-    {"QRTb", versionWord(1, 7, 8), "1.7.8", twoColumns, ColumnSet::nameAndAttributes},
-    {"QRTb", versionWord(1, 7, 17), "1.7.17", sixColumns, ColumnSet::withValues},
-    {"QRTb", versionWord(1, 7, 20), "1.7.20", sixColumns, ColumnSet::withValues},
+    {"QWTB", versionWord(1, 6, 6), Version::v1_6_6, ColumnSet::nameAndAttributes},
+    {"QWTB", versionWord(1, 6, 7), Version::v1_6_7, ColumnSet::nameAndAttributes},
+    {"QRTb", versionWord(1, 7, 5), Version::v1_7_5, ColumnSet::nameAndAttributes},
+    {"QRTb", versionWord(1, 7, 8), Version::v1_7_8, ColumnSet::nameAndAttributes},
+    {"QRTb", versionWord(1, 7, 17), Version::v1_7_17, ColumnSet::withValues},
+    {"QRTb", versionWord(1, 7, 20), Version::v1_7_20, ColumnSet::withValues},
 };
 
 uint32_t signatureWord(const char* fourBytes) {
     return loadU32(reinterpret_cast<const uint8_t*>(fourBytes));
 }
 
-// The formats table may hold any of the six versions (readers arrive one by one); whatever it holds must
-// carry the header line of its version and be dispatched to, and nothing else may be in it.
-TEST(DatabaseFormats, EachPresentVersionWritesItsHeaderLineFirst) {
+// Each row is found by its signature and version, carries the columns of its version, and its reader
+// converts a database of that version in full: a row that is missing, or holds another version's columns
+// or reader, fails here.
+TEST(DatabaseFormats, EachVersionIsFoundWithItsColumnsAndReader) {
+    catagen::Tree tree; // a root folder holding a file with every value
+    tree.filesystems.resize(1);
+    tree.filesystems[0].path = "C:";
+    tree.folders = {{"C:", catagen::kNoFolder, 0, {.attributes = 0x10}}};
+    const catagen::Values values{.size = 1234, .created = 7, .modified = 8, .accessed = 9, .attributes = 0x20};
+    tree.files = {{"a.txt", 0, 0, values}};
     for (const KnownVersion& known : knownVersions) {
+        SCOPED_TRACE(versionName(known.generated));
         const DatabaseFormat* format = findDatabaseFormat(signatureWord(known.signature), known.version);
-        if (format == nullptr) continue;
-        EXPECT_EQ(format->columns, known.columns) << known.printed;
+        ASSERT_NE(format, nullptr);
+        EXPECT_EQ(format->columns, known.columns);
 
-        InMemoryConversion run = convertInMemory(DbBuilder().header(known.signature, known.version).bytes());
-        EXPECT_TRUE(run.recognised) << known.printed;
-        EXPECT_EQ(run.console.rfind("Magic "s + known.signature + "\nVersion " + known.printed + "\n", 0), 0u)
+        InMemoryConversion run = convertInMemory(encodeMarked(tree, known.generated).bytes);
+        EXPECT_TRUE(run.console.starts_with("Magic "s + known.signature + "\nVersion " +
+                                            std::string(catagen::versionInfo(known.generated).label) + "\n"))
             << run.console;
-        EXPECT_EQ(run.csv.substr(0, known.headerLine.size()), known.headerLine) << known.printed;
+        EXPECT_EQ(run.csv, catagen::expectedCsv(tree, known.generated));
+        EXPECT_FALSE(run.flags.readError || run.flags.corrupt) << run.console;
+        EXPECT_TRUE(run.console.ends_with("Loading files...\nConversion complete!\n")) << run.console;
     }
 }
 
-TEST(DatabaseFormats, HoldOnlyTheSixVersionsUnderTheirOwnSignature) {
-    for (uint32_t signature : {signature16, signature17, bzip2Signature, 0u}) {
-        for (uint32_t version : {0u, versionWord(1, 6, 6), versionWord(1, 6, 7), versionWord(1, 7, 5),
-                                 versionWord(1, 7, 8), versionWord(1, 7, 17), versionWord(1, 7, 20)}) {
-            bool listed = (signature == signature16 && (version >> 16) == 0x0106) ||
-                          (signature == signature17 && (version >> 16) == 0x0107);
-            if (!listed) {
-                EXPECT_EQ(findDatabaseFormat(signature, version), nullptr) << std::hex << signature << " " << version;
+// Around each pair (the other signature, a foreign one, the case of one letter changed; the neighbouring
+// builds, other major and minor numbers, no version at all), a lookup finds a format exactly when the pair
+// is one of the six.
+TEST(DatabaseFormats, OnlyTheSixPairsAreFound) {
+    auto known = [](uint32_t signature, uint32_t version) {
+        return std::ranges::any_of(knownVersions, [&](const KnownVersion& k) {
+            return signatureWord(k.signature) == signature && k.version == version;
+        });
+    };
+    for (const KnownVersion& row : knownVersions) {
+        uint32_t own = signatureWord(row.signature);
+        for (uint32_t signature :
+             {own, own == signature16 ? signature17 : signature16, bzip2Signature, 0u, own ^ 0x20000000u}) {
+            for (uint32_t version : {row.version, row.version - 1, row.version + 1, row.version ^ 0x00030000u,
+                                     row.version ^ 0x02000000u, row.version & 0xFFFF}) {
+                EXPECT_EQ(findDatabaseFormat(signature, version) != nullptr, known(signature, version))
+                    << std::hex << signature << " " << version;
             }
         }
     }

@@ -1,6 +1,6 @@
 // What the 1.6.6 and 1.6.7 readers share, run on both versions: front-coded names with byte-wide counts,
 // parents named by decode offset, the decode check, and bodies that declare far more than they hold.
-// Cuts, overstated counts and structural errors of every version are in tests/fuzz/damaged_input_test.cpp.
+// Cuts, overstated counts and structural errors of every version are in tests/damage/damaged_input_test.cpp.
 #include "family16_fixture.h"
 
 namespace catadump::test::qwtb {

@@ -2,7 +2,7 @@
 // announce four billion filesystems or NTFS folders, folders and filesystems together past 2^32, or a
 // list or string of billions of bytes. The conversion ends as soon as the data does, with the read-error
 // flag and no row; its work and memory follow the bytes present, not the declared sizes. Folder and file
-// counts and name lengths of every version are in tests/fuzz/damaged_input_test.cpp.
+// counts and name lengths of every version are in tests/damage/damaged_input_test.cpp.
 #include <functional>
 #include <ostream>
 #include <string>

@@ -233,6 +233,13 @@ FileConversion convertPiped(const TempDir& directory, const std::string& databas
     return conversion;
 }
 
+std::string afterFileLines(const FileConversion& run) {
+    std::string lines =
+        run.databasePath + " opened for reading...\n" + run.outputPath + " created for writing...\n";
+    EXPECT_EQ(run.console.substr(0, lines.size()), lines);
+    return run.console.substr(std::min(lines.size(), run.console.size()));
+}
+
 std::vector<std::string> lines(std::string_view text) {
     std::vector<std::string> result;
     while (!text.empty()) {

@@ -133,6 +133,10 @@ FileConversion convertFile(const TempDir& directory, std::string_view database);
 // in non-blocking mode that the bytes arrive in slowly.
 FileConversion convertPiped(const TempDir& directory, const std::string& database, bool nonBlocking = false);
 
+// The console after the program's two lines that name the database and the list (a failure when they are
+// not there).
+std::string afterFileLines(const FileConversion& run);
+
 // The text split at "\n", without the line ends; a last line without "\n" is kept.
 std::vector<std::string> lines(std::string_view text);
 

@@ -77,6 +77,10 @@ std::string bzip2(std::string_view data, int blockSize) {
     return output;
 }
 
+std::string inTwoStreams(std::string_view data) {
+    return bzip2(data.substr(0, data.size() / 2)) + bzip2(data.substr(data.size() / 2));
+}
+
 std::string cut(std::string_view data, size_t keep) { return std::string(data.substr(0, keep)); }
 
 std::string flipByte(std::string_view data, size_t offset, uint8_t mask) {

@@ -56,6 +56,9 @@ public:
 // The data as one bzip2 stream with the given block size (1 to 9); the stream begins "BZh" and the digit.
 std::string bzip2(std::string_view data, int blockSize = 9);
 
+// The data as two bzip2 streams, split in its middle, which must read as the one stream of it.
+std::string inTwoStreams(std::string_view data);
+
 // The first `keep` bytes of the data.
 std::string cut(std::string_view data, size_t keep);
 

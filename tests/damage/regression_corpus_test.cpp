@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_input.h"
+#include "damage/fuzz_input.h"
 #include "support/conversion_harness.h"
 
 namespace catadump::test {

@@ -167,7 +167,8 @@ inline int firstBlockDisagreement(std::string_view packed, bool written, size_t 
     for (size_t i = 0; i + 1 < marks.size() && i < maxBlocks; ++i) {
         if (marks[i].kind != MagicKind::block) continue;
         size_t length = 0;
-        if (!decodeBzip2Block(bytes, packed.size(), marks[i].bit, marks[i + 1].bit, level, scratch, ours, length)) {
+        CodedBlock block{bytes, packed.size(), marks[i].bit, marks[i + 1].bit, level};
+        if (!decodeBzip2Block(block, scratch, ours, length)) {
             if (written) return static_cast<int>(i);
             continue;
         }

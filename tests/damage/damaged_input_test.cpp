@@ -1,15 +1,16 @@
 // Damaged databases of every version, written by the generator's encoder and damaged at the marks it
 // reports: cut short at every byte, counts and lengths far beyond the data, structural errors. Each
-// conversion runs in process, raw and bzip2-wrapped; the rows expected come from the generator's expected
-// CSV and the marks.
+// conversion runs in process, raw and bzip2-wrapped, and the structural errors also through the program,
+// from a file and through a pipe; the rows expected come from the generator's expected CSV and the marks.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <optional>
 #include <regex>
 #include <set>
+#include <span>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "catagen/expected_csv.h"
@@ -345,166 +346,211 @@ INSTANTIATE_TEST_SUITE_P(, OverstatedDecodeSize, ::testing::Values(Version::v1_6
 
 // ---- Structural errors ----
 //
-// Each prints its line and "Conversion complete!", raises the corrupt flag and no other, and keeps the rows
+// Each prints its lines and "Conversion complete!", raises the corrupt flag and no other, and keeps the rows
 // written before it: only the header line when it is met among the folders (folder rows are written once
-// every folder record is read), the folder rows and the earlier files when it is met among the files.
-
-enum class Family { both, qwtb, qrtb };
+// every folder record is read), the folder rows and the earlier files when it is met among the files. Each
+// runs three ways: in process, raw and bzip2-wrapped; through the program reading a file, raw, wrapped and
+// as two bzip2 streams, which adds "Error: database corrupt" and exits with 2; and through the program
+// reading a pipe, blocking or not, which must give what the file gives.
 
 struct StructuralDamage {
     const char* name;
-    Family family;
-    // Damages the database and gives the line the reader prints.
-    std::function<std::string(const Subject&, std::string&)> damage;
-    std::optional<size_t> filesKept; // set when the error is met among the files
+    std::span<const Version> versions;
+    // Damages the database and gives the lines the reader prints last.
+    std::string (*damage)(const Subject&, std::string&);
+    std::optional<size_t> filesKept = {}; // set when the error is met among the files
 };
 void PrintTo(const StructuralDamage& d, std::ostream* out) { *out << d.name; }
 
-std::string at(const char* pattern, uint64_t a, uint64_t b = 0) {
-    char line[200];
-    std::snprintf(line, sizeof line, pattern, static_cast<unsigned long long>(a), static_cast<unsigned long long>(b));
+const Version only167[] = {Version::v1_6_7};
+
+// Where a damage is made: among the folder records or the file records.
+using Records = std::vector<catagen::EncodeMarks::Record> catagen::EncodeMarks::*;
+constexpr Records folders = &catagen::EncodeMarks::folders;
+constexpr Records files = &catagen::EncodeMarks::files;
+
+void setParent(const Subject& s, std::string& bytes, Records records, size_t index, uint32_t value) {
+    bytes = overwriteU32(bytes, (s.db.marks.*records)[index].parent, value);
+}
+// A parent reference not below the first that names nothing.
+std::string pastTheEnd(const Subject& s, std::string& bytes, Records records, size_t index, uint32_t value) {
+    setParent(s, bytes, records, index, value);
+    const char* pattern =
+        records == folders
+            ? (isQwtb(s.version) ? "bad folder parent offset %u < %u\n" : "invalid folder offset %u >= %u\n")
+            : (isQwtb(s.version) ? "invalid file parent offset %u >= %u\n"
+                                 : "invalid parent folder offset %u >= %u\n");
+    return printed(pattern, value, s.db.marks.firstInvalidReference);
+}
+// A 1.6 parent offset below the decode size that is no folder's offset.
+std::string offTheMap(const Subject& s, std::string& bytes, Records records, size_t index, uint32_t value) {
+    setParent(s, bytes, records, index, value);
+    const char* record = records == folders ? "folder" : "file";
+    return printed("%s %zu: parent offset %u is not the decode offset of any folder\n", record, index, value);
+}
+// Folder `index` made the child of folder `parent`, which makes folder `named` its own ancestor.
+std::string loop(const Subject& s, std::string& bytes, size_t index, size_t parent, size_t named) {
+    setParent(s, bytes, folders, index, s.db.marks.folderReferences[parent]);
+    return printed("folder %zu is its own ancestor: its parent chain never reaches a root folder\n", named);
+}
+// The strip count after the short suffix length of name `index`.
+std::string strip(const Subject& s, std::string& bytes, Records records, size_t index, uint32_t value,
+                  const char* line) {
+    bytes = restateCount(bytes, (s.db.marks.*records)[index].name + 1, value, s.version);
     return line;
 }
+// A 1.6 folder decode size three bytes past the decode offset of folder `index`: 4 bytes would overflow.
+std::string overflow(const Subject& s, std::string& bytes, size_t index) {
+    uint32_t offset = s.db.marks.folderReferences[index];
+    bytes = overwriteU32(bytes, *s.db.marks.folderDecodeSize, offset + 3);
+    return printed("folder data overflow %u %u\n", offset + 4, offset + 3);
+}
 
-std::string folderParent(const Subject& s, std::string& bytes, size_t folder, uint32_t value) {
-    bytes = overwriteU32(bytes, s.db.marks.folders[folder].parent, value);
-    return isQwtb(s.version) ? at("bad folder parent offset %llu < %llu\n", value, s.db.marks.firstInvalidReference)
-                             : at("invalid folder offset %llu >= %llu\n", value, s.db.marks.firstInvalidReference);
-}
-std::string fileParent(const Subject& s, std::string& bytes, size_t file, uint32_t value) {
-    bytes = overwriteU32(bytes, s.db.marks.files[file].parent, value);
-    return at(isQwtb(s.version) ? "invalid file parent offset %llu >= %llu\n" : "invalid parent folder offset %llu >= %llu\n",
-              value, s.db.marks.firstInvalidReference);
-}
-// The strip count after a short suffix length: one more than the previous name of the list holds.
-std::string strip(std::string& bytes, Version v, uint64_t name, uint32_t value) {
-    bytes = restateCount(bytes, name + 1, value, v);
-    return {};
-}
-std::string loop(uint32_t folder) {
-    return at("folder %llu is its own ancestor: its parent chain never reaches a root folder\n", folder);
-}
+// A damage's parameters: the database's subject, and the bytes it changes.
+using S = const Subject&;
+using B = std::string&;
 
 const StructuralDamage structuralDamages[] = {
-    {"FolderParentNamingNothing", Family::both,
-     [](const Subject& s, std::string& b) { return folderParent(s, b, 3, s.db.marks.firstInvalidReference); }, {}},
-    {"FolderParentLargest", Family::both,
-     [](const Subject& s, std::string& b) { return folderParent(s, b, 1, isQwtb(s.version) ? 0xFFFFFFFE : 0xFFFFFFFF); }, {}},
-    {"FileParentNamingNothing", Family::both,
-     [](const Subject& s, std::string& b) { return fileParent(s, b, 2, s.db.marks.firstInvalidReference); }, 2},
-    {"FileParentLargest", Family::both, [](const Subject& s, std::string& b) { return fileParent(s, b, 0, 0xFFFFFFFF); }, 0},
+    {"FolderParentNamingNothing", allVersions,
+     [](S s, B b) { return pastTheEnd(s, b, folders, 3, s.db.marks.firstInvalidReference); }},
+    {"FolderParentLargest", allVersions,
+     [](S s, B b) { return pastTheEnd(s, b, folders, 1, isQwtb(s.version) ? 0xFFFFFFFE : 0xFFFFFFFF); }},
+    {"FileParentNamingNothing", allVersions,
+     [](S s, B b) { return pastTheEnd(s, b, files, 2, s.db.marks.firstInvalidReference); }, 2},
+    {"FileParentLargest", allVersions, [](S s, B b) { return pastTheEnd(s, b, files, 0, 0xFFFFFFFF); }, 0},
     // "Programs" follows "C:", which 1.6.7 leaves out of the front coding as a root folder.
-    {"FolderStripPastThePreviousName", Family::both,
-     [](const Subject& s, std::string& b) {
-         uint32_t previous = s.version == Version::v1_6_7 ? 0 : 2;
-         strip(b, s.version, s.db.marks.folders[1].name, previous + 1);
-         return at("Invalid folder code offset %llu > %llu.\n", previous + 1, previous);
-     },
-     {}},
-    {"FileStripPastThePreviousName", Family::both,
-     [](const Subject& s, std::string& b) {
-         strip(b, s.version, s.db.marks.files[3].name, 6); // after "a\"b,c"
-         return std::string("Invalid file code offset 6 > 5.\n");
-     },
-     3},
-    {"FirstFileStripPastTheEmptyName", Family::both,
-     [](const Subject& s, std::string& b) {
-         strip(b, s.version, s.db.marks.files[0].name, 1);
-         return std::string("Invalid file code offset 1 > 0.\n");
-     },
-     0},
-    {"FolderItsOwnParent", Family::both,
-     [](const Subject& s, std::string& b) {
-         b = overwriteU32(b, s.db.marks.folders[1].parent, s.db.marks.folderReferences[1]);
-         return loop(1);
-     },
-     {}},
+    {"FolderStripPastThePreviousName", allVersions,
+     [](S s, B b) {
+         return s.version == Version::v1_6_7
+                    ? strip(s, b, folders, 1, 1, "Invalid folder code offset 1 > 0.\n")
+                    : strip(s, b, folders, 1, 3, "Invalid folder code offset 3 > 2.\n");
+     }},
+    {"FileStripPastThePreviousName", allVersions, // after "a\"b,c"
+     [](S s, B b) { return strip(s, b, files, 3, 6, "Invalid file code offset 6 > 5.\n"); }, 3},
+    {"FirstFileStripPastTheEmptyName", allVersions,
+     [](S s, B b) { return strip(s, b, files, 0, 1, "Invalid file code offset 1 > 0.\n"); }, 0},
+    {"FolderItsOwnParent", allVersions, [](S s, B b) { return loop(s, b, 1, 1, 1); }},
     // Folder 1 hangs from 4, which now loops with 3: a chain that leads into a loop it is not part of. The
     // folder named is the first of the loop that the chain meets.
-    {"FolderChainIntoALoop", Family::both,
-     [](const Subject& s, std::string& b) {
-         b = overwriteU32(b, s.db.marks.folders[3].parent, s.db.marks.folderReferences[4]);
-         return loop(4);
-     },
-     {}},
+    {"FolderChainIntoALoop", allVersions, [](S s, B b) { return loop(s, b, 3, 4, 4); }},
     // The 1.7 long form of a count: a strip count that is negative as a signed number.
-    {"FolderStripLongForm", Family::qrtb,
-     [](const Subject& s, std::string& b) {
-         strip(b, s.version, s.db.marks.folders[1].name, 0x80000000);
-         return std::string("Invalid folder code offset -2147483648 > 2.\n");
-     },
-     {}},
+    {"FolderStripLongForm", qrtbVersions,
+     [](S s, B b) {
+         return strip(s, b, folders, 1, 0x80000000, "Invalid folder code offset -2147483648 > 2.\n");
+     }},
     // The bytes just after a folder's index in the offset map are zero: read as an index they would name
     // folder 0.
-    {"FolderParentBetweenSlots", Family::qwtb,
-     [](const Subject& s, std::string& b) {
-         uint32_t between = s.db.marks.folderReferences[2] + 4;
-         b = overwriteU32(b, s.db.marks.folders[3].parent, between);
-         return at("folder 3: parent offset %llu is not the decode offset of any folder\n", between);
-     },
-     {}},
+    {"FolderParentBetweenSlots", qwtbVersions,
+     [](S s, B b) { return offTheMap(s, b, folders, 3, s.db.marks.folderReferences[2] + 4); }},
     // Three bytes before the end: a 4-byte index read there would reach past the map.
-    {"FolderParentNearTheEndOfTheMap", Family::qwtb,
-     [](const Subject& s, std::string& b) {
-         uint32_t nearEnd = s.db.marks.firstInvalidReference - 3;
-         b = overwriteU32(b, s.db.marks.folders[1].parent, nearEnd);
-         return at("folder 1: parent offset %llu is not the decode offset of any folder\n", nearEnd);
-     },
-     {}},
-    {"FileParentInsideASlot", Family::qwtb,
-     [](const Subject& s, std::string& b) {
-         uint32_t inside = s.db.marks.folderReferences[2] + 1;
-         b = overwriteU32(b, s.db.marks.files[1].parent, inside);
-         return at("file 1: parent offset %llu is not the decode offset of any folder\n", inside);
-     },
-     1},
+    {"FolderParentNearTheEndOfTheMap", qwtbVersions,
+     [](S s, B b) { return offTheMap(s, b, folders, 1, s.db.marks.firstInvalidReference - 3); }},
+    {"FileParentInsideASlot", qwtbVersions,
+     [](S s, B b) { return offTheMap(s, b, files, 1, s.db.marks.folderReferences[2] + 1); }, 1},
     // Its 4 bytes would reach past the index of the last folder, where the map ends.
-    {"FileParentOverlappingTheLastIndex", Family::qwtb,
-     [](const Subject& s, std::string& b) {
-         uint32_t overlapping = s.db.marks.folderReferences.back() + 2;
-         b = overwriteU32(b, s.db.marks.files[3].parent, overlapping);
-         return at("file 3: parent offset %llu is not the decode offset of any folder\n", overlapping);
-     },
-     3},
-    {"FileParentAtTheLastByteOfTheMap", Family::qwtb,
-     [](const Subject& s, std::string& b) {
-         uint32_t last = s.db.marks.firstInvalidReference - 1;
-         b = overwriteU32(b, s.db.marks.files[2].parent, last);
-         return at("file 2: parent offset %llu is not the decode offset of any folder\n", last);
-     },
-     2},
-    {"FolderSlotPastTheDecodeSize", Family::qwtb,
-     [](const Subject& s, std::string& b) {
-         uint32_t lastSlot = s.db.marks.folderReferences.back();
-         b = overwriteU32(b, *s.db.marks.folderDecodeSize, lastSlot + 3);
-         return at("folder data overflow %llu %llu\n", lastSlot + 4, lastSlot + 3);
-     },
-     {}},
+    {"FileParentOverlappingTheLastIndex", qwtbVersions,
+     [](S s, B b) { return offTheMap(s, b, files, 3, s.db.marks.folderReferences.back() + 2); }, 3},
+    {"FileParentAtTheLastByteOfTheMap", qwtbVersions,
+     [](S s, B b) { return offTheMap(s, b, files, 2, s.db.marks.firstInvalidReference - 1); }, 2},
+    // A folder is stored while its offset plus 4 is within the decode size. The last folder is a root folder
+    // ("F:"), whose 1.6.7 slot holds its path; folder 4 is not.
+    {"LastFolderSlotPastTheDecodeSize", qwtbVersions, [](S s, B b) { return overflow(s, b, 5); }},
+    {"EarlierFolderSlotPastTheDecodeSize", qwtbVersions, [](S s, B b) { return overflow(s, b, 4); }},
+    // Only file system type 0 is known: any other ends the reader before the monitors and the folders, the
+    // entries before it printed in full.
+    {"FileSystemTypeNotZero", only167,
+     [](S s, B b) {
+         b = restateCount(b, s.db.marks.filesystems[0], 1, s.version);
+         return std::string("file system count 3\nbad file system type 1\n");
+     }},
+    {"LaterFileSystemTypeInTheLongForm", only167,
+     [](S s, B b) {
+         b = applyPatches(b, {{s.db.marks.filesystems[1], 1, countBytes(256)}});
+         return std::string(
+             "file system 0: path C:, guid {C:}\nserial number 00000000\n"
+             "USN Journal ID 0000000000000000\nnext usn 0000000000000000\nbad file system type 256\n");
+     }},
+    // A root folder's name is its file system's index, which must name an entry of the list.
+    {"RootFileSystemIndexJustPastTheList", only167,
+     [](S s, B b) {
+         b = restateCount(b, s.db.marks.folders[2].name, 3, s.version);
+         return std::string("root folder 2: file system 3 is not in the file system list of 3\n");
+     }},
+    {"RootFileSystemIndexOfAllOnesInAnEmptyList", only167,
+     [](S s, B b) {
+         const auto& entries = s.db.marks.filesystems;
+         b = applyPatches(b, {{entries.front() - 1, entries.back() - entries.front() + 1, countBytes(0)},
+                              {s.db.marks.folders[0].name, 1, countBytes(0xFFFFFFFF)}});
+         return std::string("root folder 0: file system 4294967295 is not in the file system list of 0\n");
+     }},
 };
 
-class StructuralDamages : public ::testing::TestWithParam<std::tuple<Version, StructuralDamage>> {};
+const std::string corruptLine = "Error: database corrupt\n";
 
-TEST_P(StructuralDamages, PrintTheirLineAndKeepTheRowsBefore) {
-    const auto& [version, damage] = GetParam();
-    Subject subject(richTree(version), version);
-    std::string bytes = subject.db.bytes;
-    std::string line = damage.damage(subject, bytes);
+class StructuralDamages : public ::testing::TestWithParam<std::tuple<Version, StructuralDamage>> {
+protected:
+    StructuralDamages()
+        : subject(richTree(std::get<0>(GetParam())), std::get<0>(GetParam())), bytes(subject.db.bytes) {
+        const StructuralDamage& damage = std::get<1>(GetParam());
+        lines = damage.damage(subject, bytes);
+        rows = subject.header() + (damage.filesKept ? subject.folderAndFileRows(*damage.filesKept) : "");
+    }
+
+    // Each form of the damaged database through the program (`run` gives its conversions of the stored
+    // bytes): the console after the file lines is the in-process one and the corrupt line, the list holds
+    // the rows kept, and the exit code is 2.
+    template <typename Run> void expectEachForm(Run run) {
+        const std::string console = convertInMemory(bytes).console + corruptLine;
+        const std::string forms[] = {bytes, bzip2(bytes), inTwoStreams(bytes)}; // raw, wrapped, two streams
+        for (size_t form = 0; form < 3; ++form) {
+            SCOPED_TRACE(form == 0 ? "raw" : form == 1 ? "bzip2-wrapped" : "two bzip2 streams");
+            for (const FileConversion& conversion : run(forms[form], form == 2)) {
+                EXPECT_EQ(afterFileLines(conversion), (form == 0 ? "" : compressedLines) + console);
+                EXPECT_TRUE(conversion.console.ends_with(lines + "Conversion complete!\n" + corruptLine))
+                    << conversion.console;
+                EXPECT_EQ(conversion.csv, rows);
+                EXPECT_EQ(conversion.exitCode, 2);
+            }
+        }
+    }
+
+    Subject subject;
+    std::string bytes;
+    std::string lines;
+    std::string rows;
+    TempDir dir;
+};
+
+TEST_P(StructuralDamages, InProcess) {
     InMemoryConversion run = convertInMemory(bytes);
-    std::string expected = subject.header();
-    if (damage.filesKept) expected += subject.folderAndFileRows(*damage.filesKept);
-    EXPECT_EQ(run.csv, expected);
-    EXPECT_TRUE(run.console.ends_with(line + "Conversion complete!\n")) << run.console;
-    EXPECT_EQ(run.console.find("Loading files...\n") != std::string::npos, damage.filesKept.has_value()) << run.console;
+    EXPECT_EQ(run.csv, rows);
+    EXPECT_TRUE(run.console.ends_with(lines + "Conversion complete!\n")) << run.console;
+    EXPECT_EQ(run.console.find("Loading files...\n") != std::string::npos,
+              std::get<1>(GetParam()).filesKept.has_value())
+        << run.console;
     EXPECT_TRUE(run.flags.corrupt);
     EXPECT_FALSE(run.flags.readError);
     expectSameWhenWrapped(bytes, run);
 }
 
+TEST_P(StructuralDamages, ThroughTheProgram) {
+    expectEachForm([&](const std::string& stored, bool) { return std::vector{convertFile(dir, stored)}; });
+}
+
+// Blocking and non-blocking; the two streams only through the non-blocking pipe, whose reads end anywhere.
+TEST_P(StructuralDamages, ThroughAPipe) {
+    expectEachForm([&](const std::string& stored, bool twoStreams) {
+        std::vector<FileConversion> runs{convertPiped(dir, stored, true)};
+        if (!twoStreams) runs.push_back(convertPiped(dir, stored));
+        return runs;
+    });
+}
+
 std::vector<std::tuple<Version, StructuralDamage>> structuralParams() {
     std::vector<std::tuple<Version, StructuralDamage>> params;
-    for (Version v : allVersions)
-        for (const StructuralDamage& damage : structuralDamages)
-            if (damage.family == Family::both || (damage.family == Family::qwtb) == isQwtb(v)) params.emplace_back(v, damage);
+    for (const StructuralDamage& damage : structuralDamages)
+        for (Version v : damage.versions)
+            params.emplace_back(v, damage);
     return params;
 }
 
