@@ -47,14 +47,15 @@ Run guardedConvert(std::string_view stored, Decoding decoding, size_t readAhead,
 void checkShape(const Run& run) {
     if (run.fatalLine != nullptr) return;
     if (!run.outcome.endsWithWholeRow()) failInput("the output ends inside a row");
-    if (!run.outcome.recognised && run.outcome.csvBytes != 0) failInput("an unrecognised database left output");
+    if (!run.outcome.recognised && run.outcome.csvBytes != 0)
+        failInput("an unrecognised database left output");
 }
 
 const char* decodingName(Decoding decoding) {
     return decoding == Decoding::singleThreaded ? "single-threaded" : "threaded";
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
@@ -80,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                          (raw.fatalLine == nullptr || std::strcmp(raw.fatalLine, decoded.fatalLine) == 0);
         if (!sameFatal || (raw.fatalLine == nullptr && !sameOutcome(raw.outcome, decoded.outcome))) {
             std::fprintf(stderr, "catadump_fuzz: the %s decoder disagrees with the raw run%s\n",
-                         decodingName(decoding), input.compressed ? " (the dispatch's threaded decoder)" : "");
+                         decodingName(decoding),
+                         input.compressed ? " (the dispatch's threaded decoder)" : "");
             std::fprintf(stderr, "  raw:     fatal %s, %llu bytes, flags r%d w%d c%d\n",
                          raw.fatalLine ? raw.fatalLine : "none",
                          static_cast<unsigned long long>(raw.outcome.csvBytes), raw.outcome.flags.readError,

@@ -49,4 +49,4 @@ struct BitReader {
     uint64_t position() const { return uint64_t{next} * 8 - count; }
 };
 
-} // namespace catadump
+}  // namespace catadump

@@ -13,9 +13,7 @@ inline uint32_t loadBig32(const uint8_t* p) {
 }
 
 // Written out byte by byte, which compilers turn into one load and a byte swap.
-inline uint64_t loadBig64(const uint8_t* p) {
-    return uint64_t{loadBig32(p)} << 32 | loadBig32(p + 4);
-}
+inline uint64_t loadBig64(const uint8_t* p) { return uint64_t{loadBig32(p)} << 32 | loadBig32(p + 4); }
 
 // The `count` bits (1..32) from absolute bit `bit` of `bytes` on, as a number.
 inline uint32_t bitsAt(const uint8_t* bytes, uint64_t bit, int count = 32) {
@@ -32,4 +30,4 @@ inline uint64_t load64(const uint8_t* p) {
 
 inline void store64(uint8_t* p, uint64_t value) { std::memcpy(p, &value, 8); }
 
-} // namespace catadump
+}  // namespace catadump

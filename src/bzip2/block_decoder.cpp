@@ -51,4 +51,4 @@ bool decodeBzip2Block(const CodedBlock& block, Bzip2BlockScratch& scratch, std::
     return true;
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -20,8 +20,8 @@ namespace catadump {
 // bytes it decodes to, before it finds room for them: the coded symbols, then the inverse transform and the
 // decoded length, then the bytes themselves and their check.
 struct Bzip2BlockScratch {
-    std::vector<uint32_t> tt;                  // the block's bytes before the inverse transform, then its links
-    std::vector<uint8_t> text;                 // the block after the inverse transform
+    std::vector<uint32_t> tt;   // the block's bytes before the inverse transform, then its links
+    std::vector<uint8_t> text;  // the block after the inverse transform
     std::vector<std::vector<uint8_t>> pieces;  // the inverse transform's pieces, one per chain
     std::array<uint32_t, 256> counts{};        // occurrences of each byte value in the block
     uint32_t blockLength = 0;                  // bytes before the initial run-length stage is undone
@@ -59,4 +59,4 @@ bool finishBzip2Block(const Bzip2BlockScratch& scratch, uint8_t* output, size_t 
 bool decodeBzip2Block(const CodedBlock& block, Bzip2BlockScratch& scratch, std::vector<uint8_t>& output,
                       size_t& length);
 
-} // namespace catadump
+}  // namespace catadump

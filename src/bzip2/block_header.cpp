@@ -72,4 +72,4 @@ bool readBlockHeader(BitReader& bits, uint64_t endBit, BlockHeader& header) {
     return true;
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -31,4 +31,4 @@ struct BlockHeader {
 // block, no byte values, an incomplete or over-full code), or the tables run past the block's end.
 bool readBlockHeader(BitReader& bits, uint64_t endBit, BlockHeader& header);
 
-} // namespace catadump
+}  // namespace catadump

@@ -40,7 +40,7 @@ struct BitWriter {
     }
 };
 
-} // namespace
+}  // namespace
 
 void findMagics(const uint8_t* bytes, size_t size, uint64_t fromBit, std::vector<MagicMark>& marks) {
     if (size < 8) return;
@@ -59,7 +59,8 @@ void findMagics(const uint8_t* bytes, size_t size, uint64_t fromBit, std::vector
 }
 
 int bzip2StreamLevel(const uint8_t* bytes, size_t size) {
-    if (size < 4 || bytes[0] != 'B' || bytes[1] != 'Z' || bytes[2] != 'h' || bytes[3] < '1' || bytes[3] > '9') return 0;
+    if (size < 4 || bytes[0] != 'B' || bytes[1] != 'Z' || bytes[2] != 'h' || bytes[3] < '1' || bytes[3] > '9')
+        return 0;
     return bytes[3] - '0';
 }
 
@@ -130,7 +131,8 @@ bool decodeOneBlockStreamInto(const std::vector<uint8_t>& stream, uint8_t* outpu
     return whole;
 }
 
-bool decodeOneBlockStream(const std::vector<uint8_t>& stream, std::vector<uint8_t>& output, size_t maxOutput) {
+bool decodeOneBlockStream(const std::vector<uint8_t>& stream, std::vector<uint8_t>& output,
+                          size_t maxOutput) {
     OneBlockOutcome outcome = measureOneBlockStream(stream, maxOutput);
     output.clear();
     if (outcome.verdict != OneBlockVerdict::whole) return false;
@@ -152,8 +154,8 @@ bool restartHead(int level, uint32_t combinedCrc, int bitOffset, RestartHead& he
         for (int shift = 24; shift >= 0; shift -= 8) data.push_back(static_cast<uint8_t>(last >> shift));
         auto packedSize = static_cast<unsigned>(packed.size());
         if (BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(packed.data()), &packedSize,
-                                     reinterpret_cast<char*>(data.data()), static_cast<unsigned>(data.size()), 1, 0,
-                                     0) != BZ_OK) {
+                                     reinterpret_cast<char*>(data.data()), static_cast<unsigned>(data.size()),
+                                     1, 0, 0) != BZ_OK) {
             return false;
         }
         marks.clear();
@@ -170,4 +172,4 @@ bool restartHead(int level, uint32_t combinedCrc, int bitOffset, RestartHead& he
     return false;
 }
 
-} // namespace catadump
+}  // namespace catadump

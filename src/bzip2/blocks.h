@@ -66,4 +66,4 @@ struct RestartHead {
 // False when the library could not compress the carrier (no memory) or no length ended at that bit.
 bool restartHead(int level, uint32_t combinedCrc, int bitOffset, RestartHead& head);
 
-} // namespace catadump
+}  // namespace catadump

@@ -29,7 +29,7 @@ constexpr CrcTables makeCrcTables() {
 }
 constexpr CrcTables crcTables = makeCrcTables();
 
-} // namespace
+}  // namespace
 
 uint32_t updateBzip2Crc(uint32_t crc, const uint8_t* bytes, size_t size) {
     const auto& t = crcTables.t;
@@ -53,4 +53,4 @@ uint32_t bzip2CrcPreimage(uint32_t state, uint32_t wantedCrc) {
     return c ^ state;
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -21,4 +21,4 @@ inline uint32_t combineBzip2Crc(uint32_t combined, uint32_t blockCrc) {
 // yet inverted), make the bzip2 CRC of the whole `wantedCrc`; as a big-endian number.
 uint32_t bzip2CrcPreimage(uint32_t state, uint32_t wantedCrc);
 
-} // namespace catadump
+}  // namespace catadump

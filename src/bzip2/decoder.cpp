@@ -32,7 +32,7 @@ void startThreads(Bzip2Decoder& d, unsigned threads) {
     d.threaded = true;
 }
 
-} // namespace
+}  // namespace
 
 void stopThreads(Bzip2Decoder& d) {
     {
@@ -80,4 +80,4 @@ size_t peakDecodedBytes(const Bzip2Decoder& d) {
     return d.budget.peakHeld;
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -61,4 +61,4 @@ unsigned fallbackCount(const Bzip2Decoder& decoder);
 unsigned workerCount(const Bzip2Decoder& decoder);
 size_t peakDecodedBytes(const Bzip2Decoder& decoder);
 
-} // namespace catadump
+}  // namespace catadump

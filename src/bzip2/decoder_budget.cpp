@@ -26,7 +26,7 @@ size_t expectedBlockBytes(const Bzip2Decoder& d) {
     return *std::max_element(d.budget.recentSizes.begin(), d.budget.recentSizes.end());
 }
 
-} // namespace
+}  // namespace
 
 void releaseBuffer(Bzip2Decoder& d, DecodedBuffer& buffer) {
     release(d, buffer.capacity);
@@ -133,9 +133,8 @@ bool grantRoom(Bzip2Decoder& d, std::unique_lock<std::mutex>& lock, BlockJob& jo
             d.budget.pressure = true;
             d.changed.notify_all();
         } else if (d.budget.pressure) {
-            auto place = std::find_if(d.queue.jobs.begin(), d.queue.jobs.end(), [&](const BlockJob& waiting) {
-                return waiting.index > job.index;
-            });
+            auto place = std::find_if(d.queue.jobs.begin(), d.queue.jobs.end(),
+                                      [&](const BlockJob& waiting) { return waiting.index > job.index; });
             // May throw: the worker's catch ends the threaded path.
             d.queue.jobs.insert(place, std::move(job));
             d.changed.notify_all();
@@ -145,4 +144,4 @@ bool grantRoom(Bzip2Decoder& d, std::unique_lock<std::mutex>& lock, BlockJob& jo
     }
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -53,7 +53,7 @@ bool takeNextBlock(Bzip2Decoder& d) {
     return true;
 }
 
-} // namespace
+}  // namespace
 
 // The reader is done with the block it had: its buffer goes back to the workers, or is freed.
 void releaseCurrent(Bzip2Decoder& d) {
@@ -118,4 +118,4 @@ uint64_t compressedBytesRead(const Bzip2Decoder& d) {
     return d.filter.compressedBytesRead;
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -13,7 +13,7 @@ namespace {
 // counted from the first byte of each stream, since a piece ends with its stream.
 uint64_t restOfPiece(uint64_t offset) { return (pieceSize - offset % pieceSize) % pieceSize; }
 
-} // namespace
+}  // namespace
 
 // The threaded path can go no further: the single-threaded filter takes over at the block where it
 // stopped, on a stream of that block and everything after it, and skips what the reader already has. It is
@@ -82,4 +82,4 @@ void fallBack(Bzip2Decoder& d) {
     }
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -29,9 +29,8 @@ bool queueBlock(Bzip2Decoder& d, uint64_t beginBit, uint64_t endBit, bool firstO
     entry.first = firstOfStream;
     entry.last = last;
     std::unique_lock lock(d.mutex);
-    d.changed.wait(lock, [&] {
-        return d.queue.stopping || d.queue.blocksFound - d.queue.nextToDeliver < d.maxAhead;
-    });
+    d.changed.wait(
+        lock, [&] { return d.queue.stopping || d.queue.blocksFound - d.queue.nextToDeliver < d.maxAhead; });
     if (d.queue.stopping) return false;
     job.index = d.queue.blocksFound;
     auto placed = d.queue.blocks.emplace(job.index, std::move(entry)).first;
@@ -52,7 +51,7 @@ bool queueBlock(Bzip2Decoder& d, uint64_t beginBit, uint64_t endBit, bool firstO
 // last block.
 void scanBlocks(Bzip2Decoder& d) {
     std::vector<uint8_t>& window = d.scan.window;  // compressed bytes from windowStart on
-    uint64_t streamByte = 0;     // absolute byte of the current stream's header
+    uint64_t streamByte = 0;                       // absolute byte of the current stream's header
     uint64_t blockStart = 0;     // absolute bit of the current block's magic; 0 until its stream's first
     bool firstOfStream = false;  // the current block is its stream's first
     uint64_t scannedTo = 0;      // absolute bit from which magics are still to be looked for
@@ -149,7 +148,7 @@ void scanBlocks(Bzip2Decoder& d) {
     }
 }
 
-} // namespace
+}  // namespace
 
 // Memory running out on a thread of the pipeline only ends the threaded path: the single-threaded filter
 // takes over where it stopped, and a conversion that still cannot get memory ends with "Out of Memory" on
@@ -166,4 +165,4 @@ void runScanner(void* context) {
     d.changed.notify_all();
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -70,10 +70,10 @@ struct BlockEntry {
     bool last = false;          // the end of the stream follows, with a stream check that holds
     bool first = false;         // the first block of its stream
     Verdict verdict = Verdict::unknown;
-    bool settled = false;       // room for its bytes was granted, or it needs none
+    bool settled = false;  // room for its bytes was granted, or it needs none
     bool done = false;
-    bool whole = false;         // decoded, and its check held
-    DecodedBuffer buffer;       // counted in the held bytes
+    bool whole = false;    // decoded, and its check held
+    DecodedBuffer buffer;  // counted in the held bytes
     size_t size = 0;
 };
 
@@ -86,15 +86,15 @@ struct HandedBlock {
     uint64_t decodedStart = 0;    // where its bytes begin in the decoded data
     uint64_t streamStart = 0;     // where the bytes of its stream begin in the decoded data
     size_t size = 0;
-    bool withheld = false;        // its last byte was kept back, because the library fails right there
+    bool withheld = false;  // its last byte was kept back, because the library fails right there
 };
 
 // The scanner's compressed bytes, kept from the block handed out last on, for a restart. Only the scanner
 // touches them while it runs; the restart reads them once it has stopped.
 struct ScannerState {
     std::vector<uint8_t> window;
-    uint64_t windowStart = 0;  // byte offset of window[0] in the compressed data
-    int level = 0;             // the stream header's block size digit, once read
+    uint64_t windowStart = 0;               // byte offset of window[0] in the compressed data
+    int level = 0;                          // the stream header's block size digit, once read
     std::atomic<uint64_t> scannedBytes{0};  // compressed bytes taken from the source, for progress
 };
 
@@ -104,20 +104,20 @@ struct BlockQueue {
     std::map<uint64_t, BlockEntry> blocks;  // found and not yet taken by the reader
     uint64_t blocksFound = 0;
     uint64_t nextToDeliver = 0;
-    uint64_t nextToSettle = 0;     // room is granted in block order, so the oldest is never starved
-    uint64_t retainFromByte = 0;   // the scanner keeps its bytes from here on
+    uint64_t nextToSettle = 0;    // room is granted in block order, so the oldest is never starved
+    uint64_t retainFromByte = 0;  // the scanner keeps its bytes from here on
     bool scanFinished = false;
     bool stopping = false;
-    bool exhausted = false;        // memory ran out on a worker: no block after those done will come
+    bool exhausted = false;  // memory ran out on a worker: no block after those done will come
 };
 
 // The budget of decoded bytes: what the pipeline holds, and the memory it keeps for reuse. Under the mutex.
 struct DecodedBudget {
     size_t held = 0;
     size_t peakHeld = 0;
-    size_t scratchCost = 0;        // of one block decode, once the level is known
+    size_t scratchCost = 0;  // of one block decode, once the level is known
     unsigned scratchesInUse = 0;
-    bool pressure = false;         // the oldest block waits for room: every other decode gives way
+    bool pressure = false;                // the oldest block waits for room: every other decode gives way
     std::array<size_t, 4> recentSizes{};  // decoded sizes of the blocks done last; 0 before any
     size_t recentCount = 0;
     std::vector<std::unique_ptr<Bzip2BlockScratch>> scratchPool;  // counted in `held`
@@ -134,20 +134,20 @@ struct Bzip2Decoder {
 
     // The reader's side of the threaded path, on the reader's thread.
     bool threaded = false;
-    uint64_t delivered = 0;      // decoded bytes handed to the reader
-    BlockEntry current;          // the block handed out last
+    uint64_t delivered = 0;  // decoded bytes handed to the reader
+    BlockEntry current;      // the block handed out last
     HandedBlock handed;
     uint64_t handedCount = 0;
 
     // The single-threaded path, on the reader's thread: the filter is set up at the start and fed only
     // after a fallback.
     Bzip2Filter filter;
-    ByteSource filterSource;     // what the filter reads: `source`, or the restart stream
-    ChainedInput restart;        // after a fallback: the restart head, the kept bytes, then `source`
+    ByteSource filterSource;  // what the filter reads: `source`, or the restart stream
+    ChainedInput restart;     // after a fallback: the restart head, the kept bytes, then `source`
     RestartHead head;
     std::vector<uint8_t> pieceBuffer;
     unsigned fallbacks = 0;
-    size_t pendingStart = 0;     // after a fallback: bytes of pieceBuffer not yet handed out
+    size_t pendingStart = 0;  // after a fallback: bytes of pieceBuffer not yet handed out
     size_t pendingEnd = 0;
 
     // The threads, started and stopped on the reader's thread.
@@ -198,4 +198,4 @@ void releaseCurrent(Bzip2Decoder& d);
 // The single-threaded filter takes over where the threaded path stopped.
 void fallBack(Bzip2Decoder& d);
 
-} // namespace catadump
+}  // namespace catadump

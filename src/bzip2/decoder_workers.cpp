@@ -89,7 +89,7 @@ void decodeJob(Bzip2Decoder& d, BlockJob& job, std::unique_ptr<Bzip2BlockScratch
     giveBackScratch(d, scratch);
 }
 
-} // namespace
+}  // namespace
 
 void runWorker(void* context) {
     auto& d = *static_cast<Bzip2Decoder*>(context);
@@ -118,4 +118,4 @@ void runWorker(void* context) {
     }
 }
 
-} // namespace catadump
+}  // namespace catadump

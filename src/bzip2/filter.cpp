@@ -63,7 +63,7 @@ bool beginNextStream(Bzip2Filter& filter, ByteSource& source) {
     return true;
 }
 
-} // namespace
+}  // namespace
 
 Bzip2Filter::~Bzip2Filter() {
     if (started) BZ2_bzDecompressEnd(&library);
@@ -137,4 +137,4 @@ void reportFilterFailure(Bzip2Filter& filter, RunContext& run) {
     }
 }
 
-} // namespace catadump
+}  // namespace catadump

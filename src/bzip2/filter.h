@@ -34,10 +34,10 @@ struct Bzip2Filter {
     bool started = false;             // BZ2_bzDecompressInit succeeded
     std::unique_ptr<char[]> staging;  // compressed bytes read from the source, not yet consumed
     FilterFailure failure = FilterFailure::none;
-    int failureCode = 0;              // system error or library result, for the console line
-    bool reported = false;            // the failure's console line has been printed
+    int failureCode = 0;    // system error or library result, for the console line
+    bool reported = false;  // the failure's console line has been printed
     uint64_t compressedBytesRead = 0;
-    bool streamEnded = false; // the library's stream has ended; a following stream may continue it
+    bool streamEnded = false;  // the library's stream has ended; a following stream may continue it
 };
 
 inline constexpr size_t bzip2StagingSize = 65536;
@@ -53,4 +53,4 @@ size_t inflateInto(Bzip2Filter& filter, ByteSource& source, uint8_t* destination
 // Prints the console line of the recorded failure, once.
 void reportFilterFailure(Bzip2Filter& filter, RunContext& run);
 
-} // namespace catadump
+}  // namespace catadump

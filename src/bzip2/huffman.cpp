@@ -8,7 +8,8 @@ bool buildTable(const uint8_t* lengths, int alphabet, HuffmanTable& table) {
     std::array<int, maxCodeLength + 1> counts{};
     for (int s = 0; s < alphabet; ++s) ++counts[lengths[s]];
     uint32_t space = 0;
-    for (int len = 1; len <= maxCodeLength; ++len) space += static_cast<uint32_t>(counts[len]) << (maxCodeLength - len);
+    for (int len = 1; len <= maxCodeLength; ++len)
+        space += static_cast<uint32_t>(counts[len]) << (maxCodeLength - len);
     if (space != (uint32_t{1} << maxCodeLength)) return false;
 
     uint32_t code = 0;
@@ -37,4 +38,4 @@ bool buildTable(const uint8_t* lengths, int alphabet, HuffmanTable& table) {
     return true;
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -11,7 +11,7 @@ namespace catadump {
 
 inline constexpr int maxAlphabet = 258;  // RUNA, RUNB, move-to-front indices 1..255 and the end of the block
 inline constexpr int maxCodeLength = 20;
-inline constexpr int fastBits = 10;      // bits the primary lookup table resolves
+inline constexpr int fastBits = 10;  // bits the primary lookup table resolves
 
 // A canonical prefix code: codes of one length are consecutive, shorter lengths first, and within a length
 // in symbol order, as the library assigns them.
@@ -45,4 +45,4 @@ inline unsigned decodeSymbol(const HuffmanTable& table, BitReader& bits) {
     return table.sorted[static_cast<size_t>(table.firstIndex[len]) + (code - table.firstCode[len])];
 }
 
-} // namespace catadump
+}  // namespace catadump

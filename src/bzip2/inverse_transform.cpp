@@ -14,7 +14,7 @@ namespace catadump {
 namespace {
 
 constexpr uint32_t chainStart = 0x80000000u;  // marks a link where one of the chains below begins
-constexpr uint32_t linkMask = 0x007FFFFFu;  // the link in bits 8..30, below the mark
+constexpr uint32_t linkMask = 0x007FFFFFu;    // the link in bits 8..30, below the mark
 constexpr int chainCount = 48;
 
 // The inverse transform follows a chain of links through the whole block, one cache miss per byte, each
@@ -36,7 +36,8 @@ bool inverseTransform(uint32_t* tt, uint32_t blockLength, uint32_t origPtr, Bzip
         chains[static_cast<size_t>(count++)] = {link, tt[link], -1};
     };
     begin((tt[origPtr] >> 8) & linkMask);
-    for (int k = 1; k < chainCount; ++k) begin(static_cast<uint32_t>(uint64_t{blockLength} * static_cast<uint64_t>(k) / chainCount));
+    for (int k = 1; k < chainCount; ++k)
+        begin(static_cast<uint32_t>(uint64_t{blockLength} * static_cast<uint64_t>(k) / chainCount));
 
     if (scratch.pieces.size() < chainCount) scratch.pieces.resize(chainCount);
     std::array<int, chainCount> active;
@@ -82,7 +83,7 @@ bool inverseTransform(uint32_t* tt, uint32_t blockLength, uint32_t origPtr, Bzip
     return joined == blockLength;
 }
 
-} // namespace
+}  // namespace
 
 bool measureBzip2Block(Bzip2BlockScratch& scratch, size_t& length) {
     uint32_t* tt = scratch.tt.data();
@@ -100,10 +101,11 @@ bool measureBzip2Block(Bzip2BlockScratch& scratch, size_t& length) {
     }
     if (!inverseTransform(tt, blockLength, scratch.origPtr, scratch)) return false;
     size_t total = 0;
-    bool complete = walkRuns(scratch.text.data(), blockLength,
-                             [&](const uint8_t*, size_t literal, uint8_t, size_t copies) { total += literal + copies; });
+    bool complete =
+        walkRuns(scratch.text.data(), blockLength,
+                 [&](const uint8_t*, size_t literal, uint8_t, size_t copies) { total += literal + copies; });
     length = total;
     return complete;
 }
 
-} // namespace catadump
+}  // namespace catadump

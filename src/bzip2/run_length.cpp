@@ -11,12 +11,13 @@ namespace catadump {
 
 bool finishBzip2Block(const Bzip2BlockScratch& scratch, uint8_t* output, size_t length) {
     size_t produced = 0;
-    walkRuns(scratch.text.data(), scratch.blockLength, [&](const uint8_t* literal, size_t n, uint8_t b, size_t copies) {
-        std::memcpy(output + produced, literal, n);
-        std::memset(output + produced + n, b, copies);
-        produced += n + copies;
-    });
+    walkRuns(scratch.text.data(), scratch.blockLength,
+             [&](const uint8_t* literal, size_t n, uint8_t b, size_t copies) {
+                 std::memcpy(output + produced, literal, n);
+                 std::memset(output + produced + n, b, copies);
+                 produced += n + copies;
+             });
     return produced == length && ~updateBzip2Crc(0xFFFFFFFFu, output, length) == scratch.storedCrc;
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -46,4 +46,4 @@ template <typename Take> bool walkRuns(const uint8_t* text, size_t size, Take&& 
     }
 }
 
-} // namespace catadump
+}  // namespace catadump

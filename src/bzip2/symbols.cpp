@@ -51,7 +51,7 @@ inline uint8_t moveToFront(uint8_t* list, size_t index) {
     return b;
 }
 
-} // namespace
+}  // namespace
 
 bool decodeSymbols(BitReader& reader, const BlockHeader& header, uint64_t endBit, BlockSymbols& symbols) {
     // The loop works on copies held in locals, which the compiler keeps in registers: through the records,
@@ -105,4 +105,4 @@ bool decodeSymbols(BitReader& reader, const BlockHeader& header, uint64_t endBit
     }
 }
 
-} // namespace catadump
+}  // namespace catadump

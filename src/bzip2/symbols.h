@@ -23,4 +23,4 @@ struct BlockSymbols {
 // maxLength (a run too long, no end-of-block symbol before endBit or the selectors run out).
 bool decodeSymbols(BitReader& bits, const BlockHeader& header, uint64_t endBit, BlockSymbols& symbols);
 
-} // namespace catadump
+}  // namespace catadump

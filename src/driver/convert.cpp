@@ -20,7 +20,7 @@ void reportProgress(void* context) {
                              watch.writer.linesWritten.load(std::memory_order_relaxed));
 }
 
-} // namespace
+}  // namespace
 
 ConversionResult convert(ByteSource source, ByteSink sink, Console console,
                          const ConversionOptions& options) {
@@ -37,7 +37,8 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
             stream.onRefill = reportProgress;
             stream.refillContext = &watch;
         }
-        if (options.decompressFromStart && !switchToDecompressing(stream, nullptr, 0, options.decoderThreads)) {
+        if (options.decompressFromStart &&
+            !switchToDecompressing(stream, nullptr, 0, options.decoderThreads)) {
             fatal("failed to alloc bz2 stream data\n");
         }
         RowOutput output;
@@ -60,4 +61,4 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
     return result;
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -7,10 +7,10 @@
 #include <cstdint>
 
 #include "formats/output_format.h"
-#include "io/byte_source.h"
-#include "output/csv_writer.h"
 #include "input/database_stream.h"
+#include "io/byte_source.h"
 #include "io/run_context.h"
+#include "output/csv_writer.h"
 
 namespace catadump {
 
@@ -34,7 +34,7 @@ struct ConversionOptions {
 };
 
 struct ConversionResult {
-    bool recognised = false;          // the signature and the version were known
+    bool recognised = false;  // the signature and the version were known
     RunFlags flags;
     const char* fatalLine = nullptr;  // the fatal condition that ended the run, if one did
     bool outputClosed = false;        // the output was a pipe whose reader went away: the run ended there
@@ -46,4 +46,4 @@ struct ConversionResult {
 ConversionResult convert(ByteSource source, ByteSink sink, Console console,
                          const ConversionOptions& options = {});
 
-} // namespace catadump
+}  // namespace catadump

@@ -72,7 +72,8 @@ CommandLine parseOptions(int argumentCount, const char* const* arguments) {
         } else if (argument.starts_with("--dates=")) {
             std::string_view style = argument.substr(8);
             if (style != "iso" && style != "filetime") {
-                return usageError("catadump: --dates takes iso or filetime, not '" + std::string(style) + "'");
+                return usageError("catadump: --dates takes iso or filetime, not '" + std::string(style) +
+                                  "'");
             }
             command.dates = style == "iso" ? DateStyle::iso : DateStyle::filetime;
         } else if (argument.starts_with("--threads=")) {
@@ -93,7 +94,8 @@ CommandLine parseOptions(int argumentCount, const char* const* arguments) {
         return command;
     }
     if (operands.empty()) return usageError("catadump: the database is missing");
-    if (operands.size() > 2) return usageError("catadump: one operand too many: '" + std::string(operands[2]) + "'");
+    if (operands.size() > 2)
+        return usageError("catadump: one operand too many: '" + std::string(operands[2]) + "'");
     command.action = CommandLine::Action::convert;
     command.database = operands[0];
     command.output = operands.size() == 2 ? operands[1] : standardStream;
@@ -104,7 +106,7 @@ CommandLine parseOptions(int argumentCount, const char* const* arguments) {
     return command;
 }
 
-} // namespace
+}  // namespace
 
 CommandLine parseCommandLine(int argumentCount, const char* const* arguments) {
     std::string_view first = argumentCount > 1 ? arguments[1] : "";
@@ -115,8 +117,8 @@ CommandLine parseCommandLine(int argumentCount, const char* const* arguments) {
         if (output.starts_with("--")) {
             // An option put after the database: taken for the output, it would be a file of that name.
             std::string option(output);
-            return usageError("catadump: options come before the database, as in catadump " + option +
-                              " " + arguments[1] + " <out>; an output named " + option + " is given as ./" +
+            return usageError("catadump: options come before the database, as in catadump " + option + " " +
+                              arguments[1] + " <out>; an output named " + option + " is given as ./" +
                               option);
         }
         command.action = CommandLine::Action::convert;
@@ -126,4 +128,4 @@ CommandLine parseCommandLine(int argumentCount, const char* const* arguments) {
     return command;
 }
 
-} // namespace catadump
+}  // namespace catadump

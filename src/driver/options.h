@@ -20,7 +20,7 @@ struct CommandLine {
     unsigned threads = 0;  // bzip2 workers: 0 one per core, 1 the single-threaded filter
     const OutputFormat* format = &qlxFormat();
     DateStyle dates = DateStyle::iso;
-    std::string error;     // for a usage error: what is wrong, as one line without its end
+    std::string error;  // for a usage error: what is wrong, as one line without its end
 };
 
 inline constexpr const char* standardStream = "-";
@@ -33,4 +33,4 @@ extern const char* const helpText;
 extern const char* const versionText;
 inline constexpr const char* optionsUsageLine = "usage: catadump [OPTIONS] <quillseek.db> [<out>]\n";
 
-} // namespace catadump
+}  // namespace catadump

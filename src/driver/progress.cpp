@@ -19,7 +19,8 @@ std::string progressLine(ProgressDisplay& progress, uint64_t bytesRead, uint64_t
     progress.lastDrawn = now;
 
     double seconds = std::chrono::duration<double>(now - progress.started).count();
-    double share = progress.fileSize > 0 ? static_cast<double>(bytesRead) / static_cast<double>(progress.fileSize) : 0;
+    double share =
+        progress.fileSize > 0 ? static_cast<double>(bytesRead) / static_cast<double>(progress.fileSize) : 0;
     if (share > 1) share = 1;
     double rate = seconds > 0 ? static_cast<double>(rowsWritten) / seconds : 0;
     char text[160];
@@ -55,8 +56,8 @@ void writeLines(void* context, const char* text, size_t n) {
     std::fwrite(text, 1, n, terminal.lines);
 }
 
-} // namespace
+}  // namespace
 
 Console terminalConsole(Terminal& terminal) { return {&terminal, writeLines}; }
 
-} // namespace catadump
+}  // namespace catadump

@@ -43,4 +43,4 @@ void showStatus(Terminal& terminal, const char* text);
 void clearStatus(Terminal& terminal);
 Console terminalConsole(Terminal& terminal);
 
-} // namespace catadump
+}  // namespace catadump

@@ -2,15 +2,15 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <string>
 #include <new>
+#include <string>
 
 #include "driver/convert.h"
 #include "driver/options.h"
 #include "driver/progress.h"
-#include "platform/platform.h"
 #include "io/byte_source.h"
 #include "output/csv_writer.h"
+#include "platform/platform.h"
 
 namespace catadump {
 
@@ -120,8 +120,8 @@ int convertIntoFile(Terminal& terminal, const ConversionPaths& paths, platform::
     ProgressWatch watch{{}, terminal};
     ConversionOptions options = programOptions(paths, watch);
     options.formatContext = paths.format->openFile(replacement.temporary);
-    ConversionResult result = convert(fileSource(database), discardingSink(),
-                                      Console{&kept, showAndKeep}, options);
+    ConversionResult result =
+        convert(fileSource(database), discardingSink(), Console{&kept, showAndKeep}, options);
     clearStatus(terminal);
     RunOutcome outcome{result.recognised, result.flags, result.fatalLine, kept.text};
     bool written = paths.format->finishFile(options.formatContext, outcome);
@@ -139,7 +139,7 @@ int convertIntoFile(Terminal& terminal, const ConversionPaths& paths, platform::
     return clean ? exitSuccess : exitFailed;
 }
 
-} // namespace
+}  // namespace
 
 bool choosePaths(Console& console, ConversionPaths& paths) {
     say(console, "%s", usageLine);
@@ -182,7 +182,8 @@ int catadumpMain(int argumentCount, const char* const* arguments) {
     try {
         Console console = terminalConsole(terminal);
         CommandLine command = parseCommandLine(argumentCount, arguments);
-        ConversionPaths paths{command.database, command.output, command.threads, command.format, command.dates};
+        ConversionPaths paths{command.database, command.output, command.threads, command.format,
+                              command.dates};
         switch (command.action) {
         case CommandLine::Action::help:
             std::fputs(helpText, stdout);
@@ -209,4 +210,4 @@ int catadumpMain(int argumentCount, const char* const* arguments) {
     }
 }
 
-} // namespace catadump
+}  // namespace catadump

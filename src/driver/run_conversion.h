@@ -44,4 +44,4 @@ int runConversion(Terminal& terminal, const ConversionPaths& paths);
 // The whole program, as main calls it.
 int catadumpMain(int argumentCount, const char* const* arguments);
 
-} // namespace catadump
+}  // namespace catadump

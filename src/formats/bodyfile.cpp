@@ -23,11 +23,20 @@ void writeBodyfileEntry(EntrySink& sink, FolderTable& table, const Entry& entry)
     for (size_t i = copyPlain(text, path.data(), path.size(), 0, special); i < path.size();
          i = copyPlain(text, path.data(), path.size(), i + 1, special)) {
         switch (char c = path[i]) {
-        case '%': text.put("%25"); break;
-        case '|': text.put("%7C"); break;
-        case '\r': text.put("%0D"); break;
-        case '\n': text.put("%0A"); break;
-        default: text.put(c);
+        case '%':
+            text.put("%25");
+            break;
+        case '|':
+            text.put("%7C");
+            break;
+        case '\r':
+            text.put("%0D");
+            break;
+        case '\n':
+            text.put("%0A");
+            break;
+        default:
+            text.put(c);
         }
     }
     if (entry.kind == EntryKind::folder) {
@@ -46,8 +55,8 @@ void writeBodyfileEntry(EntrySink& sink, FolderTable& table, const Entry& entry)
     text.finish();
 }
 
-} // namespace
+}  // namespace
 
 const OutputFormat bodyfileOutput = {"bodyfile", writeNoHeader, writeBodyfileEntry};
 
-} // namespace catadump
+}  // namespace catadump

@@ -31,7 +31,9 @@ void writeCsvEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     text.put('"');
     for (size_t i = 0; i < path.size();) {
         const void* quote = std::memchr(path.data() + i, '"', path.size() - i);
-        size_t end = quote == nullptr ? path.size() : static_cast<size_t>(static_cast<const char*>(quote) - path.data()) + 1;
+        size_t end = quote == nullptr
+                         ? path.size()
+                         : static_cast<size_t>(static_cast<const char*>(quote) - path.data()) + 1;
         text.put(path.data() + i, end - i);
         if (quote != nullptr) text.put('"');  // the quote, doubled
         i = end;
@@ -53,8 +55,8 @@ void writeCsvEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     text.finish();
 }
 
-} // namespace
+}  // namespace
 
 const OutputFormat csvOutput = {"csv", writeCsvHeader, writeCsvEntry};
 
-} // namespace catadump
+}  // namespace catadump

@@ -35,8 +35,8 @@ constexpr auto monthDayTexts = [] {
     uint32_t dayOfYear = 0;
     for (uint32_t month = 1; month <= 12; ++month) {
         for (uint32_t day = 1; day <= lengths[month - 1]; ++day) {
-            texts[dayOfYear++] = {static_cast<char>('0' + month / 10), static_cast<char>('0' + month % 10), '-',
-                                  static_cast<char>('0' + day / 10), static_cast<char>('0' + day % 10)};
+            texts[dayOfYear++] = {static_cast<char>('0' + month / 10), static_cast<char>('0' + month % 10),
+                                  '-', static_cast<char>('0' + day / 10), static_cast<char>('0' + day % 10)};
         }
     }
     return texts;
@@ -63,7 +63,7 @@ void putCivilDate(char* out, uint32_t days) {
     std::memcpy(out + 5, monthDayTexts[dayOfYear].data(), 5);
 }
 
-} // namespace
+}  // namespace
 
 void writeIsoDate(char* out, uint64_t fileTime) {
     auto days = static_cast<uint32_t>(fileTime / ticksPerDay);
@@ -85,4 +85,4 @@ uint64_t unixSeconds(uint64_t fileTime) {
     return fileTime < unixEpochTicks ? 0 : (fileTime - unixEpochTicks) / ticksPerSecond;
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -32,7 +32,7 @@ uint64_t unixSeconds(uint64_t fileTime);
 // nothing past U+10FFFF), or 0 when there is none.
 size_t utf8SequenceAt(std::string_view bytes, size_t at);
 
-} // namespace catadump
+}  // namespace catadump
 
 namespace catadump {
 
@@ -107,4 +107,4 @@ size_t copyPlain(RowText& text, const char* data, size_t size, size_t at, Specia
 // Room for a number: its digits, and the bytes writeDecimal may store past them.
 inline constexpr size_t numberRoom = maxDigitsU64 + decimalStoreWidth;
 
-} // namespace catadump
+}  // namespace catadump

@@ -5,13 +5,13 @@ namespace catadump {
 namespace {
 
 const OutputFormat* const outputFormats[] = {
-    &qlxOutput, &csvOutput, &jsonlOutput, &bodyfileOutput,
+    &qlxOutput,    &csvOutput, &jsonlOutput, &bodyfileOutput,
 #if defined(CATADUMP_WITH_SQLITE)
     &sqliteOutput,
 #endif
 };
 
-} // namespace
+}  // namespace
 
 const OutputFormat* findOutputFormat(std::string_view name) {
     for (const OutputFormat* format : outputFormats) {
@@ -30,7 +30,7 @@ void writeFormatHeader(EntrySink& sink, uint32_t version, ColumnSet columns) {
     output.format->writeHeader(output, columns);
 }
 
-} // namespace
+}  // namespace
 
 void bindFormat(RowOutput& output, const OutputFormat& format) {
     output.format = &format;
@@ -38,4 +38,4 @@ void bindFormat(RowOutput& output, const OutputFormat& format) {
     output.entry = format.writeEntry;
 }
 
-} // namespace catadump
+}  // namespace catadump

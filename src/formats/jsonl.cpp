@@ -13,7 +13,7 @@ namespace {
 
 void writeNoHeader(RowOutput&, ColumnSet) {}
 
-} // namespace
+}  // namespace
 
 size_t utf8SequenceAt(std::string_view bytes, size_t at) {
     auto byte = [&](size_t i) { return i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0u; };
@@ -88,7 +88,8 @@ bool putJsonChars(RowText& text, std::string_view bytes) {
     return valid;
 }
 
-template <size_t N> void putJsonDate(RowText& text, const char (&key)[N], uint64_t fileTime, DateStyle dates) {
+template <size_t N>
+void putJsonDate(RowText& text, const char (&key)[N], uint64_t fileTime, DateStyle dates) {
     text.put(key);
     if (fileTime == 0) {
         text.put("null");
@@ -167,8 +168,8 @@ void writeJsonlEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     text.finish();
 }
 
-} // namespace
+}  // namespace
 
 const OutputFormat jsonlOutput = {"jsonl", writeNoHeader, writeJsonlEntry};
 
-} // namespace catadump
+}  // namespace catadump

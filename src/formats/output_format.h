@@ -69,4 +69,4 @@ void bindFormat(RowOutput& output, const OutputFormat& format);
 const OutputFormat* findOutputFormat(std::string_view name);
 const OutputFormat& qlxFormat();
 
-} // namespace catadump
+}  // namespace catadump

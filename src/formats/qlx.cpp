@@ -43,7 +43,8 @@ namespace {
 // Room for the quote, the parent's path and `nameLength` more bytes in one block of the writer's buffer,
 // with the quote and the path filled in; `total` is the block's size. Null when the path cannot be built
 // or the block does not fit: the caller then writes the pieces one by one.
-char* reserveOpening(CsvWriter& writer, FolderTable& table, uint32_t parent, size_t nameLength, size_t& total) {
+char* reserveOpening(CsvWriter& writer, FolderTable& table, uint32_t parent, size_t nameLength,
+                     size_t& total) {
     std::optional<std::string_view> path = builtFolderPath(table, parent);
     if (!path) return nullptr;
     total = 1 + path->size() + nameLength;
@@ -54,7 +55,7 @@ char* reserveOpening(CsvWriter& writer, FolderTable& table, uint32_t parent, siz
     return out;
 }
 
-} // namespace
+}  // namespace
 
 void writeVisibleName(CsvWriter& writer, FolderNames& names, uint32_t folder) {
     uint32_t length = names.names[folder].visibleLength;
@@ -151,8 +152,8 @@ void writeQlxEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     writeValueColumns(writer, *entry.values);
 }
 
-} // namespace
+}  // namespace
 
 const OutputFormat qlxOutput = {"qlx", writeQlxHeader, writeQlxEntry};
 
-} // namespace catadump
+}  // namespace catadump

@@ -36,4 +36,4 @@ void writeFolderRow(CsvWriter& writer, FolderTable& table, uint32_t folder);
 // "\"" + the parent folder's path + name + "\",0\r\n", for the name's visible bytes
 void writeFileRow(CsvWriter& writer, FolderTable& table, uint32_t parent, std::string_view shownName);
 
-} // namespace catadump
+}  // namespace catadump

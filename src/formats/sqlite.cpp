@@ -107,7 +107,7 @@ bool validUtf8(std::string_view bytes) {
 
 // Bytes as TEXT when they are UTF-8, else as BLOB. The statement only reads them during its step.
 int bindBytes(sqlite3_stmt* statement, int column, std::string_view bytes, bool utf8) {
-    const char* data = bytes.empty() ? "" : bytes.data(); // a null pointer would bind NULL
+    const char* data = bytes.empty() ? "" : bytes.data();  // a null pointer would bind NULL
     auto n = static_cast<int>(bytes.size());
     return utf8 ? sqlite3_bind_text(statement, column, data, n, SQLITE_STATIC)
                 : sqlite3_bind_blob(statement, column, data, n, SQLITE_STATIC);
@@ -132,8 +132,8 @@ void* openSqliteFile(const std::string& path) {
         return file.release();
     }
     // No journal and no syncing: the file is new, and one that SQLite fails to write is removed. Large pages
-    // hold the short rows with little overhead per page. The index builds sort with a second thread. (A memory
-    // map of the file was slower on large lists, and counted the whole file as the program's memory.)
+    // hold the short rows with little overhead per page. The index builds sort with a second thread. (A
+    // memory map of the file was slower on large lists, and counted the whole file as the program's memory.)
     run(*file, "PRAGMA page_size = 65536; PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF;"
                "PRAGMA locking_mode = EXCLUSIVE; PRAGMA cache_size = -16384;"
                "PRAGMA threads = 2;");
@@ -207,7 +207,7 @@ void writeSqliteEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
         status |= bindValue(insert, 7, values->dateCreated);
         status |= bindValue(insert, 8, values->dateModified);
         status |= bindValue(insert, 9, values->dateAccessed);
-    } // else NULL: no statement binds those columns in a run of a version without values
+    }  // else NULL: no statement binds those columns in a run of a version without values
     status |= sqlite3_bind_int64(insert, 10, entryAttributes(entry));
     if (status != SQLITE_OK || sqlite3_step(insert) != SQLITE_DONE) file.failed = true;
     sqlite3_reset(insert);
@@ -284,9 +284,9 @@ bool finishSqliteFile(void* context, const RunOutcome& outcome) {
     return !file->failed;
 }
 
-} // namespace
+}  // namespace
 
 const OutputFormat sqliteOutput = {"sqlite", writeSqliteHeader, writeSqliteEntry, openSqliteFile,
                                    finishSqliteFile};
 
-} // namespace catadump
+}  // namespace catadump

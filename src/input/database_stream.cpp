@@ -4,7 +4,6 @@
 #include <new>
 #include <vector>
 
-
 namespace catadump {
 
 namespace {
@@ -33,7 +32,7 @@ void fillFromDecoder(DatabaseStream& stream) {
     stream.limit = piece.data + piece.size;
 }
 
-} // namespace
+}  // namespace
 
 void openDatabaseStream(DatabaseStream& stream, RunContext& run, ByteSource source, size_t readAhead) {
     stream.run = &run;
@@ -113,4 +112,4 @@ bool skipStreamBytes(DatabaseStream& stream, uint64_t n) {
     return readPieces(stream, n, [](const uint8_t*, size_t) {});
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <memory>
 
-#include "io/byte_source.h"
 #include "bzip2/decoder.h"
+#include "io/byte_source.h"
 #include "io/run_context.h"
 
 namespace catadump {
@@ -27,8 +27,8 @@ struct DatabaseStream {
     const uint8_t* cursor = nullptr;  // next unread byte: in the buffer, or in a decoded piece
     const uint8_t* limit = nullptr;   // end of the bytes at hand
     Bzip2DecoderPointer decoder{nullptr, destroyBzip2Decoder};
-    uint64_t rawBytesRead = 0;        // bytes taken from the source in raw mode
-    unsigned decoderThreads = 0;      // for a wrapped database: see switchToDecompressing
+    uint64_t rawBytesRead = 0;    // bytes taken from the source in raw mode
+    unsigned decoderThreads = 0;  // for a wrapped database: see switchToDecompressing
     // Told each time new bytes are at hand (about every megabyte), for a progress display.
     void (*onRefill)(void* context) = nullptr;
     void* refillContext = nullptr;
@@ -48,7 +48,8 @@ void openDatabaseStream(DatabaseStream& stream, RunContext& run, ByteSource sour
 // signature), then the bytes still in the read-ahead buffer, then the rest of the source: nothing is read
 // twice, so a pipe serves as well as a file. False when the decoder cannot be set up (the caller ends the
 // run).
-bool switchToDecompressing(DatabaseStream& stream, const uint8_t* taken, size_t takenSize, unsigned threads = 0);
+bool switchToDecompressing(DatabaseStream& stream, const uint8_t* taken, size_t takenSize,
+                           unsigned threads = 0);
 
 // The reading of the database is over. In decompressing mode, damage that the decoder met right where the
 // reader stopped (a block whose check failed after the reader had taken all its bytes, a file cut in its
@@ -114,8 +115,7 @@ bool skipStreamBytes(DatabaseStream& stream, uint64_t n);
 // Hands the next n bytes to take(const uint8_t* piece, size_t length) as they become available, so the
 // caller's storage grows with the data actually present rather than with a length the database claims.
 // Returns false when the data ran out: the read-error flag is then set, and the caller zeroes what it took.
-template <typename Take>
-bool readPieces(DatabaseStream& stream, uint64_t n, Take&& take) {
+template <typename Take> bool readPieces(DatabaseStream& stream, uint64_t n, Take&& take) {
     while (n > 0) {
         size_t available = bufferedBytes(stream);
         if (available == 0 && (available = fillReadAhead(stream)) == 0) return false;
@@ -127,4 +127,4 @@ bool readPieces(DatabaseStream& stream, uint64_t n, Take&& take) {
     return true;
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -26,4 +26,4 @@ void skipBlobList(DatabaseStream& stream) {
     }
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -32,4 +32,4 @@ inline std::string_view visibleText(std::string_view bytes) {
     return zero == std::string_view::npos ? bytes : bytes.substr(0, zero);
 }
 
-} // namespace catadump
+}  // namespace catadump

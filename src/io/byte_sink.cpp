@@ -11,7 +11,8 @@ bool writeToFile(void* context, const void* bytes, size_t n) {
     auto& output = *static_cast<FileOutput*>(context);
     if (output.closed.load(std::memory_order_relaxed)) return false;
     if (!platform::writeFile(*output.file, bytes, n)) {
-        if (platform::isClosedPipe(platform::lastErrorCode())) output.closed.store(true, std::memory_order_relaxed);
+        if (platform::isClosedPipe(platform::lastErrorCode()))
+            output.closed.store(true, std::memory_order_relaxed);
         return false;
     }
     output.written += n;
@@ -27,16 +28,18 @@ bool emptyOutputFile(void* context) {
     return !output.emptyFirst || platform::emptyFile(*output.file, output.writeOutAsWritten);
 }
 
-bool outputClosed(void* context) { return static_cast<FileOutput*>(context)->closed.load(std::memory_order_relaxed); }
+bool outputClosed(void* context) {
+    return static_cast<FileOutput*>(context)->closed.load(std::memory_order_relaxed);
+}
 
-} // namespace
+}  // namespace
 
 ByteSink fileSink(FileOutput& output) { return {&output, writeToFile, emptyOutputFile, outputClosed}; }
 
 namespace {
 bool discardBytes(void*, const void*, size_t) { return true; }
-} // namespace
+}  // namespace
 
 ByteSink discardingSink() { return ByteSink{nullptr, discardBytes}; }
 
-} // namespace catadump
+}  // namespace catadump

@@ -28,11 +28,11 @@ struct ByteSink {
 // disk as they are written, on the thread that writes them.
 struct FileOutput {
     platform::File* file = nullptr;
-    bool emptyFirst = true;          // a file of ours; standard output is written as it is
+    bool emptyFirst = true;           // a file of ours; standard output is written as it is
     std::atomic<bool> closed{false};  // a write found the reading end of the pipe gone
-    bool writeOutAsWritten = false;  // emptying it removed bytes
-    uint64_t written = 0;            // bytes written to it
-    uint64_t writtenOut = 0;         // of those, the bytes handed to the disk
+    bool writeOutAsWritten = false;   // emptying it removed bytes
+    uint64_t written = 0;             // bytes written to it
+    uint64_t writtenOut = 0;          // of those, the bytes handed to the disk
 };
 ByteSink fileSink(FileOutput& output);
 
@@ -40,4 +40,4 @@ ByteSink fileSink(FileOutput& output);
 // its own, the library's queue).
 ByteSink discardingSink();
 
-} // namespace catadump
+}  // namespace catadump

@@ -48,7 +48,7 @@ int chainedError(void* context) {
     return input.rest.lastError(input.rest.context);
 }
 
-} // namespace
+}  // namespace
 
 ByteSource fileSource(platform::File& file) { return {&file, readFromFile, fileError}; }
 ByteSource watchedFileSource(WatchedFile& input) { return {&input, readFromWatchedFile, fileError}; }
@@ -59,4 +59,4 @@ void addPiece(ChainedInput& input, const uint8_t* data, size_t size) {
 }
 ByteSource chainedSource(ChainedInput& input) { return {&input, readChained, chainedError}; }
 
-} // namespace catadump
+}  // namespace catadump

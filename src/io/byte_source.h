@@ -54,4 +54,4 @@ struct ChainedInput {
 void addPiece(ChainedInput& input, const uint8_t* data, size_t size);
 ByteSource chainedSource(ChainedInput& input);
 
-} // namespace catadump
+}  // namespace catadump

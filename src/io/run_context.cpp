@@ -26,7 +26,7 @@ void sayFormatted(Console& console, const char* format, va_list arguments) {
     va_end(again);
 }
 
-} // namespace
+}  // namespace
 
 void say(Console& console, const char* format, ...) {
     va_list arguments;
@@ -64,4 +64,4 @@ bool startSystemThread(std::thread& thread, void (*body)(void*), void* context) 
     }
 }
 
-} // namespace catadump
+}  // namespace catadump

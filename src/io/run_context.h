@@ -57,4 +57,4 @@ struct FatalCondition {
 // unwinding as a fatal condition does, without a line.
 struct OutputClosed {};
 
-} // namespace catadump
+}  // namespace catadump

@@ -65,10 +65,11 @@ typedef struct catadump_entry {
  * opened, memory runs short, or the options are out of range (EINVAL: threads above 1024). `options` may
  * be NULL. The descriptor and the callbacks' context stay the caller's and must outlive the reader. A
  * descriptor may be a pipe or in non-blocking mode: its data is waited for. */
-CATADUMP_API int catadump_open_path(const char* path, const catadump_options* options, catadump_reader** reader);
+CATADUMP_API int catadump_open_path(const char* path, const catadump_options* options,
+                                    catadump_reader** reader);
 CATADUMP_API int catadump_open_fd(int fd, const catadump_options* options, catadump_reader** reader);
-CATADUMP_API int catadump_open_callbacks(catadump_read_function read, void* context, const catadump_options* options,
-                            catadump_reader** reader);
+CATADUMP_API int catadump_open_callbacks(catadump_read_function read, void* context,
+                                         const catadump_options* options, catadump_reader** reader);
 
 /* The next entry: 1 and *entry filled, 0 at the end of the entries, -1 when a fatal condition ended the
  * conversion (catadump_fatal_line says which). Damage gives the entries the program would write, then 0;
@@ -90,7 +91,8 @@ CATADUMP_API const char* catadump_header_line(catadump_reader* reader);
 CATADUMP_API int catadump_read_error(catadump_reader* reader);
 CATADUMP_API int catadump_corrupt(catadump_reader* reader);
 CATADUMP_API int catadump_recognised(catadump_reader* reader);
-CATADUMP_API const char* catadump_fatal_line(catadump_reader* reader); /* NULL when none ended the conversion */
+CATADUMP_API const char*
+catadump_fatal_line(catadump_reader* reader); /* NULL when none ended the conversion */
 CATADUMP_API const char* catadump_console(catadump_reader* reader, size_t* length);
 
 /* Stops the conversion if it is still running and frees everything; the reader is not to be used after.

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "driver/convert.h"
-#include "platform/platform.h"
 #include "model/paths.h"
+#include "platform/platform.h"
 
 namespace catadump {
 namespace {
@@ -50,8 +50,8 @@ constexpr size_t queuedBatches = 4;
 // As many decoder threads as the program's --threads allows.
 constexpr unsigned maxThreads = 1024;
 
-} // namespace
-} // namespace catadump
+}  // namespace
+}  // namespace catadump
 
 struct catadump_reader {
     catadump::WatchedFile file;  // a descriptor or the database opened by path; the wakeup ends its waits
@@ -67,7 +67,7 @@ struct catadump_reader {
     std::condition_variable changed;
     std::deque<std::unique_ptr<catadump::Batch>> full;  // oldest first
     std::vector<std::unique_ptr<catadump::Batch>> spare;
-    bool finished = false;   // the conversion has ended; `result` holds its outcome
+    bool finished = false;               // the conversion has ended; `result` holds its outcome
     std::atomic<bool> cancelled{false};  // catadump_close: the conversion stops at its next record
     // catadump_close from one of the reader's own callbacks: whichever of the conversion's thread (once
     // it ends) and the last catadump_next waiting for it leaves last frees the reader.
@@ -293,8 +293,8 @@ int nextEntry(catadump_reader* reader, catadump_entry* entry, long long millisec
     return 1;
 }
 
-} // namespace
-} // namespace catadump
+}  // namespace
+}  // namespace catadump
 
 using namespace catadump;
 
@@ -403,4 +403,4 @@ void catadump_close(catadump_reader* reader) {
     destroy(reader);
 }
 
-} // extern "C"
+}  // extern "C"

@@ -8,4 +8,4 @@ const char* headerLineText(ColumnSet columns) {
                : "Filename,Size,Date Created,Date Modified,Date Accessed,Attributes";
 }
 
-} // namespace catadump
+}  // namespace catadump

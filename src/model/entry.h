@@ -36,7 +36,7 @@ struct Entry {
     EntryKind kind = EntryKind::file;
     // A folder's own index; for a file, the folder it is in (noFolder: it hangs from a filesystem).
     uint32_t folder = noFolder;
-    std::string_view name;             // a file's name as shown; a folder's is in the table
+    std::string_view name;              // a file's name as shown; a folder's is in the table
     const RowValues* values = nullptr;  // null for the versions without value columns
 };
 
@@ -55,7 +55,11 @@ struct EntrySink {
     void (*entry)(EntrySink& sink, FolderTable& table, const Entry& entry) = nullptr;
 };
 
-inline void sendHeader(EntrySink& sink, uint32_t version, ColumnSet columns) { sink.header(sink, version, columns); }
-inline void sendEntry(EntrySink& sink, FolderTable& table, const Entry& entry) { sink.entry(sink, table, entry); }
+inline void sendHeader(EntrySink& sink, uint32_t version, ColumnSet columns) {
+    sink.header(sink, version, columns);
+}
+inline void sendEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
+    sink.entry(sink, table, entry);
+}
 
-} // namespace catadump
+}  // namespace catadump

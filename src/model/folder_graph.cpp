@@ -16,8 +16,7 @@ enum class ChainEnd { root, outside, loop, joined };
 // finish(chain, end, last) gets the folders walked (the first at the front), how the walk ended and the
 // folder it ended at: past a root folder, at a parent outside the first `count` (or unresolved), at a
 // folder met twice (a loop), or at a folder a walk before has judged. A false return stops the walks.
-template <typename Finish>
-void walkChains(const FolderTable& table, uint32_t count, Finish&& finish) {
+template <typename Finish> void walkChains(const FolderTable& table, uint32_t count, Finish&& finish) {
     const std::vector<FolderEntry>& entries = table.entries;
     std::vector<uint8_t> visit(count, unvisited);
     std::vector<uint32_t> chain;
@@ -30,8 +29,8 @@ void walkChains(const FolderTable& table, uint32_t count, Finish&& finish) {
             chain.push_back(folder);
             folder = entries[folder].parent;
         }
-        ChainEnd end = folder == noFolder ? ChainEnd::root
-                       : folder >= count  ? ChainEnd::outside
+        ChainEnd end = folder == noFolder        ? ChainEnd::root
+                       : folder >= count         ? ChainEnd::outside
                        : visit[folder] == onWalk ? ChainEnd::loop
                                                  : ChainEnd::joined;
         for (uint32_t walked : chain) visit[walked] = finished;
@@ -39,7 +38,7 @@ void walkChains(const FolderTable& table, uint32_t count, Finish&& finish) {
     }
 }
 
-} // namespace
+}  // namespace
 
 bool resolveRootFilesystems(RunContext& run, FolderTable& table) {
     std::vector<FolderEntry>& entries = table.entries;
@@ -68,7 +67,8 @@ uint32_t findParentLoop(const FolderTable& table) {
 }
 
 void reportParentLoop(RunContext& run, uint32_t folder) {
-    reportCorrupt(run, "folder %u is its own ancestor: its parent chain never reaches a root folder\n", folder);
+    reportCorrupt(run, "folder %u is its own ancestor: its parent chain never reaches a root folder\n",
+                  folder);
 }
 
 std::vector<bool> completeChains(const FolderTable& table, uint32_t complete) {
@@ -83,4 +83,4 @@ std::vector<bool> completeChains(const FolderTable& table, uint32_t complete) {
     return writable;
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -1,11 +1,12 @@
-// The folder graph: the walks up the parent chains that resolve root filesystems, find loops and tell which folders of a table read in part may be written.
+// The folder graph: the walks up the parent chains that resolve root filesystems, find loops and tell which
+// folders of a table read in part may be written.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "model/folder_table.h"
 #include "io/run_context.h"
+#include "model/folder_table.h"
 
 namespace catadump {
 
@@ -40,4 +41,4 @@ void forEachFolderToWrite(const FolderTable& table, uint32_t complete, bool allR
     }
 }
 
-} // namespace catadump
+}  // namespace catadump

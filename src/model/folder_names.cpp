@@ -24,9 +24,11 @@ const char* storeText(TextArena& arena, std::string_view bytes) {
     return stored;
 }
 
-} // namespace
+}  // namespace
 
-void ArenaBlockDelete::operator()(char* block) const { ::operator delete[](block, std::align_val_t{arenaBlockSize}); }
+void ArenaBlockDelete::operator()(char* block) const {
+    ::operator delete[](block, std::align_val_t{arenaBlockSize});
+}
 
 char* allocateText(TextArena& arena, size_t n) {
     if (n > arena.left) {
@@ -115,4 +117,4 @@ void copyVisibleName(const FolderNames& names, uint32_t folder, char* out) {
     }
 }
 
-} // namespace catadump
+}  // namespace catadump

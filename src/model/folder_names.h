@@ -14,7 +14,6 @@
 #include <string_view>
 #include <vector>
 
-
 namespace catadump {
 
 inline constexpr uint32_t noFolder = 0xFFFFFFFF;  // a root folder's parent; a file without folder
@@ -38,7 +37,6 @@ char* allocateText(TextArena& arena, size_t n);
 
 // ---- Front-coded names ----
 
-
 // The previous name of one list; empty at the start of each list.
 struct NameState {
     std::string name;            // every byte of the name decoded last
@@ -50,7 +48,8 @@ struct NameState {
 // How many bytes come before the first zero byte (all of them when there is none).
 inline size_t firstZero(std::string_view bytes) {
     const void* zero = bytes.empty() ? nullptr : std::memchr(bytes.data(), 0, bytes.size());
-    return zero == nullptr ? bytes.size() : static_cast<size_t>(static_cast<const char*>(zero) - bytes.data());
+    return zero == nullptr ? bytes.size()
+                           : static_cast<size_t>(static_cast<const char*>(zero) - bytes.data());
 }
 
 // The bytes of the name decoded last that rows show: those before its first zero byte.
@@ -62,8 +61,8 @@ inline std::string_view visibleName(const NameState& state) { return {state.name
 // the name of folder `prefixFolder`.
 struct FolderName {
     const char* run = nullptr;
-    uint32_t length = 0;               // every decoded byte
-    uint32_t visibleLength = 0;        // up to the first zero byte: what rows and paths show
+    uint32_t length = 0;         // every decoded byte
+    uint32_t visibleLength = 0;  // up to the first zero byte: what rows and paths show
     uint32_t runStart = 0;
     uint32_t prefixFolder = noFolder;  // holds bytes [0, runStart); its own runStart is lower
     uint32_t shownFolder = noFolder;   // this folder or one up its prefixes: holds the last visible byte
@@ -87,4 +86,4 @@ void setFolderNameBytes(FolderNames& names, uint32_t folder, std::string_view by
 // Copies the visible bytes of the folder's name to `out`, which has room for visibleLength bytes.
 void copyVisibleName(const FolderNames& names, uint32_t folder, char* out);
 
-} // namespace catadump
+}  // namespace catadump

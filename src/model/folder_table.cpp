@@ -14,4 +14,4 @@ FolderEntry& appendFolder(FolderTable& table) {
     return table.entries.emplace_back();
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -21,8 +21,8 @@ struct FolderEntry {
 
 struct FolderTable {
     std::vector<FolderEntry> entries;
-    FolderNames names;          // one name per entry; the built paths are kept in its arena too
-    size_t pathBytes = 0;       // bytes of built paths kept
+    FolderNames names;     // one name per entry; the built paths are kept in its arena too
+    size_t pathBytes = 0;  // bytes of built paths kept
     size_t pathBudget = size_t{64} << 20;
     std::vector<uint32_t> chain;
 };
@@ -31,4 +31,4 @@ struct FolderTable {
 void setFolderCount(FolderTable& table, uint32_t count);
 FolderEntry& appendFolder(FolderTable& table);
 
-} // namespace catadump
+}  // namespace catadump

@@ -10,12 +10,11 @@
 namespace catadump {
 
 // Makes `table` `count` copies of `value`, in memory of its own that is advised before it is first touched.
-template <class T>
-void assignLargeTable(std::vector<T>& table, size_t count, const T& value) {
+template <class T> void assignLargeTable(std::vector<T>& table, size_t count, const T& value) {
     std::vector<T>().swap(table);
     table.reserve(count);
     platform::adviseLargePages(table.data(), count * sizeof(T));
     table.assign(count, value);
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -16,7 +16,8 @@ std::string_view buildFolderPath(FolderTable& table, uint32_t folder) {
         above = entries[above].parent;
     }
     std::string_view base;
-    if (above < entries.size() && entries[above].path != nullptr) base = {entries[above].path, entries[above].pathLength};
+    if (above < entries.size() && entries[above].path != nullptr)
+        base = {entries[above].path, entries[above].pathLength};
     while (!chain.empty()) {
         uint32_t below = chain.back();
         FolderEntry& entry = entries[below];
@@ -76,4 +77,4 @@ void entryPath(FolderTable& table, const Entry& entry, std::string& path) {
     }
 }
 
-} // namespace catadump
+}  // namespace catadump

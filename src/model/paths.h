@@ -31,4 +31,4 @@ void appendVisibleName(std::string& out, const FolderTable& table, uint32_t fold
 // backslash after it, then the name.
 void entryPath(FolderTable& table, const Entry& entry, std::string& path);
 
-} // namespace catadump
+}  // namespace catadump

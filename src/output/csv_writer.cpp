@@ -8,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-
 namespace catadump {
 
 namespace {
@@ -24,18 +23,18 @@ struct Piece {
     size_t size;
 };
 
-} // namespace
+}  // namespace
 
 struct CsvOutputThread {
     CsvWriter* writer = nullptr;
     std::vector<std::unique_ptr<char[]>> chunks;
     std::mutex mutex;
     std::condition_variable changed;
-    std::deque<Piece> queue;   // handed over, oldest first
-    std::vector<char*> free;   // chunks ready to be filled
-    bool writing = true;       // the thread is readying the output, or writing the piece it took last
-    bool failed = false;       // a write of the thread failed or came up short
-    bool stopping = false;     // end once the queue is written
+    std::deque<Piece> queue;  // handed over, oldest first
+    std::vector<char*> free;  // chunks ready to be filled
+    bool writing = true;      // the thread is readying the output, or writing the piece it took last
+    bool failed = false;      // a write of the thread failed or came up short
+    bool stopping = false;    // end once the queue is written
     std::thread worker;
 };
 
@@ -86,9 +85,7 @@ void waitUntilWritten(CsvOutputThread& thread, std::unique_lock<std::mutex>& loc
     thread.failed = false;
 }
 
-void startChunk(CsvWriter& writer, char* chunk) {
-    writer.chunk = writer.cursor = writer.committed = chunk;
-}
+void startChunk(CsvWriter& writer, char* chunk) { writer.chunk = writer.cursor = writer.committed = chunk; }
 
 // The chunk's bytes, all written out by the 64 KiB buffer's account, leave for the output; filling goes on
 // in an empty chunk.
@@ -135,7 +132,7 @@ void stopThread(CsvOutputThread& thread) {
     if (thread.failed) thread.writer->run->flags.writeError = true;
 }
 
-} // namespace
+}  // namespace
 
 void stopCsvOutputThread(CsvOutputThread* thread) {
     if (thread == nullptr) return;
@@ -155,7 +152,7 @@ void openPlain(CsvWriter& writer) {
 
 void runOutputThreadBody(void* context) { runOutputThread(*static_cast<CsvOutputThread*>(context)); }
 
-} // namespace
+}  // namespace
 
 void openCsvWriter(CsvWriter& writer, RunContext& run, ByteSink sink, CsvWriting writing, bool countLines) {
     writer.run = &run;
@@ -193,7 +190,8 @@ void openCsvWriter(CsvWriter& writer, RunContext& run, ByteSink sink, CsvWriting
 void writeOutBuffered(CsvWriter& writer) {
     endIfClosed(writer);
     writer.committed = writer.cursor;
-    if (static_cast<size_t>(writer.chunk + writer.chunkSize - writer.cursor) < csvBufferSize) handOverChunk(writer);
+    if (static_cast<size_t>(writer.chunk + writer.chunkSize - writer.cursor) < csvBufferSize)
+        handOverChunk(writer);
     writer.spaceLeft = csvBufferSize;
 }
 
@@ -231,4 +229,4 @@ void writeBytesSlow(CsvWriter& writer, const char* bytes, size_t n) {
     writer.spaceLeft -= n;
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -32,8 +32,8 @@ void stopCsvOutputThread(CsvOutputThread* thread);
 struct CsvWriter {
     RunContext* run = nullptr;  // its write-error flag
     char* cursor = nullptr;
-    size_t spaceLeft = 0;     // room left in the 64 KiB buffer the writer behaves as
-    char* chunk = nullptr;    // the chunk being filled: the plain writer's only buffer, or one of the ring
+    size_t spaceLeft = 0;       // room left in the 64 KiB buffer the writer behaves as
+    char* chunk = nullptr;      // the chunk being filled: the plain writer's only buffer, or one of the ring
     char* committed = nullptr;  // bytes of the chunk before this are what the 64 KiB buffer has written out
     size_t chunkSize = 0;
     ByteSink sink;
@@ -61,7 +61,9 @@ inline void writeBytes(CsvWriter& writer, const char* bytes, size_t n) {
     writeBytesSlow(writer, bytes, n);
 }
 
-inline void writeString(CsvWriter& writer, std::string_view text) { writeBytes(writer, text.data(), text.size()); }
+inline void writeString(CsvWriter& writer, std::string_view text) {
+    writeBytes(writer, text.data(), text.size());
+}
 
 // Writes out whatever the buffer holds, if anything, and waits until the output has every byte. Each write
 // out of the 64 KiB buffer, and the flush, end the conversion (OutputClosed) once the output is closed.
@@ -88,4 +90,4 @@ inline void commitSpace(CsvWriter& writer, size_t used) {
     writer.spaceLeft -= used;
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -17,7 +17,8 @@
 
 namespace catadump {
 
-static_assert(std::endian::native == std::endian::little, "the digit blocks are laid out for little-endian words");
+static_assert(std::endian::native == std::endian::little,
+              "the digit blocks are laid out for little-endian words");
 
 inline constexpr int maxDigitsU64 = 20;
 inline constexpr int maxDigitsU32 = 10;
@@ -38,10 +39,26 @@ inline uint64_t eightDigitBlock(uint32_t x) {
 }
 
 inline int decimalDigits(uint64_t value) {
-    static constexpr uint64_t powers[] = {1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL,
-        10000000ULL, 100000000ULL, 1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL,
-        10000000000000ULL, 100000000000000ULL, 1000000000000000ULL, 10000000000000000ULL,
-        100000000000000000ULL, 1000000000000000000ULL, 10000000000000000000ULL};
+    static constexpr uint64_t powers[] = {1ULL,
+                                          10ULL,
+                                          100ULL,
+                                          1000ULL,
+                                          10000ULL,
+                                          100000ULL,
+                                          1000000ULL,
+                                          10000000ULL,
+                                          100000000ULL,
+                                          1000000000ULL,
+                                          10000000000ULL,
+                                          100000000000ULL,
+                                          1000000000000ULL,
+                                          10000000000000ULL,
+                                          100000000000000ULL,
+                                          1000000000000000ULL,
+                                          10000000000000000ULL,
+                                          100000000000000000ULL,
+                                          1000000000000000000ULL,
+                                          10000000000000000000ULL};
     uint64_t atLeastOne = value | 1;  // zero has one digit; no other count changes, as 10^k - 1 is odd
     int guess = static_cast<int>((std::bit_width(atLeastOne) * 1233) >> 12);  // log10 or one less
     return guess + (atLeastOne >= powers[guess] ? 1 : 0);
@@ -68,13 +85,15 @@ inline __m128i sixteenDigitText(uint64_t x) {
     auto lanes = [](uint32_t eight) {
         const __m128i value = _mm_cvtsi32_si128(static_cast<int>(eight));
         // eight / 10000 is (eight * 0xd1b71759) >> 45 below 10^8.
-        const __m128i high = _mm_srli_epi64(_mm_mul_epu32(value, _mm_set1_epi32(static_cast<int>(0xd1b71759u))), 45);
+        const __m128i high =
+            _mm_srli_epi64(_mm_mul_epu32(value, _mm_set1_epi32(static_cast<int>(0xd1b71759u))), 45);
         const __m128i low = _mm_sub_epi32(value, _mm_mul_epu32(high, _mm_set1_epi32(10000)));
         __m128i v = _mm_slli_epi64(_mm_unpacklo_epi16(high, low), 2);
         v = _mm_unpacklo_epi32(_mm_unpacklo_epi16(v, v), _mm_unpacklo_epi16(v, v));
         // Lanes a, ab, abc, abcd of each four digits abcd: (4n * m) >> 16, then a shift by a multiplication.
         const __m128i dividers = _mm_setr_epi16(8389, 5243, 13108, -32768, 8389, 5243, 13108, -32768);
-        const __m128i shifts = _mm_setr_epi16(1 << 7, 1 << 11, 1 << 13, -32768, 1 << 7, 1 << 11, 1 << 13, -32768);
+        const __m128i shifts =
+            _mm_setr_epi16(1 << 7, 1 << 11, 1 << 13, -32768, 1 << 7, 1 << 11, 1 << 13, -32768);
         const __m128i prefixes = _mm_mulhi_epu16(_mm_mulhi_epu16(v, dividers), shifts);
         return _mm_sub_epi16(prefixes, _mm_slli_epi64(_mm_mullo_epi16(prefixes, _mm_set1_epi16(10)), 16));
     };
@@ -106,7 +125,7 @@ inline constexpr char digitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-} // namespace detail
+}  // namespace detail
 
 // Writes the value's decimal digits at out and returns the end of them. The bytes stored reach to
 // out + max(decimalStoreWidth, digits): a caller leaves that much room, though only the digits count.
@@ -142,4 +161,4 @@ inline char* writeDecimal(char* out, uint64_t value) {
     return out + digits;
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -8,7 +8,7 @@
 #include <string>
 
 #if defined(_WIN32)
-struct tagOFNA; // OPENFILENAMEA of <commdlg.h>
+struct tagOFNA;  // OPENFILENAMEA of <commdlg.h>
 #endif
 
 namespace catadump::platform {
@@ -104,7 +104,7 @@ struct PathRequest {
     const char* filterName;     // "Quillseek DB Files (*.db)"
     const char* filterPattern;  // "*.db"
     const char* defaultExtension;
-    bool forSaving;             // save dialogs confirm before overwriting
+    bool forSaving;  // save dialogs confirm before overwriting
 };
 
 // Asks the user for one path; false when the choice was cancelled or could not be offered.
@@ -113,11 +113,11 @@ bool askForPath(const PathRequest& request, std::string& path);
 #if defined(_WIN32)
 // The memory that a file dialog's record points into; it must outlive the dialog.
 struct DialogStorage {
-    std::string filter; // description and pattern pairs, each text NUL-terminated, the list ended by a NUL
-    std::string path;   // the file buffer, which receives the chosen path
+    std::string filter;  // description and pattern pairs, each text NUL-terminated, the list ended by a NUL
+    std::string path;    // the file buffer, which receives the chosen path
 };
 // Fills the record of the open or the save dialog (OPENFILENAMEA) for the request.
 void fillDialogRecord(const PathRequest& request, DialogStorage& storage, tagOFNA& record);
 #endif
 
-} // namespace catadump::platform
+}  // namespace catadump::platform

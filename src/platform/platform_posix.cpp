@@ -72,8 +72,7 @@ bool graphicalSession() {
 // Runs zenity's file selection and takes the path it prints; false when the user cancels.
 bool askWithZenity(const PathRequest& request, std::string& path) {
     std::string title = std::string("--title=") + request.title;
-    std::string filter =
-        std::string("--file-filter=") + request.filterName + " | " + request.filterPattern;
+    std::string filter = std::string("--file-filter=") + request.filterName + " | " + request.filterPattern;
     std::vector<const char*> arguments = {"zenity", "--file-selection", title.c_str(), filter.c_str(),
                                           "--file-filter=All Files (*.*) | *"};
     if (request.forSaving) {
@@ -128,7 +127,7 @@ bool askOnTerminal(const PathRequest& request, std::string& path) {
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool openForSequentialRead(const std::string& path, File& file) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -162,7 +161,7 @@ bool openForWriting(const std::string& path, File& file, File beingRead, int tru
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool createForWriting(const std::string& path, File& file, File beingRead) {
     return openForWriting(path, file, beingRead, O_TRUNC);
@@ -227,7 +226,7 @@ bool copyFileInto(const std::string& path, File output) {
     return written && got == 0;
 }
 
-} // namespace
+}  // namespace
 
 bool createReplacement(const std::string& path, Replacement& replacement, File beingRead) {
     // Renamed over the database, the new file would take the database's place for good.
@@ -347,13 +346,14 @@ bool waitForData(int fd, const Wakeup* wakeup) {
     }
 }
 
-} // namespace
+}  // namespace
 
 int64_t readFile(File file, void* destination, size_t n, const Wakeup* wakeup) {
     int fd = descriptor(file);
     if (wakeup != nullptr && wakeup->waitHandle != -1) {
         // A read from a pipe or a terminal would block where no wakeup reaches it: wait first. (A regular
-        // file is always ready, so the wait returns at once: one call, as a check of the file's kind would be.)
+        // file is always ready, so the wait returns at once: one call, as a check of the file's kind would
+        // be.)
         if (!waitForData(fd, wakeup)) return -1;
     }
     for (;;) {
@@ -437,4 +437,4 @@ bool askForPath(const PathRequest& request, std::string& path) {
     return false;
 }
 
-} // namespace catadump::platform
+}  // namespace catadump::platform

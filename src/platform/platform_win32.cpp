@@ -13,18 +13,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <string>
 #include <fcntl.h>
 #include <io.h>
+#include <string>
 
 #include "platform/platform.h"
 
 namespace catadump::platform {
 namespace {
 
-HANDLE handleOf(File file) {
-    return reinterpret_cast<HANDLE>(file.handle);
-}
+HANDLE handleOf(File file) { return reinterpret_cast<HANDLE>(file.handle); }
 
 // The largest count handed to one ReadFile or WriteFile; larger requests are split.
 constexpr DWORD largestTransfer = 1u << 30;
@@ -64,7 +62,7 @@ bool dialogsCanBeShown() {
     return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
-} // namespace
+}  // namespace
 
 bool openForSequentialRead(const std::string& path, File& file) {
     HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -115,8 +113,8 @@ bool createReplacement(const std::string& path, Replacement& replacement, File) 
 }
 
 bool commitReplacement(Replacement& replacement) {
-    bool done = MoveFileExA(replacement.temporary.c_str(), replacement.path.c_str(),
-                            MOVEFILE_REPLACE_EXISTING) != 0;
+    bool done =
+        MoveFileExA(replacement.temporary.c_str(), replacement.path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
     if (!done) DeleteFileA(replacement.temporary.c_str());
     replacement.temporary.clear();
     return done;
@@ -180,9 +178,7 @@ bool closeFile(File& file) {
     return closed != 0;
 }
 
-int lastErrorCode() {
-    return static_cast<int>(GetLastError());
-}
+int lastErrorCode() { return static_cast<int>(GetLastError()); }
 
 bool isClosedPipe(int errorCode) { return errorCode == ERROR_NO_DATA || errorCode == ERROR_BROKEN_PIPE; }
 
@@ -204,15 +200,9 @@ void adviseLargePages(void*, size_t) {}
 // standard stream that is closed.
 bool reserveStandardDescriptors() { return true; }
 
-bool standardInputIsTerminal() {
-    return isConsole(STD_INPUT_HANDLE);
-}
-bool standardOutputIsTerminal() {
-    return isConsole(STD_OUTPUT_HANDLE);
-}
-bool standardErrorIsTerminal() {
-    return isConsole(STD_ERROR_HANDLE);
-}
+bool standardInputIsTerminal() { return isConsole(STD_INPUT_HANDLE); }
+bool standardOutputIsTerminal() { return isConsole(STD_OUTPUT_HANDLE); }
+bool standardErrorIsTerminal() { return isConsole(STD_ERROR_HANDLE); }
 
 void fillDialogRecord(const PathRequest& request, DialogStorage& storage, OPENFILENAMEA& record) {
     storage.filter.clear();
@@ -248,4 +238,4 @@ bool askForPath(const PathRequest& request, std::string& path) {
     return !path.empty();
 }
 
-} // namespace catadump::platform
+}  // namespace catadump::platform

@@ -24,18 +24,17 @@ typedef struct {
 } module_state;
 
 typedef struct {
-    PyObject_HEAD
-    catadump_reader* reader;
+    PyObject_HEAD catadump_reader* reader;
     PyTypeObject* entry_type;
     PyObject* error;
     /* A file object's read methods (readinto preferred), or a buffer read from without the GIL. */
     PyObject* readinto;
     PyObject* read;
-    PyObject* fileno;       /* the file object's, if it has one: waited for when it has no data ready */
-    int wait_fd;            /* what fileno gave: -2 not asked yet, -1 none */
-    PyObject* chunk;        /* the bytearray readinto fills: Python's own memory, whatever keeps a view */
+    PyObject* fileno; /* the file object's, if it has one: waited for when it has no data ready */
+    int wait_fd;      /* what fileno gave: -2 not asked yet, -1 none */
+    PyObject* chunk;  /* the bytearray readinto fills: Python's own memory, whatever keeps a view */
     unsigned long reading_thread; /* the thread in a read of the file object, 0 when none is */
-    int closing;            /* the reader is being closed: a read waiting for data gives up */
+    int closing;                  /* the reader is being closed: a read waiting for data gives up */
     Py_buffer view;
     int has_view;
     size_t position;

@@ -185,10 +185,14 @@ static PyObject* database_flag(PyObject* object, void* closure) {
     Database* self = (Database*)object;
     catadump_reader* reader = self->reader;
     switch ((intptr_t)closure) {
-    case 0: return PyBool_FromLong(reader != NULL ? catadump_read_error(reader) : self->read_error);
-    case 1: return PyBool_FromLong(reader != NULL ? catadump_corrupt(reader) : self->corrupt);
-    case 2: return PyBool_FromLong(reader != NULL ? catadump_recognised(reader) : self->recognised);
-    default: return PyBool_FromLong(reader == NULL);
+    case 0:
+        return PyBool_FromLong(reader != NULL ? catadump_read_error(reader) : self->read_error);
+    case 1:
+        return PyBool_FromLong(reader != NULL ? catadump_corrupt(reader) : self->corrupt);
+    case 2:
+        return PyBool_FromLong(reader != NULL ? catadump_recognised(reader) : self->recognised);
+    default:
+        return PyBool_FromLong(reader == NULL);
     }
 }
 
@@ -197,7 +201,9 @@ static PyObject* database_repr(PyObject* object) {
     PyObject* version = database_version(object, NULL);
     if (version == NULL) return NULL;
     PyObject* repr = PyUnicode_FromFormat("<catadump.Database version %S, %s>", version,
-                                          self->reader == NULL ? "closed" : self->ended ? "ended" : "open");
+                                          self->reader == NULL ? "closed"
+                                          : self->ended        ? "ended"
+                                                               : "open");
     Py_DECREF(version);
     return repr;
 }
@@ -294,8 +300,11 @@ static PyType_Slot database_slots[] = {
 #pragma GCC diagnostic pop
 
 PyType_Spec catadump_py_database_spec = {
-    "catadump.Database", sizeof(Database), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, database_slots,
+    "catadump.Database",
+    sizeof(Database),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    database_slots,
 };
 
 Database* catadump_py_database_new(module_state* state) {

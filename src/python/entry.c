@@ -8,8 +8,7 @@
 static module_state* state_of_type(PyTypeObject* type) { return (module_state*)PyType_GetModuleState(type); }
 
 typedef struct {
-    PyObject_HEAD
-    PyObject* path_bytes;
+    PyObject_HEAD PyObject* path_bytes;
     PyObject* path;       /* decoded on first use */
     PyObject* name_bytes; /* NULL until used while the name is the tail of the path */
     PyObject* name;       /* decoded on first use */
@@ -93,9 +92,8 @@ static PyObject* entry_name_bytes(PyObject* object, void* closure) {
     Entry* self = (Entry*)object;
     if (self->name_bytes == NULL) {
         Py_ssize_t path_length = PyBytes_GET_SIZE(self->path_bytes);
-        self->name_bytes = PyBytes_FromStringAndSize(PyBytes_AS_STRING(self->path_bytes) + path_length -
-                                                         self->name_length,
-                                                     self->name_length);
+        self->name_bytes = PyBytes_FromStringAndSize(
+            PyBytes_AS_STRING(self->path_bytes) + path_length - self->name_length, self->name_length);
         if (self->name_bytes == NULL) return NULL;
     }
     Py_INCREF(self->name_bytes);
@@ -150,9 +148,12 @@ static PyObject* entry_size(PyObject* object, void* closure) {
 /* The closure of the date getters says which of the three dates. */
 static uint64_t entry_file_time(Entry* self, void* closure) {
     switch ((intptr_t)closure) {
-    case 0: return self->created;
-    case 1: return self->modified;
-    default: return self->accessed;
+    case 0:
+        return self->created;
+    case 1:
+        return self->modified;
+    default:
+        return self->accessed;
     }
 }
 

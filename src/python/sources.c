@@ -41,7 +41,8 @@ static int wait_for_file_object(Database* self) {
     int fd = self->wait_fd;
     Py_BEGIN_ALLOW_THREADS
 #if defined(_WIN32)
-    (void)fd;
+        (void)
+    fd;
     Sleep(5);
 #else
     if (fd >= 0) {

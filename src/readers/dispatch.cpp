@@ -2,8 +2,8 @@
 
 #include <iterator>
 
-#include "readers/readers.h"
 #include "io/run_context.h"
+#include "readers/readers.h"
 
 namespace catadump {
 
@@ -45,7 +45,7 @@ uint32_t readSignature(DatabaseStream& stream, uint8_t (&bytes)[4]) {
     return loadU32(bytes);
 }
 
-} // namespace
+}  // namespace
 
 const DatabaseFormat* findDatabaseFormat(uint32_t signature, uint32_t version) {
     for (const DatabaseFormat& format : formats) {
@@ -87,7 +87,7 @@ bool identifyAndConvert(DatabaseStream& stream, EntrySink& sink) {
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool dispatchDatabase(DatabaseStream& stream, EntrySink& sink) {
     bool recognised = identifyAndConvert(stream, sink);
@@ -95,4 +95,4 @@ bool dispatchDatabase(DatabaseStream& stream, EntrySink& sink) {
     return recognised;
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -31,4 +31,4 @@ const DatabaseFormat* findDatabaseFormat(uint32_t signature, uint32_t version);
 // recognised (nothing is then written to the output).
 bool dispatchDatabase(DatabaseStream& stream, EntrySink& sink);
 
-} // namespace catadump
+}  // namespace catadump

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "io/run_context.h"
 #include "input/field_encodings.h"
+#include "io/run_context.h"
 
 namespace catadump {
 
@@ -15,19 +15,20 @@ uint32_t readListCount(DatabaseStream& stream, ListEncoding encoding) {
     return encoding == ListEncoding::fixed ? readU32(stream) : readCompactCount(stream);
 }
 
-} // namespace
+}  // namespace
 
 bool checkFolderParentOffset(RunContext& run, const OffsetMap& map, uint32_t parentOffset) {
     if (parentOffset == noFolder || parentOffset < map.declaredSize) return true;
     // The "<" is deliberate: the line has always read so, whatever the comparison that failed.
-    return reportCorrupt(run, "bad folder parent offset %u < %u\n", parentOffset, static_cast<uint32_t>(map.declaredSize));
+    return reportCorrupt(run, "bad folder parent offset %u < %u\n", parentOffset,
+                         static_cast<uint32_t>(map.declaredSize));
 }
 
 bool storeFolderOffset(RunContext& run, OffsetMap& map) {
     uint64_t end = map.next + 4;
     if (end > map.declaredSize) {
         return reportCorrupt(run, "folder data overflow %llu %u\n", static_cast<unsigned long long>(end),
-            static_cast<uint32_t>(map.declaredSize));
+                             static_cast<uint32_t>(map.declaredSize));
     }
     map.offsetOf.push_back(static_cast<uint32_t>(map.next));
     return true;
@@ -84,7 +85,8 @@ bool finishFolders(RunContext& run, EntrySink& sink, FolderTable& folders, const
         uint32_t offset = entry.parent;
         entry.parent = folderAtOffset(map, offset);
         if (entry.parent == unresolvedFolder && allRead) {
-            return reportCorrupt(run, "folder %u: parent offset %u is not the decode offset of any folder\n", i, offset);
+            return reportCorrupt(run, "folder %u: parent offset %u is not the decode offset of any folder\n",
+                                 i, offset);
         }
     }
     if (allRead) {
@@ -107,12 +109,13 @@ void readFiles16(DatabaseStream& stream, EntrySink& sink, FolderTable& folders, 
         if (failed(stream)) return;
         if (offset >= map.declaredSize) {
             reportCorrupt(*stream.run, "invalid file parent offset %u >= %u\n", offset,
-                static_cast<uint32_t>(map.declaredSize));
+                          static_cast<uint32_t>(map.declaredSize));
             return;
         }
         uint32_t folder = folderAtOffset(map, offset);
         if (folder == unresolvedFolder) {
-            reportCorrupt(*stream.run, "file %u: parent offset %u is not the decode offset of any folder\n", k, offset);
+            reportCorrupt(*stream.run, "file %u: parent offset %u is not the decode offset of any folder\n",
+                          k, offset);
             return;
         }
         if (!decodeFrontCodedName(stream, name, NameList::files, CountWidth::byte)) return;
@@ -121,4 +124,4 @@ void readFiles16(DatabaseStream& stream, EntrySink& sink, FolderTable& folders, 
     }
 }
 
-} // namespace catadump
+}  // namespace catadump

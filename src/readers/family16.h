@@ -16,9 +16,9 @@ namespace catadump {
 // and a folder is found by searching them. (A map of the whole area would grow with the decoded names,
 // which front coding lets grow with the square of the bytes read.)
 struct OffsetMap {
-    uint64_t declaredSize = 0;        // the folder decode size from the header: bound of every offset
-    uint64_t next = 0;                // decode offset of the next folder
-    std::vector<uint32_t> offsetOf;   // decode offset of each folder stored, rising
+    uint64_t declaredSize = 0;       // the folder decode size from the header: bound of every offset
+    uint64_t next = 0;               // decode offset of the next folder
+    std::vector<uint32_t> offsetOf;  // decode offset of each folder stored, rising
 };
 
 // Checks a folder's parent offset: 0xFFFFFFFF (no parent) or below the folder decode size. False when it
@@ -47,11 +47,11 @@ bool readExcludeList(DatabaseStream& stream, ListEncoding encoding);
 
 // After the folder records: the decode check, parents resolved through the map, chains checked, and the
 // folder rows. `complete` of the `folderCount` records were read in full. False when no file part follows.
-bool finishFolders(RunContext& run, EntrySink& sink, FolderTable& folders, const OffsetMap& map, uint32_t complete,
-                   uint32_t folderCount);
+bool finishFolders(RunContext& run, EntrySink& sink, FolderTable& folders, const OffsetMap& map,
+                   uint32_t complete, uint32_t folderCount);
 
 // "Loading files..." and the file records with their rows.
 void readFiles16(DatabaseStream& stream, EntrySink& sink, FolderTable& folders, const OffsetMap& map,
                  uint32_t fileCount);
 
-} // namespace catadump
+}  // namespace catadump

@@ -4,8 +4,8 @@
 #include <cinttypes>
 #include <string>
 
-#include "io/run_context.h"
 #include "input/field_encodings.h"
+#include "io/run_context.h"
 
 namespace catadump {
 
@@ -87,7 +87,7 @@ void readLateEntry(DatabaseStream& stream, int index, uint32_t type) {
     }
 }
 
-} // namespace
+}  // namespace
 
 bool readFilesystemTableEarly(DatabaseStream& stream, FilesystemTable& table) {
     uint32_t count = startTable(stream, table);
@@ -116,4 +116,4 @@ bool readFilesystemTableLate(DatabaseStream& stream, FilesystemTable& table) {
     return !failed(stream);
 }
 
-} // namespace catadump
+}  // namespace catadump

@@ -9,7 +9,12 @@
 
 namespace catadump {
 
-enum FilesystemType : uint32_t { filesystemNtfs = 0, filesystemPlain = 1, filesystemFolder = 2, filesystemOther = 3 };
+enum FilesystemType : uint32_t {
+    filesystemNtfs = 0,
+    filesystemPlain = 1,
+    filesystemFolder = 2,
+    filesystemOther = 3
+};
 
 struct FilesystemEntry {
     uint32_t type = 0;
@@ -24,4 +29,4 @@ struct FilesystemTable {
 bool readFilesystemTableEarly(DatabaseStream& stream, FilesystemTable& table);
 bool readFilesystemTableLate(DatabaseStream& stream, FilesystemTable& table);
 
-} // namespace catadump
+}  // namespace catadump

@@ -14,4 +14,4 @@ enum class CountWidth { compact, byte };  // 1.7 family: compact counts; 1.6 fam
 // been printed and the corrupt flag raised.
 bool decodeFrontCodedName(DatabaseStream& stream, NameState& state, NameList list, CountWidth width);
 
-} // namespace catadump
+}  // namespace catadump

@@ -3,17 +3,16 @@
 #include <cinttypes>
 #include <cstdint>
 
+#include "io/run_context.h"
 #include "readers/family16.h"
 #include "readers/reader_common.h"
 #include "readers/readers.h"
-#include "io/run_context.h"
 
 namespace catadump {
 
 namespace {
 
 constexpr uint64_t folderSlotBase = 14;
-
 
 void readDriveList(DatabaseStream& stream) {
     for (int drive = 0; drive < 26; ++drive) {
@@ -26,7 +25,8 @@ void readDriveList(DatabaseStream& stream) {
 }
 
 // The folder records; returns how many were read in full, or noFolder when a structural check stopped.
-uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetMap& map, uint32_t folderCount) {
+uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetMap& map,
+                           uint32_t folderCount) {
     NameState names;
     uint32_t complete = 0;
     for (; complete < folderCount && !failed(stream); ++complete) {
@@ -69,8 +69,8 @@ void convert(DatabaseStream& stream, EntrySink& sink) {
     readFiles16(stream, sink, folders, map, fileCount);
 }
 
-} // namespace
+}  // namespace
 
 void readBody166(DatabaseStream& stream, EntrySink& sink) { convert(stream, sink); }
 
-} // namespace catadump
+}  // namespace catadump

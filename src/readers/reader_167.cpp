@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "input/field_encodings.h"
+#include "io/run_context.h"
 #include "readers/family16.h"
 #include "readers/reader_common.h"
 #include "readers/readers.h"
-#include "io/run_context.h"
-#include "input/field_encodings.h"
 
 namespace catadump {
 
@@ -17,7 +17,6 @@ namespace {
 
 constexpr uint64_t folderSlotBase = 13;
 constexpr uint64_t rootSlotBase = 17;
-
 
 // The file system list; false when the reader must stop. Paths are kept: they name the root folders.
 bool readFileSystems(DatabaseStream& stream, std::vector<std::string>& paths) {
@@ -71,8 +70,9 @@ uint32_t readFolderRecords(DatabaseStream& stream, FolderTable& folders, OffsetM
         uint32_t fileSystem = root ? readCompactCount(stream) : 0;
         if (failed(stream)) break;
         if (root && fileSystem >= fileSystemPaths.size()) {
-            reportCorrupt(*stream.run, "root folder %u: file system %u is not in the file system list of %u\n",
-                          complete, fileSystem, static_cast<uint32_t>(fileSystemPaths.size()));
+            reportCorrupt(*stream.run,
+                          "root folder %u: file system %u is not in the file system list of %u\n", complete,
+                          fileSystem, static_cast<uint32_t>(fileSystemPaths.size()));
             return noFolder;
         }
         if (!storeFolderOffset(*stream.run, map)) return noFolder;
@@ -122,8 +122,8 @@ void convert(DatabaseStream& stream, EntrySink& sink) {
     readFiles16(stream, sink, folders, map, fileCount);
 }
 
-} // namespace
+}  // namespace
 
 void readBody167(DatabaseStream& stream, EntrySink& sink) { convert(stream, sink); }
 
-} // namespace catadump
+}  // namespace catadump

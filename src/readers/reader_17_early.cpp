@@ -3,11 +3,11 @@
 // be zeroes), or a structural check failed (reported where it was found).
 #include <cstdint>
 
+#include "input/field_encodings.h"
+#include "io/run_context.h"
 #include "readers/name_decoding.h"
 #include "readers/reader_common.h"
 #include "readers/readers.h"
-#include "io/run_context.h"
-#include "input/field_encodings.h"
 
 namespace catadump {
 
@@ -23,7 +23,6 @@ uint32_t optionalFieldBytes(uint8_t recordFlags, NameList list) {
     return bytes;
 }
 
-
 // The folder records, then the folder rows. False when no file part may follow.
 bool readFolders(DatabaseStream& stream, EntrySink& sink, const FilesystemTable& filesystems,
                  FolderTable& folders) {
@@ -38,7 +37,8 @@ bool readFolders(DatabaseStream& stream, EntrySink& sink, const FilesystemTable&
     uint32_t complete = 0;
     for (; complete < folderCount && !failed(stream); ++complete) {
         uint32_t type = filesystemTypeOf(filesystems, folders.entries[complete].rootFilesystem);
-        uint32_t optional = type == filesystemPlain ? optionalFieldBytes(readU8(stream), NameList::folders) : 0;
+        uint32_t optional =
+            type == filesystemPlain ? optionalFieldBytes(readU8(stream), NameList::folders) : 0;
         if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::compact)) return false;
         storeDecodedFolderName(folders.names, complete, names);
         if (type == filesystemNtfs) skipStreamBytes(stream, 8);
@@ -88,9 +88,9 @@ void convert(DatabaseStream& stream, EntrySink& sink, bool hasDecodeSize) {
     readFiles(stream, sink, filesystems, folders, folderCount, fileCount);
 }
 
-} // namespace
+}  // namespace
 
 void readBody175(DatabaseStream& stream, EntrySink& sink) { convert(stream, sink, true); }
 void readBody178(DatabaseStream& stream, EntrySink& sink) { convert(stream, sink, false); }
 
-} // namespace catadump
+}  // namespace catadump

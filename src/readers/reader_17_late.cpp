@@ -4,12 +4,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "input/field_encodings.h"
+#include "io/run_context.h"
 #include "model/large_tables.h"
 #include "readers/name_decoding.h"
 #include "readers/reader_common.h"
 #include "readers/readers.h"
-#include "io/run_context.h"
-#include "input/field_encodings.h"
 
 namespace catadump {
 
@@ -58,7 +58,8 @@ bool readFolders(DatabaseStream& stream, EntrySink& sink, const FilesystemTable&
         if (failed(stream)) break;  // this record is incomplete
     }
     forEachFolderToWrite(folders, complete, complete == folderCount, [&](uint32_t folder) {
-        sendEntry(sink, folders, {EntryKind::folder, folder, {}, recordsHoldValues ? &values[folder] : &defaults});
+        sendEntry(sink, folders,
+                  {EntryKind::folder, folder, {}, recordsHoldValues ? &values[folder] : &defaults});
     });
     return complete == folderCount;
 }
@@ -101,9 +102,9 @@ void convert(DatabaseStream& stream, EntrySink& sink) {
     readFiles(stream, sink, filesystems, folders, folderCount, fileCount, flags);
 }
 
-} // namespace
+}  // namespace
 
 void readBody1717(DatabaseStream& stream, EntrySink& sink) { convert(stream, sink); }
 void readBody1720(DatabaseStream& stream, EntrySink& sink) { convert(stream, sink); }
 
-} // namespace catadump
+}  // namespace catadump

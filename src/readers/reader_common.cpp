@@ -22,7 +22,8 @@ bool readFileParent(DatabaseStream& stream, const FolderTable& folders, uint32_t
     if (failed(stream)) return false;
     uint64_t limit = uint64_t{folderCount} + filesystemCount;
     if (reference >= limit) {
-        return reportCorrupt(*stream.run, "invalid parent folder offset %u >= %llu\n", reference, static_cast<unsigned long long>(limit));
+        return reportCorrupt(*stream.run, "invalid parent folder offset %u >= %llu\n", reference,
+                             static_cast<unsigned long long>(limit));
     }
     if (reference < folderCount) {
         parent.folder = reference;
@@ -47,7 +48,8 @@ bool readParentLinks(DatabaseStream& stream, uint32_t folderCount, uint32_t file
         uint32_t reference = readU32(stream);
         if (failed(stream)) return false;
         if (reference >= limit) {
-            return reportCorrupt(*stream.run, "invalid folder offset %u >= %llu\n", reference, static_cast<unsigned long long>(limit));
+            return reportCorrupt(*stream.run, "invalid folder offset %u >= %llu\n", reference,
+                                 static_cast<unsigned long long>(limit));
         }
         references.push_back(reference);
     }
@@ -69,4 +71,4 @@ void sendFolderEntries(EntrySink& sink, FolderTable& table, uint32_t complete, b
     });
 }
 
-} // namespace catadump
+}  // namespace catadump

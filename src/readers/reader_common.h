@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
-#include "readers/filesystem_table.h"
+#include "input/database_stream.h"
 #include "model/entry.h"
 #include "model/folder_graph.h"
-#include "input/database_stream.h"
+#include "readers/filesystem_table.h"
 
 namespace catadump {
 
@@ -15,7 +15,8 @@ inline constexpr uint32_t flagHiddenExcluded = 0x02;
 inline constexpr uint32_t flagSystemExcluded = 0x04;
 
 // Reads the 1.7 family's hierarchy block: one parent reference per folder. The table grows as references
-// are read. False when the reader must stop: a read failed, or a reference was invalid (reported, corrupt flag).
+// are read. False when the reader must stop: a read failed, or a reference was invalid (reported, corrupt
+// flag).
 bool readParentLinks(DatabaseStream& stream, uint32_t folderCount, uint32_t filesystemCount,
                      FolderTable& table);
 
@@ -41,4 +42,4 @@ struct FileParent {
 bool readFileParent(DatabaseStream& stream, const FolderTable& folders, uint32_t folderCount,
                     uint32_t filesystemCount, FileParent& parent);
 
-} // namespace catadump
+}  // namespace catadump

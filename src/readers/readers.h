@@ -20,4 +20,4 @@ void readBody178(DatabaseStream& stream, EntrySink& sink);
 void readBody1717(DatabaseStream& stream, EntrySink& sink);
 void readBody1720(DatabaseStream& stream, EntrySink& sink);
 
-} // namespace catadump
+}  // namespace catadump

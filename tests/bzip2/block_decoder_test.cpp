@@ -33,7 +33,8 @@ BlockVerdict ours(const std::string& packed, uint64_t begin, uint64_t end, int l
 BlockVerdict library(const std::string& packed, uint64_t begin, uint64_t end, int level) {
     BlockVerdict verdict;
     verdict.accepted = decodeOneBlockStream(
-        oneBlockStream(reinterpret_cast<const uint8_t*>(packed.data()), begin, end, level), verdict.bytes, 48 << 20);
+        oneBlockStream(reinterpret_cast<const uint8_t*>(packed.data()), begin, end, level), verdict.bytes,
+        48 << 20);
     if (!verdict.accepted) verdict.bytes.clear();
     return verdict;
 }
@@ -88,11 +89,12 @@ TEST(Bzip2BlockDecoder, TakesEveryBlockTheLibraryWroteWithTheLibrarysBytes) {
         int level;
     };
     const Case cases[] = {
-        {0, 250000, 1}, {0, 1000000, 9}, {1, 3000000, 1}, {1, 1, 9},     {2, 400000, 1},
-        {2, 2000000, 9}, {3, 300000, 1}, {3, 950000, 9},  {4, 250000, 2}, {4, 30, 9},
+        {0, 250000, 1},  {0, 1000000, 9}, {1, 3000000, 1}, {1, 1, 9},      {2, 400000, 1},
+        {2, 2000000, 9}, {3, 300000, 1},  {3, 950000, 9},  {4, 250000, 2}, {4, 30, 9},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "shape " << c.shape << ", " << c.size << " bytes, level " << c.level);
+        SCOPED_TRACE(testing::Message()
+                     << "shape " << c.shape << ", " << c.size << " bytes, level " << c.level);
         std::string data = shapedData(c.shape, c.size, static_cast<uint32_t>(c.size));
         std::string packed = bzip2(data, c.level);
         std::vector<MagicMark> marks = magicsOf(packed);
@@ -125,8 +127,10 @@ TEST(Bzip2BlockDecoder, NeverTakesABlockTheLibraryRefusesAndAgreesOnTheRest) {
         int flips = 1 + static_cast<int>(random() % 3);
         for (int f = 0; f < flips; ++f) {
             // Half the flips in the first 160 bits of a block: its CRC, randomised bit, origPtr and maps.
-            uint64_t bit = random() % 2 ? blockBit + 48 + random() % 112 : random() % (uint64_t{packed.size()} * 8);
-            if (bit / 8 < damaged.size()) damaged[bit / 8] = static_cast<char>(damaged[bit / 8] ^ (0x80 >> bit % 8));
+            uint64_t bit =
+                random() % 2 ? blockBit + 48 + random() % 112 : random() % (uint64_t{packed.size()} * 8);
+            if (bit / 8 < damaged.size())
+                damaged[bit / 8] = static_cast<char>(damaged[bit / 8] ^ (0x80 >> bit % 8));
         }
         if (trial % 10 == 0) damaged.resize(random() % damaged.size());
         std::vector<MagicMark> found = magicsOf(damaged);
@@ -157,5 +161,5 @@ TEST(Bzip2BlockDecoder, CrcMatchesTheStoredBlockCheck) {
     EXPECT_EQ(~updateBzip2Crc(0xFFFFFFFFu, digits, sizeof digits), 0xFC891918u);
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

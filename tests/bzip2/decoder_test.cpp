@@ -83,7 +83,8 @@ std::vector<size_t> blockSizes(const std::string& packed) {
     std::vector<size_t> sizes;
     std::vector<uint8_t> out;
     for (size_t i = 0; i + 1 < marks.size(); ++i) {
-        EXPECT_TRUE(decodeOneBlockStream(oneBlockStream(bytes, marks[i].bit, marks[i + 1].bit), out, 48 << 20));
+        EXPECT_TRUE(
+            decodeOneBlockStream(oneBlockStream(bytes, marks[i].bit, marks[i + 1].bit), out, 48 << 20));
         sizes.push_back(out.size());
     }
     return sizes;
@@ -117,7 +118,8 @@ TEST(Bzip2Blocks, EveryBlockOfAStreamDecodesOnItsOwn) {
     std::vector<uint8_t> out;
     for (size_t i = 0; i + 1 < marks.size(); ++i) {
         ASSERT_EQ(marks[i].kind, MagicKind::block);
-        ASSERT_TRUE(decodeOneBlockStream(oneBlockStream(bytes, marks[i].bit, marks[i + 1].bit), out, 48 << 20));
+        ASSERT_TRUE(
+            decodeOneBlockStream(oneBlockStream(bytes, marks[i].bit, marks[i + 1].bit), out, 48 << 20));
         joined.append(out.begin(), out.end());
     }
     EXPECT_TRUE(joined == data);
@@ -205,10 +207,10 @@ std::string dataAfterTheEnd(const std::string& packed, const std::vector<MagicMa
 
 TEST(Bzip2Decoder, EveryAnomalyFallsBackWithIdenticalResults) {
     const Anomaly anomalies[] = {
-        {"truncated", truncatedInSecondBlock}, {"corrupt", corruptSecondBlock},
+        {"truncated", truncatedInSecondBlock},    {"corrupt", corruptSecondBlock},
         {"false magic", falseMagicInSecondBlock}, {"false magic in a check", falseMagicInSecondBlocksCheck},
-        {"data after the end", dataAfterTheEnd},
-        {"level too small", levelTooSmallForTheBlocks}, {"no level digit", noLevelDigit},
+        {"data after the end", dataAfterTheEnd},  {"level too small", levelTooSmallForTheBlocks},
+        {"no level digit", noLevelDigit},
     };
     std::string data = mixedData(2200000, 9);
     std::string packed = bzip2(data);
@@ -261,7 +263,8 @@ const std::string unexpectedEnd = "BZ2_bzDecompress(): 4: Unexpected EOF in deco
 TEST(Bzip2Decoder, SeveralStreamsContinueTheData) {
     std::string data = mixedData(1200000, 31);
     std::string small = data.substr(0, 250000);
-    // The filter takes the source's bytes 65,536 at a time: stream headers split 2 + 2, 3 + 1, or at the start.
+    // The filter takes the source's bytes 65,536 at a time: stream headers split 2 + 2, 3 + 1, or at the
+    // start.
     const size_t splitAt[3] = {65534, 65533, 65536};
     std::string split[3], splitStored[3];
     for (size_t i = 0; i < 3; ++i) splitStored[i] = streamsEndingAt(splitAt[i], split[i]);
@@ -273,8 +276,7 @@ TEST(Bzip2Decoder, SeveralStreamsContinueTheData) {
         bool staysThreaded = true;
     };
     std::vector<size_t> tenths;
-    for (size_t at = 120000; at < data.size(); at += 120000)
-        tenths.push_back(at);
+    for (size_t at = 120000; at < data.size(); at += 120000) tenths.push_back(at);
     const Case cases[] = {
         {"two streams", data, inStreams(data, {600000})},
         {"ten one-block streams", data, inStreams(data, tenths, 2)},
@@ -325,7 +327,7 @@ TEST(Bzip2Decoder, DamageInALaterStreamReportsAsInALoneStream) {
     struct Case {
         const char* name;
         std::string damagedTail;
-        const char* console = nullptr; // when it is not the lone stream's
+        const char* console = nullptr;  // when it is not the lone stream's
     };
     const Case cases[] = {
         {"cut in a block", cut(tail, middleOfSecondBlock)},
@@ -353,7 +355,7 @@ TEST(Bzip2Decoder, DamageInALaterStreamReportsAsInALoneStream) {
             EXPECT_TRUE(single.bytes == first + alone.bytes);
             EXPECT_EQ(single.console, alone.console);
         } else {
-            EXPECT_TRUE(single.bytes == first + std::string(second.size() + 1, '\0')); // every read fails
+            EXPECT_TRUE(single.bytes == first + std::string(second.size() + 1, '\0'));  // every read fails
             EXPECT_EQ(single.console, c.console);
         }
         for (unsigned threads : {2u, 4u}) {
@@ -376,7 +378,8 @@ TEST(Bzip2Decoder, ADamagedBlockCheckFailsTheReadOfTheBlocksLastByte) {
     size_t throughSecondBlock = 0;
     std::vector<uint8_t> out;
     for (size_t i = 0; i < 2; ++i) {
-        ASSERT_TRUE(decodeOneBlockStream(oneBlockStream(bytes, marks[i].bit, marks[i + 1].bit), out, 48 << 20));
+        ASSERT_TRUE(
+            decodeOneBlockStream(oneBlockStream(bytes, marks[i].bit, marks[i + 1].bit), out, 48 << 20));
         throughSecondBlock += out.size();
     }
     // A byte wholly inside the second block's stored check, which follows its 48-bit magic.
@@ -413,13 +416,15 @@ TEST(Bzip2Decoder, AReadEndingAtABlocksLastByteFailsOrNotAsWithoutThreads) {
         {"cut after the second magic", cut(packed, second + 40)},
     };
     for (const Case& damage : cases) {
-        for (std::vector<size_t> plan : {std::vector<size_t>{first}, std::vector<size_t>{first - 1}, {first - 7, 7}}) {
+        for (std::vector<size_t> plan :
+             {std::vector<size_t>{first}, std::vector<size_t>{first - 1}, {first - 7, 7}}) {
             for (After after : {After::readPast, After::finish}) {
                 SCOPED_TRACE(std::string(damage.name) + ", reads to " + std::to_string(plan.back()) +
                              (after == After::finish ? ", then the end" : ", then one more"));
                 Observed single = readPlanned(damage.stored, 1, plan, after);
                 Observed threaded = readPlanned(damage.stored, 2, plan, after);
-                EXPECT_TRUE(threaded == single) << "single: " << single.console << "threaded: " << threaded.console;
+                EXPECT_TRUE(threaded == single)
+                    << "single: " << single.console << "threaded: " << threaded.console;
             }
         }
     }
@@ -447,10 +452,12 @@ TEST(Bzip2Blocks, TheLibraryRestartsAtAnyBlockOnTheRestartHead) {
         ASSERT_TRUE(restartHead(2, combined, static_cast<int>(bit % 8), head));
         std::string restarted(head.bytes.begin(), head.bytes.end());
         size_t from = static_cast<size_t>(bit / 8);
-        if (bit % 8 != 0) restarted.back() = static_cast<char>(restarted.back() | (bytes[from++] & (0xFF >> (bit % 8))));
+        if (bit % 8 != 0)
+            restarted.back() = static_cast<char>(restarted.back() | (bytes[from++] & (0xFF >> (bit % 8))));
         restarted += packed.substr(from);
         std::vector<uint8_t> out;
-        ASSERT_TRUE(decodeOneBlockStream(std::vector<uint8_t>(restarted.begin(), restarted.end()), out, 64 << 20))
+        ASSERT_TRUE(
+            decodeOneBlockStream(std::vector<uint8_t>(restarted.begin(), restarted.end()), out, 64 << 20))
             << "block " << block;
         ASSERT_EQ(out.size(), head.decodedBytes + data.size() - decodedStart);
         EXPECT_TRUE(std::string(out.begin() + static_cast<std::ptrdiff_t>(head.decodedBytes), out.end()) ==
@@ -493,5 +500,5 @@ TEST(Bzip2Decoder, ThreadsThatCannotStartChangeNothing) {
     EXPECT_TRUE(single.readError);
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

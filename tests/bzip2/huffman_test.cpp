@@ -56,8 +56,8 @@ TEST(Bzip2HuffmanTable, TakesCompleteCodesOnlyAndDecodesEverySymbol) {
         {"a quarter of the codes unused", {2, 2, 2}, false},
         {"a chain one longest code short", chain(maxCodeLength, false), false},
         {"one code too many", {1, 1, 2}, false},
-        {"over-full at the longest length", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
-                                             20, 20, 20},
+        {"over-full at the longest length",
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 20, 20},
          false},
     };
     for (const Row& row : rows) {
@@ -74,5 +74,5 @@ TEST(Bzip2HuffmanTable, TakesCompleteCodesOnlyAndDecodesEverySymbol) {
     }
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "catagen/expected_csv.h"
 #include "bzip2/blocks.h"
+#include "catagen/expected_csv.h"
 #include "support/conversion_harness.h"
 #include "support/damage.h"
 #include "support/db_builder.h"
@@ -54,7 +54,7 @@ std::string firstRows(Version version, size_t count) {
 }
 
 class DamagedDatabase : public ::testing::TestWithParam<Version> {
-protected:
+  protected:
     FileConversion convert(const std::string& stored) { return convertFile(dir, stored); }
     TempDir dir;
 };
@@ -93,22 +93,24 @@ TEST(DamagedDatabaseBlocks, CompressedFileCutInItsThirdBlockKeepsTheRowsOfTheFir
     size_t wholeBlocksData = 0;
     for (int block = 0; block < 2; ++block) {
         std::vector<uint8_t> decoded;
-        ASSERT_TRUE(decodeOneBlockStream(
-            oneBlockStream(reinterpret_cast<const uint8_t*>(packed.data()), marks[block].bit, marks[block + 1].bit),
-            decoded, size_t{1} << 24));
+        ASSERT_TRUE(decodeOneBlockStream(oneBlockStream(reinterpret_cast<const uint8_t*>(packed.data()),
+                                                        marks[block].bit, marks[block + 1].bit),
+                                         decoded, size_t{1} << 24));
         wholeBlocksData += decoded.size();
     }
 
     TempDir dir;
     FileConversion raw = convertFile(dir, cut(db, wholeBlocksData));
     std::string rawConsole = afterFileLines(raw);
-    FileConversion run = convertFile(dir, cut(packed, static_cast<size_t>((marks[2].bit + marks[3].bit) / 16)));
+    FileConversion run =
+        convertFile(dir, cut(packed, static_cast<size_t>((marks[2].bit + marks[3].bit) / 16)));
     std::string console = afterFileLines(run);
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.csv, raw.csv);
     EXPECT_GT(csvRows(*run.csv).size(), 2000u);
     std::smatch failure;
-    ASSERT_TRUE(std::regex_search(console, failure, std::regex("ReadFile\\(\\): -?[0-9]+: Failed to read\\.\n")));
+    ASSERT_TRUE(
+        std::regex_search(console, failure, std::regex("ReadFile\\(\\): -?[0-9]+: Failed to read\\.\n")));
     EXPECT_EQ(console.substr(0, static_cast<size_t>(failure.position())) + failure.suffix().str(),
               compressedLines + rawConsole);
 }
@@ -174,17 +176,17 @@ TEST(DamagedDatabaseWarnings, FolderDecodeSizeMismatchAndUnknownFilesystemType) 
     uint64_t at = *decode.marks.folderDecodeSize;
     uint32_t declared = storedU32(decode.bytes, at);
     FileConversion mismatch = convertFile(dir, overwriteU32(decode.bytes, at, declared + 5));
-    std::string warning = "Loading folders...\nbad folder decode " + std::to_string(declared) + " != " +
-                          std::to_string(declared + 5);
-    EXPECT_NE(mismatch.console.find(warning + "\nLoading files...\n"), std::string::npos)
-        << mismatch.console;
+    std::string warning = "Loading folders...\nbad folder decode " + std::to_string(declared) +
+                          " != " + std::to_string(declared + 5);
+    EXPECT_NE(mismatch.console.find(warning + "\nLoading files...\n"), std::string::npos) << mismatch.console;
     EXPECT_EQ(mismatch.csv, firstRows(Version::v1_6_6, 5));
     EXPECT_EQ(mismatch.exitCode, 0);
 
     // A filesystem type the early table does not know: its entry has no more fields, and the records under
     // it carry their names alone, so this tree still reads in full.
     FileConversion typed = convertFile(dir, unknownFilesystemType());
-    EXPECT_NE(typed.console.find("filesystem count: 1\nbad filesystem type 7\n"), std::string::npos) << typed.console;
+    EXPECT_NE(typed.console.find("filesystem count: 1\nbad filesystem type 7\n"), std::string::npos)
+        << typed.console;
     EXPECT_EQ(typed.csv, "Filename,Attributes\r\n\"Top\",16\r\n\"Top\\f\",0\r\n");
     EXPECT_EQ(typed.exitCode, 0);
 }
@@ -201,7 +203,7 @@ struct Damaged {
     std::string name;
     std::string bytes;
     int exitCode = 2;
-    std::string split = {}; // the same as two bzip2 streams; empty for raw data
+    std::string split = {};  // the same as two bzip2 streams; empty for raw data
 };
 
 std::vector<Damaged> damagedTable() {
@@ -218,8 +220,10 @@ std::vector<Damaged> damagedTable() {
         {"CutInTheVersion", cut(late.bytes, 6)},
         {"CutAmongTheFolders", cut(late.bytes, late.marks.folders[1].end - 1)},
         {"CutAmongTheFiles", cut(late.bytes, late.marks.files[1].end - 1)},
-        {"HugeCounts", overwriteU32(overwriteU32(late.bytes, late.marks.folderCount, ~0u), late.marks.fileCount, ~0u)},
-        {"NameLongerThanTheData", restateCount(late.bytes, late.marks.files.back().name, 250, Version::v1_7_20)},
+        {"HugeCounts",
+         overwriteU32(overwriteU32(late.bytes, late.marks.folderCount, ~0u), late.marks.fileCount, ~0u)},
+        {"NameLongerThanTheData",
+         restateCount(late.bytes, late.marks.files.back().name, 250, Version::v1_7_20)},
         {"StringSizeOfAllOnes", fatalLength, 1},
         {"UnknownSignature", "ABCD" + late.bytes.substr(4)},
         {"UnknownVersion", overwriteU32(late.bytes, 4, 0x01070009)},
@@ -238,8 +242,7 @@ std::vector<Damaged> damagedTable() {
         {"Bzip2BlockCheckDamaged", flipByte(packed, 10, 0x01)},
         {"Bzip2StreamCheckDamaged", flipByte(packed, packed.size() - 2, 0x01)},
     };
-    for (Damaged& row : compressed)
-        row.split = bzip2("") + row.bytes;
+    for (Damaged& row : compressed) row.split = bzip2("") + row.bytes;
     table.insert(table.end(), compressed.begin(), compressed.end());
     return table;
 }
@@ -256,8 +259,7 @@ std::vector<Damaged> threeBlockTable() {
         {"ThreeBlocksSecondCheckDamaged", flipByte(three.packed, secondBlock + 8, 0x01)},
         {"ThreeBlocksDataAfterTheEnd", three.packed + std::string(70000, '\x42'), 0},
     };
-    for (Damaged& row : table)
-        row.split = bzip2("") + row.bytes;
+    for (Damaged& row : table) row.split = bzip2("") + row.bytes;
     return table;
 }
 
@@ -282,13 +284,9 @@ void expectPipesGiveWhatTheFileGives(const Damaged& damaged) {
 }
 
 class ThroughAPipe : public ::testing::TestWithParam<Damaged> {};
-void PrintTo(const Damaged& damaged, std::ostream* out) {
-    *out << damaged.name;
-}
+void PrintTo(const Damaged& damaged, std::ostream* out) { *out << damaged.name; }
 
-TEST_P(ThroughAPipe, GivesWhatTheFileGives) {
-    expectPipesGiveWhatTheFileGives(GetParam());
-}
+TEST_P(ThroughAPipe, GivesWhatTheFileGives) { expectPipesGiveWhatTheFileGives(GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(, ThroughAPipe, ::testing::ValuesIn(damagedTable()),
                          [](const auto& test) { return test.param.name; });
@@ -300,5 +298,5 @@ TEST(ThroughAPipeInThreeBlocks, GivesWhatTheFileGives) {
     }
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "catagen/expected_csv.h"
 #include "bzip2/blocks.h"
+#include "catagen/expected_csv.h"
 #include "support/conversion_harness.h"
 #include "support/damage.h"
 #include "support/db_builder.h"
@@ -29,8 +29,8 @@ using catagen::kNoFolder;
 
 const std::string compressedLines = "Magic BZh9\nDatabase is compressed, decompressing with bz2...\n";
 const std::string noSignatureLines = "Magic \0\0\0\0\nUnknown DB type 00000000 \0\0\0\0\n"s;
-const std::regex decompressionFailure(
-    "BZ2_bzDecompress\\(\\): 4: Unexpected EOF in decompression stream\\.\n|ReadFile\\(\\): -?[0-9]+: Failed to read\\.\n");
+const std::regex decompressionFailure("BZ2_bzDecompress\\(\\): 4: Unexpected EOF in decompression "
+                                      "stream\\.\n|ReadFile\\(\\): -?[0-9]+: Failed to read\\.\n");
 
 catagen::Filesystem filesystem(uint32_t type, std::string path) {
     catagen::Filesystem fs;
@@ -50,17 +50,32 @@ catagen::Tree richTree(Version v) {
     tree.settings.flags = 0x3F;
     tree.filesystems = {filesystem(2, "C:"), filesystem(1, "E:\\Media"), filesystem(0, "F:")};
     auto folder = [](std::string name, uint32_t parent, uint32_t fs, uint8_t flags = 0) {
-        return Entry{std::move(name), parent, fs, {.size = 0, .created = 3, .modified = 4, .accessed = 5,
-                                                   .attributes = 0x10, .recordFlags = flags}};
+        return Entry{std::move(name),
+                     parent,
+                     fs,
+                     {.size = 0,
+                      .created = 3,
+                      .modified = 4,
+                      .accessed = 5,
+                      .attributes = 0x10,
+                      .recordFlags = flags}};
     };
-    tree.folders = {folder("C:", kNoFolder, 0),  folder("Programs", 4, 0, 0x05), folder("Media", kNoFolder, 1, 0x01),
-                    folder("Docs", 2, 1, 0x04), folder("Docs", 3, 1),             folder("F:", kNoFolder, 2)};
+    tree.folders = {
+        folder("C:", kNoFolder, 0), folder("Programs", 4, 0, 0x05), folder("Media", kNoFolder, 1, 0x01),
+        folder("Docs", 2, 1, 0x04), folder("Docs", 3, 1),           folder("F:", kNoFolder, 2)};
     auto file = [](std::string name, uint32_t parent, uint64_t size, uint32_t fs = 0) {
-        return Entry{std::move(name), parent, fs, {.size = size, .created = 7, .modified = 8, .accessed = 9,
-                                                   .attributes = 0x20, .recordFlags = 0x0F}};
+        return Entry{std::move(name),
+                     parent,
+                     fs,
+                     {.size = size,
+                      .created = 7,
+                      .modified = 8,
+                      .accessed = 9,
+                      .attributes = 0x20,
+                      .recordFlags = 0x0F}};
     };
-    tree.files = {file("readme.txt", 1, 100), file("readme.md", 1, 200), file("a\"b,c", 4, 300), file("x", 0, 1),
-                  file("n", 5, 2)};
+    tree.files = {file("readme.txt", 1, 100), file("readme.md", 1, 200), file("a\"b,c", 4, 300),
+                  file("x", 0, 1), file("n", 5, 2)};
     if (!isQwtb(v)) tree.files.push_back(file("top", kNoFolder, 3, 1));
     if (isLate(v)) {
         tree.filesystems.push_back(filesystem(3, "G:"));
@@ -87,7 +102,9 @@ struct Subject {
     const std::string& header() const { return rows[0]; }
     const std::string& folderRow(size_t i) const { return rows[1 + i]; }
     const std::string& fileRow(size_t i) const { return rows[1 + tree.folders.size() + i]; }
-    std::string all() const { return rows.empty() ? "" : std::string(header()) + folderAndFileRows(tree.files.size()); }
+    std::string all() const {
+        return rows.empty() ? "" : std::string(header()) + folderAndFileRows(tree.files.size());
+    }
 
     // The header, every folder row, and the rows of the first `files` files.
     std::string folderAndFileRows(size_t files) const {
@@ -125,7 +142,7 @@ struct Subject {
     catagen::Tree tree;
     Version version;
     MarkedDatabase db;
-    std::vector<std::string> rows; // the header line, then one per folder, then one per file
+    std::vector<std::string> rows;  // the header line, then one per folder, then one per file
 };
 
 // The console of a bzip2-wrapped run once its decompression failure line is taken out; empty when there is
@@ -157,7 +174,7 @@ void expectSameWhenWrapped(const std::string& bytes, const InMemoryConversion& r
 enum class Content { rich, single };
 
 class DamagedInput : public ::testing::TestWithParam<std::tuple<Version, Content>> {
-protected:
+  protected:
     // Counts in both forms, the long one chosen at random where the short one would do.
     DamagedInput()
         : subject(std::get<1>(GetParam()) == Content::rich ? richTree(std::get<0>(GetParam())) : singleTree(),
@@ -208,7 +225,7 @@ TEST_P(DamagedInput, CutAtEveryByteKeepsOnlyRowsOfWholeRecords) {
             EXPECT_EQ(decodeChecked, isQwtb(v()) && kept >= foldersEnd) << raw.console;
         }
         expectSameWhenWrapped(piece, raw);
-        if (HasFailure()) break; // one cut's report is enough
+        if (HasFailure()) break;  // one cut's report is enough
     }
 }
 
@@ -231,7 +248,7 @@ TEST_P(DamagedInput, CompressedFileCutAtEveryByte) {
         EXPECT_TRUE(possible.contains(run.csv)) << run.csv;
         EXPECT_TRUE(run.flags.readError);
         EXPECT_FALSE(run.flags.corrupt);
-        if (kept < 4) continue; // the signature itself is cut
+        if (kept < 4) continue;  // the signature itself is cut
         ASSERT_TRUE(run.console.starts_with(compressedLines)) << run.console;
         std::optional<std::string> rest = withoutFailureLine(run.console.substr(compressedLines.size()));
         ASSERT_TRUE(rest.has_value()) << run.console;
@@ -260,7 +277,7 @@ INSTANTIATE_TEST_SUITE_P(, DamagedInput,
 // the reader, and the rows are those of the records read in full.
 
 class Overstated : public ::testing::TestWithParam<Version> {
-protected:
+  protected:
     Overstated() : subject(richTree(GetParam()), GetParam()) {}
     Version v() const { return subject.version; }
     const catagen::EncodeMarks& marks() const { return subject.db.marks; }
@@ -283,7 +300,9 @@ protected:
         if (isQwtb(v())) bytes = overwriteU32(bytes, *marks().folderDecodeSize, 0xFFFFFFFF);
         return cut(bytes, marks().folders.back().end);
     }
-    std::string allOnesFileCount() const { return overwriteU32(subject.db.bytes, marks().fileCount, 0xFFFFFFFF); }
+    std::string allOnesFileCount() const {
+        return overwriteU32(subject.db.bytes, marks().fileCount, 0xFFFFFFFF);
+    }
 
     Subject subject;
 };
@@ -292,14 +311,17 @@ TEST_P(Overstated, FolderCountOfAllOnes) {
     std::string bytes = allOnesFolderCount();
     // 1.7 reads every parent reference before any folder record: the data ends among them. 1.6 records
     // carry their parents, so every folder stored is read in full.
-    expectReadError(bytes, isQwtb(v()) ? subject.rowsOfFoldersRead(subject.tree.folders.size()) : subject.header());
+    expectReadError(bytes,
+                    isQwtb(v()) ? subject.rowsOfFoldersRead(subject.tree.folders.size()) : subject.header());
     std::string declared = v() == Version::v1_6_7 ? "4294967295" : "-1";
-    EXPECT_NE(convertInMemory(bytes).console.find("number of folders: " + declared + "\n"), std::string::npos);
+    EXPECT_NE(convertInMemory(bytes).console.find("number of folders: " + declared + "\n"),
+              std::string::npos);
 }
 
 TEST_P(Overstated, FileCountOfAllOnes) {
     expectReadError(allOnesFileCount(), subject.all());
-    expectReadError(cut(allOnesFileCount(), marks().files[1].end), subject.header() + subject.folderAndFileRows(2));
+    expectReadError(cut(allOnesFileCount(), marks().files[1].end),
+                    subject.header() + subject.folderAndFileRows(2));
 }
 
 // The decode size alone: the records are all there, and the offsets follow the folders stored. QWTB warns
@@ -308,7 +330,8 @@ class OverstatedDecodeSize : public Overstated {};
 
 TEST_P(OverstatedDecodeSize, OfAllOnesConvertsEverything) {
     ASSERT_TRUE(marks().folderDecodeSize.has_value());
-    InMemoryConversion run = convertInMemory(overwriteU32(subject.db.bytes, *marks().folderDecodeSize, 0xFFFFFFFF));
+    InMemoryConversion run =
+        convertInMemory(overwriteU32(subject.db.bytes, *marks().folderDecodeSize, 0xFFFFFFFF));
     EXPECT_EQ(run.csv, subject.all());
     EXPECT_FALSE(run.flags.readError || run.flags.corrupt);
     std::string warning = "bad folder decode " + std::to_string(marks().firstInvalidReference) + " != -1\n";
@@ -341,7 +364,8 @@ TEST_P(Overstated, ProgramStaysWithinAMemoryBound) {
 }
 
 INSTANTIATE_TEST_SUITE_P(, Overstated, ::testing::ValuesIn(allVersions), versionParamName);
-INSTANTIATE_TEST_SUITE_P(, OverstatedDecodeSize, ::testing::Values(Version::v1_6_6, Version::v1_6_7, Version::v1_7_5),
+INSTANTIATE_TEST_SUITE_P(, OverstatedDecodeSize,
+                         ::testing::Values(Version::v1_6_6, Version::v1_6_7, Version::v1_7_5),
                          versionParamName);
 
 // ---- Structural errors ----
@@ -358,7 +382,7 @@ struct StructuralDamage {
     std::span<const Version> versions;
     // Damages the database and gives the lines the reader prints last.
     std::string (*damage)(const Subject&, std::string&);
-    std::optional<size_t> filesKept = {}; // set when the error is met among the files
+    std::optional<size_t> filesKept = {};  // set when the error is met among the files
 };
 void PrintTo(const StructuralDamage& d, std::ostream* out) { *out << d.name; }
 
@@ -425,7 +449,7 @@ const StructuralDamage structuralDamages[] = {
                     ? strip(s, b, folders, 1, 1, "Invalid folder code offset 1 > 0.\n")
                     : strip(s, b, folders, 1, 3, "Invalid folder code offset 3 > 2.\n");
      }},
-    {"FileStripPastThePreviousName", allVersions, // after "a\"b,c"
+    {"FileStripPastThePreviousName", allVersions,  // after "a\"b,c"
      [](S s, B b) { return strip(s, b, files, 3, 6, "Invalid file code offset 6 > 5.\n"); }, 3},
     {"FirstFileStripPastTheEmptyName", allVersions,
      [](S s, B b) { return strip(s, b, files, 0, 1, "Invalid file code offset 1 > 0.\n"); }, 0},
@@ -488,7 +512,7 @@ const StructuralDamage structuralDamages[] = {
 const std::string corruptLine = "Error: database corrupt\n";
 
 class StructuralDamages : public ::testing::TestWithParam<std::tuple<Version, StructuralDamage>> {
-protected:
+  protected:
     StructuralDamages()
         : subject(richTree(std::get<0>(GetParam())), std::get<0>(GetParam())), bytes(subject.db.bytes) {
         const StructuralDamage& damage = std::get<1>(GetParam());
@@ -501,7 +525,7 @@ protected:
     // the rows kept, and the exit code is 2.
     template <typename Run> void expectEachForm(Run run) {
         const std::string console = convertInMemory(bytes).console + corruptLine;
-        const std::string forms[] = {bytes, bzip2(bytes), inTwoStreams(bytes)}; // raw, wrapped, two streams
+        const std::string forms[] = {bytes, bzip2(bytes), inTwoStreams(bytes)};  // raw, wrapped, two streams
         for (size_t form = 0; form < 3; ++form) {
             SCOPED_TRACE(form == 0 ? "raw" : form == 1 ? "bzip2-wrapped" : "two bzip2 streams");
             for (const FileConversion& conversion : run(forms[form], form == 2)) {
@@ -549,15 +573,13 @@ TEST_P(StructuralDamages, ThroughAPipe) {
 std::vector<std::tuple<Version, StructuralDamage>> structuralParams() {
     std::vector<std::tuple<Version, StructuralDamage>> params;
     for (const StructuralDamage& damage : structuralDamages)
-        for (Version v : damage.versions)
-            params.emplace_back(v, damage);
+        for (Version v : damage.versions) params.emplace_back(v, damage);
     return params;
 }
 
-INSTANTIATE_TEST_SUITE_P(, StructuralDamages, ::testing::ValuesIn(structuralParams()),
-                         [](const auto& test) {
-                             return versionName(std::get<0>(test.param)) + "_" + std::get<1>(test.param).name;
-                         });
+INSTANTIATE_TEST_SUITE_P(, StructuralDamages, ::testing::ValuesIn(structuralParams()), [](const auto& test) {
+    return versionName(std::get<0>(test.param)) + "_" + std::get<1>(test.param).name;
+});
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

@@ -26,9 +26,9 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/convert.h"
 #include "bzip2/block_decoder.h"
 #include "bzip2/blocks.h"
+#include "driver/convert.h"
 
 namespace catadump::fuzzing {
 
@@ -71,13 +71,13 @@ inline FuzzInput parseFuzzInput(std::string_view bytes) {
 struct Outcome {
     bool recognised = false;
     RunFlags flags;
-    const char* fatalLine = nullptr;        // the fatal condition that ended the run, if one did
+    const char* fatalLine = nullptr;  // the fatal condition that ended the run, if one did
     std::string console;
     uint64_t csvBytes = 0;
-    uint64_t csvHash = 0;                   // of the output's whole eight-byte words, in order
-    uint8_t pending[8] = {};                // the bytes after the last whole word
+    uint64_t csvHash = 0;     // of the output's whole eight-byte words, in order
+    uint8_t pending[8] = {};  // the bytes after the last whole word
     size_t pendingCount = 0;
-    char lastTwo[2] = {0, 0};               // the output's last two bytes
+    char lastTwo[2] = {0, 0};  // the output's last two bytes
 
     // The output holds whole rows: nothing, or bytes that end with a line end.
     bool endsWithWholeRow() const { return csvBytes == 0 || (lastTwo[0] == '\r' && lastTwo[1] == '\n'); }
@@ -172,8 +172,8 @@ inline int firstBlockDisagreement(std::string_view packed, bool written, size_t 
             if (written) return static_cast<int>(i);
             continue;
         }
-        bool whole = decodeOneBlockStream(oneBlockStream(bytes, marks[i].bit, marks[i + 1].bit, level), theirs,
-                                          size_t{48} << 20);
+        bool whole = decodeOneBlockStream(oneBlockStream(bytes, marks[i].bit, marks[i + 1].bit, level),
+                                          theirs, size_t{48} << 20);
         if (!whole || theirs.size() != length || std::memcmp(theirs.data(), ours.data(), length) != 0) {
             return static_cast<int>(i);
         }
@@ -200,9 +200,7 @@ inline int64_t dribbledRead(void* context, void* destination, size_t n) {
     input.memory.position += count;
     return static_cast<int64_t>(count);
 }
-inline int dribbledError(void*) {
-    return 0;
-}
+inline int dribbledError(void*) { return 0; }
 
 inline Outcome convertStored(std::string_view stored, Decoding decoding, size_t readAhead = defaultReadAhead,
                              bool dribbled = false) {
@@ -224,4 +222,4 @@ inline Outcome convertStored(std::string_view stored, Decoding decoding, size_t 
     return outcome;
 }
 
-} // namespace catadump::fuzzing
+}  // namespace catadump::fuzzing

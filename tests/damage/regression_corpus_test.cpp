@@ -94,7 +94,8 @@ std::vector<PlannedRun> plannedRuns(const std::string& bytes) {
         for (int blockSize : {1, 9}) {
             std::string packed = bzip2Compress(database, blockSize);
             std::string size = std::to_string(blockSize);
-            runs.push_back({"single-threaded, block size " + size, packed, Decoding::singleThreaded, defaultReadAhead});
+            runs.push_back(
+                {"single-threaded, block size " + size, packed, Decoding::singleThreaded, defaultReadAhead});
             runs.push_back({"threaded, block size " + size, packed, Decoding::threaded, defaultReadAhead});
         }
         std::string streams = bzip2CompressInStreams(database, 1);
@@ -141,7 +142,8 @@ TEST_P(RegressionInput, CompletesWithItsOutcomeInEveryMode) {
         if (i == 0) {
             first = outcome;
         } else {
-            EXPECT_TRUE(sameOutcome(outcome, first)) << outcome.csvBytes << " output bytes against " << first.csvBytes;
+            EXPECT_TRUE(sameOutcome(outcome, first))
+                << outcome.csvBytes << " output bytes against " << first.csvBytes;
         }
     }
 }
@@ -154,5 +156,5 @@ INSTANTIATE_TEST_SUITE_P(, RegressionInput, ::testing::ValuesIn(expectations), [
     return name;
 });
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

@@ -44,14 +44,14 @@ struct Ended {
 Ended convertUntil(const std::string& database, size_t failAt, CsvWriting writing) {
     MemorySink sink;
     const MemorySink* watched = writing == CsvWriting::plain ? &sink : nullptr;
-    ExhaustingInput input{{reinterpret_cast<const uint8_t*>(database.data()), database.size(), 0}, failAt, watched};
+    ExhaustingInput input{
+        {reinterpret_cast<const uint8_t*>(database.data()), database.size(), 0}, failAt, watched};
     Ended ended;
     ConversionOptions options;
     options.writing = writing;
     options.readAhead = 4096;
     ByteSource source{&input, readUntilExhausted, [](void*) { return 0; }};
-    ended.result = convert(source, memorySink(sink),
-                           memoryConsole(ended.console), options);
+    ended.result = convert(source, memorySink(sink), memoryConsole(ended.console), options);
     ended.csv = sink.bytes;
     ended.outputAtFatal = input.outputAtFatal;
     return ended;
@@ -61,7 +61,8 @@ TEST(Convert, AFatalConditionMidwayLeavesWhatThePlainWriterHadWrittenOut) {
     catagen::SyntheticParams params;
     params.folders = 200;
     params.files = 6000;
-    std::string database = catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
+    std::string database =
+        catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
     Ended whole = convertUntil(database, database.size() + 1, CsvWriting::plain);
     ASSERT_EQ(whole.result.fatalLine, nullptr);
     ASSERT_GT(whole.csv.size(), size_t{4} * csvBufferSize);
@@ -94,7 +95,8 @@ TEST(Convert, ThreadsThatCannotStartChangeNoByteOfTheResult) {
     catagen::SyntheticParams params;
     params.folders = 3000;
     params.files = 60000;
-    std::string database = catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
+    std::string database =
+        catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
     std::string packed = bzip2(database, 1);
     packed[3] = '9';
     // The writer's thread starts first, then the decoder's workers, then its scanner.
@@ -102,7 +104,8 @@ TEST(Convert, ThreadsThatCannotStartChangeNoByteOfTheResult) {
         const char* name;
         int call;  // the start refused, counted from 0; -1 refuses every start
     };
-    const Refusal refusals[] = {{"every thread", -1}, {"the writer's", 0}, {"the second worker", 2}, {"the scanner", 4}};
+    const Refusal refusals[] = {
+        {"every thread", -1}, {"the writer's", 0}, {"the second worker", 2}, {"the scanner", 4}};
     for (const std::string& stored : {database, packed}) {
         auto run = [&](ThreadStarter starter) {
             startCalls = 0;
@@ -113,7 +116,8 @@ TEST(Convert, ThreadsThatCannotStartChangeNoByteOfTheResult) {
             options.decoderThreads = 3;
             options.startThread = starter;
             CountingInput input(stored);
-            ConversionResult result = convert(input.source(), memorySink(sink), memoryConsole(console), options);
+            ConversionResult result =
+                convert(input.source(), memorySink(sink), memoryConsole(console), options);
             EXPECT_EQ(result.fatalLine, nullptr);
             EXPECT_FALSE(result.flags.readError || result.flags.writeError || result.flags.corrupt);
             return console + sink.bytes;
@@ -126,5 +130,5 @@ TEST(Convert, ThreadsThatCannotStartChangeNoByteOfTheResult) {
     }
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

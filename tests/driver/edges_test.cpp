@@ -21,13 +21,13 @@ using namespace std::string_literals;
 
 struct Edge {
     const char* name;
-    std::string before; // bash, in a directory of its own that holds the databases and the reference runs
-    std::string run;    // the program's run (as $C), whose exit code is checked
+    std::string before;  // bash, in a directory of its own that holds the databases and the reference runs
+    std::string run;     // the program's run (as $C), whose exit code is checked
     int exitCode;
     // What the files hold afterwards: "@name" the bytes of that file, otherwise the text itself.
     std::vector<std::pair<std::string, std::string>> files;
     std::vector<std::string> absent;
-    std::string after = {}; // bash after the run, which may write files for the checks
+    std::string after = {};  // bash after the run, which may write files for the checks
 };
 
 // The shell's exit code for the script run in the directory.
@@ -43,7 +43,7 @@ TEST(ProgramEdges, DescriptorsOperandsSqliteFilesAndInputs) {
     catagen::SyntheticParams params;
     params.folders = 300;
     params.files = 6000;
-    params.filesystems = 60; // console lines beyond the standard output's buffer, which is written mid-run
+    params.filesystems = 60;  // console lines beyond the standard output's buffer, which is written mid-run
     std::string small =
         catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
     params.folders = 3000;
@@ -203,5 +203,5 @@ TEST(ProgramEdges, DescriptorsOperandsSqliteFilesAndInputs) {
     }
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

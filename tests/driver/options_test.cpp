@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <sys/wait.h>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
 #include "catagen/encode.h"
@@ -30,8 +30,9 @@ struct Parsed {
 
 TEST(CommandLineParsing, EveryFormAndEveryMistake) {
     const bool sqliteBuilt = findOutputFormat("sqlite") != nullptr;
-    const std::string sqliteRefusal = sqliteBuilt ? "catadump: --format=sqlite writes a file, not standard output"
-                                                  : "catadump: this build has no sqlite format";
+    const std::string sqliteRefusal = sqliteBuilt
+                                          ? "catadump: --format=sqlite writes a file, not standard output"
+                                          : "catadump: this build has no sqlite format";
     const Parsed cases[] = {
         {{"db", "out"}, Action::convert, "db", "out"},
         {{"-", "-"}, Action::convert, "-", "-"},
@@ -50,15 +51,24 @@ TEST(CommandLineParsing, EveryFormAndEveryMistake) {
         {{"--threads=-1", "db"}, Action::usageError, "", "", 0, "catadump: --threads takes a number"},
         {{"--threads=99999", "db"}, Action::usageError, "", "", 0, "catadump: --threads takes a number"},
         {{"--threads=2"}, Action::usageError, "", "", 0, "catadump: the database is missing"},
-        {{"--threads=2", "a", "b", "c"}, Action::usageError, "", "", 0, "catadump: one operand too many: 'c'"},
+        {{"--threads=2", "a", "b", "c"},
+         Action::usageError,
+         "",
+         "",
+         0,
+         "catadump: one operand too many: 'c'"},
         {{"--threads=2", "-q", "db"}, Action::usageError, "", "", 0, "catadump: unknown option '-q'"},
         {{"--format=xml", "db"}, Action::usageError, "", "", 0, "catadump: --format takes qlx, csv, jsonl"},
         // The sqlite format makes a file, so it takes no standard output (and a build without SQLite
         // has no such format at all).
         {{"--format=sqlite", "db"}, Action::usageError, "", "", 0, sqliteRefusal},
         {{"--format=sqlite", "db", "-"}, Action::usageError, "", "", 0, sqliteRefusal},
-        {{"--format=sqlite", "-", "out"}, sqliteBuilt ? Action::convert : Action::usageError, sqliteBuilt ? "-" : "",
-         sqliteBuilt ? "out" : "", 0, sqliteBuilt ? "" : sqliteRefusal},
+        {{"--format=sqlite", "-", "out"},
+         sqliteBuilt ? Action::convert : Action::usageError,
+         sqliteBuilt ? "-" : "",
+         sqliteBuilt ? "out" : "",
+         0,
+         sqliteBuilt ? "" : sqliteRefusal},
     };
     for (const Parsed& expected : cases) {
         std::vector<const char*> argv = {"catadump"};
@@ -99,7 +109,8 @@ TEST(StandardStreams, PipesFifosAndProcessSubstitutionGiveTheFilesList) {
         const std::string ways[] = {
             "cat Quillseek.db | " + program + " - - > list 2> console",
             program + " --threads=1 - < Quillseek.db > list 2> console",
-            "mkfifo fifo && (cat Quillseek.db > fifo &) && " + program + " --threads=4 fifo - > list 2> console",
+            "mkfifo fifo && (cat Quillseek.db > fifo &) && " + program +
+                " --threads=4 fifo - > list 2> console",
             program + " -- <(cat Quillseek.db) > list 2> console",
         };
         for (const std::string& way : ways) {
@@ -112,11 +123,13 @@ TEST(StandardStreams, PipesFifosAndProcessSubstitutionGiveTheFilesList) {
             EXPECT_TRUE(errors->ends_with(" created for writing...\n" + console)) << *errors;
         }
         // The list is megabytes long; the reader takes a few bytes and goes.
-        EXPECT_EQ(shell(dir, program + " Quillseek.db - 2> console | head -c 100 > /dev/null; exit ${PIPESTATUS[0]}"),
-                  141);
+        EXPECT_EQ(
+            shell(dir,
+                  program + " Quillseek.db - 2> console | head -c 100 > /dev/null; exit ${PIPESTATUS[0]}"),
+            141);
         EXPECT_EQ(readWholeFile(dir.pathOf("console"))->find("Error:"), std::string::npos);
     }
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

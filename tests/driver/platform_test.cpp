@@ -35,13 +35,13 @@ int partialFiles(const TempDir& dir) {
 struct ReplacementCase {
     const char* name;
     void (*before)(const TempDir& dir);
-    std::string output; // in the directory
-    std::string read;   // the file being read ("" none)
-    bool created;       // createReplacement succeeds
-    bool committed;     // and commitReplacement, after a change of `between`
+    std::string output;  // in the directory
+    std::string read;    // the file being read ("" none)
+    bool created;        // createReplacement succeeds
+    bool committed;      // and commitReplacement, after a change of `between`
     void (*between)(const TempDir& dir);
-    std::string target; // the file that holds the new bytes afterwards ("" none)
-    std::string left;   // what `output` holds afterwards when no replacement reached it
+    std::string target;  // the file that holds the new bytes afterwards ("" none)
+    std::string left;    // what `output` holds afterwards when no replacement reached it
 };
 
 void nothing(const TempDir&) {}
@@ -125,7 +125,7 @@ TEST(PlatformReplacement, PermissionsOfANewFileAndDiscarding) {
 
     ASSERT_TRUE(platform::createReplacement(output, replacement));
     platform::discardReplacement(replacement);
-    platform::discardReplacement(replacement); // twice: nothing more to remove
+    platform::discardReplacement(replacement);  // twice: nothing more to remove
     EXPECT_EQ(partialFiles(dir), 0);
     EXPECT_EQ(readWholeFile(output), "");
 }
@@ -150,7 +150,7 @@ TEST(PlatformReplacement, DevicesAndPipesGetACopy) {
     socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     const Device devices[] = {{"/dev/null", temporaries.path(), true, true},
-                              {"/dev/null", "", true, true}, // /tmp then
+                              {"/dev/null", "", true, true},  // /tmp then
                               {"/dev/full", temporaries.path(), true, false},
                               {"/dev/null", dir.pathOf("no-such-folder"), false, false},
                               {socketPath, temporaries.path(), false, false}};
@@ -165,7 +165,7 @@ TEST(PlatformReplacement, DevicesAndPipesGetACopy) {
             replacement.temporary.starts_with((device.tmpdir.empty() ? "/tmp" : device.tmpdir) + "/"));
         platform::File temporary;
         ASSERT_TRUE(platform::createForWriting(replacement.temporary, temporary));
-        std::string bytes(3 << 20, 'b'); // more than one piece of the copy
+        std::string bytes(3 << 20, 'b');  // more than one piece of the copy
         EXPECT_TRUE(platform::writeFile(temporary, bytes.data(), bytes.size()));
         platform::closeFile(temporary);
         EXPECT_EQ(platform::commitReplacement(replacement), device.committed);
@@ -193,7 +193,7 @@ TEST(PlatformReplacement, DevicesAndPipesGetACopy) {
 // The file calls on what they refuse: a folder to read, an output that is the file being read, a file that
 // cannot be emptied or written, a pipe that needs no emptying.
 TEST(PlatformFiles, RefusalsAndFailures) {
-    platform::standardOutputFile(); // ignores SIGPIPE, as the program does
+    platform::standardOutputFile();  // ignores SIGPIPE, as the program does
     TempDir dir;
     std::string database = dir.write("db", "bytes");
     platform::File file;
@@ -219,11 +219,11 @@ TEST(PlatformFiles, RefusalsAndFailures) {
     platform::closeFile(proc);
 
     bool hadBytes = true;
-    EXPECT_FALSE(platform::emptyFile(file, hadBytes)); // opened for reading only
+    EXPECT_FALSE(platform::emptyFile(file, hadBytes));  // opened for reading only
     char byte;
     EXPECT_FALSE(platform::writeFile(file, "x", 1));
     platform::closeFile(file);
-    EXPECT_TRUE(platform::closeFile(file)); // closed already
+    EXPECT_TRUE(platform::closeFile(file));  // closed already
     EXPECT_EQ(platform::readFile(file, &byte, 1), -1);
     EXPECT_FALSE(platform::emptyFile(file, hadBytes));
 
@@ -239,7 +239,7 @@ TEST(PlatformFiles, RefusalsAndFailures) {
 
 // A read in non-blocking mode waits for late data; a wakeup ends the wait of a read with nothing to come.
 TEST(PlatformReads, NonBlockingDescriptorsAndTheWakeup) {
-    platform::Wakeup closedWakeup; // never made: not watched
+    platform::Wakeup closedWakeup;  // never made: not watched
     for (int variant = 0; variant < 3; ++variant) {
         SCOPED_TRACE(variant);
         int ends[2];
@@ -278,8 +278,8 @@ TEST(PlatformReads, NonBlockingDescriptorsAndTheWakeup) {
     EXPECT_TRUE(platform::wasWokenUp(platform::lastErrorCode()));
     closer.join();
     platform::closeWakeup(wakeup);
-    platform::closeWakeup(wakeup);  // twice: nothing more to close
-    platform::signalWakeup(wakeup); // closed: nothing to signal
+    platform::closeWakeup(wakeup);   // twice: nothing more to close
+    platform::signalWakeup(wakeup);  // closed: nothing to signal
     ::close(ends[0]);
     ::close(ends[1]);
 
@@ -290,7 +290,7 @@ TEST(PlatformReads, NonBlockingDescriptorsAndTheWakeup) {
     ASSERT_TRUE(platform::makeWakeup(wakeup));
     char bytes[4];
     EXPECT_EQ(platform::readFile(file, bytes, sizeof bytes, &wakeup), 3);
-    EXPECT_EQ(platform::readFile(platform::File{9999}, bytes, sizeof bytes, &wakeup), -1); // not open
+    EXPECT_EQ(platform::readFile(platform::File{9999}, bytes, sizeof bytes, &wakeup), -1);  // not open
     platform::closeWakeup(wakeup);
     platform::closeFile(file);
 }
@@ -299,11 +299,11 @@ TEST(PlatformReads, NonBlockingDescriptorsAndTheWakeup) {
 struct ZenityCase {
     const char* name;
     bool forSaving;
-    std::string answer;    // what it prints
-    int status;            // its exit status
-    bool chosen;           // askForPath's result
-    std::string path;      // the path then, in the directory
-    const char* saveFlags; // "--save --confirm-overwrite" or ""
+    std::string answer;     // what it prints
+    int status;             // its exit status
+    bool chosen;            // askForPath's result
+    std::string path;       // the path then, in the directory
+    const char* saveFlags;  // "--save --confirm-overwrite" or ""
 };
 
 TEST(PlatformDialogs, ZenityAnswersAndDefaultExtensions) {
@@ -377,5 +377,5 @@ TEST(PlatformDialogs, ZenityAnswersAndDefaultExtensions) {
     ::unsetenv("WAYLAND_DISPLAY");
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

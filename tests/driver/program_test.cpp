@@ -20,7 +20,7 @@ std::string fileLines(const FileConversion& run) {
 }
 
 class EndToEnd : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
 };
 
@@ -82,27 +82,32 @@ INSTANTIATE_TEST_SUITE_P(
                      "Magic ZZZZ\nUnknown DB type 5a5a5a5a ZZZZ\n"},
         NotConverted{"OneLetterInTheWrongCase", DbBuilder().header("qRTb", versionWord(1, 7, 20)).bytes(),
                      "Magic qRTb\nUnknown DB type 62545271 qRTb\n"},
-        NotConverted{"UnknownVersion", unknownVersion, "Magic QRTb\nVersion 1.7.6\nUnknown DB version 01070006\n"},
-        NotConverted{"SignatureOfNeitherFamily", DbBuilder().header("QRTB", versionWord(1, 7, 20)).raw("body").bytes(),
+        NotConverted{"UnknownVersion", unknownVersion,
+                     "Magic QRTb\nVersion 1.7.6\nUnknown DB version 01070006\n"},
+        NotConverted{"SignatureOfNeitherFamily",
+                     DbBuilder().header("QRTB", versionWord(1, 7, 20)).raw("body").bytes(),
                      "Magic QRTB\nUnknown DB type 42545251 QRTB\n"},
-        NotConverted{"VersionOfTheOtherFamily", DbBuilder().header("QWTB", versionWord(1, 7, 20)).raw("body").bytes(),
+        NotConverted{"VersionOfTheOtherFamily",
+                     DbBuilder().header("QWTB", versionWord(1, 7, 20)).raw("body").bytes(),
                      "Magic QWTB\nVersion 1.7.20\nUnknown DB version 01070014\n"},
-        NotConverted{"EmptyFile", "",
-                     "Magic \0\0\0\0\nUnknown DB type 00000000 \0\0\0\0\nError: Encounted atleast one read error\n"s},
-        NotConverted{"Bzip2BlockSize1", bzip2(unknownVersion, 1), "Magic BZh1\nUnknown DB type 31685a42 BZh1\n"},
+        NotConverted{
+            "EmptyFile", "",
+            "Magic \0\0\0\0\nUnknown DB type 00000000 \0\0\0\0\nError: Encounted atleast one read error\n"s},
+        NotConverted{"Bzip2BlockSize1", bzip2(unknownVersion, 1),
+                     "Magic BZh1\nUnknown DB type 31685a42 BZh1\n"},
         NotConverted{"Bzip2InsideBzip2", bzip2(bzip2(unknownVersion)),
                      "Magic BZh9\nDatabase is compressed, decompressing with bz2...\n"
                      "Magic BZh9\nUnknown DB type 39685a42 BZh9\n"}),
     [](const auto& test) { return test.param.name; });
 
 TEST_F(EndToEnd, CompressedAndRawDatabasesPrintTheSameBesidesTheBzip2Lines) {
-    for (const std::string& plain :
-         {unknownVersion, DbBuilder().header("QWTB", versionWord(9, 9, 9)).bytes(),
-          DbBuilder().header("QRTB", versionWord(1, 7, 20)).raw("body").bytes()}) {
+    for (const std::string& plain : {unknownVersion, DbBuilder().header("QWTB", versionWord(9, 9, 9)).bytes(),
+                                     DbBuilder().header("QRTB", versionWord(1, 7, 20)).raw("body").bytes()}) {
         FileConversion raw = convertFile(dir, plain);
         FileConversion packed = convertFile(dir, bzip2(plain));
         std::string expected = raw.console;
-        expected.insert(fileLines(raw).size(), "Magic BZh9\nDatabase is compressed, decompressing with bz2...\n");
+        expected.insert(fileLines(raw).size(),
+                        "Magic BZh9\nDatabase is compressed, decompressing with bz2...\n");
         EXPECT_EQ(packed.console, expected);
         EXPECT_EQ(packed.exitCode, raw.exitCode);
         EXPECT_EQ(packed.csv, raw.csv);
@@ -140,8 +145,9 @@ TEST_F(EndToEnd, PathsLongerThanTheOldLimitWork) {
     TempDir unused;
     std::filesystem::copy_file(unused.write("db", unknownVersion), database);
     ProgramRun run = runProgram({database, output});
-    EXPECT_EQ(run.console, database + " opened for reading...\n" + output +
-                               " created for writing...\nMagic QRTb\nVersion 1.7.6\nUnknown DB version 01070006\n");
+    EXPECT_EQ(run.console,
+              database + " opened for reading...\n" + output +
+                  " created for writing...\nMagic QRTb\nVersion 1.7.6\nUnknown DB version 01070006\n");
     EXPECT_EQ(readWholeFile(output), "");
 }
 
@@ -150,7 +156,8 @@ TEST_F(EndToEnd, FullOutputDeviceIsAWriteErrorEvenForTheFinalFlushAlone) {
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
     std::string database;
     for (uint32_t signature : {signature16, signature17}) {
-        for (uint32_t version : {0x01060006u, 0x01060007u, 0x01070005u, 0x01070008u, 0x01070011u, 0x01070014u}) {
+        for (uint32_t version :
+             {0x01060006u, 0x01060007u, 0x01070005u, 0x01070008u, 0x01070011u, 0x01070014u}) {
             if (database.empty() && findDatabaseFormat(signature, version) != nullptr) {
                 database = DbBuilder().u32(signature).u32(version).bytes();
             }
@@ -164,10 +171,11 @@ TEST_F(EndToEnd, FullOutputDeviceIsAWriteErrorEvenForTheFinalFlushAlone) {
     ASSERT_NE(writeLine, printed.end()) << run.console;
     // Only the report may follow it, in its fixed order.
     for (auto line = writeLine + 1; line != printed.end(); ++line) {
-        EXPECT_TRUE(*line == "Error: Encounted atleast one read error" || *line == "Error: database corrupt") << *line;
+        EXPECT_TRUE(*line == "Error: Encounted atleast one read error" || *line == "Error: database corrupt")
+            << *line;
     }
     EXPECT_EQ(run.exitCode, 2);
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

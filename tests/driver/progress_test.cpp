@@ -54,5 +54,5 @@ TEST(StatusLine, IsErasedBeforeAnyConsoleLineAndNeverReachesTheLines) {
     std::fclose(terminal.status);
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

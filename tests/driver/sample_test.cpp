@@ -21,5 +21,5 @@ TEST(BundledSample, ConvertsToItsExpectedListRawAndCompressed) {
     }
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

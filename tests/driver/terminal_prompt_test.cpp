@@ -77,17 +77,19 @@ TerminalRun runOnTerminal(const std::vector<std::string>& answers) {
 }
 
 class TerminalPrompt : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
-    std::string database = dir.write("Quillseek.db", DbBuilder().header("QWTB", versionWord(1, 6, 9)).bytes());
+    std::string database =
+        dir.write("Quillseek.db", DbBuilder().header("QWTB", versionWord(1, 6, 9)).bytes());
 };
 
 TEST_F(TerminalPrompt, BothAnswersConvert) {
     std::string output = dir.pathOf("list.qlx");
     TerminalRun run = runOnTerminal({database + "\n", output + "\n"});
-    EXPECT_EQ(run.screen, "catadump <quillseek.db> <out.qlx>\n" + std::string(databasePrompt) + database + "\n" +
-                              std::string(outputPrompt) + output + "\n" + database + " opened for reading...\n" +
-                              output + " created for writing...\nMagic QWTB\nVersion 1.6.9\n"
+    EXPECT_EQ(run.screen, "catadump <quillseek.db> <out.qlx>\n" + std::string(databasePrompt) + database +
+                              "\n" + std::string(outputPrompt) + output + "\n" + database +
+                              " opened for reading...\n" + output +
+                              " created for writing...\nMagic QWTB\nVersion 1.6.9\n"
                               "Unknown DB version 01060009\n");
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(readWholeFile(output), "");
@@ -128,5 +130,5 @@ INSTANTIATE_TEST_SUITE_P(, TerminalCancel,
                                            Cancellation{"EndOfInputAtOutput", true, "\x04"}),
                          [](const auto& test) { return test.param.name; });
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

@@ -48,13 +48,21 @@ catagen::Tree trickyTree() {
     params.files = 400;
     catagen::Tree tree = catagen::makeSyntheticTree(params);
     catagen::materializeFiles(tree);
-    const char* names[] = {"quo\"te\"", "pi|pe", "per%25cent%", "new\nline", "car\rriage", "bad\xff\xfe",
-                           "caf\xc3\xa9", "cut\xe2\x82", "\xed\xa0\x80surrogate", "comma, and space"};
+    const char* names[] = {
+        "quo\"te\"",   "pi|pe",       "per%25cent%",           "new\nline",       "car\rriage", "bad\xff\xfe",
+        "caf\xc3\xa9", "cut\xe2\x82", "\xed\xa0\x80surrogate", "comma, and space"};
     uint32_t folder = static_cast<uint32_t>(tree.folders.size());
-    tree.folders.push_back({"odd|%\"folder", 0, 0, {.size = 1, .created = 132000000000000000, .attributes = 16}});
+    tree.folders.push_back(
+        {"odd|%\"folder", 0, 0, {.size = 1, .created = 132000000000000000, .attributes = 16}});
     for (const char* name : names) {
-        tree.files.push_back({name, folder, 0, {.size = 7, .created = 131000000000000000,
-                                                .modified = 132500000000000001, .accessed = 0, .attributes = 32}});
+        tree.files.push_back({name,
+                              folder,
+                              0,
+                              {.size = 7,
+                               .created = 131000000000000000,
+                               .modified = 132500000000000001,
+                               .accessed = 0,
+                               .attributes = 32}});
     }
     return tree;
 }
@@ -77,8 +85,8 @@ TEST(FormatClients, EveryFormatReadsBackThroughItsRealClient) {
                 std::string list = dir.pathOf(std::string("list.") + format);
                 ProgramRun run = runProgram({std::string("--format=") + format, db, list});
                 ASSERT_EQ(run.exitCode, 0) << run.console;
-                std::string command = "/usr/bin/python3 " + checker + " " + format + " " + list + " " +
-                                      dir.pathOf("expected");
+                std::string command =
+                    "/usr/bin/python3 " + checker + " " + format + " " + list + " " + dir.pathOf("expected");
                 int status = std::system(command.c_str());
                 EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
             }
@@ -86,5 +94,5 @@ TEST(FormatClients, EveryFormatReadsBackThroughItsRealClient) {
     }
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

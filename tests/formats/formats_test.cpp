@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "formats/output_format.h"
 #include "formats/format_rows.h"
+#include "formats/output_format.h"
 #include "model/folder_table.h"
 #include "support/conversion_harness.h"
 
@@ -42,15 +42,20 @@ TEST(CsvFormat, QuotesAndDates) {
     const Case cases[] = {
         {"a\"b\"", {.size = 5, .attributes = 32}, "\"a\"\"b\"\"\",file,5,,,,32\r\n"},
         {"x,y\r\nz", {.dateCreated = y2021}, "\"x,y\r\nz\",file,0,2021-03-04T05:06:07.1234567Z,,,0\r\n"},
-        {"first", {.dateCreated = 1, .dateModified = 116444736000000000},
+        {"first",
+         {.dateCreated = 1, .dateModified = 116444736000000000},
          "\"first\",file,0,1601-01-01T00:00:00.0000001Z,1970-01-01T00:00:00.0000000Z,,0\r\n"},
-        {"leap", {.dateAccessed = 125962560000000000}, "\"leap\",file,0,,,2000-02-29T00:00:00.0000000Z,0\r\n"},
-        {"last", {.dateCreated = 2650467743999999999, .dateModified = 2650467744000000000, .dateAccessed = ~0ull},
+        {"leap",
+         {.dateAccessed = 125962560000000000},
+         "\"leap\",file,0,,,2000-02-29T00:00:00.0000000Z,0\r\n"},
+        {"last",
+         {.dateCreated = 2650467743999999999, .dateModified = 2650467744000000000, .dateAccessed = ~0ull},
          "\"last\",file,0,9999-12-31T23:59:59.9999999Z,2650467744000000000,18446744073709551615,0\r\n"},
     };
     for (const Case& c : cases) EXPECT_EQ(entryText("csv", c.name, &c.values), c.text) << c.name;
     RowValues dated{.dateCreated = y2021};
-    EXPECT_EQ(entryText("csv", "n", &dated, DateStyle::filetime), "\"n\",file,0,132593079671234567,0,0,0\r\n");
+    EXPECT_EQ(entryText("csv", "n", &dated, DateStyle::filetime),
+              "\"n\",file,0,132593079671234567,0,0,0\r\n");
     EXPECT_EQ(entryText("csv", "old", nullptr), "\"old\",file,0\r\n");
 }
 
@@ -90,9 +95,13 @@ TEST(JsonlFormat, EscapesAndInvalidUtf8) {
         // A lone byte, an overlong form, a surrogate, a cut sequence, a code point past U+10FFFF.
         {"a\xff", {}, "{\"path\":\"a\xef\xbf\xbd\",\"path_hex\":\"61ff" + tail},
         {"\xc0\x80", {}, "{\"path\":\"\xef\xbf\xbd\xef\xbf\xbd\",\"path_hex\":\"c080" + tail},
-        {"\xed\xa0\x80", {}, "{\"path\":\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\",\"path_hex\":\"eda080" + tail},
+        {"\xed\xa0\x80",
+         {},
+         "{\"path\":\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\",\"path_hex\":\"eda080" + tail},
         {"\xe2\x82", {}, "{\"path\":\"\xef\xbf\xbd\xef\xbf\xbd\",\"path_hex\":\"e282" + tail},
-        {"\xf4\x90\x80\x80", {}, "{\"path\":\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\",\"path_hex\":\"f4908080" + tail},
+        {"\xf4\x90\x80\x80",
+         {},
+         "{\"path\":\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\",\"path_hex\":\"f4908080" + tail},
     };
     for (const Case& c : cases) EXPECT_EQ(entryText("jsonl", c.name, nullptr), c.text) << c.name;
     RowValues values{.size = 9, .dateModified = y2021, .attributes = 1};
@@ -102,12 +111,14 @@ TEST(JsonlFormat, EscapesAndInvalidUtf8) {
 }
 
 TEST(BodyfileFormat, EscapesAndUnixSeconds) {
-    RowValues values{.size = 3, .dateCreated = y2021, .dateModified = 116444736000000000 - 1,
+    RowValues values{.size = 3,
+                     .dateCreated = y2021,
+                     .dateModified = 116444736000000000 - 1,
                      .dateAccessed = 116444736000000000 + 25000000};
     EXPECT_EQ(entryText("bodyfile", "a|b%c\r\nd\"", &values),
               "0|a%7Cb%25c%0D%0Ad\"|0|r/rrwxrwxrwx|0|0|3|2|0|0|1614834367\n");
     EXPECT_EQ(entryText("bodyfile", "old", nullptr), "0|old|0|r/rrwxrwxrwx|0|0|0|0|0|0|0\n");
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

@@ -69,20 +69,19 @@ std::string query(const TempDir& dir, const std::string& database, const std::st
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return "popen failed";
     char buffer[65536];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        output.append(buffer, n);
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
     pclose(pipe);
     return output;
 }
 
-constexpr uint64_t lastIso = 2650467743999999999; // 9999-12-31T23:59:59.9999999Z
+constexpr uint64_t lastIso = 2650467743999999999;  // 9999-12-31T23:59:59.9999999Z
 
 catagen::Tree oddTree(Version version) {
     catagen::SyntheticParams params;
     params.seed = 9;
     params.folders = 60;
     params.files = 500;
-    params.forwardReferencePercent = 20; // folder rows before their parent's
+    params.forwardReferencePercent = 20;  // folder rows before their parent's
     params.filesystemFilePercent = isQwtb(version) ? 0 : 5;
     catagen::Tree tree = catagen::makeSyntheticTree(params);
     catagen::materializeFiles(tree);
@@ -93,8 +92,7 @@ catagen::Tree oddTree(Version version) {
         {"caf\xc3\xa9", {.size = ~0ull, .created = lastIso, .modified = lastIso + 1, .accessed = ~0ull}},
         {"\xed\xa0\x80surrogate", {.created = 125962560000000000, .accessed = 132593079671234567}},
     };
-    for (const auto& [name, values] : files)
-        tree.files.push_back({name, folder, 0, values});
+    for (const auto& [name, values] : files) tree.files.push_back({name, folder, 0, values});
     return tree;
 }
 
@@ -135,7 +133,7 @@ TEST(SqliteFormat, EveryVersionReadsBackThroughSqlite3) {
                 {"bad\xff\xfe", "|blob|blob"}, {"caf\xc3\xa9", "|text|blob"}, {nullptr, ""}};
             for (auto [name, types] : lookups) {
                 std::string field = name != nullptr ? '|' + hexOf(name) + '|' : std::string();
-                size_t at = 0; // the first row, or the one of that name
+                size_t at = 0;  // the first row, or the one of that name
                 while (at < listed.size() && listed[at].find(field) == std::string::npos) ++at;
                 ASSERT_LT(at, listed.size());
                 std::string path = listed[at].substr(2, listed[at].find('|', 2) - 2);
@@ -170,7 +168,7 @@ TEST(SqliteFormat, EveryVersionReadsBackThroughSqlite3) {
 
             size_t rowCount = lines(expected.csv).size();
             std::string header = headerLineOf(version);
-            header.resize(header.size() - 2); // without its CR LF
+            header.resize(header.size() - 2);  // without its CR LF
             EXPECT_EQ(query(dir, out, "SELECT name, value FROM facts WHERE name <> 'console' ORDER BY name"),
                       "corrupt|0\nfatal|\nheader|" + header + "\nread_error|0\nrecognised|1\nrows|" +
                           std::to_string(rowCount) + "\nversion|" +
@@ -242,5 +240,5 @@ TEST(SqliteFormat, ABuildWithoutSqliteRefusesTheFormat) {
 
 #endif
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

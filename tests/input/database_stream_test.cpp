@@ -19,7 +19,7 @@ DbBuilder mixedFields() {
 }
 
 class StreamReads : public StreamFixture, public ::testing::TestWithParam<std::tuple<Mode, size_t>> {
-protected:
+  protected:
     void openParam(std::string_view plain) { open(plain, std::get<0>(GetParam()), std::get<1>(GetParam())); }
     bool compressed() const { return std::get<0>(GetParam()) == Mode::compressed; }
 };
@@ -95,7 +95,8 @@ INSTANTIATE_TEST_SUITE_P(, StreamReads,
                          ::testing::Combine(::testing::Values(Mode::raw, Mode::compressed),
                                             // the smallest buffer, an odd size, the whole mixed data exactly,
                                             // and the program's own size
-                                            ::testing::Values(size_t{16}, size_t{17}, mixedSize, defaultReadAhead)),
+                                            ::testing::Values(size_t{16}, size_t{17}, mixedSize,
+                                                              defaultReadAhead)),
                          [](const auto& test) {
                              return std::string(modeName(std::get<0>(test.param))) + "ReadAhead" +
                                     std::to_string(std::get<1>(test.param));
@@ -184,5 +185,5 @@ TEST_F(CompressedStream, AFollowingStreamContinuesTheData) {
     EXPECT_EQ(console(), "BZ2_bzDecompress(): 4: Unexpected EOF in decompression stream.\n");
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

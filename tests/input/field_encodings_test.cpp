@@ -3,7 +3,6 @@
 #include "input/field_encodings.h"
 #include "stream_fixture.h"
 
-
 namespace catadump::test {
 namespace {
 
@@ -63,12 +62,13 @@ TEST_P(CountedStrings, ReadTheirBytesAndNothingMore) {
 
 INSTANTIATE_TEST_SUITE_P(
     , CountedStrings,
-    ::testing::Values(StringCase{"Empty", DbBuilder().str(""), ""},
-                      StringCase{"EmptyLongForm", DbBuilder().strLong(""), ""},
-                      StringCase{"Short", DbBuilder().str("abc"), "abc"},
-                      StringCase{"ShortInLongForm", DbBuilder().strLong("abc"), "abc"},
-                      StringCase{"LongerThanReadAhead", DbBuilder().str(std::string(300, 'n')), std::string(300, 'n')},
-                      StringCase{"WithZeroByte", DbBuilder().str(std::string("ab\0cd", 5)), std::string("ab\0cd", 5)}),
+    ::testing::Values(
+        StringCase{"Empty", DbBuilder().str(""), ""},
+        StringCase{"EmptyLongForm", DbBuilder().strLong(""), ""},
+        StringCase{"Short", DbBuilder().str("abc"), "abc"},
+        StringCase{"ShortInLongForm", DbBuilder().strLong("abc"), "abc"},
+        StringCase{"LongerThanReadAhead", DbBuilder().str(std::string(300, 'n')), std::string(300, 'n')},
+        StringCase{"WithZeroByte", DbBuilder().str(std::string("ab\0cd", 5)), std::string("ab\0cd", 5)}),
     [](const auto& test) { return test.param.name; });
 
 TEST(VisibleText, EndsAtTheFirstZeroByte) {
@@ -157,5 +157,5 @@ TEST_F(Encodings, SkipBytesConsumesExactlyThatMany) {
     EXPECT_TRUE(flags().readError);
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

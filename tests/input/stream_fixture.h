@@ -23,7 +23,7 @@ class StreamFixture {
     CapturedRun captured_;
     std::unique_ptr<CountingInput> input_;
 
-protected:
+  protected:
     RunContext& run() { return captured_.run; }
     RunFlags& flags() { return captured_.run.flags; }
     void resetFlags() { captured_.run.flags = {}; }
@@ -56,4 +56,4 @@ inline const char* inflateFailureLine =
     "BZ2_bzDecompress\\(\\): -?[0-9]+: Failed to decompress\\.|"
     "BZ2_bzDecompress\\(\\): 4: Unexpected EOF in decompression stream\\.)\n";
 
-} // namespace catadump::test
+}  // namespace catadump::test

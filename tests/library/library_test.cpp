@@ -43,7 +43,8 @@ Read readAll(catadump_reader* reader, int slice = -1) {
     auto next = [&] {
         if (slice < 0) return catadump_next(reader, &entry);
         int status;
-        while ((status = catadump_next_timeout(reader, &entry, static_cast<unsigned>(slice))) == CATADUMP_WAITING) {
+        while ((status = catadump_next_timeout(reader, &entry, static_cast<unsigned>(slice))) ==
+               CATADUMP_WAITING) {
         }
         return status;
     };
@@ -121,7 +122,8 @@ TEST(Library, ReadersAtOnceAndReadersClosedEarly) {
     catagen::SyntheticParams params;
     params.folders = 2000;
     params.files = 60000;
-    std::string database = bzip2(catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20));
+    std::string database =
+        bzip2(catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20));
     std::string expected = convertInMemory(database).csv;
     std::vector<std::thread> threads;
     std::vector<std::string> lists(4);
@@ -160,7 +162,8 @@ TEST(Library, AFatalConditionIsAStatusWithItsLine) {
     EXPECT_STREQ(catadump_fatal_line(reader), "bad string size -1\n");
     size_t length = 0;
     std::string console = catadump_console(reader, &length);
-    EXPECT_NE(console.find("filesystem count: "), std::string::npos) << console;  // the lines up to the condition
+    EXPECT_NE(console.find("filesystem count: "), std::string::npos)
+        << console;  // the lines up to the condition
     EXPECT_EQ(console.find("Conversion complete!"), std::string::npos);
     EXPECT_EQ(length, std::string(catadump_console(reader, nullptr)).size());
     catadump_close(reader);
@@ -225,7 +228,8 @@ TEST(Library, MisuseEndsSafely) {
     catagen::SyntheticParams params;
     params.folders = 200;
     params.files = 5000;
-    std::string database = catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
+    std::string database =
+        catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
     std::string expected = convertInMemory(database).csv;
     auto fromPipe = [&](bool nonBlocking, int slice) {
         int fds[2];
@@ -255,7 +259,8 @@ TEST(Library, MisuseEndsSafely) {
              input.closeAt = 3;
              catadump_reader* reader = nullptr;
              ASSERT_EQ(catadump_open_callbacks(readAndClose, &input, nullptr, &reader), 0);
-             EXPECT_EQ(nextAfterCallbackClose(input, reader), -1);  // the reader is gone: not to be used again
+             EXPECT_EQ(nextAfterCallbackClose(input, reader),
+                       -1);              // the reader is gone: not to be used again
              EXPECT_EQ(input.calls, 3);  // no read after the close
          }},
         {"closed from the console callback",
@@ -311,5 +316,5 @@ TEST(Library, MisuseEndsSafely) {
     }
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

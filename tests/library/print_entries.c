@@ -14,8 +14,9 @@ int main(int argc, char** argv) {
         fwrite(entry.path, 1, entry.path_length, stdout);
         putchar('"');
         if (entry.has_values) {
-            printf(",%llu,%llu,%llu,%llu,%u\r\n", (unsigned long long)entry.size, (unsigned long long)entry.created,
-                   (unsigned long long)entry.modified, (unsigned long long)entry.accessed, (unsigned)entry.attributes);
+            printf(",%llu,%llu,%llu,%llu,%u\r\n", (unsigned long long)entry.size,
+                   (unsigned long long)entry.created, (unsigned long long)entry.modified,
+                   (unsigned long long)entry.accessed, (unsigned)entry.attributes);
         } else {
             printf(",%u\r\n", (unsigned)entry.attributes);
         }

@@ -1,11 +1,11 @@
-#include <gtest/gtest.h>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <limits>
 #include <random>
 #include <vector>
 
-#include "platform/platform.h"
 #include "output/csv_writer.h"
+#include "platform/platform.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
 
@@ -52,16 +52,17 @@ TEST_P(CsvWriterBuffering, WritesOutOnlyWhenItMustAndKeepsTheOrder) {
 
 INSTANTIATE_TEST_SUITE_P(
     , CsvWriterBuffering,
-    ::testing::Values(WriterCase{"ExactFillStaysBuffered", {65526, 10}, {}, 0},
-                      WriterCase{"FullBufferGoesOutWithTheNextByte", {65526, 10, 1}, {65536}, 65535},
-                      WriterCase{"FullBufferGoesOutOnFlush", {65526, 10, flushNow}, {65536}, 65536},
-                      WriterCase{"WholeBufferIntoEmptyIsBuffered", {65536}, {}, 0},
-                      WriterCase{"WholeBufferIntoNonEmptyGoesStraightOut", {10, 65536}, {10, 65536}, 65536},
-                      WriterCase{"MoreThanSpaceLeftIsBufferedAfterWritingOut", {60000, 10000}, {60000}, 55536},
-                      WriterCase{"OverBufferSizeGoesStraightOut", {100000}, {100000}, 65536},
-                      WriterCase{"ZeroLengthWritesChangeNothing", {0, 5, 0}, {}, 65531},
-                      WriterCase{"ZeroLengthWriteIntoFullBuffer", {65536, 0}, {}, 0},
-                      WriterCase{"FlushOfEmptyBufferWritesNothing", {flushNow, 10, flushNow, flushNow}, {10}, 65536}),
+    ::testing::Values(
+        WriterCase{"ExactFillStaysBuffered", {65526, 10}, {}, 0},
+        WriterCase{"FullBufferGoesOutWithTheNextByte", {65526, 10, 1}, {65536}, 65535},
+        WriterCase{"FullBufferGoesOutOnFlush", {65526, 10, flushNow}, {65536}, 65536},
+        WriterCase{"WholeBufferIntoEmptyIsBuffered", {65536}, {}, 0},
+        WriterCase{"WholeBufferIntoNonEmptyGoesStraightOut", {10, 65536}, {10, 65536}, 65536},
+        WriterCase{"MoreThanSpaceLeftIsBufferedAfterWritingOut", {60000, 10000}, {60000}, 55536},
+        WriterCase{"OverBufferSizeGoesStraightOut", {100000}, {100000}, 65536},
+        WriterCase{"ZeroLengthWritesChangeNothing", {0, 5, 0}, {}, 65531},
+        WriterCase{"ZeroLengthWriteIntoFullBuffer", {65536, 0}, {}, 0},
+        WriterCase{"FlushOfEmptyBufferWritesNothing", {flushNow, 10, flushNow, flushNow}, {10}, 65536}),
     [](const auto& test) { return test.param.name; });
 
 TEST(CsvWriter, FailedWriteSetsTheFlagAndWritingCarriesOn) {
@@ -145,8 +146,8 @@ TEST(CsvWriter, AnExistingOutputHoldsOnlyWhatThisRunWrote) {
     }
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test
 
 namespace catadump::test {
 namespace {
@@ -177,8 +178,10 @@ std::string runWriter(CapturedRun& captured, const OverlapCase& test, CsvWriting
                 writeBytes(writer, bytes.data(), bytes.size());
             }
         }
-        if (abandon) abandonCsvWriter(writer);
-        else flush(writer);
+        if (abandon)
+            abandonCsvWriter(writer);
+        else
+            flush(writer);
     }
     return sink.bytes;
 }
@@ -221,5 +224,5 @@ TEST(OverlappedWriterErrors, AFailedWriteOfTheThreadSetsTheFlagByTheFlush) {
     EXPECT_TRUE(captured.run.flags.writeError);
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

@@ -24,7 +24,8 @@ std::string expected(uint64_t value) {
 TEST(NumberText, EveryDigitCountAndBlockEdgeIsTheShortestDecimal) {
     std::vector<uint64_t> values = {0, UINT64_MAX, UINT32_MAX, 10000, 9999, 12345678, 1010101010101010101ULL};
     for (uint64_t power = 1; power <= 10000000000000000000ULL; power *= 10) {
-        for (uint64_t value : {power - 1, power, power + 1, power * 2 - 1, power * 9}) values.push_back(value);
+        for (uint64_t value : {power - 1, power, power + 1, power * 2 - 1, power * 9})
+            values.push_back(value);
         if (power == 10000000000000000000ULL) break;
     }
     for (uint64_t value : values) EXPECT_EQ(written(value), expected(value)) << value;
@@ -49,5 +50,5 @@ TEST(NumberText, StoresNoFurtherThanTheStoreWidthOrTheDigits) {
     }
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

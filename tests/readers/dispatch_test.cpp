@@ -31,8 +31,8 @@ void PrintTo(const Unrecognised& test, std::ostream* out) { *out << test.name; }
 std::vector<Unrecognised> unrecognisedDatabases() {
     std::string known = DbBuilder().header("QRTb", versionWord(1, 7, 20)).bytes();
     std::vector<Unrecognised> cases = {
-        {"ForeignSignature", DbBuilder().header("ABCD", 1).bytes(), "Magic ABCD\nUnknown DB type 44434241 ABCD\n",
-         false},
+        {"ForeignSignature", DbBuilder().header("ABCD", 1).bytes(),
+         "Magic ABCD\nUnknown DB type 44434241 ABCD\n", false},
         {"LowerCaseQ", DbBuilder().header("qRTb", versionWord(1, 7, 20)).bytes(),
          "Magic qRTb\nUnknown DB type 62545271 qRTb\n", false},
         {"UpperCaseB", DbBuilder().header("QRTB", versionWord(1, 7, 20)).bytes(),
@@ -49,17 +49,17 @@ std::vector<Unrecognised> unrecognisedDatabases() {
          "Magic QWTB\nVersion 255.255.65535\nUnknown DB version ffffffff\n", false},
         {"EmptyFile", "", unreadSignature, true},
         {"SignatureCutShort", "QR", unreadSignature, true},
-        {"VersionCutShort", "QRTb\x14\x00"s, "Magic QRTb\nVersion 0.0.0\nUnknown DB version 00000000\n", true},
-        {"NestedBzip2", bzip2(bzip2(known)),
-         compressedLines + "Magic BZh9\nUnknown DB type 39685a42 BZh9\n", false},
+        {"VersionCutShort", "QRTb\x14\x00"s, "Magic QRTb\nVersion 0.0.0\nUnknown DB version 00000000\n",
+         true},
+        {"NestedBzip2", bzip2(bzip2(known)), compressedLines + "Magic BZh9\nUnknown DB type 39685a42 BZh9\n",
+         false},
         {"CorruptBzip2", flipByte(bzip2(known), 4),
          compressedLines + "BZ2_bzDecompress(): -4: Failed to decompress.\n" + unreadSignature, true},
-        {"Bzip2SignatureAlone", "BZh9", compressedLines + "ReadFile(): 0: Failed to read.\n" + unreadSignature,
-         true},
+        {"Bzip2SignatureAlone", "BZh9",
+         compressedLines + "ReadFile(): 0: Failed to read.\n" + unreadSignature, true},
         {"CompressedVersionCutShort", bzip2("QRTb\x14"),
-         compressedLines +
-             "Magic QRTb\nBZ2_bzDecompress(): 4: Unexpected EOF in decompression stream.\n"
-             "Version 0.0.0\nUnknown DB version 00000000\n",
+         compressedLines + "Magic QRTb\nBZ2_bzDecompress(): 4: Unexpected EOF in decompression stream.\n"
+                           "Version 0.0.0\nUnknown DB version 00000000\n",
          true},
     };
     for (char digit = '1'; digit <= '8'; ++digit) {
@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(, UnrecognisedDatabase,
 struct KnownVersion {
     const char* signature;
     uint32_t version;
-    Version generated; // the generator's version of the same word
+    Version generated;  // the generator's version of the same word
     ColumnSet columns;
 };
 
@@ -107,19 +107,18 @@ const KnownVersion knownVersions[] = {
     {"QRTb", versionWord(1, 7, 20), Version::v1_7_20, ColumnSet::withValues},
 };
 
-uint32_t signatureWord(const char* fourBytes) {
-    return loadU32(reinterpret_cast<const uint8_t*>(fourBytes));
-}
+uint32_t signatureWord(const char* fourBytes) { return loadU32(reinterpret_cast<const uint8_t*>(fourBytes)); }
 
 // Each row is found by its signature and version, carries the columns of its version, and its reader
 // converts a database of that version in full: a row that is missing, or holds another version's columns
 // or reader, fails here.
 TEST(DatabaseFormats, EachVersionIsFoundWithItsColumnsAndReader) {
-    catagen::Tree tree; // a root folder holding a file with every value
+    catagen::Tree tree;  // a root folder holding a file with every value
     tree.filesystems.resize(1);
     tree.filesystems[0].path = "C:";
     tree.folders = {{"C:", catagen::kNoFolder, 0, {.attributes = 0x10}}};
-    const catagen::Values values{.size = 1234, .created = 7, .modified = 8, .accessed = 9, .attributes = 0x20};
+    const catagen::Values values{
+        .size = 1234, .created = 7, .modified = 8, .accessed = 9, .attributes = 0x20};
     tree.files = {{"a.txt", 0, 0, values}};
     for (const KnownVersion& known : knownVersions) {
         SCOPED_TRACE(versionName(known.generated));
@@ -159,5 +158,5 @@ TEST(DatabaseFormats, OnlyTheSixPairsAreFound) {
     }
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

@@ -24,7 +24,6 @@
 
 namespace catadump::test::qwtb {
 
-
 inline constexpr uint32_t noParent = 0xFFFFFFFF;
 
 // Skipped fields are filled with this byte: read by mistake, it makes a huge count, an invalid parent
@@ -58,7 +57,8 @@ inline std::string frontCode(std::string_view previous, std::string_view name) {
     if (coded.stripCount > 255 || coded.suffixLength > 255) {
         throw std::invalid_argument("name too far from the previous one");
     }
-    return code(static_cast<uint8_t>(coded.suffixLength), static_cast<uint8_t>(coded.stripCount), coded.suffix);
+    return code(static_cast<uint8_t>(coded.suffixLength), static_cast<uint8_t>(coded.stripCount),
+                coded.suffix);
 }
 
 struct FolderRecord {
@@ -101,7 +101,8 @@ struct Monitor {
 struct Exclude {
     uint32_t skipped = 0;  // one byte in 1.6.6, a compact count in 1.6.7
     std::string text;
-    std::optional<uint32_t> declaredLength = std::nullopt;  // the stored text length, when it is not the text's
+    std::optional<uint32_t> declaredLength =
+        std::nullopt;  // the stored text length, when it is not the text's
 };
 
 struct Body {
@@ -114,8 +115,8 @@ struct Body {
     std::optional<uint32_t> fileCount;
     std::optional<uint32_t> folderDecodeSize;
     uint32_t fileDecodeSize = 0;
-    uint32_t maxFolderPath = 0;  // 1.6.7
-    uint32_t maxFilePath = 0;    // 1.6.7
+    uint32_t maxFolderPath = 0;                   // 1.6.7
+    uint32_t maxFilePath = 0;                     // 1.6.7
     std::array<std::optional<Drive>, 26> drives;  // 1.6.6
     std::vector<FileSystem> fileSystems;          // 1.6.7
     std::vector<Monitor> monitors;                // 1.6.7
@@ -175,10 +176,8 @@ struct Layout {
 inline catagen::Tree frameOf(const Body& body) {
     catagen::Tree tree;
     tree.settings.flags = body.flags;
-    for (const Exclude& e : body.excludes)
-        tree.settings.excludes.push_back({e.skipped, e.text});
-    for (const Monitor& m : body.monitors)
-        tree.settings.mountPoints.push_back({m.frn, m.fsi});
+    for (const Exclude& e : body.excludes) tree.settings.excludes.push_back({e.skipped, e.text});
+    for (const Monitor& m : body.monitors) tree.settings.mountPoints.push_back({m.frn, m.fsi});
     for (size_t letter = 0; letter < body.drives.size(); ++letter) {
         if (const std::optional<Drive>& d = body.drives[letter]) {
             catagen::Filesystem& fs = tree.filesystems.emplace_back();
@@ -192,7 +191,7 @@ inline catagen::Tree frameOf(const Body& body) {
     if (body.version == Version::v1_6_7) {
         for (const FileSystem& fs : body.fileSystems) {
             catagen::Filesystem& written = tree.filesystems.emplace_back();
-            written.type = 0; // the generator writes type 0; other types are written over
+            written.type = 0;  // the generator writes type 0; other types are written over
             written.path = fs.path;
             written.guid = fs.guid;
             written.serial = fs.serial;
@@ -241,7 +240,7 @@ inline Layout layOut(const Body& body) {
         setCount(header + 24, body.fileSystemCount.value_or(static_cast<uint32_t>(body.fileSystems.size())));
         for (size_t k = 0; k < body.fileSystems.size(); ++k)
             setCount(marks.filesystems[k], body.fileSystems[k].type);
-        if (frame.filesystems.size() > body.fileSystems.size()) { // the stand-in file system goes
+        if (frame.filesystems.size() > body.fileSystems.size()) {  // the stand-in file system goes
             uint64_t at = marks.filesystems[body.fileSystems.size()];
             patches.push_back({at, marks.filesystems.back() - at, ""});
         }
@@ -277,7 +276,7 @@ inline Layout layOut(const Body& body) {
             previous = f.name;
         }
     }
-    if (frame.folders.size() > body.folders.size()) // the stand-in folder goes
+    if (frame.folders.size() > body.folders.size())  // the stand-in folder goes
         patches.push_back({marks.folderRecordsStart, marks.folders[0].end - marks.folderRecordsStart, ""});
     previous.clear();
     for (size_t j = 0; j < body.files.size(); ++j) {
@@ -339,17 +338,16 @@ inline Body richBody(Version v) {
     return body;
 }
 
-inline const std::string richCsv = headerLine +
-                                   "\"C:\",16\r\n"
-                                   "\"C:\\Program Files\",16\r\n"
-                                   "\"E:\\Media\\Docs\\Programs\",16\r\n"
-                                   "\"E:\\Media\",16\r\n"
-                                   "\"E:\\Media\\Docs\",16\r\n"
-                                   "\"E:\\Media\\Docs\\Docs\",16\r\n"
-                                   "\"C:\\Program Files\\readme.txt\",0\r\n"
-                                   "\"E:\\Media\\Docs\\Programs\\readme.md\",0\r\n"
-                                   "\"E:\\Media\\Docs\\Docs\\a\"b,c\",0\r\n"
-                                   "\"C:\\x\",0\r\n";
+inline const std::string richCsv = headerLine + "\"C:\",16\r\n"
+                                                "\"C:\\Program Files\",16\r\n"
+                                                "\"E:\\Media\\Docs\\Programs\",16\r\n"
+                                                "\"E:\\Media\",16\r\n"
+                                                "\"E:\\Media\\Docs\",16\r\n"
+                                                "\"E:\\Media\\Docs\\Docs\",16\r\n"
+                                                "\"C:\\Program Files\\readme.txt\",0\r\n"
+                                                "\"E:\\Media\\Docs\\Programs\\readme.md\",0\r\n"
+                                                "\"E:\\Media\\Docs\\Docs\\a\"b,c\",0\r\n"
+                                                "\"C:\\x\",0\r\n";
 
 // ---- Running the program within a memory bound ----
 
@@ -371,4 +369,4 @@ inline BoundedRun convertWithinBound(const TempDir& directory, std::string_view 
     return {std::move(run.console), run.exitCode, readWholeFile(output)};
 }
 
-} // namespace catadump::test::qwtb
+}  // namespace catadump::test::qwtb

@@ -7,7 +7,7 @@ namespace catadump::test::qwtb {
 namespace {
 
 class QwtbReaders : public ::testing::TestWithParam<Version> {
-protected:
+  protected:
     Version version() const { return GetParam(); }
     Body rich() const { return richBody(version()); }
     // A body with one root folder "R" (1.6.7: file system "R:") and the given records after it.
@@ -79,8 +79,9 @@ TEST_P(QwtbReaders, CountOf255IsAnOrdinaryByte) {
     body.files = {{.parent = folder(2), .name = a, .stored = code(255, 0, a)},
                   {.parent = folder(1), .name = b, .stored = code(255, 255, b)}};
     InMemoryConversion run = convertInMemory(database(body));
-    EXPECT_EQ(run.csv, headerLine + "\"R:\",16\r\n\"R:\\" + a + "\",16\r\n\"R:\\" + a + "\\" + b + "\",16\r\n\"R:\\" +
-                           a + "\\" + b + "\\" + a + "\",0\r\n\"R:\\" + a + "\\" + b + "\",0\r\n");
+    EXPECT_EQ(run.csv, headerLine + "\"R:\",16\r\n\"R:\\" + a + "\",16\r\n\"R:\\" + a + "\\" + b +
+                           "\",16\r\n\"R:\\" + a + "\\" + b + "\\" + a + "\",0\r\n\"R:\\" + a + "\\" + b +
+                           "\",0\r\n");
     EXPECT_EQ(consoleFrom(run.console, "Loading folders..."), progressOnly);
     EXPECT_FALSE(run.flags.corrupt);
 }
@@ -96,9 +97,8 @@ TEST_P(QwtbReaders, SuffixLengthZeroRepeatsThePreviousNameWithoutStripCount) {
                   {.parent = folder(1), .name = "f"},
                   {.parent = folder(3), .name = "f", .stored = repeatName()}};
     InMemoryConversion run = convertInMemory(database(body));
-    EXPECT_EQ(run.csv, headerLine +
-                           "\"R:\",16\r\n\"R:\\abc\",16\r\n\"R:\\abc\\abc\",16\r\n\"R:\\abd\",16\r\n"
-                           "\"R:\\abc\\abc\\\",0\r\n\"R:\\abc\\f\",0\r\n\"R:\\abd\\f\",0\r\n");
+    EXPECT_EQ(run.csv, headerLine + "\"R:\",16\r\n\"R:\\abc\",16\r\n\"R:\\abc\\abc\",16\r\n\"R:\\abd\",16\r\n"
+                                    "\"R:\\abc\\abc\\\",0\r\n\"R:\\abc\\f\",0\r\n\"R:\\abd\\f\",0\r\n");
     EXPECT_FALSE(run.flags.corrupt);
 }
 
@@ -107,10 +107,12 @@ TEST_P(QwtbReaders, StripCountOfThePreviousLengthKeepsOnlyTheSuffix) {
     Body body = withRoot();
     body.folders.push_back({.parent = folder(0), .name = "abc"});
     body.folders.push_back({.parent = folder(1), .name = "x", .stored = code(1, 3, "x")});
-    body.files = {{.parent = folder(2), .name = "file"}, {.parent = folder(1), .name = "yz", .stored = code(2, 4, "yz")}};
+    body.files = {{.parent = folder(2), .name = "file"},
+                  {.parent = folder(1), .name = "yz", .stored = code(2, 4, "yz")}};
     InMemoryConversion run = convertInMemory(database(body));
-    EXPECT_EQ(run.csv, headerLine + "\"R:\",16\r\n\"R:\\abc\",16\r\n\"R:\\abc\\x\",16\r\n\"R:\\abc\\x\\file\",0\r\n"
-                                    "\"R:\\abc\\yz\",0\r\n");
+    EXPECT_EQ(run.csv, headerLine +
+                           "\"R:\",16\r\n\"R:\\abc\",16\r\n\"R:\\abc\\x\",16\r\n\"R:\\abc\\x\\file\",0\r\n"
+                           "\"R:\\abc\\yz\",0\r\n");
     EXPECT_FALSE(run.flags.corrupt);
 }
 
@@ -137,8 +139,9 @@ TEST_P(QwtbReaders, DecodeSizeMismatchAloneEndsTheProgramWithSuccess) {
     FileConversion run = convertFile(directory, database(body));
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.csv, richCsv);
-    EXPECT_NE(run.console.find(printed("bad folder decode %u != %u\n", body.decodedSize(), *body.folderDecodeSize)),
-              std::string::npos);
+    EXPECT_NE(
+        run.console.find(printed("bad folder decode %u != %u\n", body.decodedSize(), *body.folderDecodeSize)),
+        std::string::npos);
     EXPECT_EQ(run.console.find("Error: "), std::string::npos) << run.console;
 }
 
@@ -192,7 +195,7 @@ std::string afterVersionLine(const std::string& console) {
 }
 
 class QwtbHugeDeclarations : public ::testing::TestWithParam<Version> {
-protected:
+  protected:
     // Converts with the program under the memory bound and checks that it ended normally.
     BoundedRun convert(std::string_view bytes) {
         BoundedRun run = convertWithinBound(directory, bytes);
@@ -256,5 +259,5 @@ TEST_P(QwtbHugeDeclarations, ExcludeCountAndTextLengthOfAllOnesEndWithTheData) {
 
 INSTANTIATE_TEST_SUITE_P(, QwtbHugeDeclarations, ::testing::ValuesIn(qwtbVersions), versionParamName);
 
-} // namespace
-} // namespace catadump::test::qwtb
+}  // namespace
+}  // namespace catadump::test::qwtb

@@ -39,8 +39,8 @@ TEST(FilesystemTables, LateLayoutPrintsEveryEntry) {
         b.compact(2).u8(0).str("D:\\Photos").u64(0xFEDCBA9876543210);
         b.compact(3).u8(2).str("w").str("x").str("y").str("z").u64(7).u64(8);
         tableEnd(b, v, 0x5A);
-        b.u32(3).compact(1).compact(0).raw("f");               // under the type-3 filesystem: name only
-        b.u32(1).u8(0xFF).compact(1).compact(1).raw("g");      // under type 1: a flag byte before the name
+        b.u32(3).compact(1).compact(0).raw("f");           // under the type-3 filesystem: name only
+        b.u32(1).u8(0xFF).compact(1).compact(1).raw("g");  // under type 1: a flag byte before the name
 
         InMemoryConversion result = convertInMemory(b.bytes());
         EXPECT_EQ(readerLines(result.console), headLines(v, 2) +
@@ -107,12 +107,13 @@ TEST(FilesystemTables, UnknownTypesAreReportedAndTheNextEntryFollowsDirectly) {
                                          "filesystem 1: FOLDER: path: E:\\\n"
                                          "filesystem 1: FOLDER: next update: 00000000000000ab\n"
                                        : "";
-        EXPECT_EQ(readerLines(result.console), headLines(c.v, 3) + "filesystem count: 2\n" + c.lines + folderLines +
-                                                   (late ? "Exclude flags 00\n" : "") +
+        EXPECT_EQ(readerLines(result.console), headLines(c.v, 3) + "filesystem count: 2\n" + c.lines +
+                                                   folderLines + (late ? "Exclude flags 00\n" : "") +
                                                    "Loading files...\n"
                                                    "invalid parent folder offset 2 >= 2\n"
                                                    "Conversion complete!\n");
-        EXPECT_EQ(result.csv, headerLineOf(c.v) + "\"a" + closing(c.v, false, {}) + "\"b" + closing(c.v, false, {}));
+        EXPECT_EQ(result.csv,
+                  headerLineOf(c.v) + "\"a" + closing(c.v, false, {}) + "\"b" + closing(c.v, false, {}));
         EXPECT_TRUE(result.flags.corrupt);
         EXPECT_FALSE(result.flags.readError);
     }
@@ -132,14 +133,13 @@ TEST(FilesystemTables, EarlyLayoutConsumesEachKnownEntry) {
         b.u32(1).u8(0x09).compact(1).compact(1).raw("b");  // type 1: flag byte, name, 4 + 8 bytes
         b.repeat(12, filler);
         b.u32(2).compact(1).compact(1).raw("c");
-        b.u32(3).compact(1).compact(1).raw("d");           // past the last filesystem
+        b.u32(3).compact(1).compact(1).raw("d");  // past the last filesystem
 
         InMemoryConversion result = convertInMemory(b.bytes());
-        EXPECT_EQ(readerLines(result.console), headLines(v, 4) +
-                                                   "filesystem count: 3\n"
-                                                   "Loading files...\n"
-                                                   "invalid parent folder offset 3 >= 3\n"
-                                                   "Conversion complete!\n");
+        EXPECT_EQ(readerLines(result.console), headLines(v, 4) + "filesystem count: 3\n"
+                                                                 "Loading files...\n"
+                                                                 "invalid parent folder offset 3 >= 3\n"
+                                                                 "Conversion complete!\n");
         EXPECT_EQ(result.csv, headerLineOf(v) + "\"a\",0\r\n\"b\",0\r\n\"c\",0\r\n");
         EXPECT_TRUE(result.flags.corrupt);
         EXPECT_FALSE(result.flags.readError);
@@ -166,5 +166,5 @@ TEST(FilesystemTables, EmptyTable) {
     }
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "reader17_fixture.h"
 #include "formats/qlx.h"
 #include "output/csv_writer.h"
+#include "reader17_fixture.h"
 
 namespace catadump::test {
 namespace {
@@ -102,10 +102,12 @@ void buildTree(FolderTable& table) {
 }
 
 TEST(FolderPaths, RowsAreTheSameWhateverThePathBudget) {
-    const std::vector<std::string> folderRows = {"\"top\",16\r\n", "\"top\\a\\mid\",16\r\n", "\"top\\a\\mid\\x\",16\r\n",
-                                                 "\"top\\a\",16\r\n", "\"top\\a\\mid\\x\\leaf\",16\r\n"};
+    const std::vector<std::string> folderRows = {"\"top\",16\r\n", "\"top\\a\\mid\",16\r\n",
+                                                 "\"top\\a\\mid\\x\",16\r\n", "\"top\\a\",16\r\n",
+                                                 "\"top\\a\\mid\\x\\leaf\",16\r\n"};
     const std::string fileRows = "\"top\\a\\mid\\x\\leaf\\f\",0\r\n\"g\",0\r\n\"top\\a\\mid\\x\\h\",0\r\n";
-    for (size_t budget : {size_t{64} << 20, size_t{0}, size_t{1}, size_t{5}, size_t{9}, size_t{14}, size_t{30}}) {
+    for (size_t budget :
+         {size_t{64} << 20, size_t{0}, size_t{1}, size_t{5}, size_t{9}, size_t{14}, size_t{30}}) {
         for (bool reverse : {false, true}) {
             SCOPED_TRACE("path budget " + std::to_string(budget) + (reverse ? ", last folder first" : ""));
             FolderTable table;
@@ -158,7 +160,8 @@ TEST(QrtbDeepChain, ThreeThousandNestedFoldersConvertInFull) {
         SCOPED_TRACE(versionName(v));
         Tree tree;
         for (uint32_t i = 0; i < depth; ++i) {
-            tree.folders.push_back({.parent = i == 0 ? depth : i - 1, .name = std::string(1, static_cast<char>('a' + i % 26))});
+            tree.folders.push_back(
+                {.parent = i == 0 ? depth : i - 1, .name = std::string(1, static_cast<char>('a' + i % 26))});
         }
         tree.files = {{.parent = depth - 1, .name = "bottom.txt"}, {.parent = 0, .name = "top.txt"}};
 
@@ -167,7 +170,8 @@ TEST(QrtbDeepChain, ThreeThousandNestedFoldersConvertInFull) {
             path += (i == 0 ? "" : "\\") + tree.folders[i].name;
             expected += "\"" + path + closing(v, true, {0, 0, 0, 0, 16});
         }
-        expected += "\"" + path + "\\bottom.txt" + closing(v, false, {}) + "\"a\\top.txt" + closing(v, false, {});
+        expected +=
+            "\"" + path + "\\bottom.txt" + closing(v, false, {}) + "\"a\\top.txt" + closing(v, false, {});
 
         InMemoryConversion result = convertInMemory(database(tree, v));
         ASSERT_GE(result.csv.size(), 300u);
@@ -178,5 +182,5 @@ TEST(QrtbDeepChain, ThreeThousandNestedFoldersConvertInFull) {
     }
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "formats/qlx.h"
+#include "input/stream_fixture.h"
 #include "model/folder_names.h"
 #include "readers/name_decoding.h"
-#include "input/stream_fixture.h"
 
 namespace catadump::test {
 namespace {
@@ -31,7 +31,8 @@ std::vector<Step> repeated(size_t count, const std::function<Step(size_t, size_t
     size_t length = 0;
     for (size_t i = 0; i < count; ++i) {
         steps.push_back(step(i, length));
-        length = steps.back().suffix.empty() ? length : length - steps.back().strip + steps.back().suffix.size();
+        length =
+            steps.back().suffix.empty() ? length : length - steps.back().strip + steps.back().suffix.size();
     }
     return steps;
 }
@@ -43,15 +44,26 @@ std::string letters(size_t n, size_t from) {
 }
 
 const std::vector<NameShape> nameShapes = {
-    {"GrowingByOneByte", [] { return repeated(3000, [](size_t i, size_t) { return Step{0, letters(1, i)}; }); }},
+    {"GrowingByOneByte",
+     [] { return repeated(3000, [](size_t i, size_t) {
+              return Step{0, letters(1, i)};
+          }); }},
     {"DroppingOneAddingTwo",
-     [] { return repeated(3000, [](size_t i, size_t length) { return Step{static_cast<uint32_t>(length > 0), letters(2, i)}; }); }},
+     [] {
+         return repeated(3000, [](size_t i, size_t length) {
+             return Step{static_cast<uint32_t>(length > 0), letters(2, i)};
+         });
+     }},
     {"LongerThanTheWriterBuffer",  // names past 64 KiB, and runs across the store's blocks
      [] {
-         return repeated(700, [](size_t i, size_t length) { return Step{static_cast<uint32_t>(std::min<size_t>(length, i % 7)), letters(255, i)}; });
+         return repeated(700, [](size_t i, size_t length) {
+             return Step{static_cast<uint32_t>(std::min<size_t>(length, i % 7)), letters(255, i)};
+         });
      }},
     {"AfterANameOfABlockOfItsOwn",  // the long name's run is no neighbour of the next one stored
-     [] { return std::vector<Step>{{0, "q"}, {1, letters(300000, 0)}, {0, "x"}, {0, "y"}, {3, "zz"}, {0, "w"}}; }},
+     [] {
+         return std::vector<Step>{{0, "q"}, {1, letters(300000, 0)}, {0, "x"}, {0, "y"}, {3, "zz"}, {0, "w"}};
+     }},
     {"RandomWithZeroBytesAndRepeats",
      [] {
          std::mt19937 random(7);
@@ -138,7 +150,14 @@ std::string dropOneAddTwo(uint32_t i) { return compact(2) + compact(i == 0 ? 0 :
 // parents are named by, grow with the square of the count.
 std::string oldRootFolders(uint32_t count) {
     DbBuilder b;
-    b.header("QWTB", versionWord(1, 6, 6)).u32(0).u32(count).u32(0).u32(0xFFFFFFFF).u32(0).repeat(26, 0).u32(0);
+    b.header("QWTB", versionWord(1, 6, 6))
+        .u32(0)
+        .u32(count)
+        .u32(0)
+        .u32(0xFFFFFFFF)
+        .u32(0)
+        .repeat(26, 0)
+        .u32(0);
     for (uint32_t i = 0; i < count; ++i) b.u8(0).u64(0).u32(0xFFFFFFFF).u32(0).u8(1).u8(0).raw(letters(1, i));
     return b.bytes();
 }
@@ -148,7 +167,8 @@ std::string alternatingRoots(uint32_t count) {
     DbBuilder b;
     b.header("QWTB", versionWord(1, 6, 7)).u32(0).u32(count).u32(0).u32(0xFFFFFFFF).u32(0).u32(0).u32(0);
     b.compact(2);
-    for (char letter : {'X', 'Y'}) b.compact(0).str(std::string(20000, letter)).str("{guid}").u32(0).u64(0).u64(0);
+    for (char letter : {'X', 'Y'})
+        b.compact(0).str(std::string(20000, letter)).str("{guid}").u32(0).u64(0).u64(0);
     b.compact(0).compact(0);
     for (uint32_t i = 0; i < count; ++i) b.u64(0).u32(0xFFFFFFFF).u32(0).compact(i % 2);
     return b.bytes();
@@ -182,11 +202,12 @@ TEST_P(CraftedDatabase, MemoryFollowsTheBytesReadNotTheNamesDescribed) {
         EXPECT_EQ(r->exitCode, 0) << r->console;
         EXPECT_TRUE(r->console.ends_with("Conversion complete!\n")) << r->console;
     }
-    EXPECT_LT(large.maxResidentKiB, small.maxResidentKiB + 24 * 1024) << "with 10 records: " << small.maxResidentKiB << " KiB";
+    EXPECT_LT(large.maxResidentKiB, small.maxResidentKiB + 24 * 1024)
+        << "with 10 records: " << small.maxResidentKiB << " KiB";
 }
 
 INSTANTIATE_TEST_SUITE_P(, CraftedDatabase, ::testing::ValuesIn(craftedShapes),
                          [](const auto& test) { return test.param.name; });
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

@@ -60,7 +60,7 @@ struct Tree {
     uint32_t decodeSize = 0;   // 1.7.5
     uint32_t ntfsFolders = 0;  // 1.7.5 and 1.7.8: length of the NTFS folder list after the hierarchy
     std::optional<uint32_t> declaredNtfsFolders;  // its stored count, when that is not ntfsFolders
-    uint8_t excludeFlags = 0;  // 1.7.17 and 1.7.20
+    uint8_t excludeFlags = 0;                     // 1.7.17 and 1.7.20
 
     uint32_t folderCount() const { return declaredFolders.value_or(static_cast<uint32_t>(folders.size())); }
     uint32_t fileCount() const { return declaredFiles.value_or(static_cast<uint32_t>(files.size())); }
@@ -83,7 +83,8 @@ inline uint32_t folderFilesystemType(const Tree& tree, uint32_t folder) {
 
 inline uint32_t fileFilesystemType(const Tree& tree, const Record& file) {
     uint32_t count = tree.folderCount();
-    if (file.parent < count) return file.parent < tree.folders.size() ? folderFilesystemType(tree, file.parent) : unknownType;
+    if (file.parent < count)
+        return file.parent < tree.folders.size() ? folderFilesystemType(tree, file.parent) : unknownType;
     uint32_t index = file.parent - count;
     return index < tree.filesystems.size() ? tree.filesystems[index].type : unknownType;
 }
@@ -97,13 +98,13 @@ inline std::string nameField(const Record& record, std::string& previous) {
     };
     if (record.strip) {
         std::string bytes = count(record.name.size());
-        if (record.name.empty()) return bytes; // suffix length 0: no strip count follows
+        if (record.name.empty()) return bytes;  // suffix length 0: no strip count follows
         bytes += count(*record.strip) + record.name;
         if (*record.strip <= previous.size()) previous.resize(previous.size() - *record.strip);
         previous += record.name;
         return bytes;
     }
-    if (record.name.empty() || record.name == previous) return count(0); // the previous name again
+    if (record.name.empty() || record.name == previous) return count(0);  // the previous name again
     catagen::FrontCode coded = catagen::frontCode(previous, record.name);
     std::string bytes = count(coded.suffixLength) + count(coded.stripCount) + std::string(coded.suffix);
     previous = record.name;
@@ -154,7 +155,7 @@ inline Written write(const Tree& tree, Version v) {
     frame.settings.flags = tree.flags;
     frame.settings.excludeFlags = tree.excludeFlags;
     frame.settings.blobLists[0] = {{1, "exclude"}};
-    frame.settings.blobLists[2] = {{2, std::string(300, 'b')}, {3, ""}}; // "": its length in the long form
+    frame.settings.blobLists[2] = {{2, std::string(300, 'b')}, {3, ""}};  // "": its length in the long form
     std::optional<uint32_t> shapeOwner[4];
     for (const Filesystem& fs : tree.filesystems) {
         bool known = fs.type <= (late ? 3u : 2u);
@@ -204,8 +205,7 @@ inline Written write(const Tree& tree, Version v) {
     patches.push_back({blobListsEnd - 1, 1, countBytes(0, true)});
     if (withFolders && !late) {
         std::string list = u32Bytes(tree.declaredNtfsFolders.value_or(tree.ntfsFolders));
-        for (uint32_t i = 0; i < tree.ntfsFolders; ++i)
-            list += u32Bytes(i);
+        for (uint32_t i = 0; i < tree.ntfsFolders; ++i) list += u32Bytes(i);
         uint64_t at = frame.folders.empty() ? marks.folderRecordsStart : marks.folders.back().parent + 4;
         patches.push_back({at, marks.folderRecordsStart - at, list});
     }
@@ -240,9 +240,7 @@ inline Written write(const Tree& tree, Version v) {
     return written;
 }
 
-inline std::string database(const Tree& tree, Version v) {
-    return write(tree, v).bytes;
-}
+inline std::string database(const Tree& tree, Version v) { return write(tree, v).bytes; }
 
 // Everything before the first record; and everything before the blob lists (the header, the filesystem
 // table and, in 1.7.17 and 1.7.20, the exclude flags byte).
@@ -271,7 +269,7 @@ inline std::string recordLines(Version v, int ntfsFolders = 0) {
 inline std::string closing(Version v, bool folder, const Values& shown) {
     if (!isLate(v)) return folder ? "\",16\r\n" : "\",0\r\n";
     return printed("\",%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%u\r\n", shown.size, shown.dateCreated,
-                  shown.dateModified, shown.dateAccessed, shown.attributes);
+                   shown.dateModified, shown.dateAccessed, shown.attributes);
 }
 
 // ---- A small database with every kind of record ----
@@ -305,8 +303,10 @@ inline Tree richTree(Version v) {
         {.parent = 5, .name = "end", .longCounts = true},
         {.parent = 11, .name = "n\"o,te"},
     };
-    for (uint32_t i = 0; i < t.folders.size(); ++i) t.folders[i].values = {1000 + i, 2000 + i, 3000 + i, 4000 + i, 0x10 | i};
-    for (uint32_t i = 0; i < t.files.size(); ++i) t.files[i].values = {5000 + i, 6000 + i, 7000 + i, 8000 + i, 0x20 | i};
+    for (uint32_t i = 0; i < t.folders.size(); ++i)
+        t.folders[i].values = {1000 + i, 2000 + i, 3000 + i, 4000 + i, 0x10 | i};
+    for (uint32_t i = 0; i < t.files.size(); ++i)
+        t.files[i].values = {5000 + i, 6000 + i, 7000 + i, 8000 + i, 0x20 | i};
     return t;
 }
 
@@ -314,21 +314,29 @@ inline const std::vector<std::string> richFolderPaths = {
     "Users", "Users\\alice", "top\\zeta", "top\\zeta\\deep", "pics", "top", "Users\\alice\\old", "misc",
 };
 inline const std::vector<std::string> richFilePaths = {
-    "Users\\alice\\old\\a.txt", "b.txt", "top\\zeta\\deep\\readme", "pics\\c", "misc\\c", "top\\end", "n\"o,te",
+    "Users\\alice\\old\\a.txt",
+    "b.txt",
+    "top\\zeta\\deep\\readme",
+    "pics\\c",
+    "misc\\c",
+    "top\\end",
+    "n\"o,te",
 };
 
 // The rows of the rich tree: every value stored, so every value shown.
 inline std::vector<std::string> richFolderRows(Version v) {
     Tree t = richTree(v);
     std::vector<std::string> rows;
-    for (size_t i = 0; i < t.folders.size(); ++i) rows.push_back("\"" + richFolderPaths[i] + closing(v, true, t.folders[i].values));
+    for (size_t i = 0; i < t.folders.size(); ++i)
+        rows.push_back("\"" + richFolderPaths[i] + closing(v, true, t.folders[i].values));
     return rows;
 }
 inline std::vector<std::string> richFileRows(Version v) {
     Tree t = richTree(v);
     std::vector<std::string> rows;
-    for (size_t i = 0; i < t.files.size(); ++i) rows.push_back("\"" + richFilePaths[i] + closing(v, false, t.files[i].values));
+    for (size_t i = 0; i < t.files.size(); ++i)
+        rows.push_back("\"" + richFilePaths[i] + closing(v, false, t.files[i].values));
     return rows;
 }
 
-} // namespace catadump::test
+}  // namespace catadump::test

@@ -24,7 +24,8 @@ constexpr long extraMemoryKiB = 24 * 1024;
 long baselineKiB() {
     static const long baseline = [] {
         TempDir directory;
-        std::string path = directory.write("Quillseek.db", database(richTree(Version::v1_7_20), Version::v1_7_20));
+        std::string path =
+            directory.write("Quillseek.db", database(richTree(Version::v1_7_20), Version::v1_7_20));
         ProgramRun run = runProgram({path, directory.pathOf("out.qlx")});
         return run.exitCode == 0 ? run.maxResidentKiB : -1;
     }();
@@ -35,8 +36,8 @@ struct Overstated {
     std::string name;
     bool earlyOnly;
     std::function<std::string(Version)> database;
-    std::string from;                            // the console line the expected text starts at
-    std::function<std::string(Version)> console; // expected, from that line on
+    std::string from;                             // the console line the expected text starts at
+    std::function<std::string(Version)> console;  // expected, from that line on
 };
 
 void PrintTo(const Overstated& c, std::ostream* out) { *out << c.name; }
@@ -145,7 +146,7 @@ std::vector<std::tuple<Version, Overstated>> overstatedParams() {
 }
 
 class QrtbOverstatedSizes : public ::testing::TestWithParam<std::tuple<Version, Overstated>> {
-protected:
+  protected:
     Version v() const { return std::get<0>(GetParam()); }
     const Overstated& overstated() const { return std::get<1>(GetParam()); }
 };
@@ -165,14 +166,16 @@ TEST_P(QrtbOverstatedSizes, ProgramStaysSmall) {
     std::string path = directory.write("Quillseek.db", overstated().database(v()));
     ProgramRun run = runProgram({path, directory.pathOf("out.qlx")});
     EXPECT_EQ(run.exitCode, 2);
-    EXPECT_TRUE(run.console.ends_with("Conversion complete!\nError: Encounted atleast one read error\n")) << run.console;
+    EXPECT_TRUE(run.console.ends_with("Conversion complete!\nError: Encounted atleast one read error\n"))
+        << run.console;
     ASSERT_GT(baselineKiB(), 0);
     EXPECT_LT(run.maxResidentKiB, baselineKiB() + extraMemoryKiB) << "baseline " << baselineKiB() << " KiB";
 }
 
-INSTANTIATE_TEST_SUITE_P(, QrtbOverstatedSizes, ::testing::ValuesIn(overstatedParams()), [](const auto& test) {
-    return versionName(std::get<0>(test.param)) + "_" + std::get<1>(test.param).name;
-});
+INSTANTIATE_TEST_SUITE_P(, QrtbOverstatedSizes, ::testing::ValuesIn(overstatedParams()),
+                         [](const auto& test) {
+                             return versionName(std::get<0>(test.param)) + "_" + std::get<1>(test.param).name;
+                         });
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

@@ -11,11 +11,13 @@ namespace catadump::test {
 namespace {
 
 class QrtbRecords : public ::testing::TestWithParam<Version> {
-protected:
+  protected:
     Version v() const { return GetParam(); }
 
     // A folder row as it reads when the database stores no value fields.
-    std::string folderRow(const std::string& path) const { return "\"" + path + closing(v(), true, {0, 0, 0, 0, 16}); }
+    std::string folderRow(const std::string& path) const {
+        return "\"" + path + closing(v(), true, {0, 0, 0, 0, 16});
+    }
     std::string fileRow(const std::string& path) const { return "\"" + path + closing(v(), false, {}); }
 
     // Converts the tree and expects a clean, complete run that writes exactly these rows.
@@ -34,24 +36,25 @@ TEST_P(QrtbRecords, FolderRowsComeFirstThenEachFileUnderItsPath) {
     Tree tree;
     tree.folders = {{.parent = 2, .name = "docs"}, {.parent = 0, .name = "old"}};
     tree.files = {{.parent = 1, .name = "a.txt"}, {.parent = 0, .name = "b.txt"}};
-    expectRows(tree, {folderRow("docs"), folderRow("docs\\old"), fileRow("docs\\old\\a.txt"), fileRow("docs\\b.txt")});
+    expectRows(tree, {folderRow("docs"), folderRow("docs\\old"), fileRow("docs\\old\\a.txt"),
+                      fileRow("docs\\b.txt")});
 }
 
 TEST_P(QrtbRecords, FrontCodedNames) {
     Tree tree;
     tree.folders = {
         {.parent = 5, .name = "alpha"},
-        {.parent = 5, .name = ""},                     // suffix length 0: "alpha" again, no strip count read
-        {.parent = 5, .name = "beta", .strip = 5},     // strip count equal to the previous length
+        {.parent = 5, .name = ""},                  // suffix length 0: "alpha" again, no strip count read
+        {.parent = 5, .name = "beta", .strip = 5},  // strip count equal to the previous length
         {.parent = 5, .name = "betamax", .longCounts = true},  // "max" after strip 0, both counts 255 + u32
-        {.parent = 5, .name = "be\"t,a"},              // quote and comma are written unchanged
+        {.parent = 5, .name = "be\"t,a"},                      // quote and comma are written unchanged
     };
     tree.files = {
-        {.parent = 2, .name = ""},                     // the first file starts from the empty name, not "be"t,a"
+        {.parent = 2, .name = ""},  // the first file starts from the empty name, not "be"t,a"
         {.parent = 5, .name = "abc", .strip = 0},
         {.parent = 5, .name = ""},
         {.parent = 5, .name = "ab", .strip = 1, .longCounts = true},  // "ab" + "ab", counts as 255 + u32
-        {.parent = 5, .name = std::string(300, 'n')},  // a suffix length of 255 or more
+        {.parent = 5, .name = std::string(300, 'n')},                 // a suffix length of 255 or more
     };
     expectRows(tree, {
                          folderRow("alpha"),
@@ -92,12 +95,13 @@ TEST_P(QrtbRecords, ParentReferencesNameFoldersBeforeOrAfterAndTheLastFilesystem
     tree.folders = {
         {.parent = 2, .name = "child"},  // its parent comes later
         {.parent = 0, .name = "leaf"},
-        {.parent = 5, .name = "top"},    // F + S - 1: the last filesystem
+        {.parent = 5, .name = "top"},  // F + S - 1: the last filesystem
         {.parent = 4, .name = "other"},
     };
     tree.files = {{.parent = 5, .name = "f1"}, {.parent = 1, .name = "f2"}, {.parent = 3, .name = "f3"}};
-    expectRows(tree, {folderRow("top\\child"), folderRow("top\\child\\leaf"), folderRow("top"), folderRow("other"),
-                      fileRow("f1"), fileRow("top\\child\\leaf\\f2"), fileRow("other\\f3")});
+    expectRows(tree,
+               {folderRow("top\\child"), folderRow("top\\child\\leaf"), folderRow("top"), folderRow("other"),
+                fileRow("f1"), fileRow("top\\child\\leaf\\f2"), fileRow("other\\f3")});
 }
 
 // With no folders the file records follow the third blob list directly and every file hangs from a
@@ -149,7 +153,7 @@ TEST_P(QrtbRecords, TypeOneRecordFlagByte) {
         uint32_t folderBytes;
         uint32_t fileBytes;
     };
-    const Case cases[] = {{0x00, 0, 0}, {0x01, 4, 4}, {0x02, 8, 8}, {0x04, 8, 8},
+    const Case cases[] = {{0x00, 0, 0}, {0x01, 4, 4},   {0x02, 8, 8}, {0x04, 8, 8},
                           {0x08, 0, 8}, {0x0F, 20, 28}, {0xF0, 0, 0}, {0xFF, 20, 28}};
     Tree tree;
     tree.filesystems = {{1}};
@@ -158,7 +162,8 @@ TEST_P(QrtbRecords, TypeOneRecordFlagByte) {
     for (const Case& c : cases) {
         std::string folder(1, name), file(2, name);
         ++name;
-        tree.folders.push_back({.parent = 8, .name = folder, .recordFlags = c.flags, .optional = c.folderBytes});
+        tree.folders.push_back(
+            {.parent = 8, .name = folder, .recordFlags = c.flags, .optional = c.folderBytes});
         tree.files.push_back({.parent = 0, .name = file, .recordFlags = c.flags, .optional = c.fileBytes});
         folderRows.push_back(folderRow(folder));
         fileRows.push_back(fileRow("a\\" + file));
@@ -170,7 +175,8 @@ TEST_P(QrtbRecords, TypeOneRecordFlagByte) {
 TEST_P(QrtbRecords, FilesystemTypeInLongFormChoosesTheSameLayout) {
     Tree tree;
     tree.filesystems = {{0, true}, {1, true}};
-    tree.folders = {{.parent = 2, .name = "ntfs"}, {.parent = 3, .name = "plain", .recordFlags = 0x07, .optional = 20}};
+    tree.folders = {{.parent = 2, .name = "ntfs"},
+                    {.parent = 3, .name = "plain", .recordFlags = 0x07, .optional = 20}};
     tree.files = {{.parent = 0, .name = "f"}, {.parent = 1, .name = "g", .recordFlags = 0x08, .optional = 8}};
     expectRows(tree, {folderRow("ntfs"), folderRow("plain"), fileRow("ntfs\\f"), fileRow("plain\\g")});
 }
@@ -195,7 +201,8 @@ TEST(QrtbVersions, Early175And178DifferOnlyInTheDecodeSizeLine) {
 
     EXPECT_EQ(v175.csv, v178.csv);
     ASSERT_NE(v175.console.find("decode size: 74565 (ignored)\n"), std::string::npos) << v175.console;
-    EXPECT_EQ(withoutLine(readerLines(v175.console), "decode size: 74565 (ignored)"), readerLines(v178.console));
+    EXPECT_EQ(withoutLine(readerLines(v175.console), "decode size: 74565 (ignored)"),
+              readerLines(v178.console));
     EXPECT_TRUE(v175.console.starts_with("Magic QRTb\nVersion 1.7.5\n")) << v175.console;
     EXPECT_FALSE(v175.flags.readError || v175.flags.corrupt || v178.flags.readError || v178.flags.corrupt);
 }
@@ -233,7 +240,8 @@ TEST(QrtbVersions, EarlyFlagsWordOnlyPrints) {
             for (const std::string& row : richFolderRows(v)) rows += row;
             for (const std::string& row : richFileRows(v)) rows += row;
             EXPECT_EQ(result.csv, headerLineOf(v) + rows);
-            EXPECT_TRUE(readerLines(result.console).starts_with(c.lines + "number of folders: 8\n")) << result.console;
+            EXPECT_TRUE(readerLines(result.console).starts_with(c.lines + "number of folders: 8\n"))
+                << result.console;
             EXPECT_EQ(consoleFrom(result.console, "Loading"), recordLines(v, tree.ntfsFolders));
         }
     }
@@ -285,7 +293,9 @@ TEST_P(QrtbValues, FlagsWordChoosesTheStoredFields) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(, QrtbValues, ::testing::Combine(::testing::ValuesIn(lateQrtbVersions), ::testing::ValuesIn(valueCases)),
+INSTANTIATE_TEST_SUITE_P(, QrtbValues,
+                         ::testing::Combine(::testing::ValuesIn(lateQrtbVersions),
+                                            ::testing::ValuesIn(valueCases)),
                          [](const auto& test) {
                              return versionName(std::get<0>(test.param)) + "_" + std::get<1>(test.param).name;
                          });
@@ -296,13 +306,16 @@ TEST(QrtbValueColumns, LargestNumbersInFull) {
     tree.flags = 0x3F;
     tree.folders = {{.parent = 1, .name = "d", .values = {largest, largest, largest, largest, 0xFFFFFFFF}}};
     tree.files = {{.parent = 0, .name = "f", .values = {largest, largest - 1, 0, 1, 0}}};
-    for (int i = 0; i < 3000; ++i) tree.files.push_back({.parent = 1, .name = "g", .values = {largest, largest, largest, largest, 0xFFFFFFFF}});
+    for (int i = 0; i < 3000; ++i)
+        tree.files.push_back(
+            {.parent = 1, .name = "g", .values = {largest, largest, largest, largest, 0xFFFFFFFF}});
     std::string csv = headerLineOf(Version::v1_7_20) +
                       "\"d\",18446744073709551615,18446744073709551615,18446744073709551615,"
                       "18446744073709551615,4294967295\r\n"
                       "\"d\\f\",18446744073709551615,18446744073709551614,0,1,0\r\n";
     for (int i = 0; i < 3000; ++i) {
-        csv += "\"g\",18446744073709551615,18446744073709551615,18446744073709551615,18446744073709551615,4294967295\r\n";
+        csv += "\"g\",18446744073709551615,18446744073709551615,18446744073709551615,18446744073709551615,"
+               "4294967295\r\n";
     }
     InMemoryConversion result = convertInMemory(database(tree, Version::v1_7_20));
     EXPECT_TRUE(result.csv == csv);
@@ -320,7 +333,7 @@ std::string workedExample(uint32_t build, uint32_t flags) {
     b.u32(2).u32(0);                                        // docs: filesystem 0; old: folder 0
     b.compact(4).compact(0).raw("docs").u32(16);
     b.compact(3).compact(4).raw("old").u32(16);
-    b.u32(1).compact(5).compact(0).raw("a.txt");            // a.txt in old; the file list starts empty
+    b.u32(1).compact(5).compact(0).raw("a.txt");  // a.txt in old; the file list starts empty
     if (flags & 0x01) b.u64(512);
     b.u32(32);
     return b.bytes();
@@ -331,34 +344,31 @@ TEST(QrtbValueColumns, WorkedExample) {
     for (uint32_t build : {17u, 20u}) {
         SCOPED_TRACE(build);
         InMemoryConversion attributes = convertInMemory(workedExample(build, 0x10));
-        EXPECT_EQ(attributes.csv, header +
-                                      "\"docs\",0,0,0,0,16\r\n"
-                                      "\"docs\\old\",0,0,0,0,16\r\n"
-                                      "\"docs\\old\\a.txt\",0,0,0,0,32\r\n");
-        EXPECT_EQ(readerLines(attributes.console),
-                  "flags 00000010\n"
-                  "number of folders: 2\n"
-                  "number of files: 1\n"
-                  "filesystem count: 1\n"
-                  "filesystem 0: type 2\n"
-                  "filesystem 0: out of date 0\n"
-                  "filesystem 0: FOLDER: path: D:\\\n"
-                  "filesystem 0: FOLDER: next update: 0000000000001234\n"
-                  "Exclude flags 00\n"
-                  "Loading Hierarchy...\n"
-                  "Loading folders...\n"
-                  "Loading files...\n"
-                  "Conversion complete!\n");
+        EXPECT_EQ(attributes.csv, header + "\"docs\",0,0,0,0,16\r\n"
+                                           "\"docs\\old\",0,0,0,0,16\r\n"
+                                           "\"docs\\old\\a.txt\",0,0,0,0,32\r\n");
+        EXPECT_EQ(readerLines(attributes.console), "flags 00000010\n"
+                                                   "number of folders: 2\n"
+                                                   "number of files: 1\n"
+                                                   "filesystem count: 1\n"
+                                                   "filesystem 0: type 2\n"
+                                                   "filesystem 0: out of date 0\n"
+                                                   "filesystem 0: FOLDER: path: D:\\\n"
+                                                   "filesystem 0: FOLDER: next update: 0000000000001234\n"
+                                                   "Exclude flags 00\n"
+                                                   "Loading Hierarchy...\n"
+                                                   "Loading folders...\n"
+                                                   "Loading files...\n"
+                                                   "Conversion complete!\n");
         EXPECT_FALSE(attributes.flags.readError || attributes.flags.corrupt);
 
         InMemoryConversion sized = convertInMemory(workedExample(build, 0x11));
-        EXPECT_EQ(sized.csv, header +
-                                 "\"docs\",0,0,0,0,16\r\n"
-                                 "\"docs\\old\",0,0,0,0,16\r\n"
-                                 "\"docs\\old\\a.txt\",512,0,0,0,32\r\n");
+        EXPECT_EQ(sized.csv, header + "\"docs\",0,0,0,0,16\r\n"
+                                      "\"docs\\old\",0,0,0,0,16\r\n"
+                                      "\"docs\\old\\a.txt\",512,0,0,0,32\r\n");
         EXPECT_FALSE(sized.flags.readError || sized.flags.corrupt);
     }
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

@@ -13,30 +13,29 @@ Body body166() {
 
 TEST(Qwtb166, RichDatabasePrintsEveryListAndCount) {
     InMemoryConversion run = convertInMemory(database(richBody(Version::v1_6_6)));
-    EXPECT_EQ(run.console,
-              "Magic QWTB\n"
-              "Version 1.6.6\n"
-              "flags 00000006\n"
-              "hidden files and folders exluded\n"
-              "system files and folders exluded\n"
-              "number of folders: 6\n"
-              "number of files: 4\n"
-              "folder decode size: 123\n"
-              "file decode size: 77\n"
-              "include drive C:\n"
-              "serial number 1234abcd\n"
-              "USN Journal ID 01d2000000000042\n"
-              "next usn 0000000000abcdef\n"
-              "include drive F:\n"
-              "serial number 0000beef\n"
-              "USN Journal ID ffffffffffffffff\n"
-              "next usn 0000000000000000\n"
-              "exclude count 2\n"
-              "exclude C:\\tmp\n"
-              "exclude \n"
-              "Loading folders...\n"
-              "Loading files...\n"
-              "Conversion complete!\n");
+    EXPECT_EQ(run.console, "Magic QWTB\n"
+                           "Version 1.6.6\n"
+                           "flags 00000006\n"
+                           "hidden files and folders exluded\n"
+                           "system files and folders exluded\n"
+                           "number of folders: 6\n"
+                           "number of files: 4\n"
+                           "folder decode size: 123\n"
+                           "file decode size: 77\n"
+                           "include drive C:\n"
+                           "serial number 1234abcd\n"
+                           "USN Journal ID 01d2000000000042\n"
+                           "next usn 0000000000abcdef\n"
+                           "include drive F:\n"
+                           "serial number 0000beef\n"
+                           "USN Journal ID ffffffffffffffff\n"
+                           "next usn 0000000000000000\n"
+                           "exclude count 2\n"
+                           "exclude C:\\tmp\n"
+                           "exclude \n"
+                           "Loading folders...\n"
+                           "Loading files...\n"
+                           "Conversion complete!\n");
     EXPECT_EQ(run.csv, richCsv);
 }
 
@@ -92,8 +91,9 @@ TEST(Qwtb166, ExcludeListUsesFixedWidthCounts) {
     InMemoryConversion run = convertInMemory(database(body));
     EXPECT_EQ(consoleFrom(run.console, "Loading folders..."),
               "Loading folders...\nLoading files...\nConversion complete!\n");
-    EXPECT_NE(run.console.find("exclude count 3\nexclude " + text + "\nexclude \nexclude D:\\x\nLoading folders"),
-              std::string::npos)
+    EXPECT_NE(
+        run.console.find("exclude count 3\nexclude " + text + "\nexclude \nexclude D:\\x\nLoading folders"),
+        std::string::npos)
         << run.console;
     EXPECT_FALSE(run.flags.readError);
 }
@@ -108,7 +108,9 @@ TEST(Qwtb166, SlotIsFourteenBytesPlusTheName) {
     body.files = {{.parent = offset(16), .name = "f"}, {.parent = offset(31), .name = "g"}};
     body.folderDecodeSize = 48;
     InMemoryConversion run = convertInMemory(database(body));
-    EXPECT_EQ(run.csv, headerLine + "\"ab\",16\r\n\"ab\\c\",16\r\n\"ab\\a\",16\r\n\"ab\\c\\f\",0\r\n\"ab\\a\\g\",0\r\n");
+    EXPECT_EQ(run.csv,
+              headerLine +
+                  "\"ab\",16\r\n\"ab\\c\",16\r\n\"ab\\a\",16\r\n\"ab\\c\\f\",0\r\n\"ab\\a\\g\",0\r\n");
     EXPECT_EQ(consoleFrom(run.console, "Loading folders..."),
               "Loading folders...\nLoading files...\nConversion complete!\n");
 
@@ -128,7 +130,8 @@ struct OverflowCase {
 
 TEST(Qwtb166, FolderIndexIsNeverStoredPastTheDecodeSize) {
     Body body = body166();
-    body.folders = {{.parent = root(), .name = "ab"}, {.parent = offset(0), .name = "c"}};  // offsets 0 and 16
+    body.folders = {{.parent = root(), .name = "ab"},
+                    {.parent = offset(0), .name = "c"}};  // offsets 0 and 16
     body.files = {{.parent = offset(16), .name = "f"}};
     const OverflowCase cases[] = {
         {20, headerLine + "\"ab\",16\r\n\"ab\\c\",16\r\n\"ab\\c\\f\",0\r\n",
@@ -162,5 +165,5 @@ TEST(Qwtb166, RecordCutShortStopsBeforeTheOverflowCheck) {
     EXPECT_FALSE(run.flags.corrupt);
 }
 
-} // namespace
-} // namespace catadump::test::qwtb
+}  // namespace
+}  // namespace catadump::test::qwtb

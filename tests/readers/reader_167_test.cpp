@@ -13,35 +13,34 @@ Body body167(std::vector<FileSystem> fileSystems = {}) {
     return body;
 }
 
-const std::string richConsole167 =
-    "Magic QWTB\n"
-    "Version 1.6.7\n"
-    "flags 00000006\n"
-    "hidden files and folders exluded\n"
-    "system files and folders exluded\n"
-    "number of folders: 6\n"
-    "number of files: 4\n"
-    "folder decode size: 125\n"
-    "file decode size: 77\n"
-    "max folder full path name size: 40\n"
-    "max file full path name size: 60\n"
-    "file system count 2\n"
-    "file system 0: path C:, guid {guid-c}\n"
-    "serial number 1234abcd\n"
-    "USN Journal ID 01d2000000000042\n"
-    "next usn 0000000000abcdef\n"
-    "file system 1: path E:\\Media, guid {guid-e}\n"
-    "serial number 0000beef\n"
-    "USN Journal ID ffffffffffffffff\n"
-    "next usn 0000000000000000\n"
-    "mount point monitor count 1\n"
-    "mount point monitor 0: frn 00000000deadbeef, fsi 7\n"
-    "exclude count 2\n"
-    "exclude C:\\tmp\n"
-    "exclude \n"
-    "Loading folders...\n"
-    "Loading files...\n"
-    "Conversion complete!\n";
+const std::string richConsole167 = "Magic QWTB\n"
+                                   "Version 1.6.7\n"
+                                   "flags 00000006\n"
+                                   "hidden files and folders exluded\n"
+                                   "system files and folders exluded\n"
+                                   "number of folders: 6\n"
+                                   "number of files: 4\n"
+                                   "folder decode size: 125\n"
+                                   "file decode size: 77\n"
+                                   "max folder full path name size: 40\n"
+                                   "max file full path name size: 60\n"
+                                   "file system count 2\n"
+                                   "file system 0: path C:, guid {guid-c}\n"
+                                   "serial number 1234abcd\n"
+                                   "USN Journal ID 01d2000000000042\n"
+                                   "next usn 0000000000abcdef\n"
+                                   "file system 1: path E:\\Media, guid {guid-e}\n"
+                                   "serial number 0000beef\n"
+                                   "USN Journal ID ffffffffffffffff\n"
+                                   "next usn 0000000000000000\n"
+                                   "mount point monitor count 1\n"
+                                   "mount point monitor 0: frn 00000000deadbeef, fsi 7\n"
+                                   "exclude count 2\n"
+                                   "exclude C:\\tmp\n"
+                                   "exclude \n"
+                                   "Loading folders...\n"
+                                   "Loading files...\n"
+                                   "Conversion complete!\n";
 
 TEST(Qwtb167, RichDatabasePrintsEveryListAndCount) {
     InMemoryConversion run = convertInMemory(database(richBody(Version::v1_6_7)));
@@ -93,8 +92,9 @@ TEST(Qwtb167, SlotIsSeventeenPlusThePathOrThirteenPlusTheName) {
     body.files = {{.parent = offset(19), .name = "f"}, {.parent = offset(53), .name = "g"}};
     body.folderDecodeSize = 67;
     InMemoryConversion run = convertInMemory(database(body));
-    EXPECT_EQ(run.csv, headerLine + "\"C:\",16\r\n\"C:\\ab\",16\r\n\"Q:\",16\r\n\"Q:\\c\",16\r\n\"C:\\ab\\f\",0\r\n"
-                                    "\"Q:\\c\\g\",0\r\n");
+    EXPECT_EQ(run.csv, headerLine +
+                           "\"C:\",16\r\n\"C:\\ab\",16\r\n\"Q:\",16\r\n\"Q:\\c\",16\r\n\"C:\\ab\\f\",0\r\n"
+                           "\"Q:\\c\\g\",0\r\n");
     EXPECT_EQ(consoleFrom(run.console, "Loading folders..."),
               "Loading folders...\nLoading files...\nConversion complete!\n");
     EXPECT_NE(run.console.find("file system 1: path Q:, guid {q}\n"), std::string::npos);
@@ -132,7 +132,8 @@ TEST(Qwtb167, RootFoldersTakeNoPartInFrontCoding) {
                     {.parent = root()},
                     {.parent = folder(3), .name = "x", .stored = code(1, 3, "x")}};  // strips "abc", not "Z:"
     InMemoryConversion run = convertInMemory(database(body));
-    EXPECT_EQ(run.csv, headerLine + "\"Z:\",16\r\n\"Z:\\q\",16\r\n\"Z:\\abc\",16\r\n\"Z:\",16\r\n\"Z:\\x\",16\r\n");
+    EXPECT_EQ(run.csv,
+              headerLine + "\"Z:\",16\r\n\"Z:\\q\",16\r\n\"Z:\\abc\",16\r\n\"Z:\",16\r\n\"Z:\\x\",16\r\n");
     EXPECT_FALSE(run.flags.corrupt);
 }
 
@@ -192,7 +193,8 @@ TEST(Qwtb167, ListCountsOfAllOnesEndWithTheData) {
     body.monitorCount = 0xFFFFFFFF;
     body.monitors = {{0x0123456789ABCDEF, 4294967295u}};
     layout = layOut(body);
-    run = convertWithinBound(directory, cut(layout.bytes, layout.recordsStart - 1));  // before the exclude count
+    run = convertWithinBound(directory,
+                             cut(layout.bytes, layout.recordsStart - 1));  // before the exclude count
     EXPECT_TRUE(run.console.ends_with("mount point monitor count 4294967295\n"
                                       "mount point monitor 0: frn 0123456789abcdef, fsi 4294967295\n"
                                       "Conversion complete!\nError: Encounted atleast one read error\n"))
@@ -210,5 +212,5 @@ TEST(Qwtb167, ListCountsOfAllOnesEndWithTheData) {
     EXPECT_EQ(run.csv, headerLine);
 }
 
-} // namespace
-} // namespace catadump::test::qwtb
+}  // namespace
+}  // namespace catadump::test::qwtb

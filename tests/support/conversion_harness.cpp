@@ -4,8 +4,8 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -53,7 +53,7 @@ void appendToText(void* context, const char* text, size_t n) {
     static_cast<std::string*>(context)->append(text, n);
 }
 
-} // namespace
+}  // namespace
 
 Console memoryConsole(std::string& text) { return {&text, appendToText}; }
 
@@ -119,7 +119,7 @@ pid_t startFeeder(const std::string& bytes, int pipeEnds[2], bool slowly) {
         while (written < bytes.size()) {
             size_t piece = bytes.size() - written;
             if (slowly) {
-                piece = std::min<size_t>(piece, 1021); // an odd size: pieces end at every kind of place
+                piece = std::min<size_t>(piece, 1021);  // an odd size: pieces end at every kind of place
                 ::usleep(200);
             }
             ssize_t put = ::write(pipeEnds[1], bytes.data() + written, piece);
@@ -133,7 +133,7 @@ pid_t startFeeder(const std::string& bytes, int pipeEnds[2], bool slowly) {
     return feeder;
 }
 
-} // namespace
+}  // namespace
 
 ProgramRun runProgram(const std::vector<std::string>& arguments, size_t memoryBoundMiB,
                       const std::string* standardInput, bool nonBlockingInput) {
@@ -165,7 +165,8 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, size_t memoryBo
             rlimit limit{rlim_t{memoryBoundMiB} << 20, rlim_t{memoryBoundMiB} << 20};
             ::setrlimit(RLIMIT_AS, &limit);
         } else if (memoryBoundMiB > 0) {
-            std::string bound = "max_allocation_size_mb=" + std::to_string(memoryBoundMiB) + ":allocator_may_return_null=1";
+            std::string bound =
+                "max_allocation_size_mb=" + std::to_string(memoryBoundMiB) + ":allocator_may_return_null=1";
             const char* asan = std::getenv("ASAN_OPTIONS");
             ::setenv("ASAN_OPTIONS", (asan != nullptr ? std::string(asan) + ":" + bound : bound).c_str(), 1);
             ::setenv("TSAN_OPTIONS", bound.c_str(), 1);
@@ -284,4 +285,4 @@ std::string readerLines(std::string_view console) {
     return std::string(console);
 }
 
-} // namespace catadump::test
+}  // namespace catadump::test

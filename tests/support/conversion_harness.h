@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "formats/output_format.h"
-#include "output/csv_writer.h"
 #include "input/database_stream.h"
 #include "io/run_context.h"
+#include "output/csv_writer.h"
 
 namespace catadump::test {
 
@@ -21,7 +21,7 @@ namespace catadump::test {
 struct MemorySink {
     std::string bytes;
     std::vector<size_t> writes;
-    int failNext = 0;        // this many coming writes fail (their bytes are dropped)
+    int failNext = 0;  // this many coming writes fail (their bytes are dropped)
     bool failAlways = false;
 };
 ByteSink memorySink(MemorySink& sink);
@@ -39,7 +39,7 @@ struct CountingInput {
     std::string data;
     MemoryInput input;
     int reads = 0;
-    size_t readLimit = 0; // when not 0, no read gives more bytes than this, as a pipe may not
+    size_t readLimit = 0;  // when not 0, no read gives more bytes than this, as a pipe may not
 };
 
 // A run whose console lines gather in memory, for tests that drive the stream or the writer themselves.
@@ -71,7 +71,7 @@ InMemoryConversion convertInMemory(std::string_view database, size_t readAhead =
 
 // A directory of its own for one test, removed with its contents at the end.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -82,7 +82,7 @@ public:
     // Writes the bytes to a file of that name and returns its path.
     std::string write(std::string_view name, std::string_view bytes) const;
 
-private:
+  private:
     std::string path_;
 };
 
@@ -156,4 +156,4 @@ template <typename... Arguments> std::string printed(const char* pattern, Argume
     return text;
 }
 
-} // namespace catadump::test
+}  // namespace catadump::test

@@ -34,7 +34,7 @@ uint64_t patchedPosition(uint64_t at, const std::vector<Patch>& patches) {
     uint64_t moved = at;
     for (const Patch& patch : patches) {
         if (patch.at < at && at < patch.at + patch.length) {
-            moved += patch.at + patch.bytes.size() - at; // inside what was replaced: its replacement's end
+            moved += patch.at + patch.bytes.size() - at;  // inside what was replaced: its replacement's end
         } else if (patch.at < at || (patch.at == at && patch.length == 0)) {
             moved += patch.bytes.size() - patch.length;
         }
@@ -44,8 +44,7 @@ uint64_t patchedPosition(uint64_t at, const std::vector<Patch>& patches) {
 
 std::string u32Bytes(uint32_t value) {
     std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        bytes[i] = static_cast<char>(value >> (8 * i));
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>(value >> (8 * i));
     return bytes;
 }
 
@@ -70,4 +69,4 @@ std::string restateCount(std::string bytes, uint64_t at, uint32_t value, Version
     return applyPatches(std::move(bytes), {{at, 1, count}});
 }
 
-} // namespace catadump::test
+}  // namespace catadump::test

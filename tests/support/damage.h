@@ -52,4 +52,4 @@ std::string overwriteU32(std::string bytes, uint64_t at, uint32_t value);
 // in 1.6 it must fit a byte; in 1.7 it takes the long form (255 and a u32) when it does not.
 std::string restateCount(std::string bytes, uint64_t at, uint32_t value, Version version);
 
-} // namespace catadump::test
+}  // namespace catadump::test

@@ -32,5 +32,5 @@ TEST(Patches, ApplyInAnyOrderAndMoveTheMarksAfterThem) {
     EXPECT_THROW(applyPatches("abc", {{2, 2, ""}}), std::out_of_range);
 }
 
-} // namespace
-} // namespace catadump::test
+}  // namespace
+}  // namespace catadump::test

@@ -12,21 +12,15 @@ DbBuilder& DbBuilder::u8(uint8_t value) {
     return *this;
 }
 
-DbBuilder& DbBuilder::u32(uint32_t value) {
-    return raw(u32Bytes(value));
-}
+DbBuilder& DbBuilder::u32(uint32_t value) { return raw(u32Bytes(value)); }
 
 DbBuilder& DbBuilder::u64(uint64_t value) {
     return u32(static_cast<uint32_t>(value)).u32(static_cast<uint32_t>(value >> 32));
 }
 
-DbBuilder& DbBuilder::compact(uint32_t value) {
-    return raw(countBytes(value));
-}
+DbBuilder& DbBuilder::compact(uint32_t value) { return raw(countBytes(value)); }
 
-DbBuilder& DbBuilder::compactLong(uint32_t value) {
-    return raw(countBytes(value, true));
-}
+DbBuilder& DbBuilder::compactLong(uint32_t value) { return raw(countBytes(value, true)); }
 
 DbBuilder& DbBuilder::str(std::string_view text) {
     return compact(static_cast<uint32_t>(text.size())).raw(text);
@@ -101,4 +95,4 @@ std::string noisyBytes(size_t n, uint32_t seed) {
     return bytes;
 }
 
-} // namespace catadump::test
+}  // namespace catadump::test

@@ -29,7 +29,7 @@ struct BlobItem {
 };
 
 class DbBuilder {
-public:
+  public:
     DbBuilder& u8(uint8_t value);
     DbBuilder& u32(uint32_t value);
     DbBuilder& u64(uint64_t value);
@@ -69,4 +69,4 @@ std::string flipByte(std::string_view data, size_t offset, uint8_t mask = 0xFF);
 // close to n bytes long, which makes cuts at a fraction of the compressed size land inside the data.
 std::string noisyBytes(size_t n, uint32_t seed = 1);
 
-} // namespace catadump::test
+}  // namespace catadump::test

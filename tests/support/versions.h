@@ -17,7 +17,8 @@ using catagen::Version;
 inline constexpr Version allVersions[] = {Version::v1_6_6, Version::v1_6_7,  Version::v1_7_5,
                                           Version::v1_7_8, Version::v1_7_17, Version::v1_7_20};
 inline constexpr Version qwtbVersions[] = {Version::v1_6_6, Version::v1_6_7};
-inline constexpr Version qrtbVersions[] = {Version::v1_7_5, Version::v1_7_8, Version::v1_7_17, Version::v1_7_20};
+inline constexpr Version qrtbVersions[] = {Version::v1_7_5, Version::v1_7_8, Version::v1_7_17,
+                                           Version::v1_7_20};
 inline constexpr Version earlyQrtbVersions[] = {Version::v1_7_5, Version::v1_7_8};
 inline constexpr Version lateQrtbVersions[] = {Version::v1_7_17, Version::v1_7_20};
 
@@ -37,8 +38,8 @@ inline std::string versionParamName(const ::testing::TestParamInfo<Version>& par
     return versionName(param.param);
 }
 
-} // namespace catadump::test
+}  // namespace catadump::test
 
 namespace catagen {
 inline void PrintTo(Version v, std::ostream* out) { *out << catadump::test::versionName(v); }
-} // namespace catagen
+}  // namespace catagen

@@ -50,4 +50,4 @@ inline std::string frontCodedName(ByteReader& r, std::string& previous, bool one
     return previous;
 }
 
-} // namespace catagen_test
+}  // namespace catagen_test

@@ -31,13 +31,15 @@ std::vector<std::string> roundTrip(const std::vector<std::string>& names, CountF
     ByteReader reader{out};
     std::string decodedPrevious;
     std::vector<std::string> decoded;
-    for (size_t i = 0; i < names.size(); ++i) decoded.push_back(frontCodedName(reader, decodedPrevious, oneByte));
+    for (size_t i = 0; i < names.size(); ++i)
+        decoded.push_back(frontCodedName(reader, decodedPrevious, oneByte));
     EXPECT_EQ(reader.at, out.size()) << "bytes left over after the last name";
     return decoded;
 }
 
-// Lists that hit every case of the coding: empty names while the previous is empty, repeats, prefixes in both directions, nothing shared,
-// 8-bit bytes, and (for the compact form) names long enough to need the long count.
+// Lists that hit every case of the coding: empty names while the previous is empty, repeats, prefixes in both
+// directions, nothing shared, 8-bit bytes, and (for the compact form) names long enough to need the long
+// count.
 const std::vector<std::vector<std::string>> kLists{
     {"", "", "a", "a", "ab", "a", "abc", "b", "ba", "ba"},
     {"report_2021_01.pdf", "report_2021_02.pdf", "report_2021_1.pdf", "report", "rep", "r", "zebra"},
@@ -51,7 +53,8 @@ TEST(GenFrontCoding, RoundTripsInEveryCountForm) {
 }
 
 TEST(GenFrontCoding, OneByteCountsRoundTripNamesUpTo255Bytes) {
-    std::vector<std::string> names{std::string(255, 'a'), "a", std::string(255, 'b'), std::string(254, 'b'), "c"};
+    std::vector<std::string> names{std::string(255, 'a'), "a", std::string(255, 'b'), std::string(254, 'b'),
+                                   "c"};
     EXPECT_EQ(roundTrip(names, CountForm::Shortest, true), names);
     EXPECT_EQ(roundTrip(kLists[1], CountForm::Shortest, true), kLists[1]);
 }
@@ -68,7 +71,9 @@ TEST(GenFrontCoding, StripsTheLeastItCan) {
     EXPECT_EQ(shorter.suffix, "c");
     std::string encoded;
     roundTrip({"abc", "abc"}, CountForm::Shortest, false, &encoded);
-    EXPECT_EQ(encoded, std::string("\x03\x00" "abc\x00", 6));
+    EXPECT_EQ(encoded, std::string("\x03\x00"
+                                   "abc\x00",
+                                   6));
 }
 
 TEST(GenCompactCounts, UseTheLongFormWhenNeededOrAsked) {
@@ -114,4 +119,4 @@ TEST(GenSiblingNames, AreSortedWithinLimitsAndShareStems) {
     EXPECT_GT(shared * 4, total);
 }
 
-} // namespace
+}  // namespace

@@ -17,7 +17,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void writeFile(const fs::path& path, size_t size) { std::ofstream(path, std::ios::binary) << std::string(size, 'x'); }
+void writeFile(const fs::path& path, size_t size) {
+    std::ofstream(path, std::ios::binary) << std::string(size, 'x');
+}
 
 struct TempDir {
     fs::path path;
@@ -39,7 +41,7 @@ TEST(GenFromDirectory, ListsNamesSizesAttributesAndTimes) {
     writeFile(top / "back\\slash", 1);
     fs::create_directory_symlink("sub", top / "link");
     ::chmod((top / "a.txt").c_str(), 0444);
-    timespec times[2] = {{1600000000, 0}, {1700000000, 123456789}}; // accessed, modified
+    timespec times[2] = {{1600000000, 0}, {1700000000, 123456789}};  // accessed, modified
     ASSERT_EQ(::utimensat(AT_FDCWD, (top / "a.txt").c_str(), times, 0), 0);
 
     Tree tree;
@@ -93,4 +95,4 @@ TEST(GenFileTime, CountsHundredNanosecondTicksFrom1601) {
     EXPECT_EQ(fileTimeFromUnix(-11644473601, 0), 0u);
 }
 
-} // namespace
+}  // namespace

@@ -22,7 +22,8 @@ std::string b(std::initializer_list<int> values) {
 }
 
 // Stored values; accessed dates stay 0 in these trees.
-Values v(uint32_t attributes, uint64_t size = 0, uint8_t recordFlags = 0, uint64_t created = 0, uint64_t modified = 0) {
+Values v(uint32_t attributes, uint64_t size = 0, uint8_t recordFlags = 0, uint64_t created = 0,
+         uint64_t modified = 0) {
     Values values;
     values.attributes = attributes;
     values.size = size;
@@ -36,7 +37,7 @@ Values v(uint32_t attributes, uint64_t size = 0, uint8_t recordFlags = 0, uint64
 // directly under it.
 Tree qrtbTree() {
     Tree tree;
-    tree.settings.flags = 0x11; // file sizes and attributes
+    tree.settings.flags = 0x11;  // file sizes and attributes
     tree.settings.excludeFlags = 0x05;
     tree.settings.blobLists[0] = {{7, "ab"}};
     Filesystem ntfs;
@@ -66,14 +67,13 @@ Tree qrtbTree() {
 }
 
 TEST(GenLayout, Late17MatchesHandWrittenBytes) {
-    std::string expected = "QRTb" + b({0x14, 0, 7, 1}) +
-        b({0x11, 0, 0, 0, 3, 0, 0, 0, 3, 0, 0, 0}) + // flags, F, N
-        b({2}) +                                     // filesystem count
+    std::string expected =
+        "QRTb" + b({0x14, 0, 7, 1}) + b({0x11, 0, 0, 0, 3, 0, 0, 0, 3, 0, 0, 0}) +  // flags, F, N
+        b({2}) +                                                                    // filesystem count
         b({0, 1, 1, 'g', 2, 'C', ':', 1, 'R', 0, 2, 1, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0}) +
-        b({1, 0, 1, 'N', 9, 0, 0, 0, 0, 0, 0, 0}) +
-        b({5}) +                                     // exclude flags
-        b({1, 7, 2, 'a', 'b', 0, 0}) +               // three blob lists
-        b({3, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0}) +    // hierarchy: F+0, folder 0, F+1
+        b({1, 0, 1, 'N', 9, 0, 0, 0, 0, 0, 0, 0}) + b({5}) +  // exclude flags
+        b({1, 7, 2, 'a', 'b', 0, 0}) +                        // three blob lists
+        b({3, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0}) +             // hierarchy: F+0, folder 0, F+1
         // docs: name, attributes, type-0 tail (a reference number)
         b({4, 0, 'd', 'o', 'c', 's', 0x10, 0, 0, 0, 16, 0, 0, 0, 0, 0, 1, 0}) +
         b({3, 4, 'o', 'l', 'd', 0x11, 0, 0, 0, 17, 0, 0, 0, 0, 0, 2, 0}) +
@@ -102,21 +102,24 @@ TEST(GenLayout, Late17MatchesHandWrittenBytes) {
 
 TEST(GenLayout, Early17MatchesHandWrittenBytes) {
     std::string body =
-        b({2}) + b({0, 1, 'g', 2, 'C', ':', 1, 'R', 0, 0, 0, 0, 0, 2, 1, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0}) +
-        b({1, 1, 'N'}) +                          // type 1: the path alone
-        b({1, 7, 2, 'a', 'b', 0, 0}) +            // blob lists, no exclude flags byte
-        b({3, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0}) + // hierarchy
-        b({2, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}) + // NTFS folder list: docs and old
-        b({4, 0, 'd', 'o', 'c', 's', 16, 0, 0, 0, 0, 0, 1, 0}) + b({3, 4, 'o', 'l', 'd', 17, 0, 0, 0, 0, 0, 2, 0}) +
+        b({2}) +
+        b({0, 1, 'g', 2, 'C', ':', 1, 'R', 0, 0, 0, 0, 0, 2, 1, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0}) +
+        b({1, 1, 'N'}) +                           // type 1: the path alone
+        b({1, 7, 2, 'a', 'b', 0, 0}) +             // blob lists, no exclude flags byte
+        b({3, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0}) +  // hierarchy
+        b({2, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}) +  // NTFS folder list: docs and old
+        b({4, 0, 'd', 'o', 'c', 's', 16, 0, 0, 0, 0, 0, 1, 0}) +
+        b({3, 4, 'o', 'l', 'd', 17, 0, 0, 0, 0, 0, 2, 0}) +
         // flag byte 0xAA on a folder announces only 0x02: eight bytes of creation date
         b({0xAA, 3, 3, 'n', 'e', 't', 0x77, 0, 0, 0, 0, 0, 0, 0}) +
-        b({1, 0, 0, 0, 5, 0, 'a', '.', 't', 'x', 't'}) + // on NTFS: nothing after the name
+        b({1, 0, 0, 0, 5, 0, 'a', '.', 't', 'x', 't'}) +  // on NTFS: nothing after the name
         // 0x0F on a file: attributes, created, modified, size
         b({2, 0, 0, 0, 0x0F, 0, 0x21, 0, 0, 0}) + std::string(16, '\0') + b({1, 0, 0, 0, 0, 0, 0, 0}) +
         b({4, 0, 0, 0, 0x01, 1, 5, 'b', 0x80, 0, 0, 0});
     std::string header = b({0x11, 0, 0, 0, 3, 0, 0, 0, 3, 0, 0, 0});
     // 1.7.5 adds the decode size: the folder names with a terminator each, 5 + 4 + 4.
-    EXPECT_EQ(encodeDatabase(qrtbTree(), Version::v1_7_5), "QRTb" + b({5, 0, 7, 1}) + header + b({13, 0, 0, 0}) + body);
+    EXPECT_EQ(encodeDatabase(qrtbTree(), Version::v1_7_5),
+              "QRTb" + b({5, 0, 7, 1}) + header + b({13, 0, 0, 0}) + body);
     EXPECT_EQ(encodeDatabase(qrtbTree(), Version::v1_7_8), "QRTb" + b({8, 0, 7, 1}) + header + body);
 
     EXPECT_EQ(expectedCsv(qrtbTree(), Version::v1_7_8),
@@ -156,16 +159,18 @@ Tree qwtbTree() {
 
 TEST(GenLayout, V167MatchesHandWrittenBytes) {
     // Slots: root 17 + 2 at 0, Users 13 + 5 at 19, Use 13 + 3 at 37; decode size 53.
-    std::string expected = "QWTB" + b({7, 0, 6, 1}) +
-        b({6, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0, 53, 0, 0, 0}) +
-        b({13, 0, 0, 0, 12, 0, 0, 0, 14, 0, 0, 0}) + // file area 6 + 7; longest paths C:\Users\Use, C:\Users\Use\a
-        b({1, 0, 2, 'C', ':', 1, 'G', 0x44, 0x33, 0x22, 0x11, 5, 0, 0, 0, 0, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0}) +
-        b({1, 0x10, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0}) + // mount point monitors
-        b({1, 1, 5, '*', '.', 't', 'm', 'p'}) +         // exclude list
-        b({0x0A, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x10, 0, 0, 0, 0}) + // root: filesystem index
+    std::string expected =
+        "QWTB" + b({7, 0, 6, 1}) + b({6, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0, 53, 0, 0, 0}) +
+        b({13, 0, 0, 0, 12, 0, 0, 0, 14, 0, 0,
+           0}) +  // file area 6 + 7; longest paths C:\Users\Use, C:\Users\Use\a
+        b({1, 0, 2, 'C', ':', 1, 'G', 0x44, 0x33, 0x22, 0x11, 5, 0, 0,
+           0, 0, 0, 0,   0,   6, 0,   0,    0,    0,    0,    0, 0}) +
+        b({1, 0x10, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0}) +                             // mount point monitors
+        b({1, 1, 5, '*', '.', 't', 'm', 'p'}) +                                     // exclude list
+        b({0x0A, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x10, 0, 0, 0, 0}) +  // root: filesystem index
         b({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 5, 0, 'U', 's', 'e', 'r', 's'}) +
-        b({0, 0, 0, 0, 0, 0, 0, 0, 19, 0, 0, 0, 0x10, 0, 0, 0, 1, 3, 'e'}) +
-        b({37, 0, 0, 0, 1, 0, 'a'}) + b({0, 0, 0, 0, 1, 0, 'b'});
+        b({0, 0, 0, 0, 0, 0, 0, 0, 19, 0, 0, 0, 0x10, 0, 0, 0, 1, 3, 'e'}) + b({37, 0, 0, 0, 1, 0, 'a'}) +
+        b({0, 0, 0, 0, 1, 0, 'b'});
     EXPECT_EQ(encodeDatabase(qwtbTree(), Version::v1_6_7), expected);
     EXPECT_EQ(expectedCsv(qwtbTree(), Version::v1_6_7),
               "Filename,Attributes\r\n\"C:\",16\r\n\"C:\\Users\",16\r\n\"C:\\Users\\Use\",16\r\n"
@@ -174,19 +179,22 @@ TEST(GenLayout, V167MatchesHandWrittenBytes) {
 
 TEST(GenLayout, V166MatchesHandWrittenBytes) {
     // Slots of 14 + name: 21 at 0, 19 at 21, 17 at 40; decode size 57. The root keeps its own name.
-    std::string drives = std::string(2, '\0') + b({1, 0x44, 0x33, 0x22, 0x11, 5, 0, 0, 0, 0, 0, 0, 0, 6, 0, 0, 0, 0, 0,
-                                                   0, 0}) + std::string(23, '\0'); // only C: is included
-    std::string expected = "QWTB" + b({6, 0, 6, 1}) + b({6, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0, 57, 0, 0, 0}) +
-        b({13, 0, 0, 0}) + drives + b({1, 0, 0, 0, 1, 5, 0, 0, 0, '*', '.', 't', 'm', 'p'}) +
+    std::string drives = std::string(2, '\0') +
+                         b({1, 0x44, 0x33, 0x22, 0x11, 5, 0, 0, 0, 0, 0, 0, 0, 6, 0, 0, 0, 0, 0, 0, 0}) +
+                         std::string(23, '\0');  // only C: is included
+    std::string expected =
+        "QWTB" + b({6, 0, 6, 1}) + b({6, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0, 57, 0, 0, 0}) + b({13, 0, 0, 0}) +
+        drives + b({1, 0, 0, 0, 1, 5, 0, 0, 0, '*', '.', 't', 'm', 'p'}) +
         b({0, 0x0A, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0x10, 0, 0, 0}) +
         b({7, 0, 'i', 'g', 'n', 'o', 'r', 'e', 'd'}) +
         b({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 5, 7, 'U', 's', 'e', 'r', 's'}) +
-        b({0, 0, 0, 0, 0, 0, 0, 0, 0, 21, 0, 0, 0, 0x10, 0, 0, 0, 1, 3, 'e'}) +
-        b({40, 0, 0, 0, 1, 0, 'a'}) + b({0, 0, 0, 0, 1, 0, 'b'});
+        b({0, 0, 0, 0, 0, 0, 0, 0, 0, 21, 0, 0, 0, 0x10, 0, 0, 0, 1, 3, 'e'}) + b({40, 0, 0, 0, 1, 0, 'a'}) +
+        b({0, 0, 0, 0, 1, 0, 'b'});
     EXPECT_EQ(encodeDatabase(qwtbTree(), Version::v1_6_6), expected);
-    EXPECT_EQ(expectedCsv(qwtbTree(), Version::v1_6_6),
-              "Filename,Attributes\r\n\"ignored\",16\r\n\"ignored\\Users\",16\r\n\"ignored\\Users\\Use\",16\r\n"
-              "\"ignored\\Users\\Use\\a\",0\r\n\"ignored\\ab\",0\r\n");
+    EXPECT_EQ(
+        expectedCsv(qwtbTree(), Version::v1_6_6),
+        "Filename,Attributes\r\n\"ignored\",16\r\n\"ignored\\Users\",16\r\n\"ignored\\Users\\Use\",16\r\n"
+        "\"ignored\\Users\\Use\\a\",0\r\n\"ignored\\ab\",0\r\n");
 }
 
 TEST(GenLayout, OldFamilyFilesMustHangFromAFolder) {
@@ -199,7 +207,7 @@ TEST(GenLayout, OldFamilyFilesMustHangFromAFolder) {
 
 TEST(GenLayout, RejectsTreesTheConverterCouldNotReadBack) {
     Tree loop = qwtbTree();
-    loop.folders[1].parentFolder = 2; // Users and Use are each other's parent
+    loop.folders[1].parentFolder = 2;  // Users and Use are each other's parent
     EXPECT_THROW(encodeDatabase(loop, Version::v1_7_20), std::invalid_argument);
     Tree slash = qwtbTree();
     slash.files[0].name = "a\\b";
@@ -209,4 +217,4 @@ TEST(GenLayout, RejectsTreesTheConverterCouldNotReadBack) {
     EXPECT_THROW(encodeDatabase(empty, Version::v1_6_6), std::invalid_argument);
 }
 
-} // namespace
+}  // namespace

@@ -17,13 +17,13 @@ namespace {
 
 struct ParsedFolder {
     uint32_t parentOffset = 0;
-    std::string name; // for a 1.6.7 root folder: its filesystem's path
+    std::string name;  // for a 1.6.7 root folder: its filesystem's path
 };
 
 struct ParsedBody {
     uint32_t decodeSize = 0;
     std::vector<ParsedFolder> folders;
-    std::vector<std::pair<uint32_t, std::string>> files; // parent offset, name
+    std::vector<std::pair<uint32_t, std::string>> files;  // parent offset, name
 };
 
 ParsedBody parseOldFamily(std::string_view db, bool is167) {
@@ -31,13 +31,13 @@ ParsedBody parseOldFamily(std::string_view db, bool is167) {
     EXPECT_EQ(bytes(r, 4), "QWTB");
     EXPECT_EQ(u32(r), is167 ? 0x01060007u : 0x01060006u);
     ParsedBody body;
-    u32(r); // flags
+    u32(r);  // flags
     uint32_t folders = u32(r), files = u32(r);
     body.decodeSize = u32(r);
-    u32(r); // file decode size
+    u32(r);  // file decode size
     std::vector<std::string> paths;
     if (is167) {
-        u32(r), u32(r); // longest paths
+        u32(r), u32(r);  // longest paths
         for (uint32_t n = compact(r), i = 0; i < n; ++i) {
             EXPECT_EQ(compact(r), 0u);
             paths.push_back(countedString(r));
@@ -110,7 +110,8 @@ TEST_P(GenDecodeOffsets, MatchTheSlotsOfTheDecodedNames) {
             const Entry& folder = tree.folders[i];
             if (folder.parentFolder == kNoFolder) {
                 EXPECT_EQ(body.folders[i].parentOffset, 0xFFFFFFFFu);
-                EXPECT_EQ(body.folders[i].name, is167 ? tree.filesystems[folder.filesystem].path : folder.name);
+                EXPECT_EQ(body.folders[i].name,
+                          is167 ? tree.filesystems[folder.filesystem].path : folder.name);
                 continue;
             }
             EXPECT_EQ(body.folders[i].name, folder.name);
@@ -144,11 +145,14 @@ Tree oneFolderTree(const std::string& folderName, const std::string& fileName) {
 TEST(GenLongNames, OldFamilyStoresAtMost255Bytes) {
     for (Version version : {Version::v1_6_6, Version::v1_6_7}) {
         EXPECT_NO_THROW(encodeDatabase(oneFolderTree(std::string(255, 'd'), std::string(255, 'f')), version));
-        EXPECT_THROW(encodeDatabase(oneFolderTree(std::string(256, 'd'), "f"), version), std::invalid_argument);
-        EXPECT_THROW(encodeDatabase(oneFolderTree("d", std::string(256, 'f')), version), std::invalid_argument);
+        EXPECT_THROW(encodeDatabase(oneFolderTree(std::string(256, 'd'), "f"), version),
+                     std::invalid_argument);
+        EXPECT_THROW(encodeDatabase(oneFolderTree("d", std::string(256, 'f')), version),
+                     std::invalid_argument);
     }
     // The 1.7 family has compact counts and takes them.
-    EXPECT_NO_THROW(encodeDatabase(oneFolderTree(std::string(300, 'd'), std::string(70000, 'f')), Version::v1_7_20));
+    EXPECT_NO_THROW(
+        encodeDatabase(oneFolderTree(std::string(300, 'd'), std::string(70000, 'f')), Version::v1_7_20));
     // A 1.6.7 root folder is named by its path, a counted string of any length.
     Tree longPath = oneFolderTree("d", "f");
     longPath.filesystems[0].path = std::string(300, 'p');
@@ -182,4 +186,4 @@ TEST(GenLongNames, AreCutWithAWarning) {
     EXPECT_NO_THROW(encodeDatabase(synthetic, Version::v1_6_7));
 }
 
-} // namespace
+}  // namespace

@@ -71,7 +71,8 @@ TEST(GenExpectedCsv, ValueColumnsFollowTheFlagsWord) {
     for (const Case& c : cases) {
         tree.settings.flags = c.flags;
         EXPECT_EQ(expectedCsv(tree, Version::v1_7_17),
-                  std::string(kSixColumnHeader) + c.folderRow + c.fileRow) << "flags " << c.flags;
+                  std::string(kSixColumnHeader) + c.folderRow + c.fileRow)
+            << "flags " << c.flags;
         EXPECT_EQ(expectedCsv(tree, Version::v1_7_8), "Filename,Attributes\r\n\"d\",16\r\n\"d\\f\",0\r\n");
     }
     tree.files[0].values.size = ~uint64_t{0};
@@ -79,4 +80,4 @@ TEST(GenExpectedCsv, ValueColumnsFollowTheFlagsWord) {
     EXPECT_NE(expectedCsv(tree, Version::v1_7_20).find(",18446744073709551615,"), std::string::npos);
 }
 
-} // namespace
+}  // namespace

@@ -47,8 +47,8 @@ int run(const std::string& command) {
 // message shows the first row that differs and the converter's console.
 void expectConversion(const fs::path& db, const std::string& expected) {
     fs::path out = db.string() + ".qlx", console = db.string() + ".console";
-    int code = run("'" CATADUMP_BINARY "' '" + db.string() + "' '" + out.string() + "' >'" + console.string() +
-                   "' 2>&1 </dev/null");
+    int code = run("'" CATADUMP_BINARY "' '" + db.string() + "' '" + out.string() + "' >'" +
+                   console.string() + "' 2>&1 </dev/null");
     EXPECT_EQ(code, 0) << readFile(console);
     // A decode size that does not add up is only a warning, so it has to be looked for.
     EXPECT_EQ(readFile(console).find("bad folder decode"), std::string::npos) << readFile(console);
@@ -61,9 +61,9 @@ void expectConversion(const fs::path& db, const std::string& expected) {
         ++row;
         if (!std::getline(a, actualRow) || actualRow != expectedRow) break;
     }
-    ADD_FAILURE() << db.filename() << ": output differs from the expectation at row " << row << "\n  expected: "
-                  << expectedRow << "\n  actual:   " << actualRow << "\n  (" << expected.size()
-                  << " bytes expected, " << actual.size() << " written)\nconsole:\n"
+    ADD_FAILURE() << db.filename() << ": output differs from the expectation at row " << row
+                  << "\n  expected: " << expectedRow << "\n  actual:   " << actualRow << "\n  ("
+                  << expected.size() << " bytes expected, " << actual.size() << " written)\nconsole:\n"
                   << readFile(console).substr(0, 4000);
 }
 
@@ -71,7 +71,7 @@ struct Shape {
     const char* name;
     SyntheticParams params;
     CountForm counts;
-    bool newFamilyOnly; // files on filesystems, or no folders at all: the 1.6 family cannot hold them
+    bool newFamilyOnly;  // files on filesystems, or no folders at all: the 1.6 family cannot hold them
 };
 
 std::vector<Shape> shapesFor(Version version) {
@@ -86,23 +86,42 @@ std::vector<Shape> shapesFor(Version version) {
         adjust(p);
         if (!(newOnly && old)) shapes.push_back({name, p, counts, newOnly});
     };
-    add("plain", [](SyntheticParams& p) { p.seed = 1, p.folders = 60, p.files = 500, p.depth = 5; },
+    add(
+        "plain", [](SyntheticParams& p) { p.seed = 1, p.folders = 60, p.files = 500, p.depth = 5; },
         CountForm::Shortest, false);
-    add("forward-references", [](SyntheticParams& p) {
-        p.seed = 2, p.folders = 400, p.files = 4000, p.depth = 8, p.forwardReferencePercent = 20, p.blobItems = 3;
-    }, CountForm::Mixed, false);
-    add("long-names", [old](SyntheticParams& p) {
-        p.seed = 3, p.folders = 80, p.files = 400, p.minNameLength = old ? 200 : 100, p.maxNameLength = old ? 255 : 400;
-    }, CountForm::Long, false);
-    add("deep-chain", [](SyntheticParams& p) { p.seed = 4, p.folders = 2100, p.chain = 2000, p.files = 300; },
+    add(
+        "forward-references",
+        [](SyntheticParams& p) {
+            p.seed = 2, p.folders = 400, p.files = 4000, p.depth = 8, p.forwardReferencePercent = 20,
+            p.blobItems = 3;
+        },
+        CountForm::Mixed, false);
+    add(
+        "long-names",
+        [old](SyntheticParams& p) {
+            p.seed = 3, p.folders = 80, p.files = 400, p.minNameLength = old ? 200 : 100,
+            p.maxNameLength = old ? 255 : 400;
+        },
+        CountForm::Long, false);
+    add(
+        "deep-chain", [](SyntheticParams& p) { p.seed = 4, p.folders = 2100, p.chain = 2000, p.files = 300; },
         CountForm::Shortest, false);
-    add("flat", [](SyntheticParams& p) { p.seed = 5, p.folders = 30, p.files = 200, p.depth = 1; },
+    add(
+        "flat", [](SyntheticParams& p) { p.seed = 5, p.folders = 30, p.files = 200, p.depth = 1; },
         CountForm::Shortest, false);
-    add("empty", [](SyntheticParams& p) { p.seed = 6, p.folders = 0, p.files = 0; }, CountForm::Shortest, false);
-    add("files-on-filesystems", [](SyntheticParams& p) {
-        p.seed = 7, p.folders = 200, p.files = 2000, p.filesystemFilePercent = 25, p.forwardReferencePercent = 5;
-    }, CountForm::Mixed, true);
-    add("no-folders", [](SyntheticParams& p) { p.seed = 8, p.folders = 0, p.files = 300; }, CountForm::Shortest, true);
+    add(
+        "empty", [](SyntheticParams& p) { p.seed = 6, p.folders = 0, p.files = 0; }, CountForm::Shortest,
+        false);
+    add(
+        "files-on-filesystems",
+        [](SyntheticParams& p) {
+            p.seed = 7, p.folders = 200, p.files = 2000, p.filesystemFilePercent = 25,
+            p.forwardReferencePercent = 5;
+        },
+        CountForm::Mixed, true);
+    add(
+        "no-folders", [](SyntheticParams& p) { p.seed = 8, p.folders = 0, p.files = 300; },
+        CountForm::Shortest, true);
     return shapes;
 }
 
@@ -130,7 +149,8 @@ TEST_P(GenRoundTrip, SyntheticShapes) {
         SyntheticParams params = shape.params;
         params.flags = kFlagWords[turn++ % std::size(kFlagWords)];
         ASSERT_EQ(checkSyntheticParams(params), "");
-        expectRoundTrips(makeSyntheticTree(params), GetParam(), {shape.counts, params.seed}, temp.path, shape.name);
+        expectRoundTrips(makeSyntheticTree(params), GetParam(), {shape.counts, params.seed}, temp.path,
+                         shape.name);
     }
 }
 
@@ -143,8 +163,8 @@ TEST_P(GenRoundTrip, RealDirectoryTree) {
         fs::path source = fs::path("/usr/share") / part;
         std::error_code ignored;
         if (fs::is_directory(source))
-            fs::copy(source, copy / source.filename(), fs::copy_options::recursive | fs::copy_options::copy_symlinks,
-                     ignored);
+            fs::copy(source, copy / source.filename(),
+                     fs::copy_options::recursive | fs::copy_options::copy_symlinks, ignored);
     }
     ASSERT_FALSE(fs::is_empty(copy)) << "none of the chosen parts of /usr/share is on this machine";
 
@@ -183,4 +203,4 @@ INSTANTIATE_TEST_SUITE_P(AllVersions, GenRoundTrip,
                              return "v" + label;
                          });
 
-} // namespace
+}  // namespace

@@ -106,7 +106,8 @@ TEST(GenSynthetic, EdgeShapes) {
     Tree noFolders = makeSyntheticTree(p);
     std::vector<Entry> files = filesOf(noFolders);
     EXPECT_EQ(files.size(), 4000u);
-    EXPECT_TRUE(std::all_of(files.begin(), files.end(), [](const Entry& f) { return f.parentFolder == kNoFolder; }));
+    EXPECT_TRUE(
+        std::all_of(files.begin(), files.end(), [](const Entry& f) { return f.parentFolder == kNoFolder; }));
 
     p = shapedParams();
     p.depth = 1;
@@ -125,4 +126,4 @@ TEST(GenSynthetic, EdgeShapes) {
     EXPECT_EQ(deepest, 1200u);
 }
 
-} // namespace
+}  // namespace

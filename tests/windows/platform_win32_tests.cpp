@@ -32,8 +32,7 @@ const PathRequest saveRequest = {"Save Database As...", "QLX Quillseek File List
 // The filter list up to and including the NUL that ends it.
 std::string_view filterList(const char* filter) {
     size_t length = 0;
-    while (filter[length] != '\0' || filter[length + 1] != '\0')
-        ++length;
+    while (filter[length] != '\0' || filter[length + 1] != '\0') ++length;
     return {filter, length + 2};
 }
 
@@ -59,8 +58,7 @@ void expectUnsetFieldsZero(const OPENFILENAMEA& record) {
     EXPECT_EQ(record.lpTemplateName, nullptr);
     // Nothing past the record's declared size is set either.
     const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
-    for (size_t i = record.lStructSize; i < sizeof record; ++i)
-        EXPECT_EQ(bytes[i], 0) << "byte " << i;
+    for (size_t i = record.lStructSize; i < sizeof record; ++i) EXPECT_EQ(bytes[i], 0) << "byte " << i;
 }
 
 TEST(DialogRecord, SizeIsTheVersion400RecordOfThisArchitecture) {
@@ -129,8 +127,7 @@ class FileCalls : public ::testing::Test {
         ASSERT_TRUE(CreateDirectoryA(directory_.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
     }
     void TearDown() override {
-        for (const std::string& path : created_)
-            DeleteFileA(path.c_str());
+        for (const std::string& path : created_) DeleteFileA(path.c_str());
         RemoveDirectoryA(directory_.c_str());
     }
     std::string pathOf(const std::string& name) {
@@ -267,5 +264,5 @@ TEST_F(FileCalls, FailedCallsReportTheSystemsCode) {
     closeFile(file);
 }
 
-} // namespace
-} // namespace catadump::platform
+}  // namespace
+}  // namespace catadump::platform

@@ -29,7 +29,7 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -70,7 +70,8 @@ int main(int argc, char** argv) {
     }
 
     std::vector<std::vector<uint8_t>> streams;
-    for (const Block& block : blocks) streams.push_back(oneBlockStream(bytes.data(), block.begin, block.end, level));
+    for (const Block& block : blocks)
+        streams.push_back(oneBlockStream(bytes.data(), block.begin, block.end, level));
     uint64_t libraryBytes = 0;
     size_t disagreements = 0, refused = 0;
     std::vector<uint8_t> output;
@@ -93,6 +94,7 @@ int main(int argc, char** argv) {
                 disagreements);
     double oursMb = static_cast<double>(oursBytes) / 1e6, libraryMb = static_cast<double>(libraryBytes) / 1e6;
     std::printf("ours:    %8.1f MB in %.3f s = %6.1f MB/s\n", oursMb, oursSeconds, oursMb / oursSeconds);
-    std::printf("library: %8.1f MB in %.3f s = %6.1f MB/s\n", libraryMb, librarySeconds, libraryMb / librarySeconds);
+    std::printf("library: %8.1f MB in %.3f s = %6.1f MB/s\n", libraryMb, librarySeconds,
+                libraryMb / librarySeconds);
     return disagreements == 0 ? 0 : 1;
 }

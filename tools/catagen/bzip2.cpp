@@ -16,7 +16,7 @@ void drainOutput(Bzip2Compressor& c) {
     c.stream.avail_out = static_cast<unsigned>(c.outBuffer.size());
 }
 
-} // namespace
+}  // namespace
 
 Bzip2Compressor::~Bzip2Compressor() {
     if (started) BZ2_bzCompressEnd(&stream);
@@ -86,4 +86,4 @@ std::string bzip2Wrap(std::string_view raw, int blockSize) {
     return out;
 }
 
-} // namespace catagen
+}  // namespace catagen

@@ -19,7 +19,7 @@ struct Bzip2Compressor {
     Drain out;
     std::vector<char> outBuffer;
     bool started = false;
-    bool failed = false; // the library reported something other than progress
+    bool failed = false;  // the library reported something other than progress
     Bzip2Compressor() = default;
     Bzip2Compressor(const Bzip2Compressor&) = delete;
     Bzip2Compressor& operator=(const Bzip2Compressor&) = delete;
@@ -37,4 +37,4 @@ Drain bzip2Drain(Bzip2Compressor& compressor);
 // The whole of `raw` as one bzip2 stream.
 std::string bzip2Wrap(std::string_view raw, int blockSize = 9);
 
-} // namespace catagen
+}  // namespace catagen

@@ -14,7 +14,8 @@ std::string checkName(std::string_view what, std::string_view name, size_t maxLe
     if (name.find('\\') != std::string_view::npos)
         return std::string(what) + " name holds a backslash: " + std::string(name);
     if (name.size() > maxLength)
-        return std::string(what) + " name longer than " + std::to_string(maxLength) + " bytes: " + std::string(name);
+        return std::string(what) + " name longer than " + std::to_string(maxLength) +
+               " bytes: " + std::string(name);
     return {};
 }
 
@@ -23,14 +24,17 @@ size_t maxNameLength(Version version) { return isOldFamily(version) ? kMaxOldFam
 uint32_t maxFilesystemType(Version version) {
     switch (version) {
     case Version::v1_7_5:
-    case Version::v1_7_8: return 2;
+    case Version::v1_7_8:
+        return 2;
     case Version::v1_7_17:
-    case Version::v1_7_20: return 3;
-    default: return 0xFFFFFFFFu; // the 1.6 family has no typed filesystem table
+    case Version::v1_7_20:
+        return 3;
+    default:
+        return 0xFFFFFFFFu;  // the 1.6 family has no typed filesystem table
     }
 }
 
-} // namespace
+}  // namespace
 
 std::string checkEncodable(const Tree& tree, Version version) {
     const uint64_t folders = tree.folders.size();
@@ -66,7 +70,8 @@ std::string checkEncodable(const Tree& tree, Version version) {
 std::string checkFile(const Tree& tree, Version version, const Entry& file) {
     if (file.parentFolder == kNoFolder) {
         if (isOldFamily(version)) return "file " + file.name + " must hang from a folder in this version";
-        if (file.filesystem >= tree.filesystems.size()) return "file " + file.name + " hangs from a missing filesystem";
+        if (file.filesystem >= tree.filesystems.size())
+            return "file " + file.name + " hangs from a missing filesystem";
     } else if (file.parentFolder >= tree.folders.size()) {
         return "file " + file.name + " hangs from a missing folder";
     }
@@ -83,12 +88,20 @@ std::string encodeDatabase(const Tree& tree, Version version, const EncodeOption
     putU32(sink, info.word);
     std::string problem;
     switch (version) {
-    case Version::v1_6_6: problem = encodeBody166(tree, context, sink); break;
-    case Version::v1_6_7: problem = encodeBody167(tree, context, sink); break;
+    case Version::v1_6_6:
+        problem = encodeBody166(tree, context, sink);
+        break;
+    case Version::v1_6_7:
+        problem = encodeBody167(tree, context, sink);
+        break;
     case Version::v1_7_5:
-    case Version::v1_7_8: problem = encodeBodyEarly(tree, context, sink); break;
+    case Version::v1_7_8:
+        problem = encodeBodyEarly(tree, context, sink);
+        break;
     case Version::v1_7_17:
-    case Version::v1_7_20: problem = encodeBodyLate(tree, context, sink); break;
+    case Version::v1_7_20:
+        problem = encodeBodyLate(tree, context, sink);
+        break;
     }
     flush(sink);
     return problem;
@@ -102,4 +115,4 @@ std::string encodeDatabase(const Tree& tree, Version version, const EncodeOption
     return out;
 }
 
-} // namespace catagen
+}  // namespace catagen

@@ -16,10 +16,10 @@ namespace catagen {
 // Where the parts of a database lie in the bytes written, as offsets from its first byte: what a caller
 // needs to damage a database at a chosen field or cut it at a record's end. Filled only when asked for.
 struct EncodeMarks {
-    uint64_t folderCount = 0; // the u32 header fields
+    uint64_t folderCount = 0;  // the u32 header fields
     uint64_t fileCount = 0;
-    std::optional<uint64_t> folderDecodeSize; // 1.6 family and 1.7.5
-    uint64_t folderRecordsStart = 0;          // the first folder record, past any hierarchy block and NTFS list
+    std::optional<uint64_t> folderDecodeSize;  // 1.6 family and 1.7.5
+    uint64_t folderRecordsStart = 0;  // the first folder record, past any hierarchy block and NTFS list
     uint64_t fileRecordsStart = 0;
     // Where each filesystem entry starts (at its type), then one past the last: 1.6.7 and 1.7 only.
     std::vector<uint64_t> filesystems;
@@ -27,9 +27,11 @@ struct EncodeMarks {
     uint64_t excludeCount = 0;
     std::vector<uint64_t> excludes;
     struct Record {
-        uint64_t parent = 0; // the u32 that names its parent; for 1.7 folders, its slot in the hierarchy block
-        uint64_t name = 0;   // its front-coded name (the suffix length); a 1.6.7 root folder's filesystem index
-        uint64_t end = 0;    // one past its last byte
+        uint64_t parent =
+            0;  // the u32 that names its parent; for 1.7 folders, its slot in the hierarchy block
+        uint64_t name =
+            0;             // its front-coded name (the suffix length); a 1.6.7 root folder's filesystem index
+        uint64_t end = 0;  // one past its last byte
     };
     std::vector<Record> folders, files;
     // The value a parent field holds to name each folder: its decode offset (1.6) or its index (1.7).
@@ -40,8 +42,8 @@ struct EncodeMarks {
 
 struct EncodeOptions {
     CountForm counts = CountForm::Shortest;
-    uint64_t seed = 0;            // drives the Mixed count form
-    EncodeMarks* marks = nullptr; // when set, receives where the parts of the database were written
+    uint64_t seed = 0;             // drives the Mixed count form
+    EncodeMarks* marks = nullptr;  // when set, receives where the parts of the database were written
 };
 
 // Why the folders and filesystems of `tree` cannot be written in `version`, or empty when they can.
@@ -61,4 +63,4 @@ std::string encodeDatabase(const Tree& tree, Version version, const EncodeOption
 // The longest name each version can store: 1.6 names have one-byte counts.
 inline constexpr size_t kMaxOldFamilyName = 255;
 
-} // namespace catagen
+}  // namespace catagen

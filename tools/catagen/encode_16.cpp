@@ -21,8 +21,8 @@ uint64_t slotSize(const Tree& tree, Version version, const Entry& folder) {
 }
 
 struct DecodeLayout {
-    std::vector<uint32_t> offsets; // per folder
-    uint32_t total = 0;            // the folder decode size
+    std::vector<uint32_t> offsets;  // per folder
+    uint32_t total = 0;             // the folder decode size
 };
 
 bool layoutFolders(const Tree& tree, Version version, DecodeLayout& layout) {
@@ -56,7 +56,8 @@ FileSummary summarizeFiles(const Tree& tree, Version version, const std::vector<
         summary.problem = checkFile(tree, version, file);
         if (!summary.problem.empty()) return false;
         decodeSize += 5 + file.name.size();
-        if (!paths.empty()) longest = std::max(longest, paths[file.parentFolder].size() + 1 + file.name.size());
+        if (!paths.empty())
+            longest = std::max(longest, paths[file.parentFolder].size() + 1 + file.name.size());
         return true;
     });
     summary.decodeSize = saturate(decodeSize);
@@ -106,11 +107,12 @@ const Filesystem* driveFilesystem(const Tree& tree, char letter) {
     return nullptr;
 }
 
-} // namespace
+}  // namespace
 
 std::string encodeBody166(const Tree& tree, EncodeContext& context, ByteSink& sink) {
     DecodeLayout layout;
-    if (!layoutFolders(tree, context.version, layout)) return "the folder names are too long for 32-bit offsets";
+    if (!layoutFolders(tree, context.version, layout))
+        return "the folder names are too long for 32-bit offsets";
     FileSummary files = summarizeFiles(tree, context.version, {});
     if (!files.problem.empty()) return files.problem;
 
@@ -154,7 +156,8 @@ std::string encodeBody166(const Tree& tree, EncodeContext& context, ByteSink& si
 
 std::string encodeBody167(const Tree& tree, EncodeContext& context, ByteSink& sink) {
     DecodeLayout layout;
-    if (!layoutFolders(tree, context.version, layout)) return "the folder names are too long for 32-bit offsets";
+    if (!layoutFolders(tree, context.version, layout))
+        return "the folder names are too long for 32-bit offsets";
     std::vector<std::string> paths = folderPaths(tree, true);
     FileSummary files = summarizeFiles(tree, context.version, paths);
     if (!files.problem.empty()) return files.problem;
@@ -211,4 +214,4 @@ std::string encodeBody167(const Tree& tree, EncodeContext& context, ByteSink& si
     return {};
 }
 
-} // namespace catagen
+}  // namespace catagen

@@ -8,7 +8,9 @@ namespace {
 
 // Stand-ins for the per-folder numbers of NTFS and type-3 filesystems (file reference numbers: a
 // sequence number in the top 16 bits over a record number). The converter skips them.
-uint64_t referenceNumber(uint32_t folder) { return (uint64_t{1 + folder % 7} << 48) | (uint64_t{folder} + 16); }
+uint64_t referenceNumber(uint32_t folder) {
+    return (uint64_t{1 + folder % 7} << 48) | (uint64_t{folder} + 16);
+}
 
 void putBlobLists(const Tree& tree, EncodeContext& context, ByteSink& sink) {
     for (const auto& list : tree.settings.blobLists) {
@@ -36,7 +38,9 @@ void putFilesystemTableEarly(const Tree& tree, EncodeContext& context, ByteSink&
             putU64(sink, fs.journalId);
             putU64(sink, fs.nextUsn);
             break;
-        case 1: putCountedString(sink, counts, fs.path); break;
+        case 1:
+            putCountedString(sink, counts, fs.path);
+            break;
         case 2:
             putCountedString(sink, counts, fs.path);
             putU8(sink, fs.flagA);
@@ -90,7 +94,8 @@ void putHierarchy(const Tree& tree, const EncodeContext& context, ByteSink& sink
 }
 
 uint32_t filesystemTypeOf(const Tree& tree, const EncodeContext& context, const Entry& entry) {
-    uint32_t fs = entry.parentFolder == kNoFolder ? entry.filesystem : context.rootFilesystem[entry.parentFolder];
+    uint32_t fs =
+        entry.parentFolder == kNoFolder ? entry.filesystem : context.rootFilesystem[entry.parentFolder];
     return tree.filesystems[fs].type;
 }
 
@@ -125,11 +130,12 @@ uint32_t earlyDecodeSize(const Tree& tree) {
 void putHeader(const Tree& tree, const EncodeContext& context, ByteSink& sink) {
     if (EncodeMarks* marks = context.marks) {
         context.mark(sink, marks->folderCount);
-        marks->folderCount += 4; // past the flags word
+        marks->folderCount += 4;  // past the flags word
         marks->fileCount = marks->folderCount + 4;
         if (context.version == Version::v1_7_5) marks->folderDecodeSize = marks->fileCount + 4;
         marks->folderReferences.resize(tree.folders.size());
-        for (size_t i = 0; i < tree.folders.size(); ++i) marks->folderReferences[i] = static_cast<uint32_t>(i);
+        for (size_t i = 0; i < tree.folders.size(); ++i)
+            marks->folderReferences[i] = static_cast<uint32_t>(i);
         marks->firstInvalidReference = static_cast<uint32_t>(tree.folders.size() + tree.filesystems.size());
     }
     putU32(sink, tree.settings.flags);
@@ -160,7 +166,7 @@ EncodeMarks::Record* folderMarks(const EncodeContext& context, size_t i) {
     return context.marks ? &context.marks->folders[i] : nullptr;
 }
 
-} // namespace
+}  // namespace
 
 std::string encodeBodyEarly(const Tree& tree, EncodeContext& context, ByteSink& sink) {
     putHeader(tree, context, sink);
@@ -242,4 +248,4 @@ std::string encodeBodyLate(const Tree& tree, EncodeContext& context, ByteSink& s
     });
 }
 
-} // namespace catagen
+}  // namespace catagen

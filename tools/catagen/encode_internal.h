@@ -12,9 +12,9 @@ namespace catagen {
 struct EncodeContext {
     Version version;
     CountWriter counts;
-    std::vector<uint32_t> rootFilesystem; // per folder
-    EncodeMarks* marks = nullptr;         // set only when the caller asked for marks
-    uint64_t start = 0;                   // the sink's position at the signature
+    std::vector<uint32_t> rootFilesystem;  // per folder
+    EncodeMarks* marks = nullptr;          // set only when the caller asked for marks
+    uint64_t start = 0;                    // the sink's position at the signature
 
     // Records where the next byte will go, when marks are asked for.
     void mark(const ByteSink& sink, uint64_t& field) const {
@@ -36,7 +36,7 @@ struct EncodeContext {
 
 std::string encodeBody166(const Tree& tree, EncodeContext& context, ByteSink& sink);
 std::string encodeBody167(const Tree& tree, EncodeContext& context, ByteSink& sink);
-std::string encodeBodyEarly(const Tree& tree, EncodeContext& context, ByteSink& sink); // 1.7.5, 1.7.8
-std::string encodeBodyLate(const Tree& tree, EncodeContext& context, ByteSink& sink);  // 1.7.17, 1.7.20
+std::string encodeBodyEarly(const Tree& tree, EncodeContext& context, ByteSink& sink);  // 1.7.5, 1.7.8
+std::string encodeBodyLate(const Tree& tree, EncodeContext& context, ByteSink& sink);   // 1.7.17, 1.7.20
 
-} // namespace catagen
+}  // namespace catagen

@@ -56,7 +56,8 @@ inline FrontCode frontCode(std::string_view previous, std::string_view name) {
 }
 
 // The 1.7 form: both counts are compact counts.
-inline void putFrontCodedName(ByteSink& sink, CountWriter& counts, std::string& previous, std::string_view name) {
+inline void putFrontCodedName(ByteSink& sink, CountWriter& counts, std::string& previous,
+                              std::string_view name) {
     FrontCode code = frontCode(previous, name);
     putCompactCount(sink, counts, static_cast<uint32_t>(code.suffixLength));
     if (code.suffixLength != 0) {
@@ -77,4 +78,4 @@ inline void putByteFrontCodedName(ByteSink& sink, std::string& previous, std::st
     previous.assign(name);
 }
 
-} // namespace catagen
+}  // namespace catagen

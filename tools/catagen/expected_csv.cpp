@@ -36,7 +36,7 @@ void putRowEnd(ByteSink& sink, Version version, uint32_t flags, const Values& va
         putText(sink, isFolder ? "\",16\r\n" : "\",0\r\n");
 }
 
-} // namespace
+}  // namespace
 
 void writeExpectedCsv(const Tree& tree, Version version, ByteSink& sink) {
     const uint32_t flags = tree.settings.flags;
@@ -67,4 +67,4 @@ std::string expectedCsv(const Tree& tree, Version version) {
     return out;
 }
 
-} // namespace catagen
+}  // namespace catagen

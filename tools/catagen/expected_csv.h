@@ -14,4 +14,4 @@ namespace catagen {
 void writeExpectedCsv(const Tree& tree, Version version, ByteSink& sink);
 std::string expectedCsv(const Tree& tree, Version version);
 
-} // namespace catagen
+}  // namespace catagen

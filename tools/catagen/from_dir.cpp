@@ -29,7 +29,8 @@ bool examine(const std::string& path, const std::string& name, Examined& out) {
     uint64_t created = fileTimeFromUnix(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
 #if defined(__linux__) && defined(STATX_BTIME)
     struct statx sx;
-    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME))
+    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME, &sx) == 0 &&
+        (sx.stx_mask & STATX_BTIME))
         created = fileTimeFromUnix(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec);
 #endif
     out.isDirectory = S_ISDIR(st.st_mode);
@@ -74,9 +75,10 @@ std::string absolutePath(const std::string& path) {
 // optional fields; they depend only on the item's place in the tree.
 uint8_t recordFlagsFor(uint64_t salt, size_t index) { return static_cast<uint8_t>(mixSeed(salt, index)); }
 
-} // namespace
+}  // namespace
 
-bool treeFromDirectory(const std::string& root, const DirectoryOptions& options, Tree& out, std::ostream& warnings) {
+bool treeFromDirectory(const std::string& root, const DirectoryOptions& options, Tree& out,
+                       std::ostream& warnings) {
     std::string base = absolutePath(root);
     Examined top;
     if (!examine(base, "", top) || !top.isDirectory) {
@@ -109,7 +111,8 @@ bool treeFromDirectory(const std::string& root, const DirectoryOptions& options,
     for (size_t at = 0; at < tree.folders.size(); ++at) {
         std::string dirPath = diskPaths[at];
         if (!listDirectory(dirPath, names)) {
-            warnings << "warning: cannot list " << dirPath << ": " << std::strerror(errno) << "; kept it empty\n";
+            warnings << "warning: cannot list " << dirPath << ": " << std::strerror(errno)
+                     << "; kept it empty\n";
             continue;
         }
         for (const std::string& name : names) {
@@ -155,4 +158,4 @@ bool treeFromDirectory(const std::string& root, const DirectoryOptions& options,
     return true;
 }
 
-} // namespace catagen
+}  // namespace catagen

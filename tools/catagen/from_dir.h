@@ -28,6 +28,7 @@ struct DirectoryOptions {
 };
 
 // False when `root` is not a readable directory; the reason is in `warnings`.
-bool treeFromDirectory(const std::string& root, const DirectoryOptions& options, Tree& out, std::ostream& warnings);
+bool treeFromDirectory(const std::string& root, const DirectoryOptions& options, Tree& out,
+                       std::ostream& warnings);
 
-} // namespace catagen
+}  // namespace catagen

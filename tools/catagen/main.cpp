@@ -20,7 +20,8 @@ using namespace catagen;
 
 namespace {
 
-constexpr const char* kUsage = R"(usage: catagen --version V --output OUT.db [options] (--from-dir DIR | --synthetic ...)
+constexpr const char* kUsage =
+    R"(usage: catagen --version V --output OUT.db [options] (--from-dir DIR | --synthetic ...)
 
   --version V            1.6.6, 1.6.7, 1.7.5, 1.7.8, 1.7.17 or 1.7.20
   --output FILE          the database to write
@@ -54,7 +55,7 @@ struct Options {
     std::optional<Version> version;
     std::string output;
     std::string expect;
-    int bzip2Block = 0; // 0: raw
+    int bzip2Block = 0;  // 0: raw
     CountForm counts = CountForm::Shortest;
     std::optional<uint32_t> flags;
     std::string fromDir;
@@ -212,7 +213,7 @@ std::string writeExpectation(const Tree& tree, const Options& o) {
     return {};
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     Options o;
@@ -247,7 +248,8 @@ int main(int argc, char** argv) {
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf("%s: version %s, %zu folders, %llu files, %llu bytes in %.2f s\n", o.output.c_str(),
                 std::string(versionInfo(*o.version).label).c_str(), tree.folders.size(),
-                static_cast<unsigned long long>(fileCount(tree)), static_cast<unsigned long long>(bytes), seconds);
+                static_cast<unsigned long long>(fileCount(tree)), static_cast<unsigned long long>(bytes),
+                seconds);
     if (!o.expect.empty()) {
         if (std::string problem = writeExpectation(tree, o); !problem.empty()) {
             std::cerr << "catagen: " << problem << "\n";

@@ -9,29 +9,30 @@ namespace catagen {
 namespace {
 
 constexpr std::array<std::string_view, 48> kFolderWords{
-    "Documents", "Projects", "Photos",  "Music",    "Videos",    "Downloads", "Desktop",  "Archive",
-    "Backup",    "Reports",  "Invoices", "Drafts",  "Notes",     "Assets",    "Images",   "Data",
-    "Logs",      "Config",   "Tests",   "Docs",     "Shared",    "Clients",   "Finance",  "Marketing",
-    "Design",    "Source",   "src",     "include",  "lib",       "bin",       "build",    "tools",
-    "vendor",    "Templates", "Scans",  "Letters",  "Contracts", "Meetings",  "Research", "Travel",
-    "Family",    "Holiday",  "Budget",  "Old",      "Temp",      "Misc",      "Work",     "Exports"};
+    "Documents", "Projects",  "Photos",   "Music",   "Videos",    "Downloads", "Desktop",  "Archive",
+    "Backup",    "Reports",   "Invoices", "Drafts",  "Notes",     "Assets",    "Images",   "Data",
+    "Logs",      "Config",    "Tests",    "Docs",    "Shared",    "Clients",   "Finance",  "Marketing",
+    "Design",    "Source",    "src",      "include", "lib",       "bin",       "build",    "tools",
+    "vendor",    "Templates", "Scans",    "Letters", "Contracts", "Meetings",  "Research", "Travel",
+    "Family",    "Holiday",   "Budget",   "Old",     "Temp",      "Misc",      "Work",     "Exports"};
 
 constexpr std::array<std::string_view, 40> kFileStems{
-    "report",  "invoice", "notes",  "draft",   "summary",  "budget", "letter",    "photo",
-    "IMG",     "DSC",     "scan",   "meeting", "minutes",  "readme", "index",     "main",
-    "config",  "setup",   "data",   "backup",  "export",   "chart",  "plan",      "schedule",
-    "contract", "slides", "thesis", "chapter", "track",    "song",   "clip",      "Screenshot",
-    "logo",    "icon",    "manual", "guide",   "todo",     "changelog", "customers", "results"};
+    "report",   "invoice", "notes",  "draft",   "summary", "budget",    "letter",    "photo",
+    "IMG",      "DSC",     "scan",   "meeting", "minutes", "readme",    "index",     "main",
+    "config",   "setup",   "data",   "backup",  "export",  "chart",     "plan",      "schedule",
+    "contract", "slides",  "thesis", "chapter", "track",   "song",      "clip",      "Screenshot",
+    "logo",     "icon",    "manual", "guide",   "todo",    "changelog", "customers", "results"};
 
 constexpr std::array<std::string_view, 28> kExtensions{
-    "txt", "docx", "xlsx", "pdf", "jpg", "png", "mp3", "mp4", "cpp", "h",   "html", "css", "js",  "json",
+    "txt", "docx", "xlsx", "pdf", "jpg", "png", "mp3",  "mp4", "cpp", "h",   "html", "css", "js",  "json",
     "xml", "csv",  "zip",  "log", "ini", "md",  "pptx", "wav", "gif", "bak", "exe",  "dll", "odt", "tar.gz"};
 
 constexpr std::array<std::string_view, 4> kSeparators{"_", "-", " ", ""};
 
 // Bytes that real names hold and that a careless CSV writer or name decoder would mangle: quotes and
 // commas must pass unescaped, and 8-bit bytes must be copied without a character-set conversion.
-constexpr std::array<std::string_view, 9> kOddBits{"\"", ",", "'", " (1)", "&", "#", "\xE9", "\xFC\xDF", ", \"x\""};
+constexpr std::array<std::string_view, 9> kOddBits{"\"", ",",    "'",        " (1)",   "&",
+                                                   "#",  "\xE9", "\xFC\xDF", ", \"x\""};
 
 template <size_t N> std::string_view pick(Rng& rng, const std::array<std::string_view, N>& words) {
     return words[below(rng, N)];
@@ -39,7 +40,8 @@ template <size_t N> std::string_view pick(Rng& rng, const std::array<std::string
 
 void appendNumber(std::string& out, uint64_t value, int width) {
     std::string digits = std::to_string(value);
-    if (digits.size() < static_cast<size_t>(width)) out.append(static_cast<size_t>(width) - digits.size(), '0');
+    if (digits.size() < static_cast<size_t>(width))
+        out.append(static_cast<size_t>(width) - digits.size(), '0');
     out += digits;
 }
 
@@ -62,7 +64,8 @@ std::string memberName(Rng& rng, NameKind kind, Shape shape, std::string_view st
         appendNumber(name, serial % 12 + 1, 2);
         break;
     case Shape::worded:
-        name.append(stem).append(sep).append(kind == NameKind::folder ? pick(rng, kFolderWords) : pick(rng, kFileStems));
+        name.append(stem).append(sep).append(kind == NameKind::folder ? pick(rng, kFolderWords)
+                                                                      : pick(rng, kFileStems));
         break;
     case Shape::independent:
         name.append(kind == NameKind::folder ? pick(rng, kFolderWords) : pick(rng, kFileStems));
@@ -94,11 +97,12 @@ void fitLength(Rng& rng, std::string& name, const NameRules& rules) {
     if (target != 0 && name.size() > target) name.resize(std::max(target, rules.minLength));
 }
 
-} // namespace
+}  // namespace
 
 std::string pickWord(Rng& rng) { return std::string(pick(rng, kFolderWords)); }
 
-void makeSiblingNames(Rng& rng, NameKind kind, size_t count, const NameRules& rules, std::vector<std::string>& out) {
+void makeSiblingNames(Rng& rng, NameKind kind, size_t count, const NameRules& rules,
+                      std::vector<std::string>& out) {
     out.clear();
     if (count == 0) return;
     out.reserve(count);
@@ -117,4 +121,4 @@ void makeSiblingNames(Rng& rng, NameKind kind, size_t count, const NameRules& ru
     std::sort(out.begin(), out.end());
 }
 
-} // namespace catagen
+}  // namespace catagen

@@ -32,4 +32,4 @@ inline uint64_t between(Rng& rng, uint64_t low, uint64_t high) { return low + be
 // True with probability num/den.
 inline bool chance(Rng& rng, uint64_t num, uint64_t den) { return below(rng, den) < num; }
 
-} // namespace catagen
+}  // namespace catagen

@@ -41,4 +41,4 @@ bool closeOutputFile(OutputFile& out) {
     return ok;
 }
 
-} // namespace catagen
+}  // namespace catagen

@@ -19,7 +19,7 @@ using Drain = std::function<void(std::string_view)>;
 struct ByteSink {
     std::vector<char> buffer;
     size_t used = 0;
-    uint64_t drained = 0; // bytes already handed to the drain
+    uint64_t drained = 0;  // bytes already handed to the drain
     Drain drain;
 };
 
@@ -80,4 +80,4 @@ Drain fileDrain(OutputFile& out);
 // Closes the file; false when any write or the close failed.
 bool closeOutputFile(OutputFile& out);
 
-} // namespace catagen
+}  // namespace catagen

@@ -14,8 +14,8 @@ namespace {
 struct FilePlan {
     uint64_t seed = 0;
     NameRules rules;
-    std::vector<uint32_t> filesPerFolder;     // in final folder order
-    std::vector<uint32_t> filesPerFilesystem; // files hanging directly from each filesystem
+    std::vector<uint32_t> filesPerFolder;      // in final folder order
+    std::vector<uint32_t> filesPerFilesystem;  // files hanging directly from each filesystem
 };
 
 uint64_t randomFileTime(Rng& rng) {
@@ -48,9 +48,15 @@ Filesystem makeFilesystem(Rng& rng, uint32_t index, uint32_t type) {
     fs.type = type;
     std::string drive = std::string(1, static_cast<char>('C' + index % 24)) + ":";
     switch (type) {
-    case 1: fs.path = "\\\\host" + std::to_string(index) + "\\" + pickWord(rng); break;
-    case 2: fs.path = drive + "\\Shared\\" + pickWord(rng); break;
-    default: fs.path = drive; break;
+    case 1:
+        fs.path = "\\\\host" + std::to_string(index) + "\\" + pickWord(rng);
+        break;
+    case 2:
+        fs.path = drive + "\\Shared\\" + pickWord(rng);
+        break;
+    default:
+        fs.path = drive;
+        break;
     }
     char guid[64];
     std::snprintf(guid, sizeof guid, "\\\\?\\Volume{%08x-%04x-%04x-%04x-%012llx}\\",
@@ -97,7 +103,7 @@ Settings makeSettings(Rng& rng, const SyntheticParams& params) {
 
 // The folder structure before ordering: parent and filesystem per folder, in creation order.
 struct Shape {
-    std::vector<uint32_t> parent; // kNoFolder for roots
+    std::vector<uint32_t> parent;  // kNoFolder for roots
     std::vector<uint32_t> filesystem;
     std::vector<std::vector<uint32_t>> children;
 };
@@ -110,7 +116,7 @@ Shape makeShape(Rng& rng, const SyntheticParams& params) {
     shape.filesystem.assign(count, 0);
     shape.children.resize(count);
     std::vector<uint32_t> depth(count, 1);
-    std::vector<uint32_t> open; // folders that may still take children
+    std::vector<uint32_t> open;  // folders that may still take children
     for (uint32_t i = 0; i < count; ++i) {
         bool isRoot = i < systems || params.depth == 1;
         bool inChain = !isRoot && i < uint64_t{systems} + params.chain;
@@ -122,7 +128,7 @@ Shape makeShape(Rng& rng, const SyntheticParams& params) {
             shape.filesystem[i] = shape.filesystem[parent];
             depth[i] = depth[parent] + 1;
             shape.children[parent].push_back(i);
-            continue; // nothing else hangs from the chain
+            continue;  // nothing else hangs from the chain
         } else {
             // Half the time near the newest open folders, which makes deep, bushy branches; otherwise
             // anywhere, which keeps every level populated.
@@ -149,7 +155,8 @@ std::vector<uint32_t> breadthFirst(const Shape& shape) {
     return order;
 }
 
-void addForwardReferences(Rng& rng, const SyntheticParams& params, const Shape& shape, std::vector<uint32_t>& order) {
+void addForwardReferences(Rng& rng, const SyntheticParams& params, const Shape& shape,
+                          std::vector<uint32_t>& order) {
     std::vector<uint32_t> nonRoots;
     for (uint32_t i = 0; i < shape.parent.size(); ++i)
         if (shape.parent[i] != kNoFolder) nonRoots.push_back(i);
@@ -167,7 +174,7 @@ void addForwardReferences(Rng& rng, const SyntheticParams& params, const Shape& 
     }
 }
 
-__extension__ typedef unsigned __int128 Wide; // total × running weight overflows 64 bits
+__extension__ typedef unsigned __int128 Wide;  // total × running weight overflows 64 bits
 
 // Splits `total` over the weights so that the parts add up exactly.
 std::vector<uint32_t> split(uint64_t total, const std::vector<uint32_t>& weights) {
@@ -219,24 +226,25 @@ void produceFiles(const FilePlan& plan, const FileVisitor& visit) {
     size_t nextSystem = 0;
     for (size_t folder = 0; folder <= folders; ++folder) {
         while (nextSystem < systems && (folder == folders || nextSystem * folders / systems <= folder)) {
-            makeFiles(plan, mixSeed(plan.seed ^ 0x5151, nextSystem), plan.filesPerFilesystem[nextSystem], kNoFolder,
-                      static_cast<uint32_t>(nextSystem), names, group);
+            makeFiles(plan, mixSeed(plan.seed ^ 0x5151, nextSystem), plan.filesPerFilesystem[nextSystem],
+                      kNoFolder, static_cast<uint32_t>(nextSystem), names, group);
             if (!emit()) return;
             ++nextSystem;
         }
         if (folder == folders) break;
-        makeFiles(plan, mixSeed(plan.seed, folder), plan.filesPerFolder[folder], static_cast<uint32_t>(folder), 0,
-                  names, group);
+        makeFiles(plan, mixSeed(plan.seed, folder), plan.filesPerFolder[folder],
+                  static_cast<uint32_t>(folder), 0, names, group);
         if (!emit()) return;
     }
 }
 
-} // namespace
+}  // namespace
 
 uint64_t fileTimeFromUnix(int64_t seconds, int64_t nanoseconds) {
-    constexpr int64_t kEpochDifference = 11644473600; // seconds from 1601-01-01 to 1970-01-01
+    constexpr int64_t kEpochDifference = 11644473600;  // seconds from 1601-01-01 to 1970-01-01
     if (seconds < -kEpochDifference) return 0;
-    return static_cast<uint64_t>(seconds + kEpochDifference) * 10000000u + static_cast<uint64_t>(nanoseconds / 100);
+    return static_cast<uint64_t>(seconds + kEpochDifference) * 10000000u +
+           static_cast<uint64_t>(nanoseconds / 100);
 }
 
 std::string checkSyntheticParams(const SyntheticParams& p) {
@@ -300,13 +308,16 @@ Tree makeSyntheticTree(const SyntheticParams& params) {
     auto plan = std::make_shared<FilePlan>();
     plan->seed = mixSeed(params.seed, 0xF11E);
     plan->rules = rules;
-    uint64_t onFilesystems = params.folders == 0 ? params.files : uint64_t{params.files} * params.filesystemFilePercent / 100;
+    uint64_t onFilesystems =
+        params.folders == 0 ? params.files : uint64_t{params.files} * params.filesystemFilePercent / 100;
     std::vector<uint32_t> weights(params.folders);
-    for (uint32_t& w : weights) w = chance(rng, 1, 5) ? 0 : chance(rng, 1, 50) ? 40 : static_cast<uint32_t>(between(rng, 1, 8));
+    for (uint32_t& w : weights)
+        w = chance(rng, 1, 5) ? 0 : chance(rng, 1, 50) ? 40 : static_cast<uint32_t>(between(rng, 1, 8));
     plan->filesPerFolder = split(params.files - onFilesystems, weights);
     plan->filesPerFilesystem = split(onFilesystems, std::vector<uint32_t>(params.filesystems, 1));
-    tree.producer = FileProducer{params.files, [plan](const FileVisitor& visit) { produceFiles(*plan, visit); }};
+    tree.producer =
+        FileProducer{params.files, [plan](const FileVisitor& visit) { produceFiles(*plan, visit); }};
     return tree;
 }
 
-} // namespace catagen
+}  // namespace catagen

@@ -43,7 +43,7 @@ template <typename Settle> bool parentsFirst(const std::vector<Entry>& folders, 
     return true;
 }
 
-} // namespace
+}  // namespace
 
 std::optional<std::vector<uint32_t>> rootFilesystems(const Tree& tree) {
     std::vector<uint32_t> roots(tree.folders.size(), 0);
@@ -106,4 +106,4 @@ void materializeFiles(Tree& tree) {
     tree.producer.reset();
 }
 
-} // namespace catagen
+}  // namespace catagen

@@ -26,13 +26,13 @@ inline constexpr uint32_t kAttrNormal = 0x80;
 // the 1.7 tables pick theirs by type, 1.6.7 writes path, guid and the journal numbers, and 1.6.6 turns
 // filesystems whose path starts with a drive letter into its drive list.
 struct Filesystem {
-    uint32_t type = 2; // 0 NTFS, 1, 2 FOLDER, 3 (late 1.7 tables only)
+    uint32_t type = 2;  // 0 NTFS, 1, 2 FOLDER, 3 (late 1.7 tables only)
     std::string path;
     std::string guid;
     std::string root;
     std::string includeOnly;
     uint8_t outOfDate = 0;
-    uint8_t flagA = 0; // the two bytes of an early FOLDER entry, and the byte of an early NTFS entry
+    uint8_t flagA = 0;  // the two bytes of an early FOLDER entry, and the byte of an early NTFS entry
     uint8_t flagB = 0;
     uint32_t serial = 0;
     uint64_t journalId = 0;
@@ -43,17 +43,17 @@ struct Filesystem {
 // word of 1.7.17/1.7.20, the record flag byte of type-1 records in 1.7.5/1.7.8).
 struct Values {
     uint64_t size = 0;
-    uint64_t created = 0; // Windows FILETIME: 100 ns ticks since 1601-01-01
+    uint64_t created = 0;  // Windows FILETIME: 100 ns ticks since 1601-01-01
     uint64_t modified = 0;
     uint64_t accessed = 0;
     uint32_t attributes = 0;
-    uint8_t recordFlags = 0; // written as the record flag byte when the item lives on a type-1 filesystem
+    uint8_t recordFlags = 0;  // written as the record flag byte when the item lives on a type-1 filesystem
 };
 
 // A folder or a file. It hangs from folder `parentFolder`, or, when that is kNoFolder, directly from
 // filesystem `filesystem` (a root folder, or a file at the top of a 1.7 filesystem).
 struct Entry {
-    std::string name; // 8-bit bytes, never empty, never a zero byte or a backslash
+    std::string name;  // 8-bit bytes, never empty, never a zero byte or a backslash
     uint32_t parentFolder = kNoFolder;
     uint32_t filesystem = 0;
     Values values;
@@ -65,7 +65,7 @@ struct BlobItem {
 };
 
 struct ExcludeEntry {
-    uint32_t kind = 0; // a u8 in 1.6.6, a compact count in 1.6.7; the converter skips it
+    uint32_t kind = 0;  // a u8 in 1.6.6, a compact count in 1.6.7; the converter skips it
     std::string text;
 };
 
@@ -75,8 +75,8 @@ struct MountPoint {
 };
 
 struct Settings {
-    uint32_t flags = 0x3F;    // 1.7.17/1.7.20: which value fields the records carry
-    uint8_t excludeFlags = 0; // late 1.7 only
+    uint32_t flags = 0x3F;     // 1.7.17/1.7.20: which value fields the records carry
+    uint8_t excludeFlags = 0;  // late 1.7 only
     std::vector<BlobItem> blobLists[3];
     std::vector<ExcludeEntry> excludes;   // 1.6 family
     std::vector<MountPoint> mountPoints;  // 1.6.7
@@ -95,8 +95,8 @@ struct Tree {
     Settings settings;
     std::vector<Filesystem> filesystems;
     std::vector<Entry> folders;
-    std::vector<Entry> files;             // used when `producer` is empty
-    std::optional<FileProducer> producer; // files made on demand (large synthetic trees)
+    std::vector<Entry> files;              // used when `producer` is empty
+    std::optional<FileProducer> producer;  // files made on demand (large synthetic trees)
 };
 
 uint64_t fileCount(const Tree& tree);
@@ -119,4 +119,4 @@ size_t limitNameLengths(Tree& tree, size_t maxLength, std::ostream& warnings);
 // Copies a producer's files into `files`, for tests and small trees.
 void materializeFiles(Tree& tree);
 
-} // namespace catagen
+}  // namespace catagen

@@ -13,9 +13,9 @@ enum class Version { v1_6_6, v1_6_7, v1_7_5, v1_7_8, v1_7_17, v1_7_20 };
 
 struct VersionInfo {
     Version version;
-    std::string_view label;     // "1.7.20"
-    std::string_view signature; // the four bytes at the start of the database
-    uint32_t word;              // major << 24 | minor << 16 | build
+    std::string_view label;      // "1.7.20"
+    std::string_view signature;  // the four bytes at the start of the database
+    uint32_t word;               // major << 24 | minor << 16 | build
     std::string_view csvHeader;
 };
 
@@ -43,4 +43,4 @@ inline std::optional<Version> parseVersion(std::string_view label) {
 inline bool isOldFamily(Version v) { return v == Version::v1_6_6 || v == Version::v1_6_7; }
 inline bool hasValueColumns(Version v) { return v == Version::v1_7_17 || v == Version::v1_7_20; }
 
-} // namespace catagen
+}  // namespace catagen
