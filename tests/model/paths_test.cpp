@@ -8,7 +8,7 @@
 
 #include "formats/qlx.h"
 #include "output/csv_writer.h"
-#include "reader17_fixture.h"
+#include "readers/reader17_fixture.h"
 
 namespace catadump::test {
 namespace {
