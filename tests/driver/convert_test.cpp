@@ -6,8 +6,6 @@
 #include <string>
 #include <thread>
 
-#include "catagen/encode.h"
-#include "catagen/synthetic.h"
 #include "driver/convert.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
@@ -58,11 +56,7 @@ Ended convertUntil(const std::string& database, size_t failAt, CsvWriting writin
 }
 
 TEST(Convert, AFatalConditionMidwayLeavesWhatThePlainWriterHadWrittenOut) {
-    catagen::SyntheticParams params;
-    params.folders = 200;
-    params.files = 6000;
-    std::string database =
-        catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
+    std::string database = syntheticDatabase(200, 6000);
     Ended whole = convertUntil(database, database.size() + 1, CsvWriting::plain);
     ASSERT_EQ(whole.result.fatalLine, nullptr);
     ASSERT_GT(whole.csv.size(), size_t{4} * csvBufferSize);
@@ -92,11 +86,7 @@ bool refusingStarter(std::thread& thread, void (*body)(void*), void* context) {
 // got, or with the single-threaded filter, and the overlapped writer writes on the converting thread. The
 // output and the console are those of a run with every thread, whichever threads were refused.
 TEST(Convert, ThreadsThatCannotStartChangeNoByteOfTheResult) {
-    catagen::SyntheticParams params;
-    params.folders = 3000;
-    params.files = 60000;
-    std::string database =
-        catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
+    std::string database = syntheticDatabase(3000, 60000);
     std::string packed = bzip2(database, 1);
     packed[3] = '9';
     // The writer's thread starts first, then the decoder's workers, then its scanner.

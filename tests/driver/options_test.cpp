@@ -8,8 +8,6 @@
 #include <sys/wait.h>
 #include <vector>
 
-#include "catagen/encode.h"
-#include "catagen/synthetic.h"
 #include "driver/options.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
@@ -96,10 +94,7 @@ int shell(const TempDir& dir, const std::string& command) {
 // The same list, and the console with "-" in its first two lines, whichever way the database comes in and
 // the list goes out, raw and bzip2-wrapped; a reader that stops early ends the run at once.
 TEST(StandardStreams, PipesFifosAndProcessSubstitutionGiveTheFilesList) {
-    catagen::SyntheticParams params;
-    params.folders = 2000;
-    params.files = 40000;
-    std::string raw = catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
+    std::string raw = syntheticDatabase(2000, 40000);
     const std::string program = CATADUMP_BINARY;
     for (const std::string& database : {raw, bzip2(raw)}) {
         TempDir dir;

@@ -119,11 +119,7 @@ TEST(Library, GivesTheListsEntriesFromEveryKindOfSource) {
 
 // Readers share nothing: four at once on threads of their own, and readers closed before their end.
 TEST(Library, ReadersAtOnceAndReadersClosedEarly) {
-    catagen::SyntheticParams params;
-    params.folders = 2000;
-    params.files = 60000;
-    std::string database =
-        bzip2(catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20));
+    std::string database = bzip2(syntheticDatabase(2000, 60000));
     std::string expected = convertInMemory(database).csv;
     std::vector<std::thread> threads;
     std::vector<std::string> lists(4);
@@ -225,11 +221,7 @@ void feedPipe(int fd, const std::string& bytes) {
 // descriptor has nothing to give, ask for more threads than the program takes, hand it a descriptor in
 // non-blocking mode or wait for it in slices.
 TEST(Library, MisuseEndsSafely) {
-    catagen::SyntheticParams params;
-    params.folders = 200;
-    params.files = 5000;
-    std::string database =
-        catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
+    std::string database = syntheticDatabase(200, 5000);
     std::string expected = convertInMemory(database).csv;
     auto fromPipe = [&](bool nonBlocking, int slice) {
         int fds[2];

@@ -3,6 +3,8 @@
 #include <bzlib.h>
 #include <stdexcept>
 
+#include "catagen/encode.h"
+#include "catagen/synthetic.h"
 #include "support/damage.h"
 
 namespace catadump::test {
@@ -93,6 +95,13 @@ std::string noisyBytes(size_t n, uint32_t seed) {
         byte = static_cast<char>(state >> 24);
     }
     return bytes;
+}
+
+std::string syntheticDatabase(uint32_t folders, uint32_t files) {
+    catagen::SyntheticParams params;
+    params.folders = folders;
+    params.files = files;
+    return catagen::encodeDatabase(catagen::makeSyntheticTree(params), catagen::Version::v1_7_20);
 }
 
 }  // namespace catadump::test

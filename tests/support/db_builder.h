@@ -56,6 +56,10 @@ class DbBuilder {
 // The data as one bzip2 stream with the given block size (1 to 9); the stream begins "BZh" and the digit.
 std::string bzip2(std::string_view data, int blockSize = 9);
 
+// A 1.7.20 database of the generator's synthetic tree with this many folders and files (its other settings
+// as the generator has them).
+std::string syntheticDatabase(uint32_t folders, uint32_t files);
+
 // The data as two bzip2 streams, split in its middle, which must read as the one stream of it.
 std::string inTwoStreams(std::string_view data);
 
