@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "driver/format_thread.h"
 #include "readers/dispatch.h"
 
 namespace catadump {
@@ -14,10 +15,15 @@ struct ProgressWatch {
     const CsvWriter& writer;
 };
 
-void reportProgress(void* context) {
+void reportProgress(void* context, uint64_t databaseBytes) {
     auto& watch = *static_cast<ProgressWatch*>(context);
-    watch.options.onProgress(watch.options.progressContext, databaseBytesRead(watch.stream),
+    watch.options.onProgress(watch.options.progressContext, databaseBytes,
                              watch.writer.linesWritten.load(std::memory_order_relaxed));
+}
+
+void reportProgressNow(void* context) {
+    auto& watch = *static_cast<ProgressWatch*>(context);
+    reportProgress(context, databaseBytesRead(watch.stream));
 }
 
 }  // namespace
@@ -33,20 +39,28 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
         stream.decoderThreads = options.decoderThreads;
         openCsvWriter(writer, run, sink, options.writing, options.onProgress != nullptr);
         ProgressWatch watch{options, stream, writer};
-        if (options.onProgress != nullptr) {
-            stream.onRefill = reportProgress;
+        RowOutput output;
+        output.writer = &writer;
+        bindFormat(output, *options.format);
+        output.dates = options.dates;
+        output.context = options.formatContext;
+        // The format on a thread of its own when asked for and one can be had; else on this one.
+        FormatThreadPointer formatThread(nullptr, stopFormatThread);
+        ProgressHook progress;
+        if (options.onProgress != nullptr) progress = {reportProgress, &watch};
+        if (options.formatThread) formatThread = startFormatThread(run, stream, output, progress);
+        if (!formatThread && options.onProgress != nullptr) {
+            stream.onRefill = reportProgressNow;
             stream.refillContext = &watch;
         }
         if (options.decompressFromStart &&
             !switchToDecompressing(stream, nullptr, 0, options.decoderThreads)) {
             fatal("failed to alloc bz2 stream data\n");
         }
-        RowOutput output;
-        output.writer = &writer;
-        bindFormat(output, *options.format);
-        output.dates = options.dates;
-        output.context = options.formatContext;
-        result.recognised = dispatchDatabase(stream, output);
+        EntrySink& entries = formatThread ? formatThreadSink(*formatThread) : output;
+        result.recognised = dispatchDatabase(stream, entries);
+        if (formatThread) finishFormatThread(*formatThread);
+        formatThread.reset();
         stream.onRefill = nullptr;
         flush(writer);
     } catch (const FatalCondition& condition) {

@@ -19,6 +19,8 @@ struct ConversionOptions {
     size_t readAhead = defaultReadAhead;
     // Threads of the bzip2 decoder: 0 one per core, 1 the single-threaded filter only.
     unsigned decoderThreads = 0;
+    // Formats on a thread of its own while this one reads (the same bytes and lines either way).
+    bool formatThread = false;
     // Reads the source as bzip2 data from its first byte, as a wrapped database is read once the dispatch
     // has seen its signature (the fuzzer compares both ways).
     bool decompressFromStart = false;

@@ -58,6 +58,7 @@ ConversionOptions programOptions(const ConversionPaths& paths, ProgressWatch& wa
         options.progressContext = &watch;
     }
     options.decoderThreads = paths.threads;
+    options.formatThread = paths.threads != 1;
     options.format = paths.format;
     options.dates = paths.dates;
     return options;

@@ -69,6 +69,7 @@ uint64_t databaseBytesRead(const DatabaseStream& stream) {
 
 size_t fillReadAhead(DatabaseStream& stream) {
     if (stream.cursor != stream.limit) return bufferedBytes(stream);
+    if (stream.beforeRefill != nullptr) stream.beforeRefill(stream.refillContext);
     if (stream.raw) {
         fillFromSource(stream);
     } else {

@@ -29,8 +29,11 @@ struct DatabaseStream {
     Bzip2DecoderPointer decoder{nullptr, destroyBzip2Decoder};
     uint64_t rawBytesRead = 0;    // bytes taken from the source in raw mode
     unsigned decoderThreads = 0;  // for a wrapped database: see switchToDecompressing
-    // Told each time new bytes are at hand (about every megabyte), for a progress display.
+    // Told each time new bytes are at hand (about every megabyte), for a progress display; and told
+    // before each refill, which may wait for the source or the decoder, so that what the conversion holds
+    // can go on meanwhile.
     void (*onRefill)(void* context) = nullptr;
+    void (*beforeRefill)(void* context) = nullptr;
     void* refillContext = nullptr;
 };
 

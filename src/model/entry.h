@@ -53,6 +53,22 @@ inline uint32_t entryAttributes(const Entry& entry) {
 struct EntrySink {
     void (*header)(EntrySink& sink, uint32_t version, ColumnSet columns) = nullptr;
     void (*entry)(EntrySink& sink, FolderTable& table, const Entry& entry) = nullptr;
+    // For a sink that goes on using the table after an entry's call has returned (on another thread):
+    // returns once it no longer does. Null for the sinks that are done with each entry as it returns.
+    void (*settle)(EntrySink& sink) = nullptr;
+};
+
+// Declared by a reader right after its folder table, which is declared after everything the table's names
+// point into: however the reader's function ends, by a return or an exception, the sink has settled
+// before any of them goes.
+struct TableInUse {
+    explicit TableInUse(EntrySink& user) : sink(user) {}
+    TableInUse(const TableInUse&) = delete;
+    TableInUse& operator=(const TableInUse&) = delete;
+    ~TableInUse() {
+        if (sink.settle != nullptr) sink.settle(sink);
+    }
+    EntrySink& sink;
 };
 
 inline void sendHeader(EntrySink& sink, uint32_t version, ColumnSet columns) {

@@ -61,6 +61,7 @@ void convert(DatabaseStream& stream, EntrySink& sink) {
 
     say(*stream.run, "Loading folders...\n");
     FolderTable folders;
+    TableInUse tableInUse{sink};
     if (folderCount > 0) {
         uint32_t complete = readFolderRecords(stream, folders, map, folderCount);
         if (complete == noFolder) return;

@@ -93,6 +93,7 @@ void convert(DatabaseStream& stream, EntrySink& sink) {
     if (failed(stream)) return;
 
     FolderTable folders;
+    TableInUse tableInUse{sink};
     if (folderCount > 0) {
         if (!readParentLinks(stream, folderCount, filesystems.count(), folders)) return;
         if (!resolveRootFilesystems(*stream.run, folders)) return;

@@ -39,14 +39,16 @@ struct Ended {
     size_t outputAtFatal = 0;
 };
 
-Ended convertUntil(const std::string& database, size_t failAt, CsvWriting writing) {
+Ended convertUntil(const std::string& database, size_t failAt, CsvWriting writing,
+                   bool formatThread = false) {
     MemorySink sink;
-    const MemorySink* watched = writing == CsvWriting::plain ? &sink : nullptr;
+    const MemorySink* watched = writing == CsvWriting::plain && !formatThread ? &sink : nullptr;
     ExhaustingInput input{
         {reinterpret_cast<const uint8_t*>(database.data()), database.size(), 0}, failAt, watched};
     Ended ended;
     ConversionOptions options;
     options.writing = writing;
+    options.formatThread = formatThread;
     options.readAhead = 4096;
     ByteSource source{&input, readUntilExhausted, [](void*) { return 0; }};
     ended.result = convert(source, memorySink(sink), memoryConsole(ended.console), options);
@@ -64,14 +66,17 @@ TEST(Convert, AFatalConditionMidwayLeavesWhatThePlainWriterHadWrittenOut) {
     for (size_t failAt : {size_t{0}, database.size() / 3, database.size() * 2 / 3}) {
         Ended plain = convertUntil(database, failAt, CsvWriting::plain);
         Ended overlapped = convertUntil(database, failAt, CsvWriting::overlapped);
-        for (const Ended* ended : {&plain, &overlapped}) {
+        Ended formatThread = convertUntil(database, failAt, CsvWriting::overlapped, true);
+        for (const Ended* ended : {&plain, &overlapped, &formatThread}) {
             EXPECT_STREQ(ended->result.fatalLine, "Out of Memory\n") << failAt;
             EXPECT_EQ(ended->csv, whole.csv.substr(0, ended->csv.size())) << failAt;
             EXPECT_EQ(ended->console.find("Conversion complete!"), std::string::npos) << ended->console;
         }
         EXPECT_EQ(plain.csv.size(), plain.outputAtFatal) << failAt;  // nothing written after the fatal read
-        EXPECT_EQ(plain.csv.size(), overlapped.csv.size()) << failAt;
-        EXPECT_EQ(plain.console, overlapped.console) << failAt;
+        for (const Ended* ended : {&overlapped, &formatThread}) {
+            EXPECT_EQ(plain.csv.size(), ended->csv.size()) << failAt;
+            EXPECT_EQ(plain.console, ended->console) << failAt;
+        }
     }
 }
 
@@ -84,18 +89,22 @@ bool refusingStarter(std::thread& thread, void (*body)(void*), void* context) {
 
 // Threads that cannot be started (a process or thread limit): the bzip2 decoder works with the workers it
 // got, or with the single-threaded filter, and the overlapped writer writes on the converting thread. The
-// output and the console are those of a run with every thread, whichever threads were refused.
+// output and the console are those of a run with every thread, whichever threads were refused; so does
+// the format, on the converting thread when its own cannot start.
 TEST(Convert, ThreadsThatCannotStartChangeNoByteOfTheResult) {
     std::string database = syntheticDatabase(3000, 60000);
     std::string packed = bzip2(database, 1);
     packed[3] = '9';
-    // The writer's thread starts first, then the decoder's workers, then its scanner.
+    // The writer's thread starts first, then the format's, then the decoder's workers, then its scanner.
     struct Refusal {
         const char* name;
         int call;  // the start refused, counted from 0; -1 refuses every start
     };
-    const Refusal refusals[] = {
-        {"every thread", -1}, {"the writer's", 0}, {"the second worker", 2}, {"the scanner", 4}};
+    const Refusal refusals[] = {{"every thread", -1},
+                                {"the writer's", 0},
+                                {"the format's", 1},
+                                {"the second worker", 3},
+                                {"the scanner", 5}};
     for (const std::string& stored : {database, packed}) {
         auto run = [&](ThreadStarter starter) {
             startCalls = 0;
@@ -104,6 +113,7 @@ TEST(Convert, ThreadsThatCannotStartChangeNoByteOfTheResult) {
             ConversionOptions options;
             options.writing = CsvWriting::overlapped;
             options.decoderThreads = 3;
+            options.formatThread = true;
             options.startThread = starter;
             CountingInput input(stored);
             ConversionResult result =
