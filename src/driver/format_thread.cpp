@@ -14,26 +14,31 @@ namespace catadump {
 
 namespace {
 
-// Batches large enough that handing one over (a lock and perhaps a wakeup) is rare beside the few
-// thousand entries it holds, and few enough that the queue stays in the processor's cache.
+// Batches large enough that handing one over (a lock, and now and then a wakeup) is rare beside the
+// thousands of entries it holds, and few and small enough that they stay in the processors' caches.
 constexpr size_t batchSize = size_t{256} << 10;
 constexpr size_t batchCount = 4;
+// The converting thread, once it has had to wait for an empty batch, waits for this many: each wakeup
+// then lets it fill several, rather than one at a time in step with the format thread.
+constexpr size_t batchesWaitedFor = 2;
 // A record longer than this (an enormous name or console line) is not copied: the converting thread
 // hands it on itself, once the format thread has handed on everything before it.
 constexpr size_t largestQueued = batchSize / 4;
 
-enum class Tag : uint32_t { header, table, entry, entryWithValues, console, progress };
+enum class Tag : uint8_t { header, table, entry, entryWithValues, console, progress };
 
-// Each record: this, then the values of an entry that has them, then `length` bytes, padded to 8.
+// Each record: this, then the values of an entry that has them (valuesSize bytes: the four numbers and
+// the attributes), a table's address or the progress (8 bytes), then `length` bytes, padded to 4.
 struct Record {
     Tag tag;
+    uint8_t second;  // header: the column set; entry: the kind
+    uint16_t unused;
     uint32_t first;   // header: the version word; entry: the folder
-    uint32_t second;  // header: the column set; entry: the kind
     uint32_t length;  // the bytes that follow: an entry's name, a console line's text
-    uint64_t number;  // table: its address; progress: the database bytes read
 };
+constexpr size_t valuesSize = 4 * sizeof(uint64_t) + sizeof(uint32_t);
 
-constexpr size_t padded(size_t n) { return (n + 7) & ~size_t{7}; }
+constexpr size_t padded(size_t n) { return (n + 3) & ~size_t{3}; }
 
 struct Batch {
     char* bytes;
@@ -64,13 +69,17 @@ struct FormatThread {
 
     std::vector<std::unique_ptr<char[]>> storage;
     std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<Batch> queue;   // handed over, oldest first
-    std::vector<char*> free;   // batches ready to be filled
-    bool busy = false;         // the format thread is handing on a batch it took
-    bool stopping = false;     // end once the queue is handed on
-    std::exception_ptr failure;  // what stopped the format; nothing is handed on after it
-    bool failureRaised = false;  // the converting thread has met it already
+    std::condition_variable toFormat;  // the format thread waits on it for batches
+    std::condition_variable toRead;    // the converting thread waits on it for empty batches or the end
+    std::deque<Batch> queue;           // handed over, oldest first
+    std::vector<char*> free;           // batches ready to be filled
+    bool formatting = false;           // the format thread is handing on a batch it took
+    bool formatWaits = false;          // the format thread waits for a batch
+    size_t readerWaitsFor = 0;         // empty batches the converting thread waits for (0: it does not)
+    bool readerWaitsForAll = false;    // the converting thread waits until everything is handed on
+    bool stopping = false;             // end once the queue is handed on
+    std::exception_ptr failure;        // what stopped the format; nothing is handed on after it
+    bool failureRaised = false;        // the converting thread has met it already
     std::thread worker;
 };
 
@@ -86,34 +95,55 @@ void handOnBatch(FormatThread& thread, const Batch& batch, FolderTable*& table) 
         Record record;
         std::memcpy(&record, at, sizeof record);
         at += sizeof record;
-        RowValues values;
-        if (record.tag == Tag::entryWithValues) {
-            std::memcpy(&values, at, sizeof values);
-            at += sizeof values;
-        }
-        std::string_view bytes(at, record.length);
-        at += padded(record.length);
         switch (record.tag) {
         case Tag::header:
             target.header(target, record.first, static_cast<ColumnSet>(record.second));
             break;
-        case Tag::table:
-            table = reinterpret_cast<FolderTable*>(static_cast<uintptr_t>(record.number));
-            break;
-        case Tag::entry:
-        case Tag::entryWithValues:
-            target.entry(target, *table,
-                         {static_cast<EntryKind>(record.second), record.first, bytes,
-                          record.tag == Tag::entryWithValues ? &values : nullptr});
-            break;
-        case Tag::console:
-            thread.console.write(thread.console.context, bytes.data(), bytes.size());
-            break;
-        case Tag::progress:
-            thread.progress.report(thread.progress.context, record.number);
+        case Tag::table: {
+            uintptr_t address;
+            std::memcpy(&address, at, sizeof address);
+            at += 8;
+            table = reinterpret_cast<FolderTable*>(address);
             break;
         }
+        case Tag::entry:
+        case Tag::entryWithValues: {
+            RowValues values;
+            bool withValues = record.tag == Tag::entryWithValues;
+            if (withValues) {
+                std::memcpy(&values.size, at, 8);
+                std::memcpy(&values.dateCreated, at + 8, 8);
+                std::memcpy(&values.dateModified, at + 16, 8);
+                std::memcpy(&values.dateAccessed, at + 24, 8);
+                std::memcpy(&values.attributes, at + 32, 4);
+                at += valuesSize;
+            }
+            target.entry(target, *table,
+                         {static_cast<EntryKind>(record.second), record.first,
+                          std::string_view(at, record.length), withValues ? &values : nullptr});
+            at += padded(record.length);
+            break;
+        }
+        case Tag::console:
+            thread.console.write(thread.console.context, at, record.length);
+            at += padded(record.length);
+            break;
+        case Tag::progress: {
+            uint64_t databaseBytes;
+            std::memcpy(&databaseBytes, at, sizeof databaseBytes);
+            at += 8;
+            thread.progress.report(thread.progress.context, databaseBytes);
+            break;
+        }
+        }
     }
+}
+
+// Wakes the converting thread when what it waits for has come.
+void wakeReaderIfDue(FormatThread& thread) {
+    bool due = (thread.readerWaitsFor > 0 && thread.free.size() >= thread.readerWaitsFor) ||
+               (thread.readerWaitsForAll && thread.queue.empty() && !thread.formatting);
+    if (due) thread.toRead.notify_one();
 }
 
 void runFormatThread(void* context) {
@@ -121,12 +151,16 @@ void runFormatThread(void* context) {
     FolderTable* table = nullptr;
     std::unique_lock lock(thread.mutex);
     for (;;) {
-        thread.changed.wait(lock, [&] { return thread.stopping || !thread.queue.empty(); });
+        if (thread.queue.empty() && !thread.stopping) {
+            thread.formatWaits = true;
+            thread.toFormat.wait(lock, [&] { return thread.stopping || !thread.queue.empty(); });
+            thread.formatWaits = false;
+        }
         if (thread.queue.empty()) return;
         Batch batch = thread.queue.front();
         thread.queue.pop_front();
         bool handOn = !thread.failure;
-        thread.busy = true;
+        thread.formatting = true;
         lock.unlock();
         std::exception_ptr failure;
         if (handOn) {
@@ -138,9 +172,9 @@ void runFormatThread(void* context) {
         }
         lock.lock();
         if (failure) thread.failure = failure;
-        thread.busy = false;
+        thread.formatting = false;
         thread.free.push_back(batch.bytes);
-        thread.changed.notify_all();
+        wakeReaderIfDue(thread);
     }
 }
 
@@ -158,8 +192,12 @@ void raiseFailure(FormatThread& thread, std::unique_lock<std::mutex>& lock) {
 void queueFilling(FormatThread& thread, std::unique_lock<std::mutex>& lock) {
     if (thread.filling.used == 0) return;
     thread.queue.push_back(thread.filling);
-    thread.changed.notify_all();
-    thread.changed.wait(lock, [&] { return !thread.free.empty(); });
+    if (thread.formatWaits) thread.toFormat.notify_one();
+    if (thread.free.empty()) {
+        thread.readerWaitsFor = batchesWaitedFor;
+        thread.toRead.wait(lock, [&] { return thread.free.size() >= batchesWaitedFor; });
+        thread.readerWaitsFor = 0;
+    }
     thread.filling = {thread.free.back(), 0};
     thread.free.pop_back();
 }
@@ -176,33 +214,36 @@ void handOver(FormatThread& thread) {
 void waitUntilHandedOn(FormatThread& thread) {
     std::unique_lock lock(thread.mutex);
     queueFilling(thread, lock);
-    thread.changed.wait(lock, [&] { return thread.queue.empty() && !thread.busy; });
+    thread.readerWaitsForAll = true;
+    thread.toRead.wait(lock, [&] { return thread.queue.empty() && !thread.formatting; });
+    thread.readerWaitsForAll = false;
 }
 
-// Room for a record of `size` bytes in the batch being filled; null when the record is too long to copy.
+// Room for a record of `size` bytes (at most largestQueued) in the batch being filled.
 char* roomFor(FormatThread& thread, size_t size) {
-    if (size > largestQueued) return nullptr;
     if (thread.filling.used + size > batchSize) handOver(thread);
-    return thread.filling.bytes + thread.filling.used;
-}
-
-void putRecord(FormatThread& thread, const Record& record, const RowValues* values = nullptr,
-               std::string_view bytes = {}) {
-    size_t size = sizeof record + (values != nullptr ? sizeof *values : 0) + padded(bytes.size());
-    char* out = roomFor(thread, size);
-    std::memcpy(out, &record, sizeof record);
-    out += sizeof record;
-    if (values != nullptr) {
-        std::memcpy(out, values, sizeof *values);
-        out += sizeof *values;
-    }
-    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+    char* out = thread.filling.bytes + thread.filling.used;
     thread.filling.used += size;
+    return out;
 }
 
-// A record too long to copy goes on from here, in its place: after everything before it.
+char* putRecord(FormatThread& thread, Tag tag, uint32_t first, uint8_t second, std::string_view bytes,
+                size_t extra) {
+    char* out = roomFor(thread, sizeof(Record) + extra + padded(bytes.size()));
+    Record record{tag, second, 0, first, static_cast<uint32_t>(bytes.size())};
+    std::memcpy(out, &record, sizeof record);
+    if (!bytes.empty()) std::memcpy(out + sizeof record + extra, bytes.data(), bytes.size());
+    return out + sizeof record;
+}
+
+void putNumberRecord(FormatThread& thread, Tag tag, uint64_t number) {
+    std::memcpy(putRecord(thread, tag, 0, 0, {}, sizeof number), &number, sizeof number);
+}
+
+// A record too long to copy goes on from here, in its place: after everything before it. False when it is
+// short enough to be queued.
 bool handOnHere(FormatThread& thread, size_t length) {
-    if (sizeof(Record) + sizeof(RowValues) + padded(length) <= largestQueued) return false;
+    if (sizeof(Record) + valuesSize + padded(length) <= largestQueued) return false;
     {
         std::unique_lock lock(thread.mutex);
         raiseFailure(thread, lock);
@@ -216,8 +257,7 @@ bool handOnHere(FormatThread& thread, size_t length) {
 FormatThread& threadOf(EntrySink& sink) { return *static_cast<FormatThread::Sink&>(sink).thread; }
 
 void queueHeader(EntrySink& sink, uint32_t version, ColumnSet columns) {
-    FormatThread& thread = threadOf(sink);
-    putRecord(thread, {Tag::header, version, static_cast<uint32_t>(columns), 0, 0});
+    putRecord(threadOf(sink), Tag::header, version, static_cast<uint8_t>(columns), {}, 0);
 }
 
 void queueEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
@@ -227,13 +267,19 @@ void queueEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
         return;
     }
     if (&table != thread.queuedTable) {
-        putRecord(thread, {Tag::table, 0, 0, 0, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&table))});
+        putNumberRecord(thread, Tag::table, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&table)));
         thread.queuedTable = &table;
     }
-    Tag tag = entry.values != nullptr ? Tag::entryWithValues : Tag::entry;
-    putRecord(thread,
-              {tag, entry.folder, static_cast<uint32_t>(entry.kind), static_cast<uint32_t>(entry.name.size()), 0},
-              entry.values, entry.name);
+    const RowValues* values = entry.values;
+    char* out = putRecord(thread, values != nullptr ? Tag::entryWithValues : Tag::entry, entry.folder,
+                          static_cast<uint8_t>(entry.kind), entry.name, values != nullptr ? valuesSize : 0);
+    if (values != nullptr) {
+        std::memcpy(out, &values->size, 8);
+        std::memcpy(out + 8, &values->dateCreated, 8);
+        std::memcpy(out + 16, &values->dateModified, 8);
+        std::memcpy(out + 24, &values->dateAccessed, 8);
+        std::memcpy(out + 32, &values->attributes, 4);
+    }
 }
 
 void settleSink(EntrySink& sink) { waitUntilHandedOn(threadOf(sink)); }
@@ -244,14 +290,14 @@ void queueConsole(void* context, const char* text, size_t n) {
         thread.console.write(thread.console.context, text, n);
         return;
     }
-    putRecord(thread, {Tag::console, 0, 0, static_cast<uint32_t>(n), 0}, nullptr, {text, n});
+    putRecord(thread, Tag::console, 0, 0, {text, n}, 0);
 }
 
 void handOverBeforeRefill(void* context) { handOver(*static_cast<FormatThread*>(context)); }
 
 void queueProgress(void* context) {
     auto& thread = *static_cast<FormatThread*>(context);
-    putRecord(thread, {Tag::progress, 0, 0, 0, databaseBytesRead(*thread.stream)});
+    putNumberRecord(thread, Tag::progress, databaseBytesRead(*thread.stream));
 }
 
 }  // namespace
@@ -301,7 +347,7 @@ void stopFormatThread(FormatThread* thread) {
             std::lock_guard lock(thread->mutex);
             thread->stopping = true;
         }
-        thread->changed.notify_all();
+        thread->toFormat.notify_one();
         thread->worker.join();
     }
     if (thread->run != nullptr) {

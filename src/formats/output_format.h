@@ -44,7 +44,7 @@ struct OutputFormat {
 // Where the records go: the writer, the chosen format and its settings, and room the formats reuse from
 // row to row, so that no row allocates once the longest path has been seen. bindFormat makes it the sink
 // of its format.
-struct RowOutput : EntrySink {
+struct alignas(threadOwnedAlignment) RowOutput : EntrySink {
     CsvWriter* writer = nullptr;
     const OutputFormat* format = nullptr;
     DateStyle dates = DateStyle::iso;

@@ -18,7 +18,7 @@
 
 namespace catadump {
 
-struct DatabaseStream {
+struct alignas(threadOwnedAlignment) DatabaseStream {
     RunContext* run = nullptr;  // its read-error flag and console
     ByteSource source;
     bool raw = true;

@@ -25,6 +25,12 @@ struct Console {
 using ThreadStarter = bool (*)(std::thread& thread, void (*body)(void*), void* context);
 bool startSystemThread(std::thread& thread, void (*body)(void*), void* context);
 
+// The alignment of a record that one thread of a run writes all the time while another thread writes a
+// record of its own (the stream the reader moves through, the writer and the format's room): on lines of
+// their own, neither thread's writes evict the lines the other is using. 128 bytes, as processors fetch
+// lines in pairs.
+inline constexpr size_t threadOwnedAlignment = 128;
+
 struct RunContext {
     RunFlags flags;  // each starts clear and is never cleared during the run
     Console console;

@@ -29,7 +29,7 @@ enum class CsvWriting { plain, overlapped };
 struct CsvOutputThread;  // the overlapped writer's thread and its chunks
 void stopCsvOutputThread(CsvOutputThread* thread);
 
-struct CsvWriter {
+struct alignas(threadOwnedAlignment) CsvWriter {
     RunContext* run = nullptr;  // its write-error flag
     char* cursor = nullptr;
     size_t spaceLeft = 0;       // room left in the 64 KiB buffer the writer behaves as

@@ -278,11 +278,13 @@ bool emptyFile(File file, bool& hadBytes) {
     hadBytes = false;
     struct stat info;
     if (::fstat(descriptor(file), &info) != 0) return false;
-    if (!S_ISREG(info.st_mode)) return true;
+    // Nor is a file that is empty already truncated: on some file systems (ext4) a truncation to nothing
+    // makes the close write out the whole file, which would keep the close waiting for a new output.
+    if (!S_ISREG(info.st_mode) || info.st_size == 0) return true;
     while (::ftruncate(descriptor(file), 0) != 0) {
         if (errno != EINTR) return false;
     }
-    hadBytes = info.st_size > 0;
+    hadBytes = true;
     return true;
 }
 

@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
-#include <thread>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "catagen/encode.h"
@@ -65,7 +65,8 @@ Finished convertWith(const std::string& database, bool formatThread, const char*
     };
     options.progressContext = &run;
     CountingInput input(database);
-    ConversionResult result = convert(input.source(), closingSink(output), memoryConsole(run.console), options);
+    ConversionResult result =
+        convert(input.source(), closingSink(output), memoryConsole(run.console), options);
     run.list = output.bytes;
     run.flags = result.flags;
     run.fatalLine = result.fatalLine;
@@ -147,7 +148,8 @@ TEST(FormatThread, ShowsTheConsoleLinesBeforeWaitingForInput) {
         return static_cast<int64_t>(given);
     };
     auto show = [](void* context, const char* text, size_t n) {
-        if (std::string_view(text, n).starts_with("Version")) static_cast<SlowSource*>(context)->versionShown = true;
+        if (std::string_view(text, n).starts_with("Version"))
+            static_cast<SlowSource*>(context)->versionShown = true;
     };
     ConversionOptions options;
     options.formatThread = true;
