@@ -63,6 +63,9 @@ struct FormatThread {
     void (*beforeRefill)(void*) = nullptr;
     void* refillContext = nullptr;
 
+    // The writer whose chunks the converting thread writes (pumped), or null.
+    CsvWriter* writer = nullptr;
+
     // The converting thread's: the batch it fills, and the table its entries were last read with.
     Batch filling{nullptr, 0};
     const FolderTable* queuedTable = nullptr;
@@ -178,7 +181,37 @@ void runFormatThread(void* context) {
     }
 }
 
+// Told by the writer, on the format thread, that a chunk is ready to be written.
+void wakeReaderForChunk(void* context) {
+    auto& thread = *static_cast<FormatThread*>(context);
+    std::lock_guard lock(thread.mutex);
+    if (thread.readerWaitsFor > 0 || thread.readerWaitsForAll) thread.toRead.notify_one();
+}
+
 // ---- The converting thread ----
+
+bool chunksWaiting(const FormatThread& thread) {
+    return thread.writer != nullptr && thread.writer->chunksWaiting.load(std::memory_order_relaxed) > 0;
+}
+
+void writeChunks(FormatThread& thread) {
+    if (chunksWaiting(thread)) writeHandedOverChunks(*thread.writer);
+}
+
+// Waits, with the lock held, until `done` holds; meanwhile it writes the chunks the format hands over, so
+// that the converting thread's waits are the writer's work.
+template <typename Done>
+void waitWriting(FormatThread& thread, std::unique_lock<std::mutex>& lock, Done&& done) {
+    while (!done()) {
+        if (chunksWaiting(thread)) {
+            lock.unlock();
+            writeHandedOverChunks(*thread.writer);
+            lock.lock();
+        } else {
+            thread.toRead.wait(lock);
+        }
+    }
+}
 
 void raiseFailure(FormatThread& thread, std::unique_lock<std::mutex>& lock) {
     if (!thread.failure || thread.failureRaised) return;
@@ -195,7 +228,7 @@ void queueFilling(FormatThread& thread, std::unique_lock<std::mutex>& lock) {
     if (thread.formatWaits) thread.toFormat.notify_one();
     if (thread.free.empty()) {
         thread.readerWaitsFor = batchesWaitedFor;
-        thread.toRead.wait(lock, [&] { return thread.free.size() >= batchesWaitedFor; });
+        waitWriting(thread, lock, [&] { return thread.free.size() >= batchesWaitedFor; });
         thread.readerWaitsFor = 0;
     }
     thread.filling = {thread.free.back(), 0};
@@ -204,9 +237,12 @@ void queueFilling(FormatThread& thread, std::unique_lock<std::mutex>& lock) {
 
 // Hands the batch over; raises here what stopped the format, so that the reader stops too.
 void handOver(FormatThread& thread) {
-    std::unique_lock lock(thread.mutex);
-    raiseFailure(thread, lock);
-    queueFilling(thread, lock);
+    {
+        std::unique_lock lock(thread.mutex);
+        raiseFailure(thread, lock);
+        queueFilling(thread, lock);
+    }
+    writeChunks(thread);
 }
 
 // Waits until the format thread has handed on everything given so far. Raises nothing: it also runs while
@@ -215,7 +251,7 @@ void waitUntilHandedOn(FormatThread& thread) {
     std::unique_lock lock(thread.mutex);
     queueFilling(thread, lock);
     thread.readerWaitsForAll = true;
-    thread.toRead.wait(lock, [&] { return thread.queue.empty() && !thread.formatting; });
+    waitWriting(thread, lock, [&] { return thread.queue.empty() && !thread.formatting; });
     thread.readerWaitsForAll = false;
 }
 
@@ -339,6 +375,12 @@ FormatThreadPointer startFormatThread(RunContext& run, DatabaseStream& stream, E
 
 EntrySink& formatThreadSink(FormatThread& thread) { return thread.sink; }
 
+void writeOnConvertingThread(FormatThread& thread, CsvWriter& writer) {
+    thread.writer = &writer;
+    writer.onHandedOver = wakeReaderForChunk;
+    writer.handedOverContext = &thread;
+}
+
 void stopFormatThread(FormatThread* thread) {
     if (thread == nullptr) return;
     if (thread->worker.joinable()) {
@@ -350,6 +392,7 @@ void stopFormatThread(FormatThread* thread) {
         thread->toFormat.notify_one();
         thread->worker.join();
     }
+    if (thread->writer != nullptr) thread->writer->onHandedOver = nullptr;
     if (thread->run != nullptr) {
         thread->run->console = thread->console;
         thread->stream->onRefill = thread->onRefill;

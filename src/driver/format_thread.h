@@ -16,6 +16,7 @@
 #include "input/database_stream.h"
 #include "io/run_context.h"
 #include "model/entry.h"
+#include "output/csv_writer.h"
 
 namespace catadump {
 
@@ -39,6 +40,11 @@ FormatThreadPointer startFormatThread(RunContext& run, DatabaseStream& stream, E
 
 // The sink that the reader hands its entries to.
 EntrySink& formatThreadSink(FormatThread& thread);
+
+// Makes the converting thread the one that writes the writer's chunks (opened pumped): it writes them at
+// each batch it hands over and while it waits for the format thread, so that the two threads share the
+// reading, the formatting and the writing between them.
+void writeOnConvertingThread(FormatThread& thread, CsvWriter& writer);
 
 // Waits until everything given has been handed on and ends the thread, then raises on this thread what
 // stopped the format, if anything did (a fatal condition, running out of memory, the output closed).

@@ -35,6 +35,8 @@ struct CsvOutputThread {
     bool writing = true;      // the thread is readying the output, or writing the piece it took last
     bool failed = false;      // a write of the thread failed or came up short
     bool stopping = false;    // end once the queue is written
+    bool pumped = false;      // no thread of its own: the queue is written by writeHandedOverChunks
+    bool prepared = false;    // pumped: the output has been readied
     std::thread worker;
 };
 
@@ -55,31 +57,64 @@ bool writeOut(CsvWriter& writer, const char* bytes, size_t n) {
     return writer.sink.write(writer.sink.context, bytes, n);
 }
 
-void runOutputThread(CsvOutputThread& thread) {
-    // Counted as writing until the output is ready, so that nothing waits past this unprepared.
+// Writes the oldest piece handed over, with the lock held on entry and on return.
+void writeOldestPiece(CsvOutputThread& thread, std::unique_lock<std::mutex>& lock) {
+    Piece piece = thread.queue.front();
+    thread.queue.pop_front();
+    thread.writing = true;
+    lock.unlock();
+    if (thread.pumped) thread.writer->chunksWaiting.fetch_sub(1, std::memory_order_relaxed);
+    bool written = writeOut(*thread.writer, piece.bytes, piece.size);
+    lock.lock();
+    thread.writing = false;
+    if (!written) thread.failed = true;
+    thread.free.push_back(piece.bytes);
+    thread.changed.notify_all();
+}
+
+// Readies the output before its first byte, with the lock held on entry and on return; counted as
+// writing until then, so that nothing waits past it unprepared.
+void prepareOutput(CsvOutputThread& thread, std::unique_lock<std::mutex>& lock) {
+    thread.writing = true;
+    lock.unlock();
     bool prepared = prepareSink(thread.writer->sink);
-    std::unique_lock lock(thread.mutex);
+    lock.lock();
     if (!prepared) thread.failed = true;
     thread.writing = false;
+    thread.prepared = true;
     thread.changed.notify_all();
+}
+
+void runOutputThread(CsvOutputThread& thread) {
+    std::unique_lock lock(thread.mutex);
+    prepareOutput(thread, lock);
     for (;;) {
         thread.changed.wait(lock, [&] { return thread.stopping || !thread.queue.empty(); });
         if (thread.queue.empty()) return;
-        Piece piece = thread.queue.front();
-        thread.queue.pop_front();
-        thread.writing = true;
-        lock.unlock();
-        bool written = writeOut(*thread.writer, piece.bytes, piece.size);
-        lock.lock();
-        thread.writing = false;
-        if (!written) thread.failed = true;
-        thread.free.push_back(piece.bytes);
-        thread.changed.notify_all();
+        writeOldestPiece(thread, lock);
+    }
+}
+
+// Pumped: writes everything handed over so far, from the calling thread. Two threads may pump at once (the
+// one that fills the chunks, when it finds none free): each writes a piece only while the other is not, so
+// the pieces go out one at a time in the order they were handed over.
+void pumpQueue(CsvOutputThread& thread, std::unique_lock<std::mutex>& lock) {
+    for (;;) {
+        thread.changed.wait(lock, [&] { return !thread.writing; });
+        if (!thread.prepared) {
+            prepareOutput(thread, lock);
+        } else if (thread.queue.empty()) {
+            return;
+        } else {
+            writeOldestPiece(thread, lock);
+        }
     }
 }
 
 // Waits until the thread has written everything handed to it; its failures become the write-error flag.
+// Pumped, the caller is the thread that writes, and writes it.
 void waitUntilWritten(CsvOutputThread& thread, std::unique_lock<std::mutex>& lock) {
+    if (thread.pumped) pumpQueue(thread, lock);
     thread.changed.wait(lock, [&] { return thread.queue.empty() && !thread.writing; });
     if (thread.failed) thread.writer->run->flags.writeError = true;
     thread.failed = false;
@@ -100,6 +135,14 @@ void handOverChunk(CsvWriter& writer) {
     std::unique_lock lock(thread.mutex);
     thread.queue.push_back({writer.chunk, size});
     thread.changed.notify_all();
+    if (thread.pumped) {
+        writer.chunksWaiting.fetch_add(1, std::memory_order_relaxed);
+        lock.unlock();
+        if (writer.onHandedOver != nullptr) writer.onHandedOver(writer.handedOverContext);
+        lock.lock();
+        // No chunk to fill: this thread writes rather than wait for the one that pumps.
+        if (thread.free.empty()) pumpQueue(thread, lock);
+    }
     thread.changed.wait(lock, [&] { return !thread.free.empty(); });
     startChunk(writer, thread.free.back());
     thread.free.pop_back();
@@ -124,7 +167,8 @@ void writeStraight(CsvWriter& writer, const char* bytes, size_t n) {
 
 void stopThread(CsvOutputThread& thread) {
     {
-        std::lock_guard lock(thread.mutex);
+        std::unique_lock lock(thread.mutex);
+        if (thread.pumped) pumpQueue(thread, lock);
         thread.stopping = true;
     }
     thread.changed.notify_all();
@@ -175,7 +219,9 @@ void openCsvWriter(CsvWriter& writer, RunContext& run, ByteSink sink, CsvWriting
         if (!thread.chunks.back()) fatal("Out of Memory\n");
         thread.free.push_back(thread.chunks.back().get());
     }
-    if (!run.startThread(thread.worker, runOutputThreadBody, &thread)) {
+    thread.pumped = writing == CsvWriting::pumped;
+    thread.writing = !thread.pumped;  // a thread of its own counts as writing until it has readied the output
+    if (!thread.pumped && !run.startThread(thread.worker, runOutputThreadBody, &thread)) {
         // No thread to be had: the converting thread writes, as the plain writer does, with the same bytes.
         writer.thread.reset();
         openPlain(writer);
@@ -193,6 +239,12 @@ void writeOutBuffered(CsvWriter& writer) {
     if (static_cast<size_t>(writer.chunk + writer.chunkSize - writer.cursor) < csvBufferSize)
         handOverChunk(writer);
     writer.spaceLeft = csvBufferSize;
+}
+
+void writeHandedOverChunks(CsvWriter& writer) {
+    if (writer.chunksWaiting.load(std::memory_order_relaxed) == 0) return;
+    std::unique_lock lock(writer.thread->mutex);
+    pumpQueue(*writer.thread, lock);
 }
 
 void flush(CsvWriter& writer) {

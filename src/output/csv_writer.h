@@ -24,7 +24,10 @@ namespace catadump {
 
 inline constexpr size_t csvBufferSize = 65536;
 
-enum class CsvWriting { plain, overlapped };
+// pumped: overlapped, but no thread of the writer's own writes the chunks: another thread of the run
+// writes them with writeHandedOverChunks (the converting thread, while a thread of the formats fills them),
+// and is told through onHandedOver each time a chunk is ready.
+enum class CsvWriting { plain, overlapped, pumped };
 
 struct CsvOutputThread;  // the overlapped writer's thread and its chunks
 void stopCsvOutputThread(CsvOutputThread* thread);
@@ -41,6 +44,10 @@ struct alignas(threadOwnedAlignment) CsvWriter {
     std::atomic<uint64_t> linesWritten{0};
     std::unique_ptr<char[]> plainBuffer;
     std::unique_ptr<CsvOutputThread, void (*)(CsvOutputThread*)> thread{nullptr, stopCsvOutputThread};
+    // Pumped: told, on the thread that fills the chunks and with no lock held, when one is ready.
+    void (*onHandedOver)(void* context) = nullptr;
+    void* handedOverContext = nullptr;
+    std::atomic<size_t> chunksWaiting{0};  // pumped: chunks ready and not yet taken to be written
 };
 
 // Sets the writer up ("Out of Memory" ends the run when its buffers cannot be had). An overlapped writer
@@ -64,6 +71,9 @@ inline void writeBytes(CsvWriter& writer, const char* bytes, size_t n) {
 inline void writeString(CsvWriter& writer, std::string_view text) {
     writeBytes(writer, text.data(), text.size());
 }
+
+// Pumped: writes the chunks handed over so far, on the calling thread (at most one thread pumps a writer).
+void writeHandedOverChunks(CsvWriter& writer);
 
 // Writes out whatever the buffer holds, if anything, and waits until the output has every byte. Each write
 // out of the 64 KiB buffer, and the flush, end the conversion (OutputClosed) once the output is closed.

@@ -121,7 +121,7 @@ TEST(CsvWriter, AnExistingOutputHoldsOnlyWhatThisRunWrote) {
     TempDir directory;
     std::string longer(19u << 20, 'x');
     for (size_t i = 0; i < longer.size(); i += 4099) longer[i] = static_cast<char>('a' + i % 26);
-    for (CsvWriting writing : {CsvWriting::plain, CsvWriting::overlapped}) {
+    for (CsvWriting writing : {CsvWriting::plain, CsvWriting::overlapped, CsvWriting::pumped}) {
         for (std::string before : {std::string(), std::string(300000, 'o')}) {
             for (std::string written : {std::string(), std::string("Filename\r\n"), longer}) {
                 std::string path = directory.write("out.qlx", before);
@@ -136,7 +136,7 @@ TEST(CsvWriter, AnExistingOutputHoldsOnlyWhatThisRunWrote) {
                 writer.thread.reset();
                 EXPECT_TRUE(platform::closeFile(output));
                 EXPECT_FALSE(captured.run.flags.writeError);
-                std::string context = std::string(writing == CsvWriting::plain ? "plain, " : "overlapped, ") +
+                std::string context = std::to_string(static_cast<int>(writing)) + ", " +
                                       std::to_string(before.size()) + " bytes before, " +
                                       std::to_string(written.size()) + " written";
                 EXPECT_EQ(sinkFile.writeOutAsWritten, !before.empty()) << context;
@@ -152,8 +152,8 @@ TEST(CsvWriter, AnExistingOutputHoldsOnlyWhatThisRunWrote) {
 namespace catadump::test {
 namespace {
 
-// The overlapped writer must leave exactly what the plain 64 KiB writer leaves: after a flush, and when a
-// fatal condition abandons it midway (the bytes the 64 KiB buffer had written out, no more).
+// The overlapped and pumped writers must leave exactly what the plain 64 KiB writer leaves: after a flush,
+// and when a fatal condition abandons it midway (the bytes the 64 KiB buffer had written out, no more).
 struct OverlapCase {
     std::string name;
     std::vector<size_t> writes;  // sizes; a zero-sized entry asks for 98 bytes of room and uses 40
@@ -190,9 +190,12 @@ TEST_P(OverlappedWriter, LeavesWhatThePlainWriterLeaves) {
     CapturedRun captured;
     for (bool abandon : {false, true}) {
         std::string plain = runWriter(captured, GetParam(), CsvWriting::plain, abandon);
-        std::string overlapped = runWriter(captured, GetParam(), CsvWriting::overlapped, abandon);
-        EXPECT_EQ(plain.size(), overlapped.size()) << (abandon ? "abandoned" : "flushed");
-        EXPECT_TRUE(plain == overlapped) << (abandon ? "abandoned" : "flushed");
+        // Pumped with nothing pumping it, the thread that fills the chunks writes them itself.
+        for (CsvWriting writing : {CsvWriting::overlapped, CsvWriting::pumped}) {
+            std::string overlapped = runWriter(captured, GetParam(), writing, abandon);
+            EXPECT_EQ(plain.size(), overlapped.size()) << (abandon ? "abandoned" : "flushed");
+            EXPECT_TRUE(plain == overlapped) << (abandon ? "abandoned" : "flushed");
+        }
     }
     EXPECT_FALSE(captured.run.flags.writeError);
 }
