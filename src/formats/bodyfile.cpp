@@ -11,18 +11,14 @@ namespace {
 
 void writeNoHeader(RowOutput&, ColumnSet) {}
 
-void writeBodyfileEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
-    RowOutput& output = rowOutput(sink);
-    entryPath(table, entry, output.path);
-    RowText text(output, 3 * output.path.size() + 40 + 5 * numberRoom);
-    text.put("0|");
-    const std::string& path = output.path;
-    auto special = [](uint64_t w) {
-        return anyByteIs(w, '%') | anyByteIs(w, '|') | anyByteIs(w, '\r') | anyByteIs(w, '\n');
+// The bytes with '%', '|', CR and LF written as their %XX forms.
+void putBodyfileChars(RowText& text, std::string_view bytes) {
+    auto special = [](const ByteBlock& block) {
+        return block.equal('%') | block.equal('|') | block.equal('\r') | block.equal('\n');
     };
-    for (size_t i = copyPlain(text, path.data(), path.size(), 0, special); i < path.size();
-         i = copyPlain(text, path.data(), path.size(), i + 1, special)) {
-        switch (char c = path[i]) {
+    for (size_t i = copyPlain(text, bytes.data(), bytes.size(), 0, special); i < bytes.size();
+         i = copyPlain(text, bytes.data(), bytes.size(), i + 1, special)) {
+        switch (char c = bytes[i]) {
         case '%':
             text.put("%25");
             break;
@@ -39,10 +35,39 @@ void writeBodyfileEntry(EntrySink& sink, FolderTable& table, const Entry& entry)
             text.put(c);
         }
     }
-    if (entry.kind == EntryKind::folder) {
-        text.put("|0|d/drwxrwxrwx|0|0|");
+}
+
+void writeBodyfileEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
+    RowOutput& output = rowOutput(sink);
+    // A file's folder part is escaped once while files of that folder follow one another, as they do.
+    bool file = entry.kind == EntryKind::file;
+    bool kept = file && entry.folder == output.keptFolder && entry.folder != noFolder;
+    std::string_view folderPart;
+    if (!file) {
+        entryPath(table, entry, output.path);
+        folderPart = output.path;
+    } else if (!kept) {
+        folderPart = folderPathText(table, entry.folder, output.path);
+    }
+    std::string_view name = file ? entry.name : std::string_view();
+    size_t keptSize = kept ? output.keptText.size() : 0;
+    RowText text(output, keptSize + 3 * (folderPart.size() + name.size()) + 40 + 5 * numberRoom);
+    text.put("0|");
+    if (kept) {
+        text.put(output.keptText.data(), keptSize);
     } else {
+        char* mark = text.cursor;
+        putBodyfileChars(text, folderPart);
+        if (file) {
+            output.keptFolder = entry.folder;
+            output.keptText.assign(mark, text.cursor);
+        }
+    }
+    putBodyfileChars(text, name);
+    if (file) {
         text.put("|0|r/rrwxrwxrwx|0|0|");
+    } else {
+        text.put("|0|d/drwxrwxrwx|0|0|");
     }
     RowValues none;
     const RowValues& values = entry.values != nullptr ? *entry.values : none;

@@ -23,25 +23,46 @@ void putCsvDate(RowText& text, uint64_t fileTime, DateStyle dates) {
     }
 }
 
+// The bytes with each quote doubled.
+void putCsvChars(RowText& text, std::string_view bytes) {
+    auto quotes = [](const ByteBlock& block) { return block.equal('"'); };
+    for (size_t i = copyPlain(text, bytes.data(), bytes.size(), 0, quotes); i < bytes.size();
+         i = copyPlain(text, bytes.data(), bytes.size(), i + 1, quotes)) {
+        text.put("\"\"");
+    }
+}
+
 void writeCsvEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     RowOutput& output = rowOutput(sink);
-    entryPath(table, entry, output.path);
-    const std::string& path = output.path;
-    RowText text(output, 2 * path.size() + 16 + 5 * numberRoom + 3 * 30);
-    text.put('"');
-    for (size_t i = 0; i < path.size();) {
-        const void* quote = std::memchr(path.data() + i, '"', path.size() - i);
-        size_t end = quote == nullptr
-                         ? path.size()
-                         : static_cast<size_t>(static_cast<const char*>(quote) - path.data()) + 1;
-        text.put(path.data() + i, end - i);
-        if (quote != nullptr) text.put('"');  // the quote, doubled
-        i = end;
+    // A file's folder part is quoted once while files of that folder follow one another, as they do.
+    bool file = entry.kind == EntryKind::file;
+    bool kept = file && entry.folder == output.keptFolder && entry.folder != noFolder;
+    std::string_view folderPart;
+    if (!file) {
+        entryPath(table, entry, output.path);
+        folderPart = output.path;
+    } else if (!kept) {
+        folderPart = folderPathText(table, entry.folder, output.path);
     }
-    if (entry.kind == EntryKind::folder) {
-        text.put("\",folder,");
+    std::string_view name = file ? entry.name : std::string_view();
+    size_t keptSize = kept ? output.keptText.size() : 0;
+    RowText text(output, keptSize + 2 * (folderPart.size() + name.size()) + 16 + 5 * numberRoom + 3 * 30);
+    text.put('"');
+    if (kept) {
+        text.put(output.keptText.data(), keptSize);
     } else {
+        char* mark = text.cursor;
+        putCsvChars(text, folderPart);
+        if (file) {
+            output.keptFolder = entry.folder;
+            output.keptText.assign(mark, text.cursor);
+        }
+    }
+    putCsvChars(text, name);
+    if (file) {
         text.put("\",file,");
+    } else {
+        text.put("\",folder,");
     }
     if (const RowValues* values = entry.values) {
         text.number(values->size);

@@ -1,14 +1,21 @@
 // What the formats share: the table's rows, the dates as text and numbers appended to a row's text.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "formats/output_format.h"
+#include "model/paths.h"
 #include "output/number_text.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace catadump {
 
@@ -26,7 +33,10 @@ inline constexpr uint64_t lastIsoFileTime = 2650467743999999999ull;
 void writeIsoDate(char* out, uint64_t fileTime);
 
 // Whole seconds since 1970-01-01 UTC; 0 for a time before then.
-uint64_t unixSeconds(uint64_t fileTime);
+inline uint64_t unixSeconds(uint64_t fileTime) {
+    constexpr uint64_t unixEpochTicks = 116444736000000000ull;  // 1970-01-01 as a file time
+    return fileTime < unixEpochTicks ? 0 : (fileTime - unixEpochTicks) / 10000000;
+}
 
 // The length of the well-formed UTF-8 sequence at bytes[at] (RFC 3629: no overlong forms, no surrogates,
 // nothing past U+10FFFF), or 0 when there is none.
@@ -83,25 +93,80 @@ inline uint64_t anyByteIs(uint64_t word, uint8_t b) {
     return (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
 }
 
-// Copies bytes from data[at] on to the text, eight at a time, up to the first that may need escaping and
-// returns where it is (or where fewer than eight bytes are left). special(word) marks such bytes with
-// their top bits; the lowest mark must be exact, as the usual byte tests give it. A word is stored whole
-// before its marks are looked at: the row's room allows for the few bytes past the cursor.
+// A block of a text's bytes looked at together for the bytes that need escaping: sixteen with SSE2, with
+// one mark bit a byte, else eight in a word, marked by their top bits (the lowest mark exact, as the
+// usual byte tests give it).
+struct ByteBlock {
+#if defined(__SSE2__)
+    static constexpr size_t size = 16;
+    __m128i bytes;
+
+    static ByteBlock load(const char* from) {
+        return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(from))};
+    }
+    void store(char* to) const { _mm_storeu_si128(reinterpret_cast<__m128i*>(to), bytes); }
+    uint32_t equal(char c) const {
+        return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
+    }
+    // Control characters and 8-bit bytes.
+    uint32_t controlOr8Bit() const {
+        return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20))));
+    }
+    static size_t firstMarked(uint32_t marks) { return static_cast<size_t>(std::countr_zero(marks)); }
+#else
+    static constexpr size_t size = 8;
+    uint64_t bytes;
+
+    static ByteBlock load(const char* from) {
+        ByteBlock block;
+        std::memcpy(&block.bytes, from, 8);
+        return block;
+    }
+    void store(char* to) const { std::memcpy(to, &bytes, 8); }
+    uint64_t equal(char c) const { return anyByteIs(bytes, static_cast<uint8_t>(c)); }
+    uint64_t controlOr8Bit() const {
+        return (bytes & 0x8080808080808080ull) |
+               ((bytes - 0x2020202020202020ull) & ~bytes & 0x8080808080808080ull);
+    }
+    static size_t firstMarked(uint64_t marks) { return static_cast<size_t>(std::countr_zero(marks)) / 8; }
+#endif
+};
+
+// Copies bytes from data[at] on to the text, a block at a time, up to the first that may need escaping and
+// returns where it is (size when there is none). special(block) marks such bytes. A block is stored whole
+// before its marks are looked at: the row's room allows for a block's bytes past the cursor.
 template <typename Special>
 size_t copyPlain(RowText& text, const char* data, size_t size, size_t at, Special&& special) {
-    while (at + 8 <= size) {
-        uint64_t word;
-        std::memcpy(&word, data + at, 8);
-        std::memcpy(text.cursor, &word, 8);
-        if (uint64_t marks = special(word); marks != 0) {
-            size_t plain = static_cast<size_t>(std::countr_zero(marks)) / 8;
+    while (at + ByteBlock::size <= size) {
+        ByteBlock block = ByteBlock::load(data + at);
+        block.store(text.cursor);
+        if (auto marks = special(block); marks != 0) {
+            size_t plain = ByteBlock::firstMarked(marks);
             text.cursor += plain;
             return at + plain;
         }
-        text.cursor += 8;
-        at += 8;
+        text.cursor += ByteBlock::size;
+        at += ByteBlock::size;
     }
-    return at;
+    if (at == size) return at;
+    // The last bytes, fewer than a block, through a block of their own: no load reaches past the data.
+    char last[ByteBlock::size] = {};
+    size_t left = size - at;
+    std::memcpy(last, data + at, left);
+    ByteBlock block = ByteBlock::load(last);
+    block.store(text.cursor);
+    size_t plain = std::min(ByteBlock::firstMarked(special(block)), left);  // none marked: past the block
+    text.cursor += plain;
+    return at + plain;
+}
+
+// The folder part of a file's path: the kept path of its folder or, past the budget for kept paths, the
+// path put together in `room`.
+inline std::string_view folderPathText(FolderTable& table, uint32_t folder, std::string& room) {
+    if (std::optional<std::string_view> path = builtFolderPath(table, folder)) return *path;
+    room.clear();
+    appendFolderPath(room, table, folder);
+    return room;
 }
 
 // Room for a number: its digits, and the bytes writeDecimal may store past them.

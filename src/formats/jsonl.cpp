@@ -3,6 +3,7 @@
 // "path_hex" as well. Dates as in the CSV format, a time of 0 as null.
 #include "formats/format_rows.h"
 
+#include <array>
 #include <string_view>
 
 #include "model/paths.h"
@@ -44,9 +45,8 @@ bool putJsonChars(RowText& text, std::string_view bytes) {
     bool valid = true;
     const size_t size = bytes.size();
     // Bytes to look at one by one: 8-bit, control characters, the quote and the backslash.
-    auto special = [](uint64_t w) {
-        return (w & 0x8080808080808080ull) | ((w - 0x2020202020202020ull) & ~w & 0x8080808080808080ull) |
-               anyByteIs(w, '"') | anyByteIs(w, '\\');
+    auto special = [](const ByteBlock& block) {
+        return block.controlOr8Bit() | block.equal('"') | block.equal('\\');
     };
     for (size_t i = 0; i < size;) {
         i = copyPlain(text, bytes.data(), size, i, special);
@@ -102,11 +102,18 @@ void putJsonDate(RowText& text, const char (&key)[N], uint64_t fileTime, DateSty
     }
 }
 
-void putHex(RowText& text, std::string_view bytes) {
-    for (char c : bytes) {
-        text.put(hexDigits[static_cast<unsigned char>(c) >> 4]);
-        text.put(hexDigits[static_cast<unsigned char>(c) & 15]);
+// The two hex digits of each byte value, one load a byte.
+constexpr auto hexPairs = [] {
+    std::array<char, 512> pairs{};
+    for (size_t b = 0; b < 256; ++b) {
+        pairs[2 * b] = hexDigits[b >> 4];
+        pairs[2 * b + 1] = hexDigits[b & 15];
     }
+    return pairs;
+}();
+
+void putHex(RowText& text, std::string_view bytes) {
+    for (char c : bytes) text.put(hexPairs.data() + 2 * static_cast<unsigned char>(c), 2);
 }
 
 void writeJsonlEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
@@ -115,19 +122,18 @@ void writeJsonlEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     // UTF-8 cannot run across the backslash between the two parts, so each escapes on its own alike.
     bool file = entry.kind == EntryKind::file;
     bool kept = file && entry.folder == output.keptFolder && entry.folder != noFolder;
-    if (!kept) {
-        output.path.clear();
-        if (file) {
-            appendFolderPath(output.path, table, entry.folder);
-        } else {
-            entryPath(table, entry, output.path);
-            output.keptFolder = noFolder;  // output.path no longer holds the kept folder's path
-        }
+    std::string_view folderPart;
+    if (!file) {
+        entryPath(table, entry, output.path);
+        folderPart = output.path;
+    } else if (!kept) {
+        folderPart = folderPathText(table, entry.folder, output.path);
     }
-    std::string_view folderPart = output.path;
     std::string_view name = file ? entry.name : std::string_view();
-    // A byte takes at most six bytes escaped (\u00XX) and two more in "path_hex".
-    RowText text(output, 8 * (folderPart.size() + name.size()) + 200 + 4 * numberRoom + 3 * 32);
+    // A byte takes at most six bytes escaped (\u00XX) and two more in "path_hex"; a kept folder part is
+    // no shorter escaped than it is, and twice as long in hex.
+    size_t keptSize = kept ? 3 * output.keptText.size() : 0;
+    RowText text(output, keptSize + 8 * (folderPart.size() + name.size()) + 200 + 4 * numberRoom + 3 * 32);
     text.put("{\"path\":\"");
     bool valid;
     if (kept) {
@@ -145,6 +151,7 @@ void writeJsonlEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     valid = putJsonChars(text, name) && valid;
     text.put('"');
     if (!valid) {
+        if (kept) folderPart = folderPathText(table, entry.folder, output.path);
         text.put(",\"path_hex\":\"");
         putHex(text, folderPart);
         putHex(text, name);

@@ -18,14 +18,16 @@ void writeHeaderLine(CsvWriter& writer, ColumnSet columns) {
     writeString(writer, "\r\n");
 }
 
-// Formatted straight into the writer's buffer. The room asked for is that of the longest values; a short
-// number stores up to decimalStoreWidth bytes, which stays within it: each date or size column has the room
-// of a 20-digit number, and the attributes, last, the room of the wider of the two.
-void writeValueColumns(CsvWriter& writer, const RowValues& values) {
-    // Four u64 with commas, a u32, the quote and comma before and CR LF after.
-    constexpr size_t longest = 2 + 4 * (maxDigitsU64 + 1) + std::max(decimalStoreWidth, maxDigitsU32) + 2;
-    char* start = reserveSpace(writer, longest);
-    char* out = start;
+namespace {
+
+// Four u64 with commas, a u32, the quote and comma before and CR LF after.
+constexpr size_t valueColumnsRoom =
+    2 + 4 * (maxDigitsU64 + 1) + std::max(decimalStoreWidth, maxDigitsU32) + 2;
+
+// Formatted at out, which has valueColumnsRoom bytes; returns the end of the text. A short number stores
+// up to decimalStoreWidth bytes, which stays within the room: each date or size column has the room of a
+// 20-digit number, and the attributes, last, the room of the wider of the two.
+char* putValueColumns(char* out, const RowValues& values) {
     *out++ = '"';
     *out++ = ',';
     for (uint64_t value : {values.size, values.dateCreated, values.dateModified, values.dateAccessed}) {
@@ -35,7 +37,14 @@ void writeValueColumns(CsvWriter& writer, const RowValues& values) {
     out = writeDecimal(out, values.attributes);
     *out++ = '\r';
     *out++ = '\n';
-    commitSpace(writer, static_cast<size_t>(out - start));
+    return out;
+}
+
+}  // namespace
+
+void writeValueColumns(CsvWriter& writer, const RowValues& values) {
+    char* start = reserveSpace(writer, valueColumnsRoom);
+    commitSpace(writer, static_cast<size_t>(putValueColumns(start, values) - start));
 }
 
 namespace {
@@ -142,6 +151,20 @@ void writeQlxEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
         } else {
             writeFileRow(writer, table, entry.folder, entry.name);
         }
+        return;
+    }
+    // The whole row in one block of the writer's buffer where it can be.
+    uint32_t parent = folder ? table.entries[entry.folder].parent : entry.folder;
+    size_t nameLength = folder ? table.names.names[entry.folder].visibleLength : entry.name.size();
+    size_t total = 0;
+    if (char* out = reserveOpening(writer, table, parent, nameLength + valueColumnsRoom, total)) {
+        char* name = out + total - valueColumnsRoom - nameLength;
+        if (folder) {
+            copyVisibleName(table.names, entry.folder, name);
+        } else if (nameLength > 0) {
+            std::memcpy(name, entry.name.data(), nameLength);
+        }
+        commitSpace(writer, static_cast<size_t>(putValueColumns(name + nameLength, *entry.values) - out));
         return;
     }
     if (folder) {

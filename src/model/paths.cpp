@@ -36,10 +36,7 @@ std::string_view buildFolderPath(FolderTable& table, uint32_t folder) {
     return base;
 }
 
-std::optional<std::string_view> builtFolderPath(FolderTable& table, uint32_t folder) {
-    if (folder == noFolder) return std::string_view();
-    const FolderEntry& entry = table.entries[folder];
-    if (entry.path != nullptr) return std::string_view(entry.path, entry.pathLength);
+std::optional<std::string_view> buildAndKeepFolderPath(FolderTable& table, uint32_t folder) {
     std::string_view base = buildFolderPath(table, folder);
     if (!table.chain.empty()) return std::nullopt;
     return base;

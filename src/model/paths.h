@@ -17,9 +17,18 @@ namespace catadump {
 // below it whose paths could not be built (none when the folder's own path was).
 std::string_view buildFolderPath(FolderTable& table, uint32_t folder);
 
+// builtFolderPath for a folder whose path is not built yet.
+std::optional<std::string_view> buildAndKeepFolderPath(FolderTable& table, uint32_t folder);
+
 // The folder's whole path, each name followed by "\\", when it is built or can be; empty for noFolder;
-// nothing when the budget is spent, and the path must then be put together piece by piece.
-std::optional<std::string_view> builtFolderPath(FolderTable& table, uint32_t folder);
+// nothing when the budget is spent, and the path must then be put together piece by piece. Inline, as
+// every row asks for the path of its folder, which is nearly always built.
+inline std::optional<std::string_view> builtFolderPath(FolderTable& table, uint32_t folder) {
+    if (folder == noFolder) return std::string_view();
+    const FolderEntry& entry = table.entries[folder];
+    if (entry.path != nullptr) return std::string_view(entry.path, entry.pathLength);
+    return buildAndKeepFolderPath(table, folder);
+}
 
 // Appends the folder's full path: each name from the top folder down to this one, each followed by "\\";
 // nothing for noFolder.

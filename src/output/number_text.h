@@ -2,9 +2,10 @@
 // are written this way. Eight digits are made in one 64-bit word by splitting the number into halves,
 // quarters and single digits with multiplications by reciprocals, each lane of the word holding one part,
 // and stored with one 8-byte write; with SSE2, sixteen digits are made the same way in one register.
-// Dates of this era all have eighteen digits and go the shortest way; other numbers below 10^16 take all
-// sixteen digits and drop the leading zeros with a shift, rather than branch on a length that varies from
-// row to row.
+// Numbers below 10^8 (attributes, most sizes) take one word; those of nine or ten digits (Unix times) a
+// pair of digits and a word; dates of this era, all of eighteen digits, a pair and the sixteen; other
+// numbers below 10^16 all sixteen. The leading zeros are counted in the digits made and dropped with a
+// shift, rather than branch on a length that varies from row to row.
 #pragma once
 
 #include <bit>
@@ -25,8 +26,9 @@ inline constexpr int maxDigitsU32 = 10;
 // writeDecimal stores up to this many bytes even for a short number; only the digits count.
 inline constexpr int decimalStoreWidth = 16;
 
-// The eight digits of x < 100,000,000, leading zeros included, the first in the lowest byte.
-inline uint64_t eightDigitBlock(uint32_t x) {
+// The eight digits of x < 100,000,000 as byte values 0 to 9, leading zeros included, the first in the
+// lowest byte.
+inline uint64_t eightDigitValues(uint32_t x) {
     // Two 32-bit lanes: the first four digits and the last four.
     uint64_t merged = (x / 10000) | (static_cast<uint64_t>(x % 10000) << 32);
     // Four 16-bit lanes of two digits: a / 100 is (a * 10486) >> 20 for every a below 10,000.
@@ -34,9 +36,11 @@ inline uint64_t eightDigitBlock(uint32_t x) {
     merged = high | ((merged - high * 100) << 16);
     // Eight bytes of one digit: b / 10 is (b * 103) >> 10 for every b below 100.
     high = ((merged * 103) >> 10) & 0x000F000F000F000FULL;
-    merged = high | ((merged - high * 10) << 8);
-    return merged + 0x3030303030303030ULL;
+    return high | ((merged - high * 10) << 8);
 }
+
+// The same digits as ASCII.
+inline uint64_t eightDigitBlock(uint32_t x) { return eightDigitValues(x) + 0x3030303030303030ULL; }
 
 inline int decimalDigits(uint64_t value) {
     static constexpr uint64_t powers[] = {1ULL,
@@ -78,45 +82,49 @@ inline void storeBlock(char* out, uint32_t x) {
 }
 
 #if defined(__SSE2__)
-// The sixteen digits of x < 10^16 as ASCII, leading zeros included. Each half of eight digits is split
-// into its two halves of four, each spread over four 16-bit lanes and divided there by 1000, 100, 10 and 1
-// at once with multiplications; subtracting ten times each lane's neighbour leaves one digit per lane.
-inline __m128i sixteenDigitText(uint64_t x) {
-    auto lanes = [](uint32_t eight) {
-        const __m128i value = _mm_cvtsi32_si128(static_cast<int>(eight));
-        // eight / 10000 is (eight * 0xd1b71759) >> 45 below 10^8.
-        const __m128i high =
-            _mm_srli_epi64(_mm_mul_epu32(value, _mm_set1_epi32(static_cast<int>(0xd1b71759u))), 45);
-        const __m128i low = _mm_sub_epi32(value, _mm_mul_epu32(high, _mm_set1_epi32(10000)));
-        __m128i v = _mm_slli_epi64(_mm_unpacklo_epi16(high, low), 2);
-        v = _mm_unpacklo_epi32(_mm_unpacklo_epi16(v, v), _mm_unpacklo_epi16(v, v));
-        // Lanes a, ab, abc, abcd of each four digits abcd: (4n * m) >> 16, then a shift by a multiplication.
-        const __m128i dividers = _mm_setr_epi16(8389, 5243, 13108, -32768, 8389, 5243, 13108, -32768);
-        const __m128i shifts =
-            _mm_setr_epi16(1 << 7, 1 << 11, 1 << 13, -32768, 1 << 7, 1 << 11, 1 << 13, -32768);
-        const __m128i prefixes = _mm_mulhi_epu16(_mm_mulhi_epu16(v, dividers), shifts);
-        return _mm_sub_epi16(prefixes, _mm_slli_epi64(_mm_mullo_epi16(prefixes, _mm_set1_epi16(10)), 16));
-    };
-    __m128i digits = _mm_packus_epi16(lanes(static_cast<uint32_t>(x / 100000000)),
-                                      lanes(static_cast<uint32_t>(x % 100000000)));
-    return _mm_add_epi8(digits, _mm_set1_epi8('0'));
+// The sixteen digits of two numbers below 10^8 (the halves of a number below 10^16) as byte values 0 to
+// 9, leading zeros included, the first in the lowest byte: as eightDigitValues does in a word, with the
+// halves in the two 64-bit lanes of one register, split into 32-bit lanes of four digits, 16-bit lanes
+// of two and bytes of one.
+inline __m128i sixteenDigitValues(uint32_t first, uint32_t second) {
+    const __m128i halves = _mm_set_epi64x(second, first);
+    // A half / 10000 is (half * 0xd1b71759) >> 45 below 10^8.
+    __m128i high = _mm_srli_epi64(_mm_mul_epu32(halves, _mm_set1_epi32(static_cast<int>(0xd1b71759u))), 45);
+    __m128i merged = _mm_or_si128(
+        high, _mm_slli_epi64(_mm_sub_epi32(halves, _mm_mul_epu32(high, _mm_set1_epi32(10000))), 32));
+    // a / 100 is (a * 5243) >> 19 below 10,000.
+    high = _mm_srli_epi16(_mm_mulhi_epu16(merged, _mm_set1_epi16(5243)), 3);
+    merged = _mm_or_si128(
+        high, _mm_slli_epi32(_mm_sub_epi16(merged, _mm_mullo_epi16(high, _mm_set1_epi16(100))), 16));
+    // b / 10 is (b * 6592) >> 16 below 100.
+    high = _mm_mulhi_epu16(merged, _mm_set1_epi16(6592));
+    return _mm_or_si128(high,
+                        _mm_slli_epi16(_mm_sub_epi16(merged, _mm_mullo_epi16(high, _mm_set1_epi16(10))), 8));
 }
-#endif
 
-#if defined(__SSE2__) && defined(__SIZEOF_INT128__)
-__extension__ typedef unsigned __int128 Uint128;  // the compiler's own 128-bit type, for one shift
+inline __m128i sixteenDigitValues(uint64_t x) {
+    return sixteenDigitValues(static_cast<uint32_t>(x / 100000000), static_cast<uint32_t>(x % 100000000));
+}
 
-// The digits of x < 10^16: all sixteen, shifted past the leading zeros, stored with two 8-byte writes.
-inline char* writeBelowSixteenDigits(char* out, uint64_t x, int digits) {
-    __m128i text = sixteenDigitText(x);
+inline __m128i sixteenDigitText(uint64_t x) {
+    return _mm_add_epi8(sixteenDigitValues(x), _mm_set1_epi8('0'));
+}
+
+// The digits of 10^8 <= x < 10^16: all sixteen, shifted past the leading zeros (seven at most), stored
+// with two 8-byte writes.
+inline char* writeNineToSixteenDigits(char* out, uint64_t x) {
+    __m128i values = sixteenDigitValues(x);
+    auto zeroMask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(values, _mm_setzero_si128())));
+    int zeros = std::countr_one(zeroMask);
+    __m128i text = _mm_add_epi8(values, _mm_set1_epi8('0'));
     auto low = static_cast<uint64_t>(_mm_cvtsi128_si64(text));
     auto high = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(text, text)));
-    Uint128 shifted = (static_cast<Uint128>(high) << 64 | low) >> (8 * (16 - digits));
-    auto first = static_cast<uint64_t>(shifted);
-    auto second = static_cast<uint64_t>(shifted >> 64);
+    int shift = 8 * zeros;  // below 64
+    uint64_t first = (low >> shift) | ((high << 1) << (63 - shift));
+    uint64_t second = high >> shift;
     std::memcpy(out, &first, 8);
     std::memcpy(out + 8, &second, 8);
-    return out + digits;
+    return out + 16 - zeros;
 }
 #endif
 
@@ -130,7 +138,24 @@ inline constexpr char digitPairs[] =
 // Writes the value's decimal digits at out and returns the end of them. The bytes stored reach to
 // out + max(decimalStoreWidth, digits): a caller leaves that much room, though only the digits count.
 inline char* writeDecimal(char* out, uint64_t value) {
+    constexpr uint64_t e8 = 100000000;
     constexpr uint64_t e16 = 10000000000000000ULL;
+    if (value < e8) {
+        uint64_t values = eightDigitValues(static_cast<uint32_t>(value));
+        // The first digit that is not zero, or the last: the lowest set bit lies in its byte.
+        int zeros = std::countr_zero(values | uint64_t{1} << 56) / 8;
+        uint64_t block = (values + 0x3030303030303030ULL) >> (8 * zeros);
+        std::memcpy(out, &block, 8);
+        return out + 8 - zeros;
+    }
+    if (value < 100 * e8) {  // nine or ten digits (Unix times of this era): a pair, then a block
+        auto high = static_cast<uint32_t>(value / e8);
+        int one = high < 10 ? 1 : 0;
+        std::memcpy(out, detail::digitPairs + 2 * high + one, 2);
+        uint64_t block = eightDigitBlock(static_cast<uint32_t>(value - high * e8));
+        std::memcpy(out + 2 - one, &block, 8);
+        return out + 10 - one;
+    }
 #if defined(__SSE2__)
     if (value >= 10 * e16 && value < 100 * e16) {  // eighteen digits: every date of this era
         uint64_t high = value / e16;
@@ -138,24 +163,20 @@ inline char* writeDecimal(char* out, uint64_t value) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2), detail::sixteenDigitText(value - high * e16));
         return out + 18;
     }
+    if (value < e16) return detail::writeNineToSixteenDigits(out, value);
 #endif
     int digits = decimalDigits(value);
-#if defined(__SSE2__) && defined(__SIZEOF_INT128__)
-    if (digits <= 16) return detail::writeBelowSixteenDigits(out, value, digits);
-#endif
-    if (digits <= 8) {
-        detail::storeLeadingBlock(out, static_cast<uint32_t>(value), digits);
-    } else if (digits <= 16) {
-        detail::storeLeadingBlock(out, static_cast<uint32_t>(value / 100000000), digits - 8);
-        detail::storeBlock(out + digits - 8, static_cast<uint32_t>(value % 100000000));
+    if (digits <= 16) {
+        detail::storeLeadingBlock(out, static_cast<uint32_t>(value / e8), digits - 8);
+        detail::storeBlock(out + digits - 8, static_cast<uint32_t>(value % e8));
     } else {
         uint64_t low16 = value % e16;
         detail::storeLeadingBlock(out, static_cast<uint32_t>(value / e16), digits - 16);
 #if defined(__SSE2__)
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + digits - 16), detail::sixteenDigitText(low16));
 #else
-        detail::storeBlock(out + digits - 16, static_cast<uint32_t>(low16 / 100000000));
-        detail::storeBlock(out + digits - 8, static_cast<uint32_t>(low16 % 100000000));
+        detail::storeBlock(out + digits - 16, static_cast<uint32_t>(low16 / e8));
+        detail::storeBlock(out + digits - 8, static_cast<uint32_t>(low16 % e8));
 #endif
     }
     return out + digits;

@@ -51,6 +51,10 @@ TEST(CsvFormat, QuotesAndDates) {
         {"last",
          {.dateCreated = 2650467743999999999, .dateModified = 2650467744000000000, .dateAccessed = ~0ull},
          "\"last\",file,0,9999-12-31T23:59:59.9999999Z,2650467744000000000,18446744073709551615,0\r\n"},
+        // Quotes as the last byte of a whole block of sixteen and among the last bytes, fewer than a block.
+        {std::string(15, 'a') + "\"" + std::string(16, 'b') + "\"c",
+         {},
+         "\"" + std::string(15, 'a') + "\"\"" + std::string(16, 'b') + "\"\"c\",file,0,,,,0\r\n"},
     };
     for (const Case& c : cases) EXPECT_EQ(entryText("csv", c.name, &c.values), c.text) << c.name;
     RowValues dated{.dateCreated = y2021};
@@ -102,6 +106,10 @@ TEST(JsonlFormat, EscapesAndInvalidUtf8) {
         {"\xf4\x90\x80\x80",
          {},
          "{\"path\":\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\",\"path_hex\":\"f4908080" + tail},
+        // A sequence across the end of a block of sixteen; a quote among the last bytes.
+        {std::string(15, 'a') + "\xc3\xa9" + std::string(15, 'b') + "\"",
+         {},
+         "{\"path\":\"" + std::string(15, 'a') + "\xc3\xa9" + std::string(15, 'b') + "\\\"" + tail},
     };
     for (const Case& c : cases) EXPECT_EQ(entryText("jsonl", c.name, nullptr), c.text) << c.name;
     RowValues values{.size = 9, .dateModified = y2021, .attributes = 1};
@@ -118,6 +126,10 @@ TEST(BodyfileFormat, EscapesAndUnixSeconds) {
     EXPECT_EQ(entryText("bodyfile", "a|b%c\r\nd\"", &values),
               "0|a%7Cb%25c%0D%0Ad\"|0|r/rrwxrwxrwx|0|0|3|2|0|0|1614834367\n");
     EXPECT_EQ(entryText("bodyfile", "old", nullptr), "0|old|0|r/rrwxrwxrwx|0|0|0|0|0|0|0\n");
+    // Escapes as the last byte of a whole block of sixteen and among the last bytes, fewer than a block.
+    EXPECT_EQ(entryText("bodyfile", std::string(15, 'a') + "|" + std::string(16, 'b') + "\n%", nullptr),
+              "0|" + std::string(15, 'a') + "%7C" + std::string(16, 'b') +
+                  "%0A%25|0|r/rrwxrwxrwx|0|0|0|0|0|0|0\n");
 }
 
 }  // namespace
