@@ -21,7 +21,8 @@ const char* const helpText =
     "                   with SQLite)\n"
     "  --dates=D        dates in csv and jsonl: iso (the default: ISO 8601 UTC to 100 ns) or filetime\n"
     "                   (the stored 64-bit Windows file times)\n"
-    "  --threads=N      bzip2 worker threads: 0 one per core (the default), 1 the single-threaded decoder, no format thread\n"
+    "  --threads=N      bzip2 worker threads: 0 one per core (the default), 1 the single-threaded decoder\n"
+    "                   with the rows formatted on the thread that reads them\n"
     "  --               ends the options\n";
 
 const char* const versionText = "catadump " CATADUMP_VERSION "\n";
