@@ -32,7 +32,26 @@ namespace {
 constexpr const char* tableSql =
     "CREATE TABLE entries(id INTEGER PRIMARY KEY, parent, is_folder, name, path, size, created, modified, "
     "accessed, attributes)";
-constexpr const char* insertSql = "INSERT INTO entries VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)";
+
+// Rows go in a batch at a time, one statement for many rows: what SQLite does once per statement (open the
+// table, find its end, close it, end the statement) then costs little per row. The id is left to SQLite:
+// it numbers the rows of the new table 1, 2, ... in the order they go in, as `rows` counts them here (a
+// failed insert ends the rows), and appends each row at the table's end without first looking whether its
+// id is taken, which a given id costs.
+constexpr int batchRows = 64;
+constexpr int boundColumns = 9;  // all but the id
+
+// The INSERT of the given number of rows.
+std::string insertSql(int rows) {
+    std::string sql = "INSERT INTO entries(parent, is_folder, name, path, size, created, modified, accessed, "
+                      "attributes) VALUES";
+    for (int row = 0; row < rows; ++row) {
+        sql += row == 0 ? "(?" : ",(?";
+        for (int column = 1; column < boundColumns; ++column) sql += ",?";
+        sql += ")";
+    }
+    return sql;
+}
 
 // A date column as the csv format writes it: NULL for 0, ISO 8601 UTC to 100 ns up to the end of the year
 // 9999, the number past it. A stored time is never negative, so whole seconds and the fraction come from
@@ -55,14 +74,32 @@ std::string finishingSql() {
            "CREATE TABLE facts(name TEXT PRIMARY KEY, value);";
 }
 
+// A row waiting in the batch; its name and path are in the batch's text.
+struct PendingRow {
+    int64_t parent;  // 0 for NULL
+    bool folder;
+    bool nameValid;
+    bool pathValid;
+    bool hasValues;  // else size and the dates are NULL
+    RowValues values;
+    uint32_t attributes;
+    size_t nameStart;
+    size_t nameSize;
+    size_t pathSize;  // the path follows the name
+};
+
 struct SqliteFile {
     sqlite3* db = nullptr;
-    sqlite3_stmt* insert = nullptr;
+    sqlite3_stmt* insertBatch = nullptr;  // batchRows rows
+    sqlite3_stmt* insertOne = nullptr;    // the rows of a last, partial batch
     bool failed = false;
     bool versionKnown = false;
     uint32_t version = 0;
     ColumnSet columns = ColumnSet::nameAndAttributes;
     int64_t rows = 0;
+    // The rows not yet inserted (fewer than batchRows), and their names and paths one after the other.
+    std::vector<PendingRow> pending;
+    std::string pendingText;
     // Each folder's row id (0 while it has none), and the rows written before their folder's row was.
     std::vector<int64_t> folderRows;
     std::vector<std::pair<int64_t, uint32_t>> waitingForFolder;
@@ -139,10 +176,14 @@ void* openSqliteFile(const std::string& path) {
                "PRAGMA threads = 2;");
     run(*file, "BEGIN");
     run(*file, tableSql);
-    if (!file->failed && sqlite3_prepare_v3(file->db, insertSql, -1, SQLITE_PREPARE_PERSISTENT, &file->insert,
-                                            nullptr) != SQLITE_OK) {
-        file->failed = true;
+    for (auto [rows, statement] :
+         {std::pair{batchRows, &file->insertBatch}, std::pair{1, &file->insertOne}}) {
+        if (!file->failed && sqlite3_prepare_v3(file->db, insertSql(rows).c_str(), -1,
+                                                SQLITE_PREPARE_PERSISTENT, statement, nullptr) != SQLITE_OK) {
+            file->failed = true;
+        }
     }
+    file->pending.reserve(batchRows);
     return file.release();
 }
 
@@ -151,6 +192,51 @@ void writeSqliteHeader(RowOutput& output, ColumnSet columns) {
     file.versionKnown = true;
     file.version = output.version;
     file.columns = columns;
+}
+
+// Binds the row's columns to the parameters after `first`.
+int bindRow(sqlite3_stmt* statement, int first, const PendingRow& row, const std::string& text) {
+    std::string_view name(text.data() + row.nameStart, row.nameSize);
+    std::string_view path(text.data() + row.nameStart + row.nameSize, row.pathSize);
+    int status = row.parent != 0 ? sqlite3_bind_int64(statement, first + 1, row.parent)
+                                 : sqlite3_bind_null(statement, first + 1);
+    status |= sqlite3_bind_int(statement, first + 2, row.folder ? 1 : 0);
+    status |= bindBytes(statement, first + 3, name, row.nameValid);
+    status |= bindBytes(statement, first + 4, path, row.pathValid);
+    if (row.hasValues) {
+        status |= bindValue(statement, first + 5, row.values.size);
+        status |= bindValue(statement, first + 6, row.values.dateCreated);
+        status |= bindValue(statement, first + 7, row.values.dateModified);
+        status |= bindValue(statement, first + 8, row.values.dateAccessed);
+    } else {
+        for (int column = 5; column <= 8; ++column) status |= sqlite3_bind_null(statement, first + column);
+    }
+    status |= sqlite3_bind_int64(statement, first + 9, row.attributes);
+    return status;
+}
+
+bool step(sqlite3_stmt* statement, int status) {
+    bool done = status == SQLITE_OK && sqlite3_step(statement) == SQLITE_DONE;
+    sqlite3_reset(statement);
+    return done;
+}
+
+// Inserts the pending rows: a whole batch with one statement, fewer (at the end) one at a time.
+void insertPending(SqliteFile& file) {
+    if (file.pending.size() == batchRows) {
+        int status = SQLITE_OK;
+        for (int row = 0; row < batchRows; ++row) {
+            status |= bindRow(file.insertBatch, row * boundColumns, file.pending[row], file.pendingText);
+        }
+        if (!step(file.insertBatch, status)) file.failed = true;
+    } else {
+        for (const PendingRow& row : file.pending) {
+            if (file.failed) break;
+            if (!step(file.insertOne, bindRow(file.insertOne, 0, row, file.pendingText))) file.failed = true;
+        }
+    }
+    file.pending.clear();
+    file.pendingText.clear();
 }
 
 // The row id of the folder's row for the row `id` in it; 0 (NULL) when it has none yet, and the row waits
@@ -196,21 +282,20 @@ void writeSqliteEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
         pathValid = nameValid && file.checkedFolderValid;
         parent = parentRow(file, table, entry.folder, id);
     }
-    sqlite3_stmt* insert = file.insert;
-    int status = sqlite3_bind_int64(insert, 1, id);
-    status |= parent != 0 ? sqlite3_bind_int64(insert, 2, parent) : sqlite3_bind_null(insert, 2);
-    status |= sqlite3_bind_int(insert, 3, folder ? 1 : 0);
-    status |= bindBytes(insert, 4, name, nameValid);
-    status |= bindBytes(insert, 5, path, pathValid);
-    if (const RowValues* values = entry.values) {
-        status |= bindValue(insert, 6, values->size);
-        status |= bindValue(insert, 7, values->dateCreated);
-        status |= bindValue(insert, 8, values->dateModified);
-        status |= bindValue(insert, 9, values->dateAccessed);
-    }  // else NULL: no statement binds those columns in a run of a version without values
-    status |= sqlite3_bind_int64(insert, 10, entryAttributes(entry));
-    if (status != SQLITE_OK || sqlite3_step(insert) != SQLITE_DONE) file.failed = true;
-    sqlite3_reset(insert);
+    PendingRow row{.parent = parent,
+                   .folder = folder,
+                   .nameValid = nameValid,
+                   .pathValid = pathValid,
+                   .hasValues = entry.values != nullptr,
+                   .values = entry.values != nullptr ? *entry.values : RowValues{},
+                   .attributes = entryAttributes(entry),
+                   .nameStart = file.pendingText.size(),
+                   .nameSize = name.size(),
+                   .pathSize = path.size()};
+    file.pendingText.append(name);
+    file.pendingText.append(path);
+    file.pending.push_back(row);
+    if (file.pending.size() == batchRows) insertPending(file);
     // The progress display counts rows as the line ends a list would have, the header's among them.
     if (output.writer->countLines) {
         output.writer->linesWritten.store(static_cast<uint64_t>(id) + 1, std::memory_order_relaxed);
@@ -275,7 +360,9 @@ void writeFacts(SqliteFile& file, const RunOutcome& outcome) {
 
 bool finishSqliteFile(void* context, const RunOutcome& outcome) {
     std::unique_ptr<SqliteFile> file(static_cast<SqliteFile*>(context));
-    if (file->insert != nullptr) sqlite3_finalize(file->insert);
+    if (!file->failed) insertPending(*file);
+    sqlite3_finalize(file->insertBatch);
+    sqlite3_finalize(file->insertOne);
     linkWaitingRows(*file);
     run(*file, finishingSql().c_str());
     writeFacts(*file, outcome);

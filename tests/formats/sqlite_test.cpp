@@ -93,6 +93,9 @@ catagen::Tree oddTree(Version version) {
         {"\xed\xa0\x80surrogate", {.created = 125962560000000000, .accessed = 132593079671234567}},
     };
     for (const auto& [name, values] : files) tree.files.push_back({name, folder, 0, values});
+    // Plain files after the odd ones: rows go into the file many to a statement, and the odd rows must
+    // take that way too, not only the one of the last few rows.
+    for (int i = 0; i < 100; ++i) tree.files.push_back({"plain " + std::to_string(i), 0, 0, {.size = 1}});
     return tree;
 }
 
