@@ -39,9 +39,10 @@ inline constexpr size_t maxRecycledBuffer = size_t{8} << 20;
 // Blocks found and not yet taken by the reader: their compressed bytes are kept until then.
 inline constexpr unsigned maxBlocksAhead = 16;
 
-// The working memory of one block decode, counted against the budget: our decoder's links, text and chain
-// pieces (7 bytes a symbol at most), and the library's own (4 a symbol) when it decodes the block instead.
-inline size_t scratchBytes(int level) { return size_t{11} * 100000 * static_cast<size_t>(level); }
+// The working memory of one block decode, counted against the budget: our decoder's links and text (5 bytes
+// a symbol) and chain pieces (4 a symbol at most: their shares, a long chain's piece doubled, and the piece
+// it grew from while it is copied), and the library's own (4 a symbol) when it decodes the block instead.
+inline size_t scratchBytes(int level) { return size_t{13} * 100000 * static_cast<size_t>(level); }
 
 // A block's compressed bytes, from the byte that holds its magic's first bit to the byte that holds its
 // last bit, and where in them the block's bits lie.

@@ -2,12 +2,11 @@
 // are move-to-front indices, with runs of the front byte written in RUNA/RUNB digits.
 #include "bzip2/symbols.h"
 
-#include <array>
-#include <bit>
 #include <cstring>
 
 #include "bzip2/bits.h"
 #include "bzip2/huffman.h"
+#include "bzip2/move_to_front.h"
 
 namespace catadump {
 
@@ -16,44 +15,9 @@ namespace {
 constexpr int groupSize = 50;      // symbols coded with one table before the next selector
 constexpr int maxRunSymbols = 21;  // the library refuses a run whose weight reaches 2^21
 
-uint64_t lowBytes(size_t n) { return n >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1; }
-
-// Takes the byte at `index` (1..255) out of the list and puts it in front, moving the bytes before it back
-// one place. The first 16 bytes are always written as two words, which the next call reads back at once
-// from the store buffer; most indices are small and touch nothing else.
-inline uint8_t moveToFront(uint8_t* list, size_t index) {
-    if constexpr (std::endian::native != std::endian::little) {
-        uint8_t b = list[index];
-        std::memmove(list + 1, list, index);
-        list[0] = b;
-        return b;
-    }
-    uint8_t b = list[index];
-    uint64_t w0 = load64(list), w1 = load64(list + 8);
-    // list[0] is the low byte of w0, so shifting a word left by a byte moves each of its bytes back one.
-    uint64_t n0 = w0 << 8 | b;
-    uint64_t n1 = w1 << 8 | w0 >> 56;
-    if (index < 8) {
-        uint64_t keep = lowBytes(index + 1);
-        store64(list, (n0 & keep) | (w0 & ~keep));
-        return b;
-    }
-    if (index < 16) {
-        uint64_t keep = lowBytes(index - 7);
-        store64(list, n0);
-        store64(list + 8, (n1 & keep) | (w1 & ~keep));
-        return b;
-    }
-    // list[15 .. index) moves to list[16 .. index]; the library's copy is the fastest for the longer moves.
-    std::memmove(list + 16, list + 15, index - 15);
-    store64(list, n0);
-    store64(list + 8, n1);
-    return b;
-}
-
-}  // namespace
-
-bool decodeSymbols(BitReader& reader, const BlockHeader& header, uint64_t endBit, BlockSymbols& symbols) {
+// The symbol loop, with the move-to-front list of the vector version or the portable one.
+template <bool vector>
+bool symbolLoop(BitReader& reader, const BlockHeader& header, uint64_t endBit, BlockSymbols& symbols) {
     // The loop works on copies held in locals, which the compiler keeps in registers: through the records,
     // every store into tt could change them as far as it knows.
     BitReader bits = reader;
@@ -66,8 +30,10 @@ bool decodeSymbols(BitReader& reader, const BlockHeader& header, uint64_t endBit
     uint32_t* counts = symbols.counts;
     uint32_t blockLength = 0;
 
-    std::array<uint8_t, 256> mtf;
-    std::memcpy(mtf.data(), header.used.data(), 256);
+    MoveToFrontList mtf;
+    std::memcpy(mtf.bytes, header.used.data(), 256);
+    // Lines of the list that an index can reach: the block's byte values are the first of it.
+    [[maybe_unused]] const size_t lines = (endOfBlock - 1 + listLineBytes - 1) / listLineBytes;
     uint32_t runLength = 0;
     int runSymbols = 0;
     int selector = 0;
@@ -84,7 +50,7 @@ bool decodeSymbols(BitReader& reader, const BlockHeader& header, uint64_t endBit
             }
             if (runSymbols != 0) {
                 if (runLength > maxLength - blockLength) return false;
-                uint8_t b = mtf[0];
+                uint8_t b = mtf.bytes[0];
                 counts[b] += runLength;
                 uint32_t* to = tt + blockLength;
                 for (uint32_t r = 0; r < runLength; ++r) to[r] = b;
@@ -98,11 +64,38 @@ bool decodeSymbols(BitReader& reader, const BlockHeader& header, uint64_t endBit
                 return true;
             }
             if (blockLength >= maxLength) return false;
-            uint8_t b = moveToFront(mtf.data(), symbol - 1);
+            uint8_t b;
+#if defined(CATADUMP_AVX2_MOVE_TO_FRONT)
+            if constexpr (vector) {
+                b = moveToFrontVector(mtf.bytes, symbol - 1, lines);
+            } else {
+                b = moveToFront(mtf.bytes, symbol - 1);
+            }
+#else
+            b = moveToFront(mtf.bytes, symbol - 1);
+#endif
             ++counts[b];
             tt[blockLength++] = b;
         }
     }
+}
+
+#if defined(CATADUMP_AVX2_MOVE_TO_FRONT)
+// The loop compiled for AVX2, everything it calls inlined into it.
+[[gnu::target("avx2"), gnu::flatten]] bool decodeSymbolsVector(BitReader& reader, const BlockHeader& header,
+                                                               uint64_t endBit, BlockSymbols& symbols) {
+    return symbolLoop<true>(reader, header, endBit, symbols);
+}
+#endif
+
+}  // namespace
+
+bool decodeSymbols(BitReader& reader, const BlockHeader& header, uint64_t endBit, BlockSymbols& symbols) {
+#if defined(CATADUMP_AVX2_MOVE_TO_FRONT)
+    static const bool vector = hasVectorMoveToFront();
+    if (vector) return decodeSymbolsVector(reader, header, endBit, symbols);
+#endif
+    return symbolLoop<false>(reader, header, endBit, symbols);
 }
 
 }  // namespace catadump

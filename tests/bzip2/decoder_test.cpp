@@ -125,6 +125,49 @@ TEST(Bzip2Blocks, EveryBlockOfAStreamDecodesOnItsOwn) {
     EXPECT_TRUE(joined == data);
 }
 
+// The scan for magics stops only at every fourth byte; it must still find a magic at every bit of a
+// buffer where a whole 64-bit window fits, from any starting bit, as a look at every bit does.
+TEST(Bzip2Blocks, TheScanFindsMagicsAtEveryBitFromAnyStart) {
+    auto everyBit = [](const std::vector<uint8_t>& bytes, uint64_t fromBit) {
+        std::vector<MagicMark> marks;
+        for (uint64_t bit = fromBit; bit < (bytes.size() - 7) * 8; ++bit) {
+            uint64_t value =
+                uint64_t{bitsAt(bytes.data(), bit, 24)} << 24 | bitsAt(bytes.data(), bit + 24, 24);
+            if (value == bzip2BlockMagic) marks.push_back({bit, MagicKind::block});
+            if (value == bzip2EndMagic) marks.push_back({bit, MagicKind::end});
+        }
+        return marks;
+    };
+    auto put = [](std::vector<uint8_t>& bytes, uint64_t bit, uint64_t magic) {
+        for (int i = 0; i < 48; ++i, ++bit) {
+            auto mask = static_cast<uint8_t>(0x80 >> bit % 8);
+            bytes[bit / 8] = static_cast<uint8_t>((magic >> (47 - i) & 1) ? bytes[bit / 8] | mask
+                                                                          : bytes[bit / 8] & ~mask);
+        }
+    };
+    std::mt19937 random(5);
+    for (size_t size = 8; size <= 24; ++size) {
+        for (uint64_t at = 0; at < (size - 7) * 8; ++at) {
+            std::vector<uint8_t> bytes(size);
+            for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(random());
+            put(bytes, at, at % 2 == 0 ? bzip2BlockMagic : bzip2EndMagic);
+            // A second magic right after the first, where it fits.
+            if (at + 48 < (size - 7) * 8) put(bytes, at + 48, bzip2BlockMagic);
+            for (uint64_t fromBit : {uint64_t{0}, at > 0 ? at - 1 : 0, at, at + 1, at + 9}) {
+                std::vector<MagicMark> marks;
+                findMagics(bytes.data(), bytes.size(), fromBit, marks);
+                std::vector<MagicMark> expected = everyBit(bytes, fromBit);
+                ASSERT_EQ(marks.size(), expected.size())
+                    << "size " << size << ", at " << at << ", from " << fromBit;
+                for (size_t i = 0; i < marks.size(); ++i) {
+                    EXPECT_EQ(marks[i].bit, expected[i].bit);
+                    EXPECT_EQ(marks[i].kind, expected[i].kind);
+                }
+            }
+        }
+    }
+}
+
 TEST(Bzip2Blocks, APieceOfABlockIsRejected) {
     std::string packed = bzip2(mixedData(1500000, 4));
     auto* bytes = reinterpret_cast<const uint8_t*>(packed.data());
