@@ -157,6 +157,15 @@ void runFormatThread(void* context) {
     FolderTable* table = nullptr;
     std::unique_lock lock(thread.mutex);
     for (;;) {
+        if (thread.queue.empty() && !thread.stopping && thread.writer != nullptr &&
+            thread.writer->chunksWaiting.load(std::memory_order_relaxed) > 0) {
+            // Nothing to format: this thread writes what it formatted rather than wait, so that whichever
+            // thread has the time writes.
+            lock.unlock();
+            writeHandedOverChunks(*thread.writer);
+            lock.lock();
+            continue;
+        }
         if (thread.queue.empty() && !thread.stopping) {
             thread.formatWaits = true;
             thread.toFormat.wait(lock, [&] { return thread.stopping || !thread.queue.empty(); });
@@ -379,7 +388,10 @@ FormatThreadPointer startFormatThread(RunContext& run, DatabaseStream& stream, E
 EntrySink& formatThreadSink(FormatThread& thread) { return thread.sink; }
 
 void writeOnConvertingThread(FormatThread& thread, CsvWriter& writer) {
-    thread.writer = &writer;
+    {
+        std::lock_guard lock(thread.mutex);
+        thread.writer = &writer;
+    }
     writer.onHandedOver = wakeReaderForChunk;
     writer.handedOverContext = &thread;
     // The format thread readies the output (empties an existing file) while this one reads the start.

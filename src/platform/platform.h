@@ -71,6 +71,9 @@ int64_t readFile(File file, void* destination, size_t n, const Wakeup* wakeup = 
 bool wasWokenUp(int errorCode);
 // Writes all n bytes; false when the system failed or wrote fewer.
 bool writeFile(File file, const void* source, size_t n);
+// Whether the file is a device other than a terminal (/dev/null, NUL): one whose writes cost the system
+// no copy of the bytes.
+bool isDeviceNotTerminal(File file);
 // Closes the file; false when the close reported an error (a lost write, for example).
 bool closeFile(File& file);
 // The system's code for the last failure of one of the calls above.

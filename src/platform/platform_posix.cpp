@@ -430,6 +430,11 @@ bool reserveStandardDescriptors() {
 }
 
 bool standardInputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
+bool isDeviceNotTerminal(File file) {
+    struct stat info;
+    return ::fstat(descriptor(file), &info) == 0 && S_ISCHR(info.st_mode) && ::isatty(descriptor(file)) != 1;
+}
+
 bool standardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 bool standardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 

@@ -201,6 +201,11 @@ void adviseLargePages(void*, size_t) {}
 bool reserveStandardDescriptors() { return true; }
 
 bool standardInputIsTerminal() { return isConsole(STD_INPUT_HANDLE); }
+bool isDeviceNotTerminal(File file) {
+    DWORD mode = 0;
+    return GetFileType(handleOf(file)) == FILE_TYPE_CHAR && !GetConsoleMode(handleOf(file), &mode);
+}
+
 bool standardOutputIsTerminal() { return isConsole(STD_OUTPUT_HANDLE); }
 bool standardErrorIsTerminal() { return isConsole(STD_ERROR_HANDLE); }
 

@@ -561,6 +561,17 @@ TEST_P(StructuralDamages, ThroughTheProgram) {
     expectEachForm([&](const std::string& stored, bool) { return std::vector{convertFile(dir, stored)}; });
 }
 
+// Into a device, where the program formats the rows on a thread of their own: the console and the exit
+// code of the conversion into a file.
+TEST_P(StructuralDamages, ThroughTheProgramIntoADevice) {
+    for (const std::string& stored : {bytes, bzip2(bytes)}) {
+        FileConversion intoFile = convertFile(dir, stored);
+        FileConversion intoDevice = convertFile(dir, stored, "/dev/null");
+        EXPECT_EQ(afterFileLines(intoDevice), afterFileLines(intoFile));
+        EXPECT_EQ(intoDevice.exitCode, intoFile.exitCode);
+    }
+}
+
 // Blocking and non-blocking; the two streams only through the non-blocking pipe, whose reads end anywhere.
 TEST_P(StructuralDamages, ThroughAPipe) {
     expectEachForm([&](const std::string& stored, bool twoStreams) {

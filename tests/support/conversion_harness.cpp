@@ -212,10 +212,10 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, size_t memoryBo
     return run;
 }
 
-FileConversion convertFile(const TempDir& directory, std::string_view database) {
+FileConversion convertFile(const TempDir& directory, std::string_view database, const std::string& output) {
     FileConversion conversion;
     conversion.databasePath = directory.write("Quillseek.db", database);
-    conversion.outputPath = directory.pathOf("out.qlx");
+    conversion.outputPath = output.empty() ? directory.pathOf("out.qlx") : output;
     ProgramRun run = runProgram({conversion.databasePath, conversion.outputPath});
     conversion.console = std::move(run.console);
     conversion.exitCode = run.exitCode;

@@ -125,8 +125,10 @@ struct FileConversion {
     std::optional<std::string> csv;  // absent when no output file was created
 };
 
-// Writes the database to a file in the directory and converts it with the built program.
-FileConversion convertFile(const TempDir& directory, std::string_view database);
+// Writes the database to a file in the directory and converts it with the built program, into out.qlx
+// there or into `output` when one is named.
+FileConversion convertFile(const TempDir& directory, std::string_view database,
+                           const std::string& output = {});
 
 // Converts the database with the built program reading it through a pipe (as /dev/stdin); the console's
 // first line names that path. With nonBlocking, the program reads its standard input ("-") itself, a pipe
