@@ -25,7 +25,7 @@ constexpr size_t batchesWaitedFor = 2;
 // hands it on itself, once the format thread has handed on everything before it.
 constexpr size_t largestQueued = batchSize / 4;
 
-enum class Tag : uint8_t { header, table, entry, entryWithValues, console, progress, readyOutput };
+enum class Tag : uint8_t { header, table, entry, entryWithValues, console, progress };
 
 // Each record: this, then the values of an entry that has them (valuesSize bytes: the four numbers and
 // the attributes), a table's address or the progress (8 bytes), then `length` bytes, padded to 4.
@@ -130,9 +130,6 @@ void handOnBatch(FormatThread& thread, const Batch& batch, FolderTable*& table) 
         case Tag::console:
             thread.console.write(thread.console.context, at, record.length);
             at += padded(record.length);
-            break;
-        case Tag::readyOutput:
-            readyPumpedOutput(*thread.writer);
             break;
         case Tag::progress: {
             uint64_t databaseBytes;
@@ -394,9 +391,6 @@ void writeOnConvertingThread(FormatThread& thread, CsvWriter& writer) {
     }
     writer.onHandedOver = wakeReaderForChunk;
     writer.handedOverContext = &thread;
-    // The format thread readies the output (empties an existing file) while this one reads the start.
-    putRecord(thread, Tag::readyOutput, 0, 0, {}, 0);
-    handOver(thread);
 }
 
 void stopFormatThread(FormatThread* thread) {

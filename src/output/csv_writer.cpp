@@ -247,11 +247,6 @@ void writeHandedOverChunks(CsvWriter& writer) {
     pumpQueue(*writer.thread, lock);
 }
 
-void readyPumpedOutput(CsvWriter& writer) {
-    std::unique_lock lock(writer.thread->mutex);
-    pumpQueue(*writer.thread, lock);
-}
-
 void flush(CsvWriter& writer) {
     writeOutBuffered(writer);
     if (writer.cursor > writer.chunk) handOverChunk(writer);  // overlapped: what the chunk still holds

@@ -75,10 +75,6 @@ inline void writeString(CsvWriter& writer, std::string_view text) {
 // Pumped: writes the chunks handed over so far, on the calling thread.
 void writeHandedOverChunks(CsvWriter& writer);
 
-// Pumped: readies the output (empties an existing file) now, on the calling thread, rather than before
-// its first chunk is written: a thread with nothing else to do yet takes that wait off the others.
-void readyPumpedOutput(CsvWriter& writer);
-
 // Writes out whatever the buffer holds, if anything, and waits until the output has every byte. Each write
 // out of the 64 KiB buffer, and the flush, end the conversion (OutputClosed) once the output is closed.
 void flush(CsvWriter& writer);
