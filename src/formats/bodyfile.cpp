@@ -39,32 +39,16 @@ void putBodyfileChars(RowText& text, std::string_view bytes) {
 
 void writeBodyfileEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     RowOutput& output = rowOutput(sink);
-    // A file's folder part is escaped once while files of that folder follow one another, as they do.
-    bool file = entry.kind == EntryKind::file;
-    bool kept = file && entry.folder == output.keptFolder && entry.folder != noFolder;
-    std::string_view folderPart;
-    if (!file) {
-        entryPath(table, entry, output.path);
-        folderPart = output.path;
-    } else if (!kept) {
-        folderPart = folderPathText(table, entry.folder, output.path);
-    }
-    std::string_view name = file ? entry.name : std::string_view();
-    size_t keptSize = kept ? output.keptText.size() : 0;
-    RowText text(output, keptSize + 3 * (folderPart.size() + name.size()) + 40 + 5 * numberRoom);
+    RowPath path = rowPath(output, table, entry);
+    size_t keptSize = path.kept ? output.keptText.size() : 0;
+    RowText text(output, keptSize + 3 * (path.folder.size() + path.name.size()) + 40 + 5 * numberRoom);
     text.put("0|");
-    if (kept) {
-        text.put(output.keptText.data(), keptSize);
-    } else {
-        char* mark = text.cursor;
-        putBodyfileChars(text, folderPart);
-        if (file) {
-            output.keptFolder = entry.folder;
-            output.keptText.assign(mark, text.cursor);
-        }
-    }
-    putBodyfileChars(text, name);
-    if (file) {
+    putFolderPart(text, output, entry, path, [](RowText& to, std::string_view bytes) {
+        putBodyfileChars(to, bytes);
+        return true;
+    });
+    putBodyfileChars(text, path.name);
+    if (path.file) {
         text.put("|0|r/rrwxrwxrwx|0|0|");
     } else {
         text.put("|0|d/drwxrwxrwx|0|0|");

@@ -34,32 +34,17 @@ void putCsvChars(RowText& text, std::string_view bytes) {
 
 void writeCsvEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     RowOutput& output = rowOutput(sink);
-    // A file's folder part is quoted once while files of that folder follow one another, as they do.
-    bool file = entry.kind == EntryKind::file;
-    bool kept = file && entry.folder == output.keptFolder && entry.folder != noFolder;
-    std::string_view folderPart;
-    if (!file) {
-        entryPath(table, entry, output.path);
-        folderPart = output.path;
-    } else if (!kept) {
-        folderPart = folderPathText(table, entry.folder, output.path);
-    }
-    std::string_view name = file ? entry.name : std::string_view();
-    size_t keptSize = kept ? output.keptText.size() : 0;
-    RowText text(output, keptSize + 2 * (folderPart.size() + name.size()) + 16 + 5 * numberRoom + 3 * 30);
+    RowPath path = rowPath(output, table, entry);
+    size_t keptSize = path.kept ? output.keptText.size() : 0;
+    RowText text(output,
+                 keptSize + 2 * (path.folder.size() + path.name.size()) + 16 + 5 * numberRoom + 3 * 30);
     text.put('"');
-    if (kept) {
-        text.put(output.keptText.data(), keptSize);
-    } else {
-        char* mark = text.cursor;
-        putCsvChars(text, folderPart);
-        if (file) {
-            output.keptFolder = entry.folder;
-            output.keptText.assign(mark, text.cursor);
-        }
-    }
-    putCsvChars(text, name);
-    if (file) {
+    putFolderPart(text, output, entry, path, [](RowText& to, std::string_view bytes) {
+        putCsvChars(to, bytes);
+        return true;
+    });
+    putCsvChars(text, path.name);
+    if (path.file) {
         text.put("\",file,");
     } else {
         text.put("\",folder,");

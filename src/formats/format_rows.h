@@ -169,6 +169,50 @@ inline std::string_view folderPathText(FolderTable& table, uint32_t folder, std:
     return room;
 }
 
+// A row's path in the two parts a format escapes: a folder's whole path, or a file's folder part and name.
+// While files of one folder follow one another, as they do, the escaped folder part of the first is kept
+// (RowOutput::keptText) and copied for the others: `kept` says so, and `folder` is then empty.
+struct RowPath {
+    bool file = false;
+    bool kept = false;
+    std::string_view folder;
+    std::string_view name;  // empty for a folder
+};
+
+inline RowPath rowPath(RowOutput& output, FolderTable& table, const Entry& entry) {
+    RowPath path;
+    path.file = entry.kind == EntryKind::file;
+    if (!path.file) {
+        entryPath(table, entry, output.path);
+        path.folder = output.path;
+        return path;
+    }
+    path.kept = entry.folder == output.keptFolder && entry.folder != noFolder;
+    if (!path.kept) path.folder = folderPathText(table, entry.folder, output.path);
+    path.name = entry.name;
+    return path;
+}
+
+// Puts the folder part escaped by escape(text, bytes), or the kept text; a file's escaped folder part is
+// kept for the files after it. `escape` returns a flag that is kept with the text (jsonl's "valid UTF-8"),
+// which this returns.
+template <typename Escape>
+bool putFolderPart(RowText& text, RowOutput& output, const Entry& entry, const RowPath& path,
+                   Escape&& escape) {
+    if (path.kept) {
+        text.put(output.keptText.data(), output.keptText.size());
+        return output.keptFlag;
+    }
+    char* mark = text.cursor;
+    bool flag = escape(text, path.folder);
+    if (path.file) {
+        output.keptFolder = entry.folder;
+        output.keptText.assign(mark, text.cursor);
+        output.keptFlag = flag;
+    }
+    return flag;
+}
+
 // Room for a number: its digits, and the bytes writeDecimal may store past them.
 inline constexpr size_t numberRoom = maxDigitsU64 + decimalStoreWidth;
 

@@ -118,43 +118,23 @@ void putHex(RowText& text, std::string_view bytes) {
 
 void writeJsonlEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     RowOutput& output = rowOutput(sink);
-    // A file's folder part is escaped once while files of that folder follow one another, as they do;
-    // UTF-8 cannot run across the backslash between the two parts, so each escapes on its own alike.
-    bool file = entry.kind == EntryKind::file;
-    bool kept = file && entry.folder == output.keptFolder && entry.folder != noFolder;
-    std::string_view folderPart;
-    if (!file) {
-        entryPath(table, entry, output.path);
-        folderPart = output.path;
-    } else if (!kept) {
-        folderPart = folderPathText(table, entry.folder, output.path);
-    }
-    std::string_view name = file ? entry.name : std::string_view();
+    // UTF-8 cannot run across the backslash between a file's folder part and its name, so each part
+    // escapes on its own as it would within the whole path.
+    RowPath path = rowPath(output, table, entry);
     // A byte takes at most six bytes escaped (\u00XX) and two more in "path_hex"; a kept folder part is
     // no shorter escaped than it is, and twice as long in hex.
-    size_t keptSize = kept ? 3 * output.keptText.size() : 0;
-    RowText text(output, keptSize + 8 * (folderPart.size() + name.size()) + 200 + 4 * numberRoom + 3 * 32);
+    size_t keptSize = path.kept ? 3 * output.keptText.size() : 0;
+    RowText text(output,
+                 keptSize + 8 * (path.folder.size() + path.name.size()) + 200 + 4 * numberRoom + 3 * 32);
     text.put("{\"path\":\"");
-    bool valid;
-    if (kept) {
-        text.put(output.keptText.data(), output.keptText.size());
-        valid = output.keptFlag;
-    } else {
-        char* mark = text.cursor;
-        valid = putJsonChars(text, folderPart);
-        if (file) {
-            output.keptFolder = entry.folder;
-            output.keptText.assign(mark, text.cursor);
-            output.keptFlag = valid;
-        }
-    }
-    valid = putJsonChars(text, name) && valid;
+    bool valid = putFolderPart(text, output, entry, path, putJsonChars);
+    valid = putJsonChars(text, path.name) && valid;
     text.put('"');
     if (!valid) {
-        if (kept) folderPart = folderPathText(table, entry.folder, output.path);
+        std::string_view folder = path.kept ? folderPathText(table, entry.folder, output.path) : path.folder;
         text.put(",\"path_hex\":\"");
-        putHex(text, folderPart);
-        putHex(text, name);
+        putHex(text, folder);
+        putHex(text, path.name);
         text.put('"');
     }
     if (entry.kind == EntryKind::folder) {
