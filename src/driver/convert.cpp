@@ -40,6 +40,9 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
         ProgressWatch watch{options, stream, writer};
         RowOutput output;
         output.writer = &writer;
+        output.withSource = options.withSource;
+        output.source = options.source;
+        output.filter = options.filter;
         bindFormat(output, *options.format);
         output.dates = options.dates;
         output.context = options.formatContext;
@@ -67,6 +70,9 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
         formatThread.reset();
         stream.onRefill = nullptr;
         flush(writer);
+        result.headerSeen = output.headerSeen;
+        result.columns = output.columns;
+        result.datesOutOfRange = output.datesOutOfRange;
     } catch (const FatalCondition& condition) {
         result.fatalLine = condition.line;
     } catch (const std::bad_alloc&) {

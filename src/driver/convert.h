@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "formats/output_format.h"
 #include "input/database_stream.h"
@@ -31,6 +32,13 @@ struct ConversionOptions {
     const OutputFormat* format = &qlxFormat();
     DateStyle dates = DateStyle::iso;
     void* formatContext = nullptr;  // handed to the format with each record
+    // Each row led by the database's source, its path as bytes, for a list of many databases (the csv,
+    // jsonl, bodyfile and timeline formats): the csv format then writes no header of its own, as the list
+    // has one for all of them (OutputFormat::sourceHeader).
+    bool withSource = false;
+    std::string source;
+    // The entries listed: all of them by default.
+    EntryFilter filter;
     // How the run starts its threads (the bzip2 workers, the writer's); tests refuse some.
     ThreadStarter startThread = startSystemThread;
 };
@@ -40,6 +48,11 @@ struct ConversionResult {
     RunFlags flags;
     const char* fatalLine = nullptr;  // the fatal condition that ended the run, if one did
     bool outputClosed = false;        // the output was a pipe whose reader went away: the run ended there
+    // What the format saw, for a run that got to its end: whether a header came and its columns (the
+    // versions without values have no dates), and the dates it left out as past the year 9999.
+    bool headerSeen = false;
+    ColumnSet columns = ColumnSet::nameAndAttributes;
+    uint64_t datesOutOfRange = 0;
 };
 
 // Converts the whole database and flushes the output. A fatal condition ends the conversion where it is

@@ -1,15 +1,14 @@
 // The body file of The Sleuth Kit 3.x, which mactime and the timeline tools that follow it read:
 // MD5|name|inode|mode_as_string|UID|GID|size|atime|mtime|ctime|crtime, LF. The database holds no change
 // time, so ctime is 0; times are whole Unix seconds, 0 before 1970 or where the version has none. In names,
-// '%', '|', CR and LF are written as %25, %7C, %0D and %0A, which mactime decodes back.
+// '%', '|', CR and LF are written as %25, %7C, %0D and %0A, which mactime decodes back. In a list of many
+// databases, the name is the database's source, ':' and the path.
 #include "formats/format_rows.h"
 #include "model/paths.h"
 
 namespace catadump {
 
 namespace {
-
-void writeNoHeader(RowOutput&, ColumnSet) {}
 
 // The bytes with '%', '|', CR and LF written as their %XX forms.
 void putBodyfileChars(RowText& text, std::string_view bytes) {
@@ -37,12 +36,22 @@ void putBodyfileChars(RowText& text, std::string_view bytes) {
     }
 }
 
+void writeBodyfileHeader(RowOutput& output, ColumnSet) {
+    if (!output.withSource) return;
+    makeSourceText(output, 3 * output.source.size() + 1, [](RowText& text, std::string_view source) {
+        putBodyfileChars(text, source);
+        text.put(':');
+    });
+}
+
 void writeBodyfileEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     RowOutput& output = rowOutput(sink);
     RowPath path = rowPath(output, table, entry);
     size_t keptSize = path.kept ? output.keptText.size() : 0;
-    RowText text(output, keptSize + 3 * (path.folder.size() + path.name.size()) + 40 + 5 * numberRoom);
+    RowText text(output, output.sourceText.size() + keptSize + 3 * (path.folder.size() + path.name.size()) +
+                             40 + 5 * numberRoom);
     text.put("0|");
+    putSourceText(text, output);
     putFolderPart(text, output, entry, path, [](RowText& to, std::string_view bytes) {
         putBodyfileChars(to, bytes);
         return true;
@@ -66,6 +75,6 @@ void writeBodyfileEntry(EntrySink& sink, FolderTable& table, const Entry& entry)
 
 }  // namespace
 
-const OutputFormat bodyfileOutput = {"bodyfile", writeNoHeader, writeBodyfileEntry};
+const OutputFormat bodyfileOutput = {"bodyfile", writeBodyfileHeader, writeBodyfileEntry};
 
 }  // namespace catadump

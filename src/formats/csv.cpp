@@ -1,18 +1,14 @@
 // CSV as RFC 4180 has it: the path always quoted with each quote doubled, a type column, the value columns
 // the version has, CR LF. Dates as ISO 8601 UTC to 100 ns (empty for a time of 0, the number for one past
-// the year 9999), or as their file-time numbers.
+// the year 9999), or as their file-time numbers. In a list of many databases, a first column holds each
+// row's source, quoted as the path is, under one header of every column (sourceHeader): the rows of the
+// versions without values leave the value columns empty.
 #include "formats/format_rows.h"
 #include "model/paths.h"
 
 namespace catadump {
 
 namespace {
-
-void writeCsvHeader(RowOutput& output, ColumnSet columns) {
-    writeString(*output.writer, columns == ColumnSet::withValues
-                                    ? "Path,Type,Size,Created,Modified,Accessed,Attributes\r\n"
-                                    : "Path,Type,Attributes\r\n");
-}
 
 void putCsvDate(RowText& text, uint64_t fileTime, DateStyle dates) {
     text.put(',');
@@ -32,12 +28,29 @@ void putCsvChars(RowText& text, std::string_view bytes) {
     }
 }
 
+void writeCsvHeader(RowOutput& output, ColumnSet columns) {
+    // With the source, many databases share the list and its one header (sourceHeader), which whoever
+    // makes the list writes: each database's header only makes the text of its source.
+    if (output.withSource) {
+        makeSourceText(output, 2 * output.source.size() + 3, [](RowText& text, std::string_view source) {
+            text.put('"');
+            putCsvChars(text, source);
+            text.put("\",");
+        });
+        return;
+    }
+    writeString(*output.writer, columns == ColumnSet::withValues
+                                    ? "Path,Type,Size,Created,Modified,Accessed,Attributes\r\n"
+                                    : "Path,Type,Attributes\r\n");
+}
+
 void writeCsvEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     RowOutput& output = rowOutput(sink);
     RowPath path = rowPath(output, table, entry);
     size_t keptSize = path.kept ? output.keptText.size() : 0;
-    RowText text(output,
-                 keptSize + 2 * (path.folder.size() + path.name.size()) + 16 + 5 * numberRoom + 3 * 30);
+    RowText text(output, output.sourceText.size() + keptSize + 2 * (path.folder.size() + path.name.size()) +
+                             16 + 5 * numberRoom + 3 * 30);
+    putSourceText(text, output);
     text.put('"');
     putFolderPart(text, output, entry, path, [](RowText& to, std::string_view bytes) {
         putCsvChars(to, bytes);
@@ -55,6 +68,8 @@ void writeCsvEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
         putCsvDate(text, values->dateModified, output.dates);
         putCsvDate(text, values->dateAccessed, output.dates);
         text.put(',');
+    } else if (output.withSource) {
+        text.put(",,,,");  // the shared header has the value columns
     }
     text.number(entryAttributes(entry));
     text.put("\r\n");
@@ -63,6 +78,10 @@ void writeCsvEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
 
 }  // namespace
 
-const OutputFormat csvOutput = {"csv", writeCsvHeader, writeCsvEntry};
+const OutputFormat csvOutput = {.name = "csv",
+                                .writeHeader = writeCsvHeader,
+                                .writeEntry = writeCsvEntry,
+                                .sourceHeader =
+                                    "Source,Path,Type,Size,Created,Modified,Accessed,Attributes\r\n"};
 
 }  // namespace catadump

@@ -23,6 +23,7 @@ extern const OutputFormat qlxOutput;
 extern const OutputFormat csvOutput;
 extern const OutputFormat jsonlOutput;
 extern const OutputFormat bodyfileOutput;
+extern const OutputFormat timelineOutput;
 extern const OutputFormat sqliteOutput;  // only in a build with SQLite (CATADUMP_WITH_SQLITE)
 
 // The largest file time that ISO 8601 text can show: 9999-12-31T23:59:59.9999999Z.
@@ -58,6 +59,9 @@ struct RowText {
         }
         cursor = start;
     }
+    // Text written into `room` rather than the writer (and never finished): text made once and copied
+    // into many rows.
+    RowText(RowOutput& to, char* room) : output(to), start(room), cursor(room) {}
     void put(char c) { *cursor++ = c; }
     template <size_t N> void put(const char (&literal)[N]) {
         std::memcpy(cursor, literal, N - 1);
@@ -215,5 +219,29 @@ bool putFolderPart(RowText& text, RowOutput& output, const Entry& entry, const R
 
 // Room for a number: its digits, and the bytes writeDecimal may store past them.
 inline constexpr size_t numberRoom = maxDigitsU64 + decimalStoreWidth;
+
+// Makes the output's sourceText with put(text, source), in at most `longest` bytes: the source escaped
+// once per database, then copied into each of its rows.
+template <typename Put> void makeSourceText(RowOutput& output, size_t longest, Put&& put) {
+    output.sourceText.resize(longest + ByteBlock::size);  // copyPlain stores whole blocks
+    RowText text(output, output.sourceText.data());
+    put(text, std::string_view(output.source));
+    output.sourceText.resize(static_cast<size_t>(text.cursor - text.start));
+}
+
+// Puts the row's source text, where rows have one: a branch that the rows of a single database never take.
+inline void putSourceText(RowText& text, const RowOutput& output) {
+    if (!output.sourceText.empty()) text.put(output.sourceText.data(), output.sourceText.size());
+}
+
+// JSON strings (jsonl.cpp), which the timeline writes too: putJsonChars puts the bytes escaped and returns
+// false when some were not UTF-8 (shown as U+FFFD); putHex puts each byte as two hex digits, for the
+// exact bytes beside such a string ("path_hex").
+bool putJsonChars(RowText& text, std::string_view bytes);
+void putHex(RowText& text, std::string_view bytes);
+
+// The sourceText of the JSON formats: "source":"...", with "source_hex" where the source is not UTF-8, and
+// the comma before the row's next key.
+void makeJsonSourceText(RowOutput& output);
 
 }  // namespace catadump

@@ -1,6 +1,7 @@
 // JSON Lines: one object a line, LF. Strings are escaped as RFC 8259 asks; names are bytes, so a path that
 // is not valid UTF-8 shows U+FFFD for each byte that does not fit and carries its exact bytes in
-// "path_hex" as well. Dates as in the CSV format, a time of 0 as null.
+// "path_hex" as well. Dates as in the CSV format, a time of 0 as null. In a list of many databases, each
+// row's first key is its "source", escaped as paths are.
 #include "formats/format_rows.h"
 
 #include <array>
@@ -9,12 +10,6 @@
 #include "model/paths.h"
 
 namespace catadump {
-
-namespace {
-
-void writeNoHeader(RowOutput&, ColumnSet) {}
-
-}  // namespace
 
 size_t utf8SequenceAt(std::string_view bytes, size_t at) {
     auto byte = [&](size_t i) { return i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0u; };
@@ -40,7 +35,8 @@ namespace {
 
 constexpr char hexDigits[] = "0123456789abcdef";
 
-// Puts the bytes escaped for a JSON string; false when some were not UTF-8.
+}  // namespace
+
 bool putJsonChars(RowText& text, std::string_view bytes) {
     bool valid = true;
     const size_t size = bytes.size();
@@ -88,6 +84,8 @@ bool putJsonChars(RowText& text, std::string_view bytes) {
     return valid;
 }
 
+namespace {
+
 template <size_t N>
 void putJsonDate(RowText& text, const char (&key)[N], uint64_t fileTime, DateStyle dates) {
     text.put(key);
@@ -112,8 +110,29 @@ constexpr auto hexPairs = [] {
     return pairs;
 }();
 
+}  // namespace
+
 void putHex(RowText& text, std::string_view bytes) {
     for (char c : bytes) text.put(hexPairs.data() + 2 * static_cast<unsigned char>(c), 2);
+}
+
+void makeJsonSourceText(RowOutput& output) {
+    makeSourceText(output, 8 * output.source.size() + 40, [](RowText& text, std::string_view source) {
+        text.put("\"source\":\"");
+        bool valid = putJsonChars(text, source);
+        text.put("\",");
+        if (!valid) {
+            text.put("\"source_hex\":\"");
+            putHex(text, source);
+            text.put("\",");
+        }
+    });
+}
+
+namespace {
+
+void writeJsonlHeader(RowOutput& output, ColumnSet) {
+    if (output.withSource) makeJsonSourceText(output);
 }
 
 void writeJsonlEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
@@ -124,9 +143,11 @@ void writeJsonlEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     // A byte takes at most six bytes escaped (\u00XX) and two more in "path_hex"; a kept folder part is
     // no shorter escaped than it is, and twice as long in hex.
     size_t keptSize = path.kept ? 3 * output.keptText.size() : 0;
-    RowText text(output,
-                 keptSize + 8 * (path.folder.size() + path.name.size()) + 200 + 4 * numberRoom + 3 * 32);
-    text.put("{\"path\":\"");
+    RowText text(output, output.sourceText.size() + keptSize + 8 * (path.folder.size() + path.name.size()) +
+                             200 + 4 * numberRoom + 3 * 32);
+    text.put('{');
+    putSourceText(text, output);
+    text.put("\"path\":\"");
     bool valid = putFolderPart(text, output, entry, path, putJsonChars);
     valid = putJsonChars(text, path.name) && valid;
     text.put('"');
@@ -157,6 +178,6 @@ void writeJsonlEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
 
 }  // namespace
 
-const OutputFormat jsonlOutput = {"jsonl", writeNoHeader, writeJsonlEntry};
+const OutputFormat jsonlOutput = {"jsonl", writeJsonlHeader, writeJsonlEntry};
 
 }  // namespace catadump

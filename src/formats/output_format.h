@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "formats/entry_filter.h"
 #include "io/run_context.h"
 #include "model/entry.h"
 #include "output/csv_writer.h"
@@ -39,6 +40,10 @@ struct OutputFormat {
     // could not be written (the program then removes it).
     void* (*openFile)(const std::string& path) = nullptr;
     bool (*finishFile)(void* context, const RunOutcome& outcome) = nullptr;
+    // The header line of a list that many databases share, each row led by its database's source
+    // (RowOutput::withSource), written once by whoever makes that list: the format then writes no header
+    // of its own. Null for a format without a header line.
+    const char* sourceHeader = nullptr;
 };
 
 // Where the records go: the writer, the chosen format and its settings, and room the formats reuse from
@@ -50,6 +55,20 @@ struct alignas(threadOwnedAlignment) RowOutput : EntrySink {
     DateStyle dates = DateStyle::iso;
     void* context = nullptr;  // for a format that hands the records on rather than write them
     uint32_t version = 0;     // the database's version word, set as the header is written
+    // The columns the header announced, and whether a header came at all (before it, `columns` means
+    // nothing): the versions without values have no dates.
+    ColumnSet columns = ColumnSet::nameAndAttributes;
+    bool headerSeen = false;
+    // Each row led by the database it came from (for a list of many databases): `source` is its path as
+    // bytes, which a format escapes once per database, as its header is written, into `sourceText`, the
+    // text it puts before each row's path.
+    bool withSource = false;
+    std::string source;
+    std::string sourceText;
+    // The entries kept (set before bindFormat); the timeline also keeps each date by it.
+    EntryFilter filter;
+    // Dates past 9999-12-31 that a format with ISO dates only (the timeline) left out.
+    uint64_t datesOutOfRange = 0;
     std::string path;
     std::string text;
     // A format may keep the text it made of a folder's path while files of that folder follow.
@@ -61,11 +80,12 @@ struct alignas(threadOwnedAlignment) RowOutput : EntrySink {
 inline RowOutput& rowOutput(EntrySink& sink) { return static_cast<RowOutput&>(sink); }
 
 // Makes the output the sink of `format`: the header goes to the format's writeHeader, every entry to its
-// writeEntry.
+// writeEntry, or, with an active filter (set before), every kept entry.
 void bindFormat(RowOutput& output, const OutputFormat& format);
 
-// The formats: "qlx" (the list as it has always been written), "csv", "jsonl", "bodyfile", and "sqlite" in
-// a build with SQLite. Null for any other name.
+// The formats: "qlx" (the list as it has always been written), "csv", "jsonl", "bodyfile", "timeline" (an
+// event a date, as JSON Lines for timeline tools), and "sqlite" in a build with SQLite. Null for any other
+// name.
 const OutputFormat* findOutputFormat(std::string_view name);
 const OutputFormat& qlxFormat();
 

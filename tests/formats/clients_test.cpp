@@ -1,6 +1,8 @@
 // Each format read back by the program that consumes it: Python's csv module, Python's json and jq, and
-// The Sleuth Kit's mactime. One test over databases of every version, raw and bzip2-wrapped, whose names
-// hold quotes, '|', '%', line ends, valid UTF-8 and bytes that are not.
+// The Sleuth Kit's mactime; the timeline as a timeline tool imports it (Python's json and datetime). One
+// test over databases of every version, raw and bzip2-wrapped, whose names hold quotes, '|', '%', line
+// ends, valid UTF-8 and bytes that are not; and their rows led by sources of such bytes, as in a list of
+// many databases.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -67,10 +69,23 @@ catagen::Tree trickyTree() {
     return tree;
 }
 
+bool readsBack(const TempDir& dir, const char* format, const std::string& list,
+               const std::string& source = {}) {
+    static const std::string checker = std::string(CATADUMP_SOURCE_DIR) + "/tests/formats/read_back.py";
+    std::string command =
+        "/usr/bin/python3 " + checker + " " + format + " " + list + " " + dir.pathOf("expected");
+    if (!source.empty()) {
+        command += ' ';
+        for (char c : source) command += printed("%02x", static_cast<unsigned char>(c));
+    }
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 TEST(FormatClients, EveryFormatReadsBackThroughItsRealClient) {
     catagen::Tree tree = trickyTree();
     TempDir dir;
-    const std::string checker = std::string(CATADUMP_SOURCE_DIR) + "/tests/formats/read_back.py";
+    const std::string sources[] = {"D:\\lists\\q\"uo|te%25:\xff, x.db", "E:\\caf\xc3\xa9.db"};
     for (Version version : allVersions) {
         std::string raw = catagen::encodeDatabase(tree, version);
         for (const std::string& database : {raw, bzip2(raw)}) {
@@ -80,15 +95,24 @@ TEST(FormatClients, EveryFormatReadsBackThroughItsRealClient) {
             ASSERT_GT(expected.csv.size(), 400u);
             dir.write("expected", expected.csv);
             std::string db = dir.write("Quillseek.db", database);
-            for (const char* format : {"csv", "jsonl", "bodyfile"}) {
+            for (const char* format : {"csv", "jsonl", "bodyfile", "timeline"}) {
                 SCOPED_TRACE(format);
                 std::string list = dir.pathOf(std::string("list.") + format);
                 ProgramRun run = runProgram({std::string("--format=") + format, db, list});
                 ASSERT_EQ(run.exitCode, 0) << run.console;
-                std::string command =
-                    "/usr/bin/python3 " + checker + " " + format + " " + list + " " + dir.pathOf("expected");
-                int status = std::system(command.c_str());
-                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+                EXPECT_TRUE(readsBack(dir, format, list));
+                if (database != raw) continue;
+                // The list of many databases begins with its one header, if the format has one.
+                ConversionOptions options;
+                options.format = findOutputFormat(format);
+                options.withSource = true;
+                for (const std::string& source : sources) {
+                    options.source = source;
+                    const char* header = options.format->sourceHeader;
+                    dir.write("sourced",
+                              (header != nullptr ? header : "") + convertInMemory(raw, options).csv);
+                    EXPECT_TRUE(readsBack(dir, format, dir.pathOf("sourced"), source)) << source;
+                }
             }
         }
     }

@@ -19,9 +19,10 @@ struct Case {
     std::string text;
 };
 
-// The text the format writes for a file named `name` with those values (or none), dates as asked.
+// The text the format writes for a file named `name` with those values (or none), dates as asked; with a
+// source, after the header of a list of many databases.
 std::string entryText(const char* format, const std::string& name, const RowValues* values,
-                      DateStyle dates = DateStyle::iso) {
+                      DateStyle dates = DateStyle::iso, const char* source = nullptr) {
     CapturedRun captured;
     MemorySink sink;
     CsvWriter writer;
@@ -30,6 +31,11 @@ std::string entryText(const char* format, const std::string& name, const RowValu
     output.writer = &writer;
     bindFormat(output, *findOutputFormat(format));
     output.dates = dates;
+    if (source != nullptr) {
+        output.withSource = true;
+        output.source = source;
+        sendHeader(output, 0, values != nullptr ? ColumnSet::withValues : ColumnSet::nameAndAttributes);
+    }
     FolderTable table;
     sendEntry(output, table, {EntryKind::file, noFolder, name, values});
     flush(writer);
@@ -130,6 +136,51 @@ TEST(BodyfileFormat, EscapesAndUnixSeconds) {
     EXPECT_EQ(entryText("bodyfile", std::string(15, 'a') + "|" + std::string(16, 'b') + "\n%", nullptr),
               "0|" + std::string(15, 'a') + "%7C" + std::string(16, 'b') +
                   "%0A%25|0|r/rrwxrwxrwx|0|0|0|0|0|0|0\n");
+}
+
+// Rows led by their source: in its own first column, key or part of the name, escaped as paths are, and
+// no header of its own.
+TEST(SourceOfRows, EscapedAsPathsAre) {
+    struct SourceCase {
+        const char* format;
+        const char* source;
+        bool withValues;
+        std::string text;
+    };
+    const SourceCase cases[] = {
+        {"csv", "a\"b", false, "\"a\"\"b\",\"n\",file,,,,,0\r\n"},
+        {"csv", "s", true, "\"s\",\"n\",file,9,,,,0\r\n"},
+        {"jsonl", "x\xff\"", false,
+         "{\"source\":\"x\xef\xbf\xbd\\\"\",\"source_hex\":\"78ff22\",\"path\":\"n\",\"type\":\"file\","
+         "\"attributes\":0}\n"},
+        {"bodyfile", "d:|%", false, "0|d:%7C%25:n|0|r/rrwxrwxrwx|0|0|0|0|0|0|0\n"},
+    };
+    RowValues values{.size = 9};
+    for (const SourceCase& c : cases) {
+        EXPECT_EQ(entryText(c.format, "n", c.withValues ? &values : nullptr, DateStyle::iso, c.source),
+                  c.text)
+            << c.format << " " << c.source;
+    }
+}
+
+// An event a date: microseconds truncated toward the past, before 1970 too; no event for a date past
+// 9999; the path as jsonl has it.
+TEST(TimelineFormat, EventLines) {
+    RowValues values{.size = 9,
+                     .dateCreated = 1,
+                     .dateModified = y2021,
+                     .dateAccessed = lastIsoFileTime + 1,
+                     .attributes = 32};
+    const std::string message = "{\"message\":\"a\xef\xbf\xbd (file, 9 bytes)\",";
+    const std::string entry = "\"path\":\"a\xef\xbf\xbd\",\"path_hex\":\"61ff\",\"type\":\"file\",\"size\":9,"
+                              "\"attributes\":32,\"filetime\":";
+    EXPECT_EQ(entryText("timeline", "a\xff", &values),
+              message +
+                  "\"datetime\":\"1601-01-01T00:00:00.000000+00:00\",\"timestamp\":-11644473600000000," +
+                  "\"timestamp_desc\":\"Creation Time\"," + entry + "1}\n" + message +
+                  "\"datetime\":\"2021-03-04T05:06:07.123456+00:00\",\"timestamp\":1614834367123456," +
+                  "\"timestamp_desc\":\"Content Modification Time\"," + entry + "132593079671234567}\n");
+    EXPECT_EQ(entryText("timeline", "old", nullptr), "");
 }
 
 }  // namespace

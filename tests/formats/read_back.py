@@ -2,11 +2,13 @@
 """Reads a list that catadump wrote in one format back with the program that consumes that format, and
 compares every entry with the expected ones.
 
-    read_back.py FORMAT LIST EXPECTED
+    read_back.py FORMAT LIST EXPECTED [SOURCE_HEX]
 
 EXPECTED has one entry a line: kind (folder/file), the path's bytes in hex, then, for the versions with
 values, size, created, modified, accessed (Windows file times) and attributes, else the attributes alone.
-Prints what differs and exits 1, or exits 0.
+With SOURCE_HEX, the list is one of many databases' and every row must carry that source (its bytes in
+hex). The timeline is read as a timeline tool imports it, and compared event by event with the entries'
+dates. Prints what differs and exits 1, or exits 0.
 """
 import csv
 import datetime
@@ -16,6 +18,8 @@ import sys
 
 EPOCH_1601 = datetime.date(1601, 1, 1)
 UNIX_EPOCH_TICKS = 116444736000000000
+LAST_ISO_TICKS = 2650467743999999999
+FULL_HEADER = ["Path", "Type", "Size", "Created", "Modified", "Accessed", "Attributes"]
 
 
 def ticks_of_iso(text):
@@ -43,16 +47,25 @@ def expected_entries(path):
     return entries
 
 
-def read_csv(path):
+def read_csv(path, source):
     with open(path, newline="", encoding="utf-8", errors="surrogateescape") as f:
         rows = list(csv.reader(f))
     header, rows = rows[0], rows[1:]
-    with_values = header == ["Path", "Type", "Size", "Created", "Modified", "Accessed", "Attributes"]
+    if source is not None:
+        # One header of every column; a version without values leaves them empty.
+        assert header == ["Source"] + FULL_HEADER, header
+        for row in rows:
+            assert row[0].encode("utf-8", "surrogateescape") == source, row
+        rows = [row[1:] for row in rows]
+    with_values = header[-len(FULL_HEADER):] == FULL_HEADER
     assert with_values or header == ["Path", "Type", "Attributes"], header
     entries = []
     for row in rows:
         name = row[0].encode("utf-8", "surrogateescape")
-        if with_values:
+        if source is not None and row[2] == "":
+            assert row[3:6] == ["", "", ""], row
+            values = (int(row[6]),)
+        elif with_values:
             values = (int(row[2]), date_field(row[3]), date_field(row[4]), date_field(row[5]), int(row[6]))
         else:
             values = (int(row[2]),)
@@ -60,18 +73,32 @@ def read_csv(path):
     return entries
 
 
-def read_jsonl(path):
-    entries = []
+def json_lines(path, source):
+    """Every line as JSON, its source checked: the first key, its bytes in "source_hex" where not UTF-8."""
     with open(path, "rb") as f:
         raw = f.read()
     assert raw == b"" or raw.endswith(b"\n")
     for line in raw.split(b"\n")[:-1]:
         entry = json.loads(line.decode("utf-8"))  # every line must be UTF-8 and valid JSON
-        if "path_hex" in entry:
-            name = bytes.fromhex(entry["path_hex"])
-            assert "\ufffd" in entry["path"], entry
-        else:
-            name = entry["path"].encode("utf-8")
+        if source is not None:
+            assert next(iter(entry)) == "source", entry
+            shown = bytes.fromhex(entry["source_hex"]) if "source_hex" in entry else entry["source"].encode()
+            assert shown == source, entry
+            assert ("source_hex" in entry) == ("\ufffd" in entry["source"]), entry
+        yield entry
+
+
+def path_of(entry):
+    if "path_hex" in entry:
+        assert "\ufffd" in entry["path"], entry
+        return bytes.fromhex(entry["path_hex"])
+    return entry["path"].encode("utf-8")
+
+
+def read_jsonl(path, source):
+    entries = []
+    for entry in json_lines(path, source):
+        name = path_of(entry)
         if "size" in entry:
             values = (entry["size"], date_field(entry["created"]), date_field(entry["modified"]),
                       date_field(entry["accessed"]), entry["attributes"])
@@ -81,6 +108,40 @@ def read_jsonl(path):
     count = subprocess.run(["jq", "-c", "[.path, .type]", path], check=True, capture_output=True).stdout
     assert count.count(b"\n") == len(entries), "jq read a different number of lines"
     return entries
+
+
+DESCRIPTIONS = ("Creation Time", "Content Modification Time", "Last Access Time")
+UTC_1970 = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+
+
+def expected_events(expected):
+    """An event for each date set and shown in ISO 8601, in the order created, modified, accessed."""
+    events = []
+    for kind, name, values in expected:
+        if len(values) == 1:
+            continue  # the versions without values have no dates
+        size, dates, attributes = values[0], values[1:4], values[4]
+        for description, ticks in zip(DESCRIPTIONS, dates):
+            if 0 < ticks <= LAST_ISO_TICKS:
+                events.append((kind, name, description, ticks, size, attributes))
+    return events
+
+
+def read_timeline(path, source):
+    events = []
+    for event in json_lines(path, source):
+        for key, kind in (("message", str), ("datetime", str), ("timestamp", int), ("timestamp_desc", str)):
+            assert isinstance(event[key], kind), (key, event)
+        # The datetime as the importer reads it is the timestamp, and both the file time to the microsecond.
+        moment = datetime.datetime.fromisoformat(event["datetime"])
+        assert moment.utcoffset() == datetime.timedelta(0), event
+        assert (moment - UTC_1970) // datetime.timedelta(microseconds=1) == event["timestamp"], event
+        assert (event["filetime"] - UNIX_EPOCH_TICKS) // 10 == event["timestamp"], event
+        suffix = " (folder)" if event["type"] == "folder" else f" (file, {event['size']} bytes)"
+        assert event["message"] == event["path"] + suffix, event
+        events.append((event["type"], path_of(event), event["timestamp_desc"], event["filetime"],
+                       event["size"], event["attributes"]))
+    return events
 
 
 def unix_seconds(ticks):
@@ -127,14 +188,20 @@ def check_bodyfile(path, expected):
 
 def main():
     form, listing, expected_path = sys.argv[1:4]
+    source = bytes.fromhex(sys.argv[4]) if len(sys.argv) > 4 else None
     expected = expected_entries(expected_path)
     if form == "bodyfile":
+        if source is not None:
+            expected = [(kind, source + b":" + name, values) for kind, name, values in expected]
         wanted, seen = check_bodyfile(listing, expected)
         if wanted != seen:
             print("missing:", sorted(wanted - seen)[:5], "\nunexpected:", sorted(seen - wanted)[:5])
             sys.exit(1)
         return
-    got = read_csv(listing) if form == "csv" else read_jsonl(listing)
+    if form == "timeline":
+        got, expected = read_timeline(listing, source), expected_events(expected)
+    else:
+        got = read_csv(listing, source) if form == "csv" else read_jsonl(listing, source)
     if got != expected:
         for i, (a, b) in enumerate(zip(got, expected)):
             if a != b:

@@ -64,19 +64,24 @@ ByteSink memorySink(MemorySink& sink) { return {&sink, writeToMemory}; }
 ByteSource CountingInput::source() { return {this, countedRead, noError}; }
 
 InMemoryConversion convertInMemory(std::string_view database, size_t readAhead, const OutputFormat& format) {
+    ConversionOptions options;
+    options.readAhead = readAhead;
+    options.format = &format;
+    return convertInMemory(database, options);
+}
+
+InMemoryConversion convertInMemory(std::string_view database, const ConversionOptions& options) {
     std::string bytes(database);
     MemoryInput input{reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 0};
     MemorySink sink;
     InMemoryConversion result;
-    ConversionOptions options;
-    options.readAhead = readAhead;
-    options.format = &format;
     ConversionResult converted =
         convert(memorySource(input), memorySink(sink), memoryConsole(result.console), options);
     result.csv = sink.bytes;
     result.flags = converted.flags;
     result.recognised = converted.recognised;
     result.fatalLine = converted.fatalLine;
+    result.datesOutOfRange = converted.datesOutOfRange;
     return result;
 }
 

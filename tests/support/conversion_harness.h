@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "driver/convert.h"
 #include "formats/output_format.h"
 #include "input/database_stream.h"
 #include "io/run_context.h"
@@ -61,6 +62,7 @@ struct InMemoryConversion {
     RunFlags flags;
     bool recognised = false;
     const char* fatalLine = nullptr;
+    uint64_t datesOutOfRange = 0;
 };
 
 // Converts the bytes in process (the dispatch, and so the reader of the database's version), and collects
@@ -68,6 +70,8 @@ struct InMemoryConversion {
 // may pass a format of its own).
 InMemoryConversion convertInMemory(std::string_view database, size_t readAhead = defaultReadAhead,
                                    const OutputFormat& format = qlxFormat());
+// The same with the conversion's options as the caller sets them.
+InMemoryConversion convertInMemory(std::string_view database, const ConversionOptions& options);
 
 // A directory of its own for one test, removed with its contents at the end.
 class TempDir {
