@@ -24,11 +24,11 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/catadumpConfigVersion.cma
 install(FILES ${PROJECT_BINARY_DIR}/catadumpConfig.cmake ${PROJECT_BINARY_DIR}/catadumpConfigVersion.cmake
     DESTINATION ${CATADUMP_CMAKE_DIR})
 
-# The static library needs what the conversion links: libbz2 and threads, and the C++ runtime when a C
-# program links it.
+# The static library needs what the conversion links: libbz2, libcrypto and threads, and the C++ runtime
+# when a C program links it.
 # The pkg-config file finds the prefix from where it lies, so the same file serves /usr/local and /usr.
 file(RELATIVE_PATH CATADUMP_PC_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
-set(CATADUMP_PC_PRIVATE_LIBS "-lbz2 -lstdc++ -lm -pthread")
+set(CATADUMP_PC_PRIVATE_LIBS "-lbz2 -lcrypto -lstdc++ -lm -pthread")
 if(CATADUMP_WITH_SQLITE_CONFIG)
     string(PREPEND CATADUMP_PC_PRIVATE_LIBS "-lsqlite3 ")
 endif()

@@ -54,4 +54,17 @@ struct ChainedInput {
 void addPiece(ChainedInput& input, const uint8_t* data, size_t size);
 ByteSource chainedSource(ChainedInput& input);
 
+// Every byte a source gives, counted and hashed on its way through.
+struct HashingInput {
+    ByteSource inner;
+    platform::Sha256 hash;
+    uint64_t bytes = 0;
+    bool failed = false;  // the inner source reported a failure
+    bool ended = false;   // the inner source gave its end (0); readRestForHash asks it no more
+};
+ByteSource hashingSource(HashingInput& input);
+// Reads what is left of the inner source, into the count and the hash, until its end or a failure (a
+// conversion that stopped early on damage leaves the rest unread). False on a failure.
+bool readRestForHash(HashingInput& input);
+
 }  // namespace catadump

@@ -76,10 +76,38 @@ bool writeFile(File file, const void* source, size_t n);
 bool isDeviceNotTerminal(File file);
 // Closes the file; false when the close reported an error (a lost write, for example).
 bool closeFile(File& file);
+// What the system says of an open file: its kind, size and last modification. The size and the time are
+// those of a regular file; other kinds (a pipe, a terminal, a device) leave them 0.
+struct FileFacts {
+    bool regular = false;
+    uint64_t size = 0;
+    int64_t modifiedUnixNanoseconds = 0;  // since 1970-01-01 UTC
+};
+bool fileFacts(const File& file, FileFacts& facts);  // false when the system could not tell
 // The system's code for the last failure of one of the calls above.
 int lastErrorCode();
 // Whether that code says the reading end of a pipe has gone (a reader that stopped early).
 bool isClosedPipe(int errorCode);
+
+// A SHA-256 digest being computed, by the system's cryptographic library (which uses the processor's hash
+// instructions where it has them). Copying is not allowed; moving is.
+class Sha256 {
+  public:
+    Sha256();  // ready for data; a failure to set up is remembered and reported by finish
+    ~Sha256();
+    Sha256(Sha256&& other) noexcept;
+    Sha256& operator=(Sha256&& other) noexcept;
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+    void add(const void* data, size_t n);
+    // The digest of everything added, as 64 lower-case hex digits; empty when the library failed.
+    // After finish nothing more may be added.
+    std::string finish();
+
+  private:
+    struct State;  // the library's own, in the platform's source
+    State* state = nullptr;
+};
 
 // The process's standard input and standard output, switched to binary mode, for a database or a list
 // that is "-". Writing to a pipe whose reader has gone then fails with a closed-pipe code instead of ending

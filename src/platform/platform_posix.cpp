@@ -8,11 +8,15 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
+#include <limits>
+#include <new>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace catadump::platform {
@@ -394,6 +398,27 @@ bool closeFile(File& file) {
     return result == 0;
 }
 
+bool fileFacts(const File& file, FileFacts& facts) {
+    struct stat info;
+    if (::fstat(descriptor(file), &info) != 0) return false;
+    facts = FileFacts{};
+    if (!S_ISREG(info.st_mode)) return true;
+#if defined(__APPLE__)
+    const struct timespec& modified = info.st_mtimespec;
+#else
+    const struct timespec& modified = info.st_mtim;
+#endif
+    // A time beyond the nanoseconds' range (about 292 years either side of 1970) is held at its edge.
+    constexpr int64_t secondsLimit = std::numeric_limits<int64_t>::max() / 1000000000 - 1;
+    int64_t seconds = static_cast<int64_t>(modified.tv_sec);
+    facts.regular = true;
+    facts.size = static_cast<uint64_t>(info.st_size);
+    facts.modifiedUnixNanoseconds = seconds > secondsLimit    ? std::numeric_limits<int64_t>::max()
+                                    : seconds < -secondsLimit ? std::numeric_limits<int64_t>::min()
+                                                              : seconds * 1000000000 + modified.tv_nsec;
+    return true;
+}
+
 int lastErrorCode() { return errno; }
 
 bool isClosedPipe(int errorCode) { return errorCode == EPIPE; }
@@ -442,6 +467,56 @@ bool askForPath(const PathRequest& request, std::string& path) {
     if (onPath("zenity") && graphicalSession()) return askWithZenity(request, path);
     if (standardInputIsTerminal() && standardOutputIsTerminal()) return askOnTerminal(request, path);
     return false;
+}
+
+// libcrypto's digest context. `done` once the library has failed or the digest is finished: nothing more
+// is added, and finish gives no digest.
+struct Sha256::State {
+    EVP_MD_CTX* context = nullptr;
+    bool done = false;
+};
+
+// Without memory for the state, there is no digest: finish gives none.
+Sha256::Sha256() : state(new (std::nothrow) State) {
+    if (state == nullptr) return;
+    state->context = EVP_MD_CTX_new();
+    state->done = state->context == nullptr || EVP_DigestInit_ex(state->context, EVP_sha256(), nullptr) != 1;
+}
+
+Sha256::~Sha256() {
+    if (state != nullptr) EVP_MD_CTX_free(state->context);
+    delete state;
+}
+
+Sha256::Sha256(Sha256&& other) noexcept : state(other.state) { other.state = nullptr; }
+
+Sha256& Sha256::operator=(Sha256&& other) noexcept {
+    if (this != &other) {
+        Sha256 old(std::move(*this));
+        state = other.state;
+        other.state = nullptr;
+    }
+    return *this;
+}
+
+void Sha256::add(const void* data, size_t n) {
+    if (state == nullptr || state->done || n == 0) return;
+    if (EVP_DigestUpdate(state->context, data, n) != 1) state->done = true;
+}
+
+std::string Sha256::finish() {
+    if (state == nullptr || state->done) return {};
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    state->done = true;
+    if (EVP_DigestFinal_ex(state->context, digest, &length) != 1 || length != 32) return {};
+    static const char hexDigits[] = "0123456789abcdef";
+    std::string text(2 * length, '0');
+    for (unsigned int i = 0; i < length; ++i) {
+        text[2 * i] = hexDigits[digest[i] >> 4];
+        text[2 * i + 1] = hexDigits[digest[i] & 15];
+    }
+    return text;
 }
 
 }  // namespace catadump::platform

@@ -1,5 +1,6 @@
 // Windows implementation of the platform layer: the files through the Win32 file calls (ANSI forms), the
-// console checks, and the choice of the two paths through the common open and save dialogs.
+// console checks, SHA-256 through the system's cryptography (CNG), and the choice of the two paths through
+// the common open and save dialogs.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -7,7 +8,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
-// After <windows.h>, which it builds on.
+// After <windows.h>, which they build on.
+#include <bcrypt.h>
 #include <commdlg.h>
 
 #include <cstddef>
@@ -15,7 +17,10 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
+#include <limits>
+#include <new>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -178,6 +183,27 @@ bool closeFile(File& file) {
     return closed != 0;
 }
 
+bool fileFacts(const File& file, FileFacts& facts) {
+    facts = FileFacts{};
+    DWORD kind = GetFileType(handleOf(file));
+    if (kind == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return false;
+    if (kind != FILE_TYPE_DISK) return true;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handleOf(file), &info)) return false;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+    facts.regular = true;
+    facts.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    // The system counts 100-nanosecond ticks from 1601; 1970 is this many ticks later. A time beyond the
+    // nanoseconds' range (after the year 2262) is held at its edge.
+    constexpr int64_t ticksTo1970 = 116444736000000000;
+    uint64_t ticks = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                     info.ftLastWriteTime.dwLowDateTime;
+    constexpr uint64_t ticksLimit = ticksTo1970 + std::numeric_limits<int64_t>::max() / 100;
+    facts.modifiedUnixNanoseconds = ticks > ticksLimit ? std::numeric_limits<int64_t>::max()
+                                                       : (static_cast<int64_t>(ticks) - ticksTo1970) * 100;
+    return true;
+}
+
 int lastErrorCode() { return static_cast<int>(GetLastError()); }
 
 bool isClosedPipe(int errorCode) { return errorCode == ERROR_NO_DATA || errorCode == ERROR_BROKEN_PIPE; }
@@ -241,6 +267,71 @@ bool askForPath(const PathRequest& request, std::string& path) {
     if (!chosen) return false;
     path.assign(storage.path.c_str());
     return !path.empty();
+}
+
+// The CNG algorithm and hash. `done` once the system has failed or the digest is finished: nothing more is
+// added, and finish gives no digest.
+struct Sha256::State {
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    bool done = false;
+};
+
+// Without memory for the state, there is no digest: finish gives none.
+Sha256::Sha256() : state(new (std::nothrow) State) {
+    if (state == nullptr) return;
+    // The hash object's memory is left to the system (nullptr, 0), as it has allowed since Windows 7.
+    state->done =
+        !BCRYPT_SUCCESS(
+            BCryptOpenAlgorithmProvider(&state->algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
+        !BCRYPT_SUCCESS(BCryptCreateHash(state->algorithm, &state->hash, nullptr, 0, nullptr, 0, 0));
+}
+
+Sha256::~Sha256() {
+    if (state == nullptr) return;
+    if (state->hash != nullptr) BCryptDestroyHash(state->hash);
+    if (state->algorithm != nullptr) BCryptCloseAlgorithmProvider(state->algorithm, 0);
+    delete state;
+}
+
+Sha256::Sha256(Sha256&& other) noexcept : state(other.state) { other.state = nullptr; }
+
+Sha256& Sha256::operator=(Sha256&& other) noexcept {
+    if (this != &other) {
+        Sha256 old(std::move(*this));
+        state = other.state;
+        other.state = nullptr;
+    }
+    return *this;
+}
+
+void Sha256::add(const void* data, size_t n) {
+    if (state == nullptr || state->done) return;
+    // The count is a ULONG; larger requests are split.
+    auto* bytes = static_cast<UCHAR*>(const_cast<void*>(data));
+    while (n > 0) {
+        ULONG piece = n > largestTransfer ? largestTransfer : static_cast<ULONG>(n);
+        if (!BCRYPT_SUCCESS(BCryptHashData(state->hash, bytes, piece, 0))) {
+            state->done = true;
+            return;
+        }
+        bytes += piece;
+        n -= piece;
+    }
+}
+
+std::string Sha256::finish() {
+    if (state == nullptr || state->done) return {};
+    state->done = true;
+    UCHAR digest[32];
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(state->hash, digest, sizeof digest, 0))) return {};
+    static const char hexDigits[] = "0123456789abcdef";
+    std::string text(64, '0');
+    for (size_t i = 0; i < sizeof digest; ++i) {
+        text[2 * i] = hexDigits[digest[i] >> 4];
+        text[2 * i + 1] = hexDigits[digest[i] & 15];
+    }
+    return text;
 }
 
 }  // namespace catadump::platform

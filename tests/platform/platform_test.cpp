@@ -1,5 +1,6 @@
-// The POSIX platform layer in process: the replacement of an output, the file calls' failures, the reads
-// that wait (non-blocking descriptors, the wakeup) and the choice of paths through zenity.
+// The POSIX platform layer in process: the replacement of an output, the file calls' failures, the facts of
+// an open file, the reads that wait (non-blocking descriptors, the wakeup) and the choice of paths through
+// zenity.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -234,6 +235,48 @@ TEST(PlatformFiles, RefusalsAndFailures) {
     ::close(ends[0]);
     EXPECT_FALSE(platform::writeFile(platform::File{ends[1]}, "x", 1));
     EXPECT_TRUE(platform::isClosedPipe(platform::lastErrorCode()));
+    ::close(ends[1]);
+}
+
+// The facts of an open file: a regular file's size and modification to the nanosecond (also before 1970),
+// nothing of a pipe's or a folder's, and no answer for a handle that is closed.
+TEST(PlatformFiles, FactsOfRegularFilesPipesAndFolders) {
+    TempDir dir;
+    const struct {
+        int64_t seconds;
+        long nanoseconds;
+        int64_t expected;
+    } times[] = {
+        {1700000000, 123456789, 1700000000123456789},
+        {-2, 500000000, -1500000000},
+    };
+    for (const auto& time : times) {
+        std::string path = dir.write("db", "QWTB and more");
+        const struct timespec both[2] = {{0, UTIME_OMIT},
+                                         {static_cast<time_t>(time.seconds), time.nanoseconds}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), both, 0), 0);
+        platform::File file;
+        ASSERT_TRUE(platform::openForSequentialRead(path, file));
+        platform::FileFacts facts;
+        EXPECT_TRUE(platform::fileFacts(file, facts));
+        EXPECT_TRUE(facts.regular);
+        EXPECT_EQ(facts.size, 13u);
+        EXPECT_EQ(facts.modifiedUnixNanoseconds, time.expected);
+        platform::closeFile(file);
+        EXPECT_FALSE(platform::fileFacts(file, facts));
+    }
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    ASSERT_EQ(::write(ends[1], "QWTB", 4), 4);
+    int folder = ::open(dir.path().c_str(), O_RDONLY);
+    for (int descriptor : {ends[0], folder}) {
+        platform::FileFacts facts{true, 1, 1};
+        EXPECT_TRUE(platform::fileFacts(platform::File{descriptor}, facts));
+        EXPECT_FALSE(facts.regular);
+        EXPECT_EQ(facts.size, 0u);
+        EXPECT_EQ(facts.modifiedUnixNanoseconds, 0);
+        ::close(descriptor);
+    }
     ::close(ends[1]);
 }
 

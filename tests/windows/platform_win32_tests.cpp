@@ -252,6 +252,37 @@ TEST_F(FileCalls, OutputInAMissingDirectoryIsNotCreated) {
     EXPECT_FALSE(file.isOpen());
 }
 
+TEST_F(FileCalls, FactsOfAFileAndOfAPipe) {
+    std::string path = write("facts.db", "QWTB and more"sv);
+    HANDLE handle =
+        CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    // 2023-11-14 22:13:20.1234567 UTC, in the system's 100-nanosecond ticks from 1601.
+    uint64_t ticks = 116444736000000000 + 17000000001234567;
+    FILETIME modified{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    ASSERT_TRUE(SetFileTime(handle, nullptr, nullptr, &modified));
+    CloseHandle(handle);
+
+    File file;
+    ASSERT_TRUE(openForSequentialRead(path, file));
+    FileFacts facts;
+    EXPECT_TRUE(fileFacts(file, facts));
+    EXPECT_TRUE(facts.regular);
+    EXPECT_EQ(facts.size, 13u);
+    EXPECT_EQ(facts.modifiedUnixNanoseconds, 1700000000123456700);
+    closeFile(file);
+
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+    facts = FileFacts{true, 1, 1};
+    EXPECT_TRUE(fileFacts(File{reinterpret_cast<intptr_t>(readEnd)}, facts));
+    EXPECT_FALSE(facts.regular);
+    EXPECT_EQ(facts.size, 0u);
+    CloseHandle(readEnd);
+    CloseHandle(writeEnd);
+}
+
 TEST_F(FileCalls, FailedCallsReportTheSystemsCode) {
     std::string path = write("readonly.db", "QRTb"sv);
     File file;
