@@ -33,16 +33,18 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
     RunContext run{.flags = {}, .console = console, .startThread = options.startThread};
     ConversionResult result;
     CsvWriter writer;  // outlives the stream, so that a fatal condition can still abandon it
+    RowOutput output;  // and this, to tell the version of a run that ended early
+    uint64_t entriesSent = 0;
     try {
         DatabaseStream stream;
         openDatabaseStream(stream, run, source, options.readAhead);
         stream.decoderThreads = options.decoderThreads;
         ProgressWatch watch{options, stream, writer};
-        RowOutput output;
         output.writer = &writer;
         output.withSource = options.withSource;
         output.source = options.source;
         output.filter = options.filter;
+        output.sourceId = options.sourceId;
         bindFormat(output, *options.format);
         output.dates = options.dates;
         output.context = options.formatContext;
@@ -67,12 +69,10 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
         EntrySink& entries = formatThread ? formatThreadSink(*formatThread) : output;
         result.recognised = dispatchDatabase(stream, entries);
         if (formatThread) finishFormatThread(*formatThread);
+        entriesSent = entries.entriesSent;
         formatThread.reset();
         stream.onRefill = nullptr;
         flush(writer);
-        result.headerSeen = output.headerSeen;
-        result.columns = output.columns;
-        result.datesOutOfRange = output.datesOutOfRange;
     } catch (const FatalCondition& condition) {
         result.fatalLine = condition.line;
     } catch (const std::bad_alloc&) {
@@ -81,6 +81,12 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
         result.outputClosed = true;
     }
     if (result.fatalLine != nullptr || result.outputClosed) abandonCsvWriter(writer);
+    // What the format saw, also of a run that ended early (the entries only of one that got to its end).
+    result.headerSeen = output.headerSeen;
+    result.version = output.version;
+    result.columns = output.columns;
+    result.datesOutOfRange = output.datesOutOfRange;
+    result.rows = entriesSent - output.entriesLeftOut + static_cast<uint64_t>(output.rowsBeyondEntries);
     result.flags = run.flags;
     return result;
 }

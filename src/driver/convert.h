@@ -37,6 +37,7 @@ struct ConversionOptions {
     // has one for all of them (OutputFormat::sourceHeader).
     bool withSource = false;
     std::string source;
+    int64_t sourceId = 0;  // in a format's file of many inputs (sqlite): the row of the input's source
     // The entries listed: all of them by default.
     EntryFilter filter;
     // How the run starts its threads (the bzip2 workers, the writer's); tests refuse some.
@@ -48,11 +49,14 @@ struct ConversionResult {
     RunFlags flags;
     const char* fatalLine = nullptr;  // the fatal condition that ended the run, if one did
     bool outputClosed = false;        // the output was a pipe whose reader went away: the run ended there
-    // What the format saw, for a run that got to its end: whether a header came and its columns (the
-    // versions without values have no dates), and the dates it left out as past the year 9999.
+    // What the format saw: whether a header came and its columns (the versions without values have no
+    // dates), the database's version word, the dates it left out as past the year 9999, and the rows it
+    // wrote (the entries the reader handed on, less those the filter left out, with the timeline's events).
     bool headerSeen = false;
+    uint32_t version = 0;
     ColumnSet columns = ColumnSet::nameAndAttributes;
     uint64_t datesOutOfRange = 0;
+    uint64_t rows = 0;
 };
 
 // Converts the whole database and flushes the output. A fatal condition ends the conversion where it is

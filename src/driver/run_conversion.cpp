@@ -5,9 +5,11 @@
 #include <new>
 #include <string>
 
+#include "driver/collection.h"
 #include "driver/convert.h"
 #include "driver/options.h"
 #include "driver/progress.h"
+#include "driver/summary.h"
 #include "io/byte_source.h"
 #include "output/csv_writer.h"
 #include "platform/platform.h"
@@ -20,15 +22,6 @@ const platform::PathRequest openRequest = {"Please select Quillseek.db", "Quills
                                            "db", false};
 const platform::PathRequest saveRequest = {"Save Database As...", "QLX Quillseek File List Files (*.qlx)",
                                            "*.qlx", "qlx", true};
-
-// The final report, in its fixed order. True when it reports nothing wrong. "Encounted atleast" is
-// misspelt on purpose: scripts match these lines as the program has always printed them.
-bool reportFlags(Console& console, const RunFlags& flags) {
-    if (flags.writeError) say(console, "Error: Encounted atleast one write error\n");
-    if (flags.readError) say(console, "Error: Encounted atleast one read error\n");
-    if (flags.corrupt) say(console, "Error: database corrupt\n");
-    return !flags.writeError && !flags.readError && !flags.corrupt;
-}
 
 // What the progress display looks at while the conversion runs.
 struct ProgressWatch {
@@ -60,13 +53,14 @@ ConversionOptions programOptions(const ConversionPaths& paths, ProgressWatch& wa
     options.decoderThreads = paths.threads;
     options.format = paths.format;
     options.dates = paths.dates;
+    options.filter = paths.filter;
     return options;
 }
 
 // Converts into the open output, then closes it; the exit code.
-int convertIntoOutput(Terminal& terminal, const ConversionPaths& paths, platform::File database,
+int convertIntoOutput(Terminal& terminal, const ConversionPaths& paths, DatabaseSide& side,
                       platform::File& output) {
-    Console console = terminalConsole(terminal);
+    Console& console = side.console;
     ProgressWatch watch{{}, terminal};
     ConversionOptions options = programOptions(paths, watch);
     options.writing = CsvWriting::overlapped;
@@ -77,7 +71,8 @@ int convertIntoOutput(Terminal& terminal, const ConversionPaths& paths, platform
     FileOutput sinkFile;
     sinkFile.file = &output;
     sinkFile.emptyFirst = paths.output != standardStream;
-    ConversionResult result = convert(fileSource(database), fileSink(sinkFile), console, options);
+    ConversionResult& result = side.result;
+    result = convert(side.source, fileSink(sinkFile), console, options);
     clearStatus(terminal);
     if (result.outputClosed) {
         // The reader of the list has gone: nothing to report to it, and nothing more to convert for it.
@@ -91,20 +86,9 @@ int convertIntoOutput(Terminal& terminal, const ConversionPaths& paths, platform
         return exitFatal;
     }
     if (!platform::closeFile(output)) result.flags.writeError = true;
+    if (std::string note = datelessNote(result, options); !note.empty()) say(console, "%s", note.c_str());
     bool clean = reportFlags(console, result.flags) && result.recognised;
     return clean ? exitSuccess : exitFailed;
-}
-
-// The console lines of a conversion as they go to the terminal, kept for the format's file.
-struct KeptConsole {
-    Console shown;
-    std::string text;
-};
-
-void showAndKeep(void* context, const char* text, size_t n) {
-    auto& kept = *static_cast<KeptConsole*>(context);
-    kept.text.append(text, n);
-    kept.shown.write(kept.shown.context, text, n);
 }
 
 // Converts with a format that makes the file itself (sqlite). It makes it under a name of its own beside the
@@ -112,10 +96,10 @@ void showAndKeep(void* context, const char* text, size_t n) {
 // before or the whole new file, never a part, and nothing else at or beside it is touched. A file the format
 // could not write is removed, and is a write error in the report, which the format learns the run's outcome
 // before. The exit code.
-int convertIntoFile(Terminal& terminal, const ConversionPaths& paths, platform::File database) {
-    Console console = terminalConsole(terminal);
+int convertIntoFile(Terminal& terminal, const ConversionPaths& paths, DatabaseSide& side) {
+    Console& console = side.console;
     platform::Replacement replacement;
-    if (!platform::createReplacement(paths.output, replacement, database)) {
+    if (!platform::createReplacement(paths.output, replacement, side.database)) {
         say(console, "Error: Could not open %s for writing.\n", paths.output.c_str());
         return exitFailed;
     }
@@ -125,11 +109,17 @@ int convertIntoFile(Terminal& terminal, const ConversionPaths& paths, platform::
     ConversionOptions options = programOptions(paths, watch);
     // SQLite writes its file on the format's thread: reading and parsing go to the other core.
     options.formatThread = paths.threads != 1;
-    options.formatContext = paths.format->openFile(replacement.temporary);
-    ConversionResult result =
-        convert(fileSource(database), discardingSink(), Console{&kept, showAndKeep}, options);
+    options.formatContext = paths.format->openFile(replacement.temporary, false);
+    ConversionResult& result = side.result;
+    result = convert(side.source, discardingSink(), Console{&kept, showAndKeep}, options);
     clearStatus(terminal);
-    RunOutcome outcome{result.recognised, result.flags, result.fatalLine, kept.text};
+    completeProvenance(side);
+    RunOutcome outcome;
+    outcome.recognised = result.recognised;
+    outcome.flags = result.flags;
+    outcome.fatalLine = result.fatalLine;
+    outcome.console = kept.text;
+    outcome.sources = {&side.provenance, 1};
     bool written = paths.format->finishFile(options.formatContext, outcome);
     if (written) {
         written = platform::commitReplacement(replacement);
@@ -137,6 +127,7 @@ int convertIntoFile(Terminal& terminal, const ConversionPaths& paths, platform::
         platform::discardReplacement(replacement);
     }
     if (!written) result.flags.writeError = true;
+    if (std::string note = datelessNote(result, options); !note.empty()) say(console, "%s", note.c_str());
     if (result.fatalLine != nullptr) {
         say(console, "%s", result.fatalLine);
         return exitFatal;
@@ -147,6 +138,15 @@ int convertIntoFile(Terminal& terminal, const ConversionPaths& paths, platform::
 
 }  // namespace
 
+// "Encounted atleast" is misspelt on purpose: scripts match these lines as the program has always printed
+// them.
+bool reportFlags(Console& console, const RunFlags& flags) {
+    if (flags.writeError) say(console, "Error: Encounted atleast one write error\n");
+    if (flags.readError) say(console, "Error: Encounted atleast one read error\n");
+    if (flags.corrupt) say(console, "Error: database corrupt\n");
+    return !flags.writeError && !flags.readError && !flags.corrupt;
+}
+
 bool choosePaths(Console& console, ConversionPaths& paths) {
     say(console, "%s", usageLine);
     return platform::askForPath(openRequest, paths.database) &&
@@ -154,29 +154,58 @@ bool choosePaths(Console& console, ConversionPaths& paths) {
 }
 
 int runConversion(Terminal& terminal, const ConversionPaths& paths) {
-    // With the list on standard output, the console lines go to standard error.
-    if (paths.output == standardStream) terminal.lines = stderr;
-    Console console = terminalConsole(terminal);
-    platform::File database;
+    // With the list (or the summary) on standard output, the console lines go to standard error.
+    if (paths.output == standardStream || paths.summary == standardStream) terminal.lines = stderr;
+    Console shown = terminalConsole(terminal);
+    // For the summary and a file's `sources`, the console lines are kept as they are shown, and the
+    // database's bytes hashed.
+    const bool summary = !paths.summary.empty();
+    DatabaseSide side;
+    side.provenanceWanted = summary || paths.format->openFile != nullptr;
+    side.kept.shown = shown;
+    side.console = side.provenanceWanted ? Console{&side.kept, showAndKeep} : shown;
+    Provenance& provenance = side.provenance;
+    provenance.path = paths.database;
     if (paths.database == standardStream) {
-        database = platform::standardInputFile();
-    } else if (!platform::openForSequentialRead(paths.database, database)) {
-        say(console, "Error: Could not open %s for reading.\n", paths.database.c_str());
+        side.database = platform::standardInputFile();
+    } else if (!platform::openForSequentialRead(paths.database, side.database)) {
+        say(side.console, "Error: Could not open %s for reading.\n", paths.database.c_str());
+        provenance.status = exitFailed;
+        provenance.console = side.kept.text;
+        if (summary && !writeSummaryFile(paths.summary, {&provenance, 1})) {
+            say(shown, "Error: Could not write the summary %s.\n", paths.summary.c_str());
+        }
         return exitFailed;
     }
-    say(console, "%s opened for reading...\n", paths.database.c_str());
+    if (paths.database != standardStream) noteModification(side.database, provenance);
+    side.hashing.inner = fileSource(side.database);
+    side.source = side.provenanceWanted ? hashingSource(side.hashing) : side.hashing.inner;
+    say(side.console, "%s opened for reading...\n", paths.database.c_str());
     platform::File output;
     int exitCode = exitFailed;
     if (paths.output == standardStream) output = platform::standardOutputFile();
+    bool writeError = false;
     if (paths.format->openFile != nullptr) {
-        exitCode = convertIntoFile(terminal, paths, database);
-    } else if (!output.isOpen() && !platform::createForWritingEmptiedLater(paths.output, output, database)) {
-        say(console, "Error: Could not open %s for writing.\n", paths.output.c_str());
+        exitCode = convertIntoFile(terminal, paths, side);
+    } else if (!output.isOpen() &&
+               !platform::createForWritingEmptiedLater(paths.output, output, side.database)) {
+        say(side.console, "Error: Could not open %s for writing.\n", paths.output.c_str());
+        writeError = true;
     } else {
-        say(console, "%s created for writing...\n", paths.output.c_str());
-        exitCode = convertIntoOutput(terminal, paths, database, output);
+        say(side.console, "%s created for writing...\n", paths.output.c_str());
+        exitCode = convertIntoOutput(terminal, paths, side, output);
     }
-    platform::closeFile(database);
+    if (summary && exitCode != exitOutputClosed) {
+        if (writeError) side.result.flags.writeError = true;
+        completeProvenance(side);
+        provenance.status = exitCode;  // now with the output's own outcome
+        provenance.console = side.kept.text;
+        if (!writeSummaryFile(paths.summary, {&provenance, 1})) {
+            say(shown, "Error: Could not write the summary %s.\n", paths.summary.c_str());
+            if (exitCode == exitSuccess) exitCode = exitFailed;
+        }
+    }
+    platform::closeFile(side.database);
     std::fflush(terminal.lines);
     return exitCode;
 }
@@ -188,8 +217,8 @@ int catadumpMain(int argumentCount, const char* const* arguments) {
     try {
         Console console = terminalConsole(terminal);
         CommandLine command = parseCommandLine(argumentCount, arguments);
-        ConversionPaths paths{command.database, command.output, command.threads, command.format,
-                              command.dates};
+        ConversionPaths paths{command.database, command.output,  command.threads, command.format,
+                              command.dates,    command.summary, command.filter};
         switch (command.action) {
         case CommandLine::Action::help:
             std::fputs(helpText, stdout);
@@ -204,6 +233,7 @@ int catadumpMain(int argumentCount, const char* const* arguments) {
             if (!choosePaths(console, paths)) return exitCancelled;
             break;
         case CommandLine::Action::convert:
+            if (command.form != CommandLine::Form::single) return runCollection(terminal, command);
             break;
         }
         return runConversion(terminal, paths);

@@ -31,9 +31,14 @@ struct ConversionPaths {
     unsigned threads = 0;  // bzip2 workers
     const OutputFormat* format = &qlxFormat();
     DateStyle dates = DateStyle::iso;
+    std::string summary;  // where the database's provenance goes, as a line of JSON ("" nowhere)
+    EntryFilter filter;
 };
 
 inline constexpr const char* usageLine = "catadump <quillseek.db> <out.qlx>\n";
+
+// Prints the report of the run's flags, in its fixed order; true when it reports nothing wrong.
+bool reportFlags(Console& console, const RunFlags& flags);
 
 // Prints the usage line and asks for both paths. False when the choice was cancelled.
 bool choosePaths(Console& console, ConversionPaths& paths);

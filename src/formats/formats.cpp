@@ -36,7 +36,11 @@ void writeFormatHeader(EntrySink& sink, uint32_t version, ColumnSet columns) {
 
 void writeFilteredEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     RowOutput& output = rowOutput(sink);
-    if (keepsEntry(output.filter, entry)) output.format->writeEntry(sink, table, entry);
+    if (keepsEntry(output.filter, entry)) {
+        output.format->writeEntry(sink, table, entry);
+    } else {
+        ++output.entriesLeftOut;
+    }
 }
 
 }  // namespace

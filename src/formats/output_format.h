@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "formats/entry_filter.h"
+#include "formats/provenance.h"
 #include "io/run_context.h"
 #include "model/entry.h"
 #include "output/csv_writer.h"
@@ -22,8 +24,10 @@ struct RowOutput;
 struct RunOutcome {
     bool recognised = false;
     RunFlags flags;
-    const char* fatalLine = nullptr;  // the line of the fatal condition that ended the run, if one did
-    std::string_view console;         // the console lines the conversion printed
+    const char* fatalLine = nullptr;      // the line of the fatal condition that ended the run, if one did
+    std::string_view console;             // the console lines the conversion printed
+    std::span<const Provenance> sources;  // the inputs, in the order of their ids (1, 2, ...)
+    bool ofMany = false;                  // the rows of many inputs: the facts hold no one version
 };
 
 struct OutputFormat {
@@ -38,7 +42,8 @@ struct OutputFormat {
     // (RowOutput::context); it never fails, a file that cannot be written is reported by finishFile.
     // finishFile completes the file with the run's outcome and releases the context; false when the file
     // could not be written (the program then removes it).
-    void* (*openFile)(const std::string& path) = nullptr;
+    // With `withSource`, the file holds the rows of many inputs, each with its input (RowOutput::sourceId).
+    void* (*openFile)(const std::string& path, bool withSource) = nullptr;
     bool (*finishFile)(void* context, const RunOutcome& outcome) = nullptr;
     // The header line of a list that many databases share, each row led by its database's source
     // (RowOutput::withSource), written once by whoever makes that list: the format then writes no header
@@ -69,6 +74,11 @@ struct alignas(threadOwnedAlignment) RowOutput : EntrySink {
     EntryFilter filter;
     // Dates past 9999-12-31 that a format with ISO dates only (the timeline) left out.
     uint64_t datesOutOfRange = 0;
+    int64_t sourceId = 0;  // in a file of many inputs' rows: the row of the input's source
+    // Rows a format writes beyond one an entry kept (the timeline's events), less one for each kept entry
+    // it writes none for: the rows of a list are the entries kept and this.
+    int64_t rowsBeyondEntries = 0;
+    uint64_t entriesLeftOut = 0;  // by the filter
     std::string path;
     std::string text;
     // A format may keep the text it made of a folder's path while files of that folder follow.

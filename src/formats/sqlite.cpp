@@ -1,6 +1,8 @@
 // The list as an SQLite database, for queries rather than reading: the table `entries` has a row per folder
 // and file in list order, `entries_iso` shows it with the dates as the csv format writes them, and `facts`
-// says what the run found (version, header line, read error, corruption, console lines, fatal line).
+// says what the run found (version, header line, read error, corruption, console lines, fatal line);
+// `sources` holds each input's provenance (one row, or one per input when the rows of many inputs share
+// the file, where each row's `source` is its input's id).
 //
 // The file is made in one transaction without a journal: it is new, so there is nothing to roll back to.
 // It is a new empty file that the program made for it under a name of its own, which takes the output's
@@ -29,9 +31,12 @@ namespace catadump {
 
 namespace {
 
-constexpr const char* tableSql =
-    "CREATE TABLE entries(id INTEGER PRIMARY KEY, parent, is_folder, name, path, size, created, modified, "
-    "accessed, attributes)";
+// The rows of many inputs in one file carry their input's row of `sources` in a column after the id.
+std::string tableSql(bool withSource) {
+    return std::string("CREATE TABLE entries(id INTEGER PRIMARY KEY, ") +
+           (withSource ? "source REFERENCES sources(id), " : "") +
+           "parent, is_folder, name, path, size, created, modified, accessed, attributes)";
+}
 
 // Rows go in a batch at a time, one statement for many rows: what SQLite does once per statement (open the
 // table, find its end, close it, end the statement) then costs little per row. The id is left to SQLite:
@@ -39,15 +44,16 @@ constexpr const char* tableSql =
 // failed insert ends the rows), and appends each row at the table's end without first looking whether its
 // id is taken, which a given id costs.
 constexpr int batchRows = 64;
-constexpr int boundColumns = 9;  // all but the id
+constexpr int entryColumns = 9;  // all but the id and the source
 
 // The INSERT of the given number of rows.
-std::string insertSql(int rows) {
-    std::string sql = "INSERT INTO entries(parent, is_folder, name, path, size, created, modified, accessed, "
-                      "attributes) VALUES";
+std::string insertSql(int rows, bool withSource) {
+    std::string sql = std::string("INSERT INTO entries(") + (withSource ? "source, " : "") +
+                      "parent, is_folder, name, path, size, created, modified, accessed, attributes) VALUES";
+    int columns = entryColumns + (withSource ? 1 : 0);
     for (int row = 0; row < rows; ++row) {
         sql += row == 0 ? "(?" : ",(?";
-        for (int column = 1; column < boundColumns; ++column) sql += ",?";
+        for (int column = 1; column < columns; ++column) sql += ",?";
         sql += ")";
     }
     return sql;
@@ -64,18 +70,22 @@ std::string isoDateSql(const char* column) {
            " / 10000000 - 11644473600, 'unixepoch') || printf('.%07dZ', " + c + " % 10000000) END AS " + c;
 }
 
-// The indexes, built once the rows are in, the view and the facts' table.
-std::string finishingSql() {
+// The indexes, built once the rows are in, the view, the inputs' table and the facts' table.
+std::string finishingSql(bool withSource) {
     return std::string("CREATE INDEX entries_path ON entries(path);"
                        "CREATE INDEX entries_parent ON entries(parent);") +
-           "CREATE VIEW entries_iso AS SELECT id, parent, is_folder, name, path, size, " +
-           isoDateSql("created") + ", " + isoDateSql("modified") + ", " + isoDateSql("accessed") +
+           "CREATE TABLE sources(id INTEGER PRIMARY KEY, path, size, sha256, mtime, version, header, rows, "
+           "read_error, corrupt, fatal, status, console, dates_out_of_range);"
+           "CREATE VIEW entries_iso AS SELECT id, " +
+           (withSource ? "source, " : "") + "parent, is_folder, name, path, size, " + isoDateSql("created") +
+           ", " + isoDateSql("modified") + ", " + isoDateSql("accessed") +
            ", attributes FROM entries;"
            "CREATE TABLE facts(name TEXT PRIMARY KEY, value);";
 }
 
 // A row waiting in the batch; its name and path are in the batch's text.
 struct PendingRow {
+    int64_t source;  // the input's row of `sources`, in a file of many inputs
     int64_t parent;  // 0 for NULL
     bool folder;
     bool nameValid;
@@ -92,6 +102,7 @@ struct SqliteFile {
     sqlite3* db = nullptr;
     sqlite3_stmt* insertBatch = nullptr;  // batchRows rows
     sqlite3_stmt* insertOne = nullptr;    // the rows of a last, partial batch
+    bool withSource = false;              // rows of many inputs, each with its source
     bool failed = false;
     bool versionKnown = false;
     uint32_t version = 0;
@@ -159,8 +170,9 @@ int bindValue(sqlite3_stmt* statement, int column, uint64_t value) {
                              SQLITE_TRANSIENT);
 }
 
-void* openSqliteFile(const std::string& path) {
+void* openSqliteFile(const std::string& path, bool withSource) {
     auto file = std::make_unique<SqliteFile>();
+    file->withSource = withSource;
     // The file exists already, empty, and is opened as it is: nothing else is created at the path. The
     // connection is used by this thread alone: no locking in each call.
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
@@ -175,10 +187,10 @@ void* openSqliteFile(const std::string& path) {
                "PRAGMA locking_mode = EXCLUSIVE; PRAGMA cache_size = -16384;"
                "PRAGMA threads = 2;");
     run(*file, "BEGIN");
-    run(*file, tableSql);
+    run(*file, tableSql(withSource).c_str());
     for (auto [rows, statement] :
          {std::pair{batchRows, &file->insertBatch}, std::pair{1, &file->insertOne}}) {
-        if (!file->failed && sqlite3_prepare_v3(file->db, insertSql(rows).c_str(), -1,
+        if (!file->failed && sqlite3_prepare_v3(file->db, insertSql(rows, withSource).c_str(), -1,
                                                 SQLITE_PREPARE_PERSISTENT, statement, nullptr) != SQLITE_OK) {
             file->failed = true;
         }
@@ -187,19 +199,33 @@ void* openSqliteFile(const std::string& path) {
     return file.release();
 }
 
+void insertPending(SqliteFile& file);
+void linkWaitingRows(SqliteFile& file);
+
 void writeSqliteHeader(RowOutput& output, ColumnSet columns) {
     auto& file = *static_cast<SqliteFile*>(output.context);
+    if (file.withSource) {
+        // A new input: its folders are numbered anew, so the rows of the one before take their parents now.
+        if (!file.failed) insertPending(file);
+        linkWaitingRows(file);
+        file.folderRows.clear();
+        file.waitingForFolder.clear();
+        file.checkedFolder = noFolder;
+    }
     file.versionKnown = true;
     file.version = output.version;
     file.columns = columns;
 }
 
 // Binds the row's columns to the parameters after `first`.
-int bindRow(sqlite3_stmt* statement, int first, const PendingRow& row, const std::string& text) {
+int bindRow(sqlite3_stmt* statement, int first, const PendingRow& row, const std::string& text,
+            bool withSource) {
     std::string_view name(text.data() + row.nameStart, row.nameSize);
     std::string_view path(text.data() + row.nameStart + row.nameSize, row.pathSize);
-    int status = row.parent != 0 ? sqlite3_bind_int64(statement, first + 1, row.parent)
-                                 : sqlite3_bind_null(statement, first + 1);
+    int status = SQLITE_OK;
+    if (withSource) status |= sqlite3_bind_int64(statement, ++first, row.source);
+    status |= row.parent != 0 ? sqlite3_bind_int64(statement, first + 1, row.parent)
+                              : sqlite3_bind_null(statement, first + 1);
     status |= sqlite3_bind_int(statement, first + 2, row.folder ? 1 : 0);
     status |= bindBytes(statement, first + 3, name, row.nameValid);
     status |= bindBytes(statement, first + 4, path, row.pathValid);
@@ -226,13 +252,16 @@ void insertPending(SqliteFile& file) {
     if (file.pending.size() == batchRows) {
         int status = SQLITE_OK;
         for (int row = 0; row < batchRows; ++row) {
-            status |= bindRow(file.insertBatch, row * boundColumns, file.pending[row], file.pendingText);
+            int first = row * (entryColumns + (file.withSource ? 1 : 0));
+            status |= bindRow(file.insertBatch, first, file.pending[row], file.pendingText, file.withSource);
         }
         if (!step(file.insertBatch, status)) file.failed = true;
     } else {
         for (const PendingRow& row : file.pending) {
             if (file.failed) break;
-            if (!step(file.insertOne, bindRow(file.insertOne, 0, row, file.pendingText))) file.failed = true;
+            if (!step(file.insertOne, bindRow(file.insertOne, 0, row, file.pendingText, file.withSource))) {
+                file.failed = true;
+            }
         }
     }
     file.pending.clear();
@@ -282,7 +311,8 @@ void writeSqliteEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
         pathValid = nameValid && file.checkedFolderValid;
         parent = parentRow(file, table, entry.folder, id);
     }
-    PendingRow row{.parent = parent,
+    PendingRow row{.source = output.sourceId,
+                   .parent = parent,
                    .folder = folder,
                    .nameValid = nameValid,
                    .pathValid = pathValid,
@@ -322,6 +352,15 @@ void linkWaitingRows(SqliteFile& file) {
     sqlite3_finalize(update);
 }
 
+// Binds the value to the parameter: text (or a blob when not UTF-8), a number, or NULL.
+struct Binder {
+    sqlite3_stmt* statement;
+    int column;
+    int text(std::string_view value) const { return bindBytes(statement, column, value, validUtf8(value)); }
+    int number(int64_t value) const { return sqlite3_bind_int64(statement, column, value); }
+    int null() const { return sqlite3_bind_null(statement, column); }
+};
+
 void writeFacts(SqliteFile& file, const RunOutcome& outcome) {
     sqlite3_stmt* fact = nullptr;
     const char* sql = "INSERT INTO facts VALUES(?1, ?2)";
@@ -335,27 +374,62 @@ void writeFacts(SqliteFile& file, const RunOutcome& outcome) {
         if (status != SQLITE_OK || sqlite3_step(fact) != SQLITE_DONE) file.failed = true;
         sqlite3_reset(fact);
     };
-    auto text = [&](std::string_view value) { return bindBytes(fact, 2, value, validUtf8(value)); };
-    auto number = [&](int64_t value) { return sqlite3_bind_int64(fact, 2, value); };
-    auto null = [&] { return sqlite3_bind_null(fact, 2); };
-    std::string version = std::to_string(file.version >> 24) + "." +
-                          std::to_string((file.version >> 16) & 0xFF) + "." +
-                          std::to_string(file.version & 0xFFFF);
+    Binder value{fact, 2};
+    // A file of many inputs has no one version: each input's is in `sources`.
+    bool versionKnown = file.versionKnown && !outcome.ofMany;
+    std::string version = versionLabel(file.version);
     const char* header = headerLineText(file.columns);
-    put("version", [&] { return file.versionKnown ? text(version) : null(); });
-    put("header", [&] { return file.versionKnown ? text(header) : null(); });
-    put("recognised", [&] { return number(outcome.recognised ? 1 : 0); });
-    put("read_error", [&] { return number(outcome.flags.readError ? 1 : 0); });
-    put("corrupt", [&] { return number(outcome.flags.corrupt ? 1 : 0); });
-    put("rows", [&] { return number(file.rows); });
-    put("console", [&] { return text(outcome.console); });
+    put("version", [&] { return versionKnown ? value.text(version) : value.null(); });
+    put("header", [&] { return versionKnown ? value.text(header) : value.null(); });
+    put("recognised", [&] { return value.number(outcome.recognised ? 1 : 0); });
+    put("read_error", [&] { return value.number(outcome.flags.readError ? 1 : 0); });
+    put("corrupt", [&] { return value.number(outcome.flags.corrupt ? 1 : 0); });
+    put("rows", [&] { return value.number(file.rows); });
+    put("console", [&] { return value.text(outcome.console); });
     put("fatal", [&] {
-        if (outcome.fatalLine == nullptr) return null();
+        if (outcome.fatalLine == nullptr) return value.null();
         std::string_view line = outcome.fatalLine;
         if (line.ends_with('\n')) line.remove_suffix(1);
-        return text(line);
+        return value.text(line);
     });
     sqlite3_finalize(fact);
+}
+
+// The inputs, one row each, numbered as their rows' `source`.
+void writeSources(SqliteFile& file, std::span<const Provenance> sources) {
+    sqlite3_stmt* insert = nullptr;
+    const char* sql =
+        "INSERT INTO sources VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)";
+    if (file.failed || sqlite3_prepare_v2(file.db, sql, -1, &insert, nullptr) != SQLITE_OK) {
+        file.failed = true;
+        return;
+    }
+    int64_t id = 0;
+    for (const Provenance& input : sources) {
+        std::string version = versionLabel(input.version);
+        char modified[28];
+        if (input.hasModified && input.modified <= lastIsoFileTime) writeIsoDate(modified, input.modified);
+        auto at = [&](int column) { return Binder{insert, column}; };
+        int status = at(1).number(++id);
+        status |= at(2).text(input.path);
+        status |= at(3).number(static_cast<int64_t>(input.size));
+        status |= input.sha256.empty() ? at(4).null() : at(4).text(input.sha256);
+        status |= input.hasModified && input.modified <= lastIsoFileTime
+                      ? at(5).text(std::string_view(modified, sizeof modified))
+                      : at(5).null();
+        status |= input.versionKnown ? at(6).text(version) : at(6).null();
+        status |= input.versionKnown ? at(7).text(headerLineText(input.columns)) : at(7).null();
+        status |= at(8).number(static_cast<int64_t>(input.rows));
+        status |= at(9).number(input.readError ? 1 : 0);
+        status |= at(10).number(input.corrupt ? 1 : 0);
+        status |= input.fatal.empty() ? at(11).null() : at(11).text(input.fatal);
+        status |= at(12).number(input.status);
+        status |= at(13).text(input.console);
+        status |= at(14).number(static_cast<int64_t>(input.datesOutOfRange));
+        if (!step(insert, status)) file.failed = true;
+        if (file.failed) break;
+    }
+    sqlite3_finalize(insert);
 }
 
 bool finishSqliteFile(void* context, const RunOutcome& outcome) {
@@ -364,7 +438,8 @@ bool finishSqliteFile(void* context, const RunOutcome& outcome) {
     sqlite3_finalize(file->insertBatch);
     sqlite3_finalize(file->insertOne);
     linkWaitingRows(*file);
-    run(*file, finishingSql().c_str());
+    run(*file, finishingSql(file->withSource).c_str());
+    writeSources(*file, outcome.sources);
     writeFacts(*file, outcome);
     run(*file, "COMMIT");
     if (sqlite3_close(file->db) != SQLITE_OK) file->failed = true;

@@ -53,9 +53,12 @@ void putFileTime(RowText& text, uint64_t fileTime) {
 }
 
 void writeTimelineEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
-    const RowValues* values = entry.values;
-    if (values == nullptr) return;
     RowOutput& output = rowOutput(sink);
+    const RowValues* values = entry.values;
+    if (values == nullptr) {
+        --output.rowsBeyondEntries;  // an entry without dates is no event
+        return;
+    }
     const uint64_t dates[] = {values->dateCreated, values->dateModified, values->dateAccessed};
     bool events[3] = {};
     size_t count = 0;
@@ -69,6 +72,7 @@ void writeTimelineEntry(EntrySink& sink, FolderTable& table, const Entry& entry)
         events[i] = event;
         count += event ? 1 : 0;
     }
+    output.rowsBeyondEntries += static_cast<int64_t>(count) - 1;  // a line for each event
     if (count == 0) return;
 
     RowPath path = rowPath(output, table, entry);

@@ -56,6 +56,7 @@ struct EntrySink {
     // For a sink that goes on using the table after an entry's call has returned (on another thread):
     // returns once it no longer does. Null for the sinks that are done with each entry as it returns.
     void (*settle)(EntrySink& sink) = nullptr;
+    uint64_t entriesSent = 0;  // the entries handed to it
 };
 
 // Declared by a reader right after its folder table, which is declared after everything the table's names
@@ -75,6 +76,7 @@ inline void sendHeader(EntrySink& sink, uint32_t version, ColumnSet columns) {
     sink.header(sink, version, columns);
 }
 inline void sendEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
+    ++sink.entriesSent;
     sink.entry(sink, table, entry);
 }
 

@@ -109,6 +109,12 @@ class Sha256 {
     State* state = nullptr;
 };
 
+// A file for bytes that wait their turn, in the system's folder for temporary files: read and written, never
+// seen by anyone else, and gone when it is closed (or the process ends). False when none could be made.
+bool createScratchFile(File& file);
+// Moves a scratch file's position back to its start, to read what was written; false on failure.
+bool rewindFile(File file);
+
 // The process's standard input and standard output, switched to binary mode, for a database or a list
 // that is "-". Writing to a pipe whose reader has gone then fails with a closed-pipe code instead of ending
 // the process.

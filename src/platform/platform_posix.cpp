@@ -423,6 +423,21 @@ int lastErrorCode() { return errno; }
 
 bool isClosedPipe(int errorCode) { return errorCode == EPIPE; }
 
+bool createScratchFile(File& file) {
+    const char* folder = std::getenv("TMPDIR");
+    std::string name =
+        std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") + "/catadump-XXXXXX";
+    int fd = ::mkstemp(name.data());
+    if (fd < 0) return false;
+    // Unlinked at once: nobody else can open it, and the system removes it however the process ends.
+    ::unlink(name.c_str());
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    file.handle = fd;
+    return true;
+}
+
+bool rewindFile(File file) { return ::lseek(static_cast<int>(file.handle), 0, SEEK_SET) == 0; }
+
 File standardInputFile() { return File{STDIN_FILENO}; }
 
 File standardOutputFile() {

@@ -208,6 +208,26 @@ int lastErrorCode() { return static_cast<int>(GetLastError()); }
 
 bool isClosedPipe(int errorCode) { return errorCode == ERROR_NO_DATA || errorCode == ERROR_BROKEN_PIPE; }
 
+bool createScratchFile(File& file) {
+    char folder[MAX_PATH];
+    char name[MAX_PATH];
+    if (GetTempPathA(MAX_PATH, folder) == 0 || GetTempFileNameA(folder, "cat", 0, name) == 0) return false;
+    // Shared with nobody, and deleted by the system when closed, however the process ends.
+    HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DeleteFileA(name);
+        return false;
+    }
+    file.handle = reinterpret_cast<intptr_t>(handle);
+    return true;
+}
+
+bool rewindFile(File file) {
+    LARGE_INTEGER start{};
+    return SetFilePointerEx(handleOf(file), start, nullptr, FILE_BEGIN) != 0;
+}
+
 File standardInputFile() {
     _setmode(_fileno(stdin), _O_BINARY);
     return File{reinterpret_cast<intptr_t>(GetStdHandle(STD_INPUT_HANDLE))};

@@ -1,6 +1,9 @@
 #include "readers/dispatch.h"
 
+#include <algorithm>
 #include <iterator>
+
+#include "bzip2/filter.h"
 
 #include "io/run_context.h"
 #include "readers/readers.h"
@@ -93,6 +96,65 @@ bool dispatchDatabase(DatabaseStream& stream, EntrySink& sink) {
     bool recognised = identifyAndConvert(stream, sink);
     finishDatabaseStream(stream);
     return recognised;
+}
+
+namespace {
+
+// A source that keeps what it reads, up to a limit past which it gives nothing more.
+struct TakenInput {
+    ByteSource inner;
+    std::vector<uint8_t>& taken;
+    size_t limit;
+};
+
+int64_t readTaken(void* context, void* destination, size_t n) {
+    auto& input = *static_cast<TakenInput*>(context);
+    if (input.taken.size() >= input.limit) return 0;
+    int64_t got =
+        input.inner.read(input.inner.context, destination, std::min(n, input.limit - input.taken.size()));
+    if (got > 0) {
+        const auto* bytes = static_cast<const uint8_t*>(destination);
+        input.taken.insert(input.taken.end(), bytes, bytes + got);
+    }
+    return got;
+}
+
+int takenError(void* context) {
+    auto& input = *static_cast<TakenInput*>(context);
+    return input.inner.lastError != nullptr ? input.inner.lastError(input.inner.context) : 0;
+}
+
+bool isDatabaseSignature(const uint8_t* bytes) {
+    uint32_t signature = loadU32(bytes);
+    return signature == signature16 || signature == signature17;
+}
+
+}  // namespace
+
+bool startsAsDatabase(ByteSource source, std::vector<uint8_t>& taken) {
+    // The first block of a bzip2 stream is whole before any of its bytes come out: at most 900,000 bytes
+    // before compression, and a little more than that after in the worst case.
+    TakenInput input{source, taken, 2u << 20};
+    ByteSource recorded{&input, readTaken, takenError};
+    uint8_t bytes[4];
+    size_t got = 0;
+    for (int64_t n = 1; got < 4 && n > 0; got += n > 0 ? static_cast<size_t>(n) : 0) {
+        n = readTaken(&input, bytes + got, 4 - got);
+    }
+    if (got < 4) return false;
+    if (isDatabaseSignature(bytes)) return true;
+    if (bytes[0] != 'B' || bytes[1] != 'Z' || bytes[2] != 'h' || bytes[3] < '1' || bytes[3] > '9')
+        return false;
+    ChainedInput chained;
+    addPiece(chained, bytes, 4);
+    chained.rest = recorded;
+    ByteSource wrapped = chainedSource(chained);
+    Bzip2Filter filter;
+    if (!startBzip2Filter(filter)) return false;
+    uint8_t unwrapped[4];
+    size_t out = 0;
+    for (size_t n = 1; out < 4 && n > 0; out += n) n = inflateInto(filter, wrapped, unwrapped + out, 4 - out);
+    return out == 4 && isDatabaseSignature(unwrapped);
 }
 
 }  // namespace catadump

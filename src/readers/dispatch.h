@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "input/database_stream.h"
 #include "model/entry.h"
@@ -30,5 +31,10 @@ const DatabaseFormat* findDatabaseFormat(uint32_t signature, uint32_t version);
 // Reads the start of the database and runs its reader. False when the signature or the version was not
 // recognised (nothing is then written to the output).
 bool dispatchDatabase(DatabaseStream& stream, EntrySink& sink);
+
+// Whether the source's bytes begin as a database's: a database signature, or bzip2 data whose unwrapped
+// bytes begin with one. Every byte it reads is added to `taken`, for the conversion to read again before
+// the rest of the source; it reads no more than a bzip2 block can take.
+bool startsAsDatabase(ByteSource source, std::vector<uint8_t>& taken);
 
 }  // namespace catadump

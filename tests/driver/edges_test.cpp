@@ -84,7 +84,9 @@ TEST(ProgramEdges, DescriptorsOperandsSqliteFilesAndInputs) {
          {{"console",
            "catadump: options come before the database, as in catadump --format=csv a.db <out>; an "
            "output named --format=csv is given as ./--format=csv\n"
-           "usage: catadump [OPTIONS] <quillseek.db> [<out>]\n"}},
+           "usage: catadump [OPTIONS] <quillseek.db> [<out>]\n"
+           "       catadump [OPTIONS] -o <out> <input>...\n"
+           "       catadump [OPTIONS] --output-dir=<dir> <input>...\n"}},
          {"--format=csv"}},
         {"UnknownOptionAfterTheDatabase", "", "$C a.db --x > console 2>&1", 1, {}, {"--x"}},
         {"DotSlashNamesSuchAFile", "", "$C a.db ./--x > console", 0, {{"--x", "@a.qlx"}}, {}},

@@ -84,6 +84,56 @@ TEST(CommandLineParsing, EveryFormAndEveryMistake) {
     }
 }
 
+// The collection forms and the filters: what each takes, and each mistake named before anything is opened.
+TEST(CommandLineParsing, CollectionFormsAndFilters) {
+    using Form = CommandLine::Form;
+    struct Case {
+        std::vector<const char*> arguments;
+        Form form;
+        std::vector<std::string> inputs;
+        std::string error = {};
+    };
+    const Case cases[] = {
+        {{"-o", "all.csv", "--format=csv", "a", "-"}, Form::combined, {"a", "-"}},
+        {{"--format=jsonl", "--output=-", "--jobs=3", "-v", "dir"}, Form::combined, {"dir"}},
+        {{"--output-dir=lists", "a", "b"}, Form::perInput, {"a", "b"}},
+        {{"-o", "all.qlx", "a"}, Form::combined, {}, "catadump: a qlx list has no place for the source"},
+        {{"--output=x", "--output-dir=d", "a"}, Form::combined, {}, "catadump: give one of -o"},
+        {{"--format=csv", "-o"}, Form::combined, {}, "catadump: -o takes the list's path"},
+        {{"--format=csv", "-o", "x"}, Form::combined, {}, "catadump: no input"},
+        {{"--format=csv", "-o", "x", "-", "-"},
+         Form::combined,
+         {},
+         "catadump: standard input can be an input"},
+        {{"--output-dir=-", "a"}, Form::perInput, {}, "catadump: --output-dir takes a folder"},
+        {{"--format=csv", "--summary=-", "-o", "-", "a"},
+         Form::combined,
+         {},
+         "catadump: the list and the summary"},
+        {{"--summary=-", "db"}, Form::single, {}, "catadump: the list and the summary"},
+        {{"--jobs=many", "db"}, Form::single, {}, "catadump: --jobs takes a number"},
+        {{"--since=2021-02-30", "db"}, Form::single, {}, "catadump: --since takes an ISO 8601 date"},
+        {{"--type=dir", "db"}, Form::single, {}, "catadump: --type takes file or folder"},
+    };
+    for (const Case& expected : cases) {
+        std::vector<const char*> argv = {"catadump"};
+        argv.insert(argv.end(), expected.arguments.begin(), expected.arguments.end());
+        CommandLine command = parseCommandLine(static_cast<int>(argv.size()), argv.data());
+        SCOPED_TRACE(expected.arguments.front() + std::string(" ..."));
+        EXPECT_EQ(command.action, expected.error.empty() ? Action::convert : Action::usageError);
+        EXPECT_TRUE(command.error.starts_with(expected.error)) << command.error;
+        if (!expected.error.empty()) continue;
+        EXPECT_EQ(command.form, expected.form);
+        EXPECT_EQ(command.inputs, expected.inputs);
+    }
+    const char* filtered[] = {"catadump", "--since=2021-03-04", "--until=2021-03-05T00:00+01:00",
+                              "--type=file", "db"};
+    CommandLine command = parseCommandLine(5, filtered);
+    EXPECT_TRUE(command.filter.dated);
+    EXPECT_EQ(command.filter.until - command.filter.since, 23ull * 3600 * 10000000);
+    EXPECT_EQ(command.filter.type, TypeFilter::files);
+}
+
 // Runs a bash command line in the directory; its exit status.
 int shell(const TempDir& dir, const std::string& command) {
     std::string line = "cd '" + dir.path() + "' && timeout 60 bash -c '" + command + "'";

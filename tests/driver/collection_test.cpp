@@ -1,0 +1,192 @@
+// The collection forms through the program: a folder tree of databases of every version, raw and
+// bzip2-wrapped, a damaged one, a file that is no database and a link back to the top. Every source's rows
+// in the one list equal that database's own conversion, for any number of inputs at once; the lists of
+// --output-dir equal the single runs byte for byte; the summary's hashes are those sha256sum computes.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "catagen/encode.h"
+#include "catagen/synthetic.h"
+#include "driver/inputs.h"
+#include "driver/ordered_output.h"
+#include "formats/output_format.h"
+#include "support/conversion_harness.h"
+#include "support/db_builder.h"
+#include "support/versions.h"
+
+namespace catadump::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string databaseOf(Version version, uint32_t seed) {
+    catagen::SyntheticParams params;
+    params.seed = seed;
+    params.folders = 20;
+    params.files = 150;
+    catagen::Tree tree = catagen::makeSyntheticTree(params);
+    catagen::materializeFiles(tree);
+    return catagen::encodeDatabase(tree, version);
+}
+
+// The tree: hosts/<n>/... with each version raw and wrapped, a cut database, a text file, a link to hosts.
+struct Collected {
+    TempDir dir;
+    std::vector<std::string> databases;  // in the order the program takes them
+};
+
+void makeTree(Collected& tree) {
+    const TempDir& dir = tree.dir;
+    fs::create_directories(dir.pathOf("hosts/b/deeper"));
+    fs::create_directories(dir.pathOf("hosts/a"));
+    uint32_t seed = 1;
+    std::map<std::string, std::string> files;
+    for (Version version : allVersions) {
+        std::string raw = databaseOf(version, seed++);
+        std::string host = seed % 2 == 0 ? "hosts/a/" : "hosts/b/deeper/";
+        files[host + versionName(version) + ".db"] = raw;
+        files[host + versionName(version) + ".packed"] = bzip2(raw);
+    }
+    std::string whole = databaseOf(Version::v1_7_20, 99);
+    files["hosts/b/cut.db"] = cut(whole, whole.size() / 2);
+    files["hosts/b/notes.txt"] = "not a database\n";
+    for (const auto& [name, bytes] : files) {
+        dir.write(name, bytes);
+        if (name != "hosts/b/notes.txt") tree.databases.push_back(dir.pathOf(name));
+    }
+    fs::create_directory_symlink("..", dir.pathOf("hosts/b/up"));
+    ::mkfifo(dir.pathOf("hosts/a/pipe").c_str(), 0600);
+}
+
+// The rows of a jsonl list by source, each without its "source" key.
+std::map<std::string, std::string> rowsBySource(const std::string& list) {
+    std::map<std::string, std::string> rows;
+    for (const std::string& line : lines(list)) {
+        const std::string key = "{\"source\":\"";
+        size_t end = line.find("\",", key.size());
+        if (!line.starts_with(key) || end == std::string::npos) {
+            ADD_FAILURE() << "a row without its source: " << line;
+            continue;
+        }
+        std::string& text = rows[line.substr(key.size(), end - key.size())];
+        text += '{';
+        text.append(line, end + 2);
+        text += '\n';
+    }
+    return rows;
+}
+
+TEST(Collection, EverySourceHoldsItsOwnConversionWhateverTheJobs) {
+    Collected tree;
+    makeTree(tree);
+    const TempDir& dir = tree.dir;
+    std::string first;
+    for (const char* jobs : {"--jobs=1", "--jobs=2", "--jobs=5"}) {
+        SCOPED_TRACE(jobs);
+        std::string list = dir.pathOf(std::string("all") + jobs + ".jsonl");
+        ProgramRun run = runProgram({"--format=jsonl", jobs, "--summary=" + dir.pathOf("summary.jsonl"), "-o",
+                                     list, dir.pathOf("hosts")});
+        EXPECT_EQ(run.exitCode, 2) << run.console;  // the cut database reported an error
+        std::string bytes = readWholeFile(list).value_or("");
+        if (first.empty()) first = bytes;
+        EXPECT_EQ(bytes, first) << "the list changed with the number of jobs";
+        EXPECT_NE(run.console.find("13 databases, "), std::string::npos) << run.console;
+        EXPECT_NE(run.console.find(", 1 input with errors, 2 files skipped\n"), std::string::npos) << run.console;
+    }
+    std::map<std::string, std::string> rows = rowsBySource(first);
+    EXPECT_EQ(rows.size(), tree.databases.size());
+    for (const std::string& database : tree.databases) {
+        SCOPED_TRACE(database);
+        ProgramRun single = runProgram({"--format=jsonl", database, dir.pathOf("single.jsonl")});
+        EXPECT_EQ(rows[database], readWholeFile(dir.pathOf("single.jsonl")).value_or("?"));
+    }
+    // One sqlite file of them all, read by sqlite3: each source's rows, and every parent a folder of the
+    // same source whose path begins the row's.
+    if (findOutputFormat("sqlite") != nullptr) {
+        ProgramRun all = runProgram({"--format=sqlite", "-o", dir.pathOf("all.sqlite"), dir.pathOf("hosts")});
+        EXPECT_EQ(all.exitCode, 2) << all.console;
+        std::string counts;
+        for (const auto& [source, text] : rows) counts += source + "|" + std::to_string(lines(text).size()) + "\n";
+        std::string query = "cd " + dir.path() +
+                            " && sqlite3 all.sqlite 'SELECT s.path, count(*) FROM entries e JOIN sources s ON "
+                            "e.source = s.id GROUP BY s.id ORDER BY s.path' > counts && sqlite3 all.sqlite "
+                            "'SELECT count(*) FROM entries e JOIN entries p ON e.parent = p.id WHERE p.source <> "
+                            "e.source OR NOT p.is_folder OR substr(CAST(e.path AS BLOB), 1, length(CAST(p.path AS BLOB))) <> "
+                            "CAST(p.path AS BLOB)' > wrong";
+        ASSERT_EQ(std::system(query.c_str()), 0);
+        EXPECT_EQ(readWholeFile(dir.pathOf("counts")), counts);
+        EXPECT_EQ(readWholeFile(dir.pathOf("wrong")), "0\n");
+    }
+    // Each summary line's hash and size against sha256sum and the file, read back by Python's json.
+    std::string check = "cd " + dir.path() +
+                        " && python3 -c 'import json,sys,subprocess,os\n"
+                        "for l in open(\"summary.jsonl\"):\n"
+                        "  s=json.loads(l)\n"
+                        "  h=subprocess.run([\"sha256sum\",s[\"path\"]],capture_output=True,text=True).stdout.split()[0]\n"
+                        "  assert s[\"sha256\"]==h and s[\"size\"]==os.path.getsize(s[\"path\"]), s\n"
+                        "  assert (s[\"status\"]==0)==(not s[\"path\"].endswith(\"cut.db\")), s\n"
+                        "'";
+    EXPECT_EQ(std::system(check.c_str()), 0);
+}
+
+TEST(Collection, OwnListsEqualTheSingleRuns) {
+    Collected tree;
+    makeTree(tree);
+    const TempDir& dir = tree.dir;
+    ProgramRun run = runProgram({"--output-dir=" + dir.pathOf("lists"), dir.pathOf("hosts")});
+    EXPECT_EQ(run.exitCode, 2) << run.console;
+    for (const std::string& database : tree.databases) {
+        SCOPED_TRACE(database);
+        std::string below = fs::relative(database, dir.pathOf("hosts")).string();
+        runProgram({database, dir.pathOf("single.qlx")});
+        EXPECT_EQ(readWholeFile(dir.pathOf("lists/" + below + ".qlx")), readWholeFile(dir.pathOf("single.qlx")));
+    }
+    EXPECT_FALSE(fs::exists(dir.pathOf("lists/b/notes.txt.qlx")));
+}
+
+TEST(Collection, InputsInOrderWithoutLinkedFoldersOrOutputs) {
+    TempDir dir;
+    fs::create_directories(dir.pathOf("in/b"));
+    dir.write("in/b/z", "");
+    dir.write("in/a", "");
+    dir.write("in/c", "");
+    dir.write("single", "");
+    fs::create_directory_symlink("b", dir.pathOf("in/loop"));
+    fs::create_symlink("a", dir.pathOf("in/d"));
+    fs::create_symlink("missing", dir.pathOf("in/e"));
+    FoundInputs found = findInputs({dir.pathOf("in"), "-", dir.pathOf("single")}, {dir.pathOf("in/c")});
+    std::vector<std::string> sources;
+    for (const FoundInput& input : found.inputs) sources.push_back(input.source + (input.inFolder ? "*" : ""));
+    std::vector<std::string> expected = {dir.pathOf("in/a*"), dir.pathOf("in/b/z*"), dir.pathOf("in/d*"), "-",
+                                         dir.pathOf("single")};
+    EXPECT_EQ(sources, expected);
+    EXPECT_EQ(found.skipped, 1u);  // the broken link
+    EXPECT_EQ(found.inputs[1].below, "b/z");
+}
+
+// Parts finishing in every order, some holding more than memory keeps: the list is always in input order.
+TEST(OrderedOutput, TheListKeepsInputOrderWhateverFinishesFirst) {
+    const std::vector<std::vector<size_t>> orders = {{0, 1, 2}, {2, 1, 0}, {1, 2, 0}, {0, 2, 1}};
+    for (const auto& order : orders) {
+        MemorySink sink;
+        OrderedOutput output;
+        output.heldInMemory = 5;
+        startOrderedOutput(output, memorySink(sink), 3);
+        for (size_t index : order) {
+            ByteSink part = orderedPartSink(output, index);
+            std::string text = std::string(3, static_cast<char>('a' + index));
+            for (int write = 0; write < 3; ++write) EXPECT_TRUE(part.write(part.context, text.data(), text.size()));
+        }
+        for (size_t index : order) EXPECT_TRUE(finishOrderedPart(output, index));
+        EXPECT_EQ(sink.bytes, "aaaaaaaaabbbbbbbbbccccccccc");
+    }
+}
+
+}  // namespace
+}  // namespace catadump::test
