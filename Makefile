@@ -65,6 +65,7 @@ format-check:
 bench: build
 	@bash scripts/install-deps bench
 	BUILD=$(BUILD) bash bench/run-bench $(BENCH_FLAGS)
+	BUILD=$(BUILD) bash bench/run-collection
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-coverage

@@ -102,7 +102,8 @@ std::string problemsOf(const ConversionResult& result) {
 void drawProgress(Collection& collection) {
     if (!collection.progress) return;
     auto now = ProgressClock::now();
-    if (now - collection.started < progressFirstDelay || now - collection.lastDrawn < progressInterval) return;
+    if (now - collection.started < progressFirstDelay || now - collection.lastDrawn < progressInterval)
+        return;
     collection.lastDrawn = now;
     double seconds = std::chrono::duration<double>(now - collection.started).count();
     double rate = seconds > 0 ? static_cast<double>(collection.bytesRead.load()) / 1e6 / seconds : 0;
@@ -127,7 +128,8 @@ void reportDone(Collection& collection, size_t index) {
         if (next.skipped || collection.stop.load()) continue;
         if (!printed) clearStatus(collection.terminal);
         printed = true;
-        if (collection.command.verbose) std::fputs(next.provenance.console.c_str(), collection.terminal.lines);
+        if (collection.command.verbose)
+            std::fputs(next.provenance.console.c_str(), collection.terminal.lines);
         std::fputs(next.line.c_str(), collection.terminal.lines);
     }
     if (printed) std::fflush(collection.terminal.lines);
@@ -397,7 +399,9 @@ int runCollection(Terminal& terminal, const CommandLine& command) {
     unsigned jobs = combined && ownFile ? 1 : command.jobs != 0 ? command.jobs : cores;
     jobs = static_cast<unsigned>(std::min<size_t>(jobs, std::max<size_t>(1, collection.runs.size())));
     // About one thread a core in all: the bzip2 workers are shared out among the inputs converted at once.
-    collection.decoderThreads = command.threads != 0 ? command.threads : jobs > 1 ? std::max(1u, cores / jobs) : 0;
+    collection.decoderThreads = command.threads != 0 ? command.threads
+                                : jobs > 1           ? std::max(1u, cores / jobs)
+                                                     : 0;
     collection.formatThread =
         jobs == 1 && command.threads != 1 && combined && (ownFile || platform::isDeviceNotTerminal(list));
     collection.hash = !command.summary.empty() || ownFile;
@@ -460,7 +464,8 @@ int runCollection(Terminal& terminal, const CommandLine& command) {
     }
     if (!listWritten) say(console, "Error: Encounted atleast one write error\n");
     say(console, "%s, %s, %s, %s\n", plural(databases, "database", "databases").c_str(),
-        plural(rows, "row", "rows").c_str(), plural(withErrors, "input with errors", "inputs with errors").c_str(),
+        plural(rows, "row", "rows").c_str(),
+        plural(withErrors, "input with errors", "inputs with errors").c_str(),
         plural(skipped, "file skipped", "files skipped").c_str());
     std::fflush(terminal.lines);
     return clean ? exitSuccess : exitFailed;

@@ -54,8 +54,13 @@ bool handOver(OrderedPart& part) {
     return done;
 }
 
+bool partClosed(void* context);
+
 bool writePart(void* context, const void* bytes, size_t n) {
     auto& part = *static_cast<OrderedPart*>(context);
+    // Once the list is gone (its pipe closed) nothing more is held for it: every input ends at its next
+    // write.
+    if (partClosed(context)) return false;
     if (!part.direct && part.output->head.load(std::memory_order_acquire) == part.index) {
         // Every input before this one has finished, and nobody else writes to the list until this one does.
         if (!handOver(part)) return false;

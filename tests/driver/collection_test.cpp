@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <vector>
 
 #include "catagen/encode.h"
@@ -17,6 +18,7 @@
 #include "driver/ordered_output.h"
 #include "formats/output_format.h"
 #include "support/conversion_harness.h"
+#include "support/damage.h"
 #include "support/db_builder.h"
 #include "support/versions.h"
 
@@ -35,7 +37,8 @@ std::string databaseOf(Version version, uint32_t seed) {
     return catagen::encodeDatabase(tree, version);
 }
 
-// The tree: hosts/<n>/... with each version raw and wrapped, a cut database, a text file, a link to hosts.
+// The tree: hosts/<n>/... with each version raw and wrapped, a cut database, one whose conversion is fatal,
+// a text file, a pipe and a link back up.
 struct Collected {
     TempDir dir;
     std::vector<std::string> databases;  // in the order the program takes them
@@ -55,6 +58,10 @@ void makeTree(Collected& tree) {
     }
     std::string whole = databaseOf(Version::v1_7_20, 99);
     files["hosts/b/cut.db"] = cut(whole, whole.size() / 2);
+    // A string length that no string can have: the run of this database ends at once, and alone.
+    MarkedDatabase fatal = encodeMarked(catagen::makeSyntheticTree({}), Version::v1_7_8);
+    files["hosts/b/fatal.db"] =
+        fatal.bytes.replace(fatal.marks.filesystems[0] + 1, 1, "\xff\xff\xff\xff\xff");
     files["hosts/b/notes.txt"] = "not a database\n";
     for (const auto& [name, bytes] : files) {
         dir.write(name, bytes);
@@ -92,19 +99,23 @@ TEST(Collection, EverySourceHoldsItsOwnConversionWhateverTheJobs) {
         std::string list = dir.pathOf(std::string("all") + jobs + ".jsonl");
         ProgramRun run = runProgram({"--format=jsonl", jobs, "--summary=" + dir.pathOf("summary.jsonl"), "-o",
                                      list, dir.pathOf("hosts")});
-        EXPECT_EQ(run.exitCode, 2) << run.console;  // the cut database reported an error
+        EXPECT_EQ(run.exitCode, 2) << run.console;  // the cut and the fatal database reported errors
         std::string bytes = readWholeFile(list).value_or("");
         if (first.empty()) first = bytes;
         EXPECT_EQ(bytes, first) << "the list changed with the number of jobs";
-        EXPECT_NE(run.console.find("13 databases, "), std::string::npos) << run.console;
-        EXPECT_NE(run.console.find(", 1 input with errors, 2 files skipped\n"), std::string::npos) << run.console;
+        EXPECT_NE(run.console.find("14 databases, "), std::string::npos) << run.console;
+        EXPECT_NE(run.console.find(", 2 inputs with errors, 2 files skipped\n"), std::string::npos)
+            << run.console;
+        EXPECT_NE(run.console.find("fatal.db: 1.7.8, 0 rows, bad string size -1\n"), std::string::npos);
     }
     std::map<std::string, std::string> rows = rowsBySource(first);
-    EXPECT_EQ(rows.size(), tree.databases.size());
+    EXPECT_EQ(rows.size(), tree.databases.size() - 1);  // the fatal one ended before its first row
     for (const std::string& database : tree.databases) {
         SCOPED_TRACE(database);
         ProgramRun single = runProgram({"--format=jsonl", database, dir.pathOf("single.jsonl")});
-        EXPECT_EQ(rows[database], readWholeFile(dir.pathOf("single.jsonl")).value_or("?"));
+        auto own = rows.find(database);
+        EXPECT_EQ(own != rows.end() ? own->second : "",
+                  readWholeFile(dir.pathOf("single.jsonl")).value_or("?"));
     }
     // One sqlite file of them all, read by sqlite3: each source's rows, and every parent a folder of the
     // same source whose path begins the row's.
@@ -112,27 +123,38 @@ TEST(Collection, EverySourceHoldsItsOwnConversionWhateverTheJobs) {
         ProgramRun all = runProgram({"--format=sqlite", "-o", dir.pathOf("all.sqlite"), dir.pathOf("hosts")});
         EXPECT_EQ(all.exitCode, 2) << all.console;
         std::string counts;
-        for (const auto& [source, text] : rows) counts += source + "|" + std::to_string(lines(text).size()) + "\n";
-        std::string query = "cd " + dir.path() +
-                            " && sqlite3 all.sqlite 'SELECT s.path, count(*) FROM entries e JOIN sources s ON "
-                            "e.source = s.id GROUP BY s.id ORDER BY s.path' > counts && sqlite3 all.sqlite "
-                            "'SELECT count(*) FROM entries e JOIN entries p ON e.parent = p.id WHERE p.source <> "
-                            "e.source OR NOT p.is_folder OR substr(CAST(e.path AS BLOB), 1, length(CAST(p.path AS BLOB))) <> "
-                            "CAST(p.path AS BLOB)' > wrong";
+        for (const auto& [source, text] : rows)
+            counts += source + "|" + std::to_string(lines(text).size()) + "\n";
+        std::string query =
+            "cd " + dir.path() +
+            " && sqlite3 all.sqlite 'SELECT s.path, count(*) FROM entries e JOIN sources s ON "
+            "e.source = s.id GROUP BY s.id ORDER BY s.path' > counts && sqlite3 all.sqlite "
+            "'SELECT count(*) FROM entries e JOIN entries p ON e.parent = p.id WHERE p.source <> "
+            "e.source OR NOT p.is_folder OR substr(CAST(e.path AS BLOB), 1, length(CAST(p.path AS BLOB))) <> "
+            "CAST(p.path AS BLOB)' > wrong";
         ASSERT_EQ(std::system(query.c_str()), 0);
         EXPECT_EQ(readWholeFile(dir.pathOf("counts")), counts);
         EXPECT_EQ(readWholeFile(dir.pathOf("wrong")), "0\n");
     }
     // Each summary line's hash and size against sha256sum and the file, read back by Python's json.
-    std::string check = "cd " + dir.path() +
-                        " && python3 -c 'import json,sys,subprocess,os\n"
-                        "for l in open(\"summary.jsonl\"):\n"
-                        "  s=json.loads(l)\n"
-                        "  h=subprocess.run([\"sha256sum\",s[\"path\"]],capture_output=True,text=True).stdout.split()[0]\n"
-                        "  assert s[\"sha256\"]==h and s[\"size\"]==os.path.getsize(s[\"path\"]), s\n"
-                        "  assert (s[\"status\"]==0)==(not s[\"path\"].endswith(\"cut.db\")), s\n"
-                        "'";
+    std::string check =
+        "cd " + dir.path() +
+        " && python3 -c 'import json,sys,subprocess,os\n"
+        "for l in open(\"summary.jsonl\"):\n"
+        "  s=json.loads(l)\n"
+        "  h=subprocess.run([\"sha256sum\",s[\"path\"]],capture_output=True,text=True).stdout.split()[0]\n"
+        "  assert s[\"sha256\"]==h and s[\"size\"]==os.path.getsize(s[\"path\"]), s\n"
+        "  fatal=s[\"path\"].endswith(\"fatal.db\")\n"
+        "  assert s[\"status\"]==(1 if fatal else 2 if s[\"path\"].endswith(\"cut.db\") else 0), s\n"
+        "  assert (s[\"fatal\"]==\"bad string size -1\")==fatal, s\n"
+        "'";
     EXPECT_EQ(std::system(check.c_str()), 0);
+    // A reader of the list that goes early ends the run at once, as a single run's does.
+    std::string early =
+        "cd " + dir.path() + " && bash -c '" + CATADUMP_BINARY +
+        " --format=jsonl -o - hosts 2>/dev/null | head -c 100 >/dev/null; exit ${PIPESTATUS[0]}'";
+    int status = std::system(early.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 141);
 }
 
 TEST(Collection, OwnListsEqualTheSingleRuns) {
@@ -145,7 +167,8 @@ TEST(Collection, OwnListsEqualTheSingleRuns) {
         SCOPED_TRACE(database);
         std::string below = fs::relative(database, dir.pathOf("hosts")).string();
         runProgram({database, dir.pathOf("single.qlx")});
-        EXPECT_EQ(readWholeFile(dir.pathOf("lists/" + below + ".qlx")), readWholeFile(dir.pathOf("single.qlx")));
+        EXPECT_EQ(readWholeFile(dir.pathOf("lists/" + below + ".qlx")),
+                  readWholeFile(dir.pathOf("single.qlx")));
     }
     EXPECT_FALSE(fs::exists(dir.pathOf("lists/b/notes.txt.qlx")));
 }
@@ -162,7 +185,8 @@ TEST(Collection, InputsInOrderWithoutLinkedFoldersOrOutputs) {
     fs::create_symlink("missing", dir.pathOf("in/e"));
     FoundInputs found = findInputs({dir.pathOf("in"), "-", dir.pathOf("single")}, {dir.pathOf("in/c")});
     std::vector<std::string> sources;
-    for (const FoundInput& input : found.inputs) sources.push_back(input.source + (input.inFolder ? "*" : ""));
+    for (const FoundInput& input : found.inputs)
+        sources.push_back(input.source + (input.inFolder ? "*" : ""));
     std::vector<std::string> expected = {dir.pathOf("in/a*"), dir.pathOf("in/b/z*"), dir.pathOf("in/d*"), "-",
                                          dir.pathOf("single")};
     EXPECT_EQ(sources, expected);
@@ -181,7 +205,8 @@ TEST(OrderedOutput, TheListKeepsInputOrderWhateverFinishesFirst) {
         for (size_t index : order) {
             ByteSink part = orderedPartSink(output, index);
             std::string text = std::string(3, static_cast<char>('a' + index));
-            for (int write = 0; write < 3; ++write) EXPECT_TRUE(part.write(part.context, text.data(), text.size()));
+            for (int write = 0; write < 3; ++write)
+                EXPECT_TRUE(part.write(part.context, text.data(), text.size()));
         }
         for (size_t index : order) EXPECT_TRUE(finishOrderedPart(output, index));
         EXPECT_EQ(sink.bytes, "aaaaaaaaabbbbbbbbbccccccccc");
