@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -33,6 +35,7 @@ struct InputRun {
     std::string line;      // its console line
     bool skipped = false;  // a file found in a folder whose content is no database
     bool done = false;
+    size_t clashesWith = SIZE_MAX;  // the earlier input whose list would have the same path
 };
 
 // The file of a format that makes its own (sqlite), made under a name of its own until finished.
@@ -229,6 +232,39 @@ void convertIntoOwnList(Collection& collection, const FoundInput& input, Databas
     if (!platform::closeFile(output)) result.flags.writeError = true;
 }
 
+// Whether writing the file at `path` would empty one of the inputs found: an operand, or a database found in
+// a folder. A file found in a folder that is no database (the list of an earlier run, say) is no input:
+// it is taken off the inputs, and written over as the run was asked to.
+bool writingWouldEmptyAnInput(const std::string& path, FoundInputs& found) {
+    std::error_code error;
+    if (!fs::exists(path, error)) return false;
+    for (auto it = found.inputs.begin(); it != found.inputs.end(); ++it) {
+        if (it->standardInput || !it->problem.empty() || !fs::equivalent(path, it->source, error)) continue;
+        if (!it->inFolder) return true;
+        platform::File file;
+        std::vector<uint8_t> taken;
+        bool database = platform::openForSequentialRead(it->source, file);
+        database = database && startsAsDatabase(fileSource(file), taken);
+        platform::closeFile(file);
+        if (database) return true;
+        found.inputs.erase(it);
+        return false;
+    }
+    return false;
+}
+
+// In --output-dir, an input whose list would have the path of an earlier input's list (two operands of the
+// same name) gets none: the later one is an error rather than a list written over.
+void findClashingLists(Collection& collection) {
+    std::map<std::string, size_t> firstFor;
+    for (size_t index = 0; index < collection.runs.size(); ++index) {
+        const FoundInput& input = collection.found.inputs[index];
+        if (!input.problem.empty()) continue;
+        auto [first, added] = firstFor.emplace(outputPathFor(collection, input), index);
+        if (!added) collection.runs[index].clashesWith = first->second;
+    }
+}
+
 void keepNothing(void*, const char*, size_t) {}
 
 // Passes the input's turn on without converting it.
@@ -277,6 +313,15 @@ void convertInput(Collection& collection, size_t index) {
         // Not a database: passed over, and not an input of the run.
         platform::closeFile(side.database);
         passOver(collection, index, true);
+        return;
+    }
+    if (run.clashesWith != SIZE_MAX) {
+        platform::closeFile(side.database);
+        const std::string& earlier = collection.found.inputs[run.clashesWith].source;
+        provenance.status = exitFailed;
+        provenance.console =
+            "Error: the list of " + input.source + " would replace that of " + earlier + ".\n";
+        finish(inputLine(provenance, false, "its list would replace that of " + earlier));
         return;
     }
     ChainedInput chained;
@@ -362,7 +407,25 @@ int runCollection(Terminal& terminal, const CommandLine& command) {
     }
     Console console = terminalConsole(terminal);
     Collection collection(command, terminal);
+    // The inputs are found before anything is written: what the run writes is then none of them.
     std::vector<fs::path> excluded;
+    if (!combined) {
+        std::error_code error;
+        fs::create_directories(command.output, error);
+        if (!fs::is_directory(command.output, error)) {
+            say(console, "Error: Could not make the folder %s.\n", command.output.c_str());
+            return exitFailed;
+        }
+        excluded.push_back(command.output);  // the lists the run writes there
+    }
+    collection.found = findInputs(command.inputs, excluded);
+    for (const std::string& output : {combined ? command.output : std::string(), command.summary}) {
+        if (!output.empty() && output != standardStream &&
+            writingWouldEmptyAnInput(output, collection.found)) {
+            say(console, "Error: %s is one of the inputs: it is not written over.\n", output.c_str());
+            return exitFailed;
+        }
+    }
     platform::File list;
     FileOutput listFile;
     const bool ownFile = command.format->openFile != nullptr;
@@ -371,7 +434,6 @@ int runCollection(Terminal& terminal, const CommandLine& command) {
             say(console, "Error: Could not open %s for writing.\n", command.output.c_str());
             return exitFailed;
         }
-        excluded.push_back(collection.sharedFile.replacement.temporary);
     } else if (combined) {
         if (command.output == standardStream) {
             list = platform::standardOutputFile();
@@ -379,21 +441,11 @@ int runCollection(Terminal& terminal, const CommandLine& command) {
         } else if (!platform::createForWritingEmptiedLater(command.output, list)) {
             say(console, "Error: Could not open %s for writing.\n", command.output.c_str());
             return exitFailed;
-        } else {
-            excluded.push_back(command.output);
         }
         listFile.file = &list;
-    } else {
-        std::error_code error;
-        fs::create_directories(command.output, error);
-        if (!fs::is_directory(command.output, error)) {
-            say(console, "Error: Could not make the folder %s.\n", command.output.c_str());
-            return exitFailed;
-        }
-        excluded.push_back(command.output);
     }
-    collection.found = findInputs(command.inputs, excluded);
     collection.runs.resize(collection.found.inputs.size());
+    if (!combined) findClashingLists(collection);
     unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     // The shared file takes its rows from one input at a time.
     unsigned jobs = combined && ownFile ? 1 : command.jobs != 0 ? command.jobs : cores;

@@ -62,6 +62,15 @@ void walkFolder(Walk& walk, const fs::path& folder, const fs::path& below) {
 
 }  // namespace
 
+bool isOneOfTheInputs(const std::string& path, const std::vector<std::string>& operands) {
+    std::error_code error;
+    if (path == "-" || !fs::exists(path, error)) return false;
+    for (const std::string& operand : operands) {
+        if (operand != "-" && fs::equivalent(path, operand, error)) return true;
+    }
+    return false;
+}
+
 FoundInputs findInputs(const std::vector<std::string>& operands, const std::vector<fs::path>& excluded) {
     FoundInputs found;
     Walk walk{excluded, found};

@@ -25,6 +25,10 @@ struct FoundInputs {
     uint64_t skipped = 0;  // entries of folders that are no files (devices, pipes, sockets, broken links)
 };
 
+// Whether `path` names a file that is already there and is one of the operands: an output there would
+// empty an input before it is read.
+bool isOneOfTheInputs(const std::string& path, const std::vector<std::string>& operands);
+
 // Finds the inputs of the operands; paths in `excluded` (the outputs of the run) are passed over.
 FoundInputs findInputs(const std::vector<std::string>& operands,
                        const std::vector<std::filesystem::path>& excluded);

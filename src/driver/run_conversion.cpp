@@ -7,6 +7,7 @@
 
 #include "driver/collection.h"
 #include "driver/convert.h"
+#include "driver/inputs.h"
 #include "driver/options.h"
 #include "driver/progress.h"
 #include "driver/summary.h"
@@ -160,6 +161,11 @@ int runConversion(Terminal& terminal, const ConversionPaths& paths) {
     // For the summary and a file's `sources`, the console lines are kept as they are shown, and the
     // database's bytes hashed.
     const bool summary = !paths.summary.empty();
+    if (summary && (isOneOfTheInputs(paths.summary, {paths.database}) || paths.summary == paths.output)) {
+        say(shown, "Error: the summary %s would replace the %s.\n", paths.summary.c_str(),
+            paths.summary == paths.output ? "list" : "database");
+        return exitFailed;
+    }
     DatabaseSide side;
     side.provenanceWanted = summary || paths.format->openFile != nullptr;
     side.kept.shown = shown;

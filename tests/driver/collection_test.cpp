@@ -171,6 +171,56 @@ TEST(Collection, OwnListsEqualTheSingleRuns) {
                   readWholeFile(dir.pathOf("single.qlx")));
     }
     EXPECT_FALSE(fs::exists(dir.pathOf("lists/b/notes.txt.qlx")));
+    // A single database's summary: one line, its hash that of sha256sum, its rows those of its list.
+    const std::string& database = tree.databases.front();
+    runProgram({"--summary=" + dir.pathOf("one.jsonl"), database, dir.pathOf("one.qlx")});
+    std::string check =
+        "cd " + dir.path() +
+        " && python3 -c 'import json,subprocess\n"
+        "[s]=[json.loads(l) for l in open(\"one.jsonl\")]\n"
+        "h=subprocess.run([\"sha256sum\",s[\"path\"]],capture_output=True,text=True).stdout.split()[0]\n"
+        "assert s[\"sha256\"]==h and s[\"status\"]==0 and s[\"mtime\"], s\n"
+        "assert s[\"rows\"]==len(open(\"one.qlx\",\"rb\").read().split(b\"\\r\\n\"))-2, s\n"
+        "assert s[\"console\"].endswith(\"Conversion complete!\\n\"), s\n'";
+    EXPECT_EQ(std::system(check.c_str()), 0);
+}
+
+// What a run writes never empties one of its inputs, nor one list another.
+TEST(Collection, NothingIsWrittenOverAnInputOrAnEarlierList) {
+    TempDir dir;
+    const std::string db = databaseOf(Version::v1_7_20, 3);
+    fs::create_directories(dir.pathOf("a"));
+    fs::create_directories(dir.pathOf("b"));
+    dir.write("a/x.db", db);
+    dir.write("b/x.db", db);
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string console;
+    };
+    const Case cases[] = {
+        {{"--format=csv", "-o", "a/x.db", "a/x.db"}, "Error: a/x.db is one of the inputs"},
+        {{"--format=csv", "--summary=a/x.db", "-o", "all.csv", "a"}, "Error: a/x.db is one of the inputs"},
+        {{"--summary=a/x.db", "a/x.db", "out.qlx"}, "Error: the summary a/x.db would replace the database"},
+        {{"--output-dir=lists", "a/x.db", "b/x.db"}, "b/x.db: its list would replace that of a/x.db\n"},
+    };
+    for (const Case& run : cases) {
+        SCOPED_TRACE(run.arguments.back());
+        std::string line = "cd " + dir.path() + " && " + CATADUMP_BINARY;
+        for (const std::string& argument : run.arguments) line += " " + argument;
+        line += " > console 2>&1";
+        int status = std::system(line.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+        EXPECT_NE(readWholeFile(dir.pathOf("console")).value_or("").find(run.console), std::string::npos);
+        EXPECT_EQ(readWholeFile(dir.pathOf("a/x.db")), db);
+    }
+    EXPECT_TRUE(readWholeFile(dir.pathOf("lists/x.db.qlx")).has_value());
+    // The list of an earlier run among the inputs is no database: it is written over, not counted.
+    for (int run = 0; run < 2; ++run) {
+        std::string again =
+            "cd " + dir.path() + " && " + CATADUMP_BINARY + " --format=csv -o a/all.csv a > console";
+        EXPECT_EQ(std::system(again.c_str()), 0);
+        EXPECT_NE(readWholeFile(dir.pathOf("console"))->find(", 0 files skipped\n"), std::string::npos);
+    }
 }
 
 TEST(Collection, InputsInOrderWithoutLinkedFoldersOrOutputs) {
