@@ -462,7 +462,8 @@ int runCollection(Terminal& terminal, const CommandLine& command) {
     bool listWritten = true;
     if (combined && !ownFile) {
         ByteSink sink = fileSink(listFile);
-        startOrderedOutput(collection.ordered, sink, collection.runs.size());
+        // Into the null device nothing is kept, so no order either: every input writes at once.
+        startOrderedOutput(collection.ordered, sink, collection.runs.size(), platform::isNullDevice(list));
         if (sink.prepare != nullptr && !sink.prepare(sink.context)) listWritten = false;
         if (const char* header = command.format->sourceHeader; header != nullptr && listWritten) {
             listWritten = sink.write(sink.context, header, std::char_traits<char>::length(header));

@@ -10,6 +10,9 @@ namespace {
 bool writeToList(OrderedOutput& output, const void* bytes, size_t n) {
     if (output.failed.load(std::memory_order_relaxed)) return false;
     if (n == 0) return true;
+    // Unordered, the parts write at once: one write at a time still, as the sink keeps its counts.
+    std::unique_lock<std::mutex> guard(output.writing, std::defer_lock);
+    if (output.unordered) guard.lock();
     if (!output.list.write(output.list.context, bytes, n)) {
         output.failed.store(true, std::memory_order_relaxed);
         return false;
@@ -77,13 +80,15 @@ bool partClosed(void* context) {
 
 }  // namespace
 
-void startOrderedOutput(OrderedOutput& output, ByteSink list, size_t inputs) {
+void startOrderedOutput(OrderedOutput& output, ByteSink list, size_t inputs, bool unordered) {
     output.list = list;
+    output.unordered = unordered;
     output.parts.clear();
     for (size_t index = 0; index < inputs; ++index) {
         auto part = std::make_unique<OrderedPart>();
         part->output = &output;
         part->index = index;
+        part->direct = unordered;
         output.parts.push_back(std::move(part));
     }
     output.head.store(0, std::memory_order_release);

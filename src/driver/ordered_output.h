@@ -34,15 +34,18 @@ struct OrderedPart {
 
 struct OrderedOutput {
     ByteSink list;
-    size_t heldInMemory = 4u << 20;  // the bytes a part holds before it moves them to its scratch file
+    // The bytes a part holds before it moves them to its scratch file: the lists of most databases.
+    size_t heldInMemory = 32u << 20;
+    bool unordered = false;  // the list is the null device: every part writes to it at once
     std::vector<std::unique_ptr<OrderedPart>> parts;
     std::mutex lock;
+    std::mutex writing;  // unordered: one write to the list at a time
     std::atomic<size_t> head{0};
     std::atomic<bool> failed{false};  // a write to the list failed: every later write fails too
 };
 
-// Makes one part per input, all holding until their turn.
-void startOrderedOutput(OrderedOutput& output, ByteSink list, size_t inputs);
+// Makes one part per input, all holding until their turn (unless the list keeps no order).
+void startOrderedOutput(OrderedOutput& output, ByteSink list, size_t inputs, bool unordered = false);
 
 // The sink of input `index`: what it writes reaches the list in input order.
 ByteSink orderedPartSink(OrderedOutput& output, size_t index);

@@ -74,6 +74,8 @@ bool writeFile(File file, const void* source, size_t n);
 // Whether the file is a device other than a terminal (/dev/null, NUL): one whose writes cost the system
 // no copy of the bytes.
 bool isDeviceNotTerminal(File file);
+// Whether the file is the null device itself: what is written to it is gone, in whatever order it came.
+bool isNullDevice(File file);
 // Closes the file; false when the close reported an error (a lost write, for example).
 bool closeFile(File& file);
 // What the system says of an open file: its kind, size and last modification. The size and the time are

@@ -475,6 +475,13 @@ bool isDeviceNotTerminal(File file) {
     return ::fstat(descriptor(file), &info) == 0 && S_ISCHR(info.st_mode) && ::isatty(descriptor(file)) != 1;
 }
 
+bool isNullDevice(File file) {
+    struct stat info;
+    struct stat null;
+    return ::fstat(descriptor(file), &info) == 0 && S_ISCHR(info.st_mode) &&
+           ::stat("/dev/null", &null) == 0 && info.st_rdev == null.st_rdev;
+}
+
 bool standardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 bool standardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 

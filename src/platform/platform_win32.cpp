@@ -252,6 +252,10 @@ bool isDeviceNotTerminal(File file) {
     return GetFileType(handleOf(file)) == FILE_TYPE_CHAR && !GetConsoleMode(handleOf(file), &mode);
 }
 
+// A handle does not tell NUL from the other character devices (a serial or printer port, where order
+// matters): none is taken for it.
+bool isNullDevice(File) { return false; }
+
 bool standardOutputIsTerminal() { return isConsole(STD_OUTPUT_HANDLE); }
 bool standardErrorIsTerminal() { return isConsole(STD_ERROR_HANDLE); }
 

@@ -261,6 +261,13 @@ TEST(OrderedOutput, TheListKeepsInputOrderWhateverFinishesFirst) {
         for (size_t index : order) EXPECT_TRUE(finishOrderedPart(output, index));
         EXPECT_EQ(sink.bytes, "aaaaaaaaabbbbbbbbbccccccccc");
     }
+    // Into the null device, where no order is kept, every part writes at once and holds nothing.
+    MemorySink sink;
+    OrderedOutput output;
+    startOrderedOutput(output, memorySink(sink), 2, true);
+    ByteSink second = orderedPartSink(output, 1);
+    EXPECT_TRUE(second.write(second.context, "b", 1));
+    EXPECT_EQ(sink.bytes, "b");
 }
 
 }  // namespace
