@@ -22,11 +22,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// An output whose reader goes away once it holds `closeAfter` bytes.
+// An output whose reader goes away once it holds `closeAfter` bytes. Like a file's, its closed state is
+// read by the converting thread while the writer's thread sets it.
 struct ClosingOutput {
     std::string bytes;
     size_t closeAfter = 0;
-    bool closed = false;
+    std::atomic<bool> closed{false};
 };
 
 ByteSink closingSink(ClosingOutput& output) {
@@ -39,7 +40,7 @@ ByteSink closingSink(ClosingOutput& output) {
         out.bytes.append(static_cast<const char*>(bytes), n);
         return true;
     };
-    auto closed = [](void* context) { return static_cast<ClosingOutput*>(context)->closed; };
+    auto closed = [](void* context) { return static_cast<ClosingOutput*>(context)->closed.load(); };
     return ByteSink{&output, write, nullptr, closed};
 }
 
