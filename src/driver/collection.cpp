@@ -50,6 +50,7 @@ struct Collection {
     Terminal& terminal;
     FoundInputs found;
     std::vector<InputRun> runs;
+    unsigned jobs = 1;  // inputs converted at once
     unsigned decoderThreads = 0;
     bool formatThread = false;  // one input at a time into a device: the format on its own thread
     bool hash = false;          // the provenance is wanted: every input's bytes are hashed
@@ -308,6 +309,8 @@ void convertInput(Collection& collection, size_t index) {
     if (!input.standardInput) noteModification(side.database, provenance);
     side.hashing.inner = fileSource(side.database);
     ByteSource source = side.provenanceWanted ? hashingSource(side.hashing) : side.hashing.inner;
+    // One input at a time, the hash goes to a core of its own; with more, every core has an input already.
+    if (side.provenanceWanted && collection.jobs == 1) hashOnItsOwnThread(side.hashing);
     std::vector<uint8_t> taken;
     if (input.inFolder && !startsAsDatabase(source, taken)) {
         // Not a database: passed over, and not an input of the run.
@@ -450,6 +453,7 @@ int runCollection(Terminal& terminal, const CommandLine& command) {
     // The shared file takes its rows from one input at a time.
     unsigned jobs = combined && ownFile ? 1 : command.jobs != 0 ? command.jobs : cores;
     jobs = static_cast<unsigned>(std::min<size_t>(jobs, std::max<size_t>(1, collection.runs.size())));
+    collection.jobs = jobs;
     // About one thread a core in all: the bzip2 workers are shared out among the inputs converted at once.
     collection.decoderThreads = command.threads != 0 ? command.threads
                                 : jobs > 1           ? std::max(1u, cores / jobs)

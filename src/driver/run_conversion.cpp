@@ -186,6 +186,8 @@ int runConversion(Terminal& terminal, const ConversionPaths& paths) {
     if (paths.database != standardStream) noteModification(side.database, provenance);
     side.hashing.inner = fileSource(side.database);
     side.source = side.provenanceWanted ? hashingSource(side.hashing) : side.hashing.inner;
+    // The hash on a core of its own where it can: the reading thread then only copies the bytes.
+    if (side.provenanceWanted) hashOnItsOwnThread(side.hashing);
     say(side.console, "%s opened for reading...\n", paths.database.c_str());
     platform::File output;
     int exitCode = exitFailed;

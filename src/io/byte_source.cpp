@@ -1,9 +1,15 @@
 #include "io/byte_source.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace catadump {
 
@@ -50,10 +56,72 @@ int chainedError(void* context) {
     return input.rest.lastError(input.rest.context);
 }
 
+}  // namespace
+
+// The bytes go to the thread in pieces of 1 MiB, at most 8 waiting: the reading thread waits only when the
+// hash falls that far behind.
+struct HashingThread {
+    static constexpr size_t pieceSize = 1u << 20;
+    static constexpr size_t mostWaiting = 8;
+    platform::Sha256* hash = nullptr;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<std::vector<uint8_t>> waiting;  // to hash, in order
+    std::vector<std::vector<uint8_t>> spare;   // hashed, for the reading thread to fill again
+    std::vector<uint8_t> filling;              // the reading thread's alone
+    bool finishing = false;
+    std::thread thread;
+};
+
+namespace {
+
+void runHashingThread(HashingThread& hashing) {
+    std::unique_lock<std::mutex> lock(hashing.lock);
+    for (;;) {
+        hashing.changed.wait(lock, [&] { return !hashing.waiting.empty() || hashing.finishing; });
+        if (hashing.waiting.empty()) return;
+        std::vector<uint8_t> piece = std::move(hashing.waiting.front());
+        hashing.waiting.pop_front();
+        lock.unlock();
+        hashing.hash->add(piece.data(), piece.size());
+        piece.clear();
+        lock.lock();
+        hashing.spare.push_back(std::move(piece));
+        hashing.changed.notify_all();
+    }
+}
+
+// Hands the piece being filled to the thread, and takes a spare one to fill next.
+void handPieceOver(HashingThread& hashing) {
+    std::unique_lock<std::mutex> lock(hashing.lock);
+    hashing.changed.wait(lock, [&] { return hashing.waiting.size() < HashingThread::mostWaiting; });
+    hashing.waiting.push_back(std::move(hashing.filling));
+    hashing.filling.clear();
+    if (!hashing.spare.empty()) {
+        hashing.filling = std::move(hashing.spare.back());
+        hashing.spare.pop_back();
+    }
+    hashing.changed.notify_all();
+}
+
+void copyForHashing(HashingThread& hashing, const uint8_t* bytes, size_t n) {
+    while (n > 0) {
+        hashing.filling.reserve(HashingThread::pieceSize);
+        size_t taken = std::min(n, HashingThread::pieceSize - hashing.filling.size());
+        hashing.filling.insert(hashing.filling.end(), bytes, bytes + taken);
+        bytes += taken;
+        n -= taken;
+        if (hashing.filling.size() == HashingThread::pieceSize) handPieceOver(hashing);
+    }
+}
+
 int64_t readHashing(void* context, void* destination, size_t n) {
     auto& input = *static_cast<HashingInput*>(context);
     int64_t got = input.inner.read(input.inner.context, destination, n);
-    if (got > 0) {
+    if (got > 0 && input.thread) {
+        copyForHashing(*input.thread, static_cast<const uint8_t*>(destination), static_cast<size_t>(got));
+        input.bytes += static_cast<uint64_t>(got);
+    } else if (got > 0) {
         input.hash.add(destination, static_cast<size_t>(got));
         input.bytes += static_cast<uint64_t>(got);
     } else if (got == 0) {
@@ -81,10 +149,37 @@ ByteSource chainedSource(ChainedInput& input) { return {&input, readChained, cha
 
 ByteSource hashingSource(HashingInput& input) { return {&input, readHashing, hashingError}; }
 
+void stopHashingThread(HashingThread* hashing) {
+    if (hashing == nullptr) return;
+    if (!hashing->filling.empty()) handPieceOver(*hashing);
+    {
+        std::lock_guard<std::mutex> lock(hashing->lock);
+        hashing->finishing = true;
+    }
+    hashing->changed.notify_all();
+    hashing->thread.join();
+    delete hashing;
+}
+
+bool hashOnItsOwnThread(HashingInput& input) {
+    auto hashing = std::make_unique<HashingThread>();
+    hashing->hash = &input.hash;
+    try {
+        hashing->thread = std::thread(runHashingThread, std::ref(*hashing));
+    } catch (const std::system_error&) {
+        return false;
+    }
+    input.thread.reset(hashing.release());
+    return true;
+}
+
 bool readRestForHash(HashingInput& input) {
     // A source that has given its end is not asked again: not every source gives it a second time (a
     // terminal waits for more, a caller's callback may fail).
-    if (input.ended || input.failed) return !input.failed;
+    if (input.ended || input.failed) {
+        input.thread.reset();
+        return !input.failed;
+    }
     // Large reads, where there is memory for them; small ones otherwise, which read the same bytes.
     constexpr size_t largeBuffer = 256 * 1024;
     uint8_t smallBuffer[4096];
@@ -92,6 +187,7 @@ bool readRestForHash(HashingInput& input) {
     uint8_t* buffer = large ? large.get() : smallBuffer;
     size_t size = large ? largeBuffer : sizeof smallBuffer;
     while (!input.ended && !input.failed) readHashing(&input, buffer, size);
+    input.thread.reset();
     return !input.failed;
 }
 

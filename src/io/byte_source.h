@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -54,6 +55,10 @@ struct ChainedInput {
 void addPiece(ChainedInput& input, const uint8_t* data, size_t size);
 ByteSource chainedSource(ChainedInput& input);
 
+// Hashing on a thread of its own: the bytes read are copied into pieces that it hashes in turn.
+struct HashingThread;
+void stopHashingThread(HashingThread* thread);
+
 // Every byte a source gives, counted and hashed on its way through.
 struct HashingInput {
     ByteSource inner;
@@ -61,10 +66,15 @@ struct HashingInput {
     uint64_t bytes = 0;
     bool failed = false;  // the inner source reported a failure
     bool ended = false;   // the inner source gave its end (0); readRestForHash asks it no more
+    std::unique_ptr<HashingThread, void (*)(HashingThread*)> thread{nullptr, stopHashingThread};
 };
+// Hashes on a thread of its own from now on, so that the hash costs the reading thread only a copy of
+// the bytes; false, and the reading thread goes on hashing, when no thread could be started.
+bool hashOnItsOwnThread(HashingInput& input);
 ByteSource hashingSource(HashingInput& input);
 // Reads what is left of the inner source, into the count and the hash, until its end or a failure (a
-// conversion that stopped early on damage leaves the rest unread). False on a failure.
+// conversion that stopped early on damage leaves the rest unread), and ends the hashing thread: the hash
+// then holds every byte. False on a failure.
 bool readRestForHash(HashingInput& input);
 
 }  // namespace catadump

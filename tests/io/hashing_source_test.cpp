@@ -62,27 +62,33 @@ TEST(HashingSource, AgreesWithSha256sumWhateverTheReadsAndWhereTheRestIsRead) {
         for (size_t limit : {size_t{1}, size_t{7}, size_t{4096}}) {
             // Up to the end through the source, as a conversion that read everything; or a part of it, as
             // one that stopped early; the rest is read for the hash alone. The end is asked for only once.
-            for (size_t taken : {size, size / 3}) {
-                SmallReads small{bytes, limit};
-                HashingInput input;
-                input.inner = {&small, readSmall, failureCode};
-                ByteSource source = hashingSource(input);
-                std::string buffer(4096, '\0');
-                size_t got = 0;
-                while (got < taken) {
-                    int64_t n =
-                        source.read(source.context, buffer.data(), std::min(taken - got, buffer.size()));
-                    ASSERT_GT(n, 0);
-                    got += static_cast<size_t>(n);
+            // Hashed on the reading thread, or (whole reads only, for time) on a thread of its own.
+            for (size_t taken : {size, size / 3})
+                for (bool ownThread : {false, true}) {
+                    if (ownThread && limit != 4096) continue;
+                    SmallReads small{bytes, limit};
+                    HashingInput input;
+                    input.inner = {&small, readSmall, failureCode};
+                    if (ownThread) {
+                        ASSERT_TRUE(hashOnItsOwnThread(input));
+                    }
+                    ByteSource source = hashingSource(input);
+                    std::string buffer(4096, '\0');
+                    size_t got = 0;
+                    while (got < taken) {
+                        int64_t n =
+                            source.read(source.context, buffer.data(), std::min(taken - got, buffer.size()));
+                        ASSERT_GT(n, 0);
+                        got += static_cast<size_t>(n);
+                    }
+                    if (taken == size) {
+                        EXPECT_EQ(source.read(source.context, buffer.data(), 1), 0);
+                    }
+                    EXPECT_TRUE(readRestForHash(input)) << size;
+                    EXPECT_FALSE(input.failed);
+                    EXPECT_EQ(input.bytes, size);
+                    EXPECT_EQ(input.hash.finish(), expected) << size << " bytes, " << limit << " a read";
                 }
-                if (taken == size) {
-                    EXPECT_EQ(source.read(source.context, buffer.data(), 1), 0);
-                }
-                EXPECT_TRUE(readRestForHash(input)) << size;
-                EXPECT_FALSE(input.failed);
-                EXPECT_EQ(input.bytes, size);
-                EXPECT_EQ(input.hash.finish(), expected) << size << " bytes, " << limit << " a read";
-            }
         }
     }
 }
@@ -117,6 +123,7 @@ TEST(HashingSource, ConversionStoppedByDamageThenTheRestRead) {
         MemoryInput memory{reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size(), 0};
         HashingInput input;
         input.inner = memorySource(memory);
+        ASSERT_TRUE(hashOnItsOwnThread(input));  // as the program hashes
         std::string console;
         MemorySink sink;
         ConversionOptions options;
