@@ -51,7 +51,7 @@ struct Collection {
     FoundInputs found;
     std::vector<InputRun> runs;
     unsigned jobs = 1;  // inputs converted at once
-    unsigned decoderThreads = 0;
+    unsigned cores = 1;
     bool formatThread = false;  // one input at a time into a device: the format on its own thread
     bool hash = false;          // the provenance is wanted: every input's bytes are hashed
     OrderedOutput ordered;      // the list of -o
@@ -153,12 +153,21 @@ void onJobProgress(void* context, uint64_t databaseBytes, uint64_t) {
     if (guard.owns_lock()) drawProgress(job.collection);
 }
 
-ConversionOptions jobOptions(Collection& collection, JobProgress& progress) {
+// The bzip2 workers of input `index`: about one thread a core in all, shared out among the inputs that
+// can still run at once (the last inputs, converted alongside fewer others, get more).
+unsigned decoderThreadsFor(const Collection& collection, size_t index) {
+    if (collection.command.threads != 0) return collection.command.threads;
+    size_t alongside = std::min<size_t>(collection.jobs, collection.runs.size() - index);
+    if (alongside <= 1) return 0;  // one per core
+    return std::max(1u, collection.cores / static_cast<unsigned>(alongside));
+}
+
+ConversionOptions jobOptions(Collection& collection, JobProgress& progress, size_t index) {
     ConversionOptions options;
     options.format = collection.command.format;
     options.dates = collection.command.dates;
     options.filter = collection.command.filter;
-    options.decoderThreads = collection.decoderThreads;
+    options.decoderThreads = decoderThreadsFor(collection, index);
     options.formatThread = collection.formatThread;
     options.writing = collection.formatThread ? CsvWriting::overlapped : CsvWriting::plain;
     if (collection.progress) {
@@ -333,7 +342,7 @@ void convertInput(Collection& collection, size_t index) {
     side.source = chainedSource(chained);
     say(side.console, "%s opened for reading...\n", input.source.c_str());
     JobProgress progress{collection};
-    ConversionOptions options = jobOptions(collection, progress);
+    ConversionOptions options = jobOptions(collection, progress, index);
     if (combined) {
         options.withSource = true;
         options.source = input.source;
@@ -454,10 +463,7 @@ int runCollection(Terminal& terminal, const CommandLine& command) {
     unsigned jobs = combined && ownFile ? 1 : command.jobs != 0 ? command.jobs : cores;
     jobs = static_cast<unsigned>(std::min<size_t>(jobs, std::max<size_t>(1, collection.runs.size())));
     collection.jobs = jobs;
-    // About one thread a core in all: the bzip2 workers are shared out among the inputs converted at once.
-    collection.decoderThreads = command.threads != 0 ? command.threads
-                                : jobs > 1           ? std::max(1u, cores / jobs)
-                                                     : 0;
+    collection.cores = cores;
     collection.formatThread =
         jobs == 1 && command.threads != 1 && combined && (ownFile || platform::isDeviceNotTerminal(list));
     collection.hash = !command.summary.empty() || ownFile;

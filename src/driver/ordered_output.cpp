@@ -20,13 +20,21 @@ bool writeToList(OrderedOutput& output, const void* bytes, size_t n) {
     return true;
 }
 
+// Moves the bytes held in memory to the end of the scratch file; the memory is kept for more bytes of a
+// running input, or given back.
+void moveHeldToScratch(OrderedPart& part, bool giveMemoryBack) {
+    if (!part.scratch.isOpen() && !platform::createScratchFile(part.scratch)) part.scratchFailed = true;
+    if (!part.scratchFailed && !platform::writeFile(part.scratch, part.held.data(), part.held.size())) {
+        part.scratchFailed = true;
+    }
+    part.held.clear();
+    if (giveMemoryBack) part.held.shrink_to_fit();
+}
+
 // Keeps bytes of a part that is not the head: in memory, and once that holds its limit, in the scratch file.
 bool hold(OrderedPart& part, const void* bytes, size_t n) {
     if (part.held.size() + n > part.output->heldInMemory && !part.scratchFailed) {
-        if (!part.scratch.isOpen() && !platform::createScratchFile(part.scratch)) part.scratchFailed = true;
-        if (!part.scratchFailed && !platform::writeFile(part.scratch, part.held.data(), part.held.size()))
-            part.scratchFailed = true;
-        part.held.clear();
+        moveHeldToScratch(part, false);
         if (!part.scratchFailed && n > part.output->heldInMemory) {
             if (!platform::writeFile(part.scratch, bytes, n)) part.scratchFailed = true;
             return !part.scratchFailed;
@@ -107,7 +115,12 @@ bool finishOrderedPart(OrderedOutput& output, size_t index) {
     OrderedPart& part = *output.parts[index];
     part.finished = true;
     size_t head = output.head.load(std::memory_order_acquire);
-    if (head != index) return true;  // an earlier input hands this one's bytes over when it finishes
+    if (head != index) {
+        // An earlier input hands this one's bytes over when it finishes; meanwhile they wait in the
+        // scratch file, and the memory goes to the input converted next.
+        if (part.held.size() > output.heldWhileWaiting) moveHeldToScratch(part, true);
+        return !part.scratchFailed;
+    }
     bool done = part.direct || handOver(part);
     // The inputs after it that have finished meanwhile held all their bytes: they follow now.
     for (++head; head < output.parts.size() && output.parts[head]->finished; ++head) {

@@ -34,8 +34,11 @@ struct OrderedPart {
 
 struct OrderedOutput {
     ByteSink list;
-    // The bytes a part holds before it moves them to its scratch file: the lists of most databases.
-    size_t heldInMemory = 32u << 20;
+    // The bytes a part holds in memory while its input is converted, before it moves them to its scratch
+    // file; a part whose input has finished keeps no more than a little in memory while it waits its turn,
+    // so that the memory held stays within this much for each input converted at once.
+    size_t heldInMemory = 4u << 20;
+    size_t heldWhileWaiting = 1u << 20;
     bool unordered = false;  // the list is the null device: every part writes to it at once
     std::vector<std::unique_ptr<OrderedPart>> parts;
     std::mutex lock;
