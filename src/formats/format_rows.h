@@ -51,7 +51,7 @@ namespace catadump {
 // fits there (every row but those of enormous paths), else into the output's own room first. Nothing is
 // checked byte by byte: the caller asks for the room its longest text can take.
 struct RowText {
-    RowText(RowOutput& to, size_t longest) : output(to) {
+    RowText(RowOutput& to, size_t longest) : output(&to) {
         start = longest <= csvBufferSize ? reserveSpace(*to.writer, longest) : nullptr;
         if (start == nullptr) {
             to.text.resize(longest);
@@ -61,7 +61,7 @@ struct RowText {
     }
     // Text written into `room` rather than the writer (and never finished): text made once and copied
     // into many rows.
-    RowText(RowOutput& to, char* room) : output(to), start(room), cursor(room) {}
+    explicit RowText(char* room) : start(room), cursor(room) {}
     void put(char c) { *cursor++ = c; }
     template <size_t N> void put(const char (&literal)[N]) {
         std::memcpy(cursor, literal, N - 1);
@@ -79,14 +79,14 @@ struct RowText {
     // Hands the text to the writer.
     void finish() {
         auto used = static_cast<size_t>(cursor - start);
-        if (start == output.text.data()) {
-            writeBytes(*output.writer, start, used);
+        if (start == output->text.data()) {
+            writeBytes(*output->writer, start, used);
         } else {
-            commitSpace(*output.writer, used);
+            commitSpace(*output->writer, used);
         }
     }
 
-    RowOutput& output;
+    RowOutput* output = nullptr;  // none for text written into `room`
     char* start;
     char* cursor;
 };
@@ -224,7 +224,7 @@ inline constexpr size_t numberRoom = maxDigitsU64 + decimalStoreWidth;
 // once per database, then copied into each of its rows.
 template <typename Put> void makeSourceText(RowOutput& output, size_t longest, Put&& put) {
     output.sourceText.resize(longest + ByteBlock::size);  // copyPlain stores whole blocks
-    RowText text(output, output.sourceText.data());
+    RowText text(output.sourceText.data());
     put(text, std::string_view(output.source));
     output.sourceText.resize(static_cast<size_t>(text.cursor - text.start));
 }
@@ -239,6 +239,9 @@ inline void putSourceText(RowText& text, const RowOutput& output) {
 // exact bytes beside such a string ("path_hex").
 bool putJsonChars(RowText& text, std::string_view bytes);
 void putHex(RowText& text, std::string_view bytes);
+// Puts ,"path_hex":"..." with the row's whole path, for a path that is not UTF-8.
+void putPathHex(RowText& text, RowOutput& output, FolderTable& table, const Entry& entry,
+                const RowPath& path);
 
 // The sourceText of the JSON formats: "source":"...", with "source_hex" where the source is not UTF-8, and
 // the comma before the row's next key.

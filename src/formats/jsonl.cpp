@@ -116,6 +116,15 @@ void putHex(RowText& text, std::string_view bytes) {
     for (char c : bytes) text.put(hexPairs.data() + 2 * static_cast<unsigned char>(c), 2);
 }
 
+void putPathHex(RowText& text, RowOutput& output, FolderTable& table, const Entry& entry,
+                const RowPath& path) {
+    std::string_view folder = path.kept ? folderPathText(table, entry.folder, output.path) : path.folder;
+    text.put(",\"path_hex\":\"");
+    putHex(text, folder);
+    putHex(text, path.name);
+    text.put('"');
+}
+
 void makeJsonSourceText(RowOutput& output) {
     makeSourceText(output, 8 * output.source.size() + 40, [](RowText& text, std::string_view source) {
         text.put("\"source\":\"");
@@ -151,13 +160,7 @@ void writeJsonlEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     bool valid = putFolderPart(text, output, entry, path, putJsonChars);
     valid = putJsonChars(text, path.name) && valid;
     text.put('"');
-    if (!valid) {
-        std::string_view folder = path.kept ? folderPathText(table, entry.folder, output.path) : path.folder;
-        text.put(",\"path_hex\":\"");
-        putHex(text, folder);
-        putHex(text, path.name);
-        text.put('"');
-    }
+    if (!valid) putPathHex(text, output, table, entry, path);
     if (entry.kind == EntryKind::folder) {
         text.put(",\"type\":\"folder\"");
     } else {

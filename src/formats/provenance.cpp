@@ -6,46 +6,16 @@ namespace catadump {
 
 namespace {
 
-constexpr char hexDigits[] = "0123456789abcdef";
-
-// The bytes as a JSON string (RFC 8259); false when some were not UTF-8. The summary is a line per input,
-// so this goes a byte at a time, unlike the rows' escaping.
+// The bytes as a JSON string, escaped as the rows' strings are; false when some were not UTF-8.
 bool appendJsonString(std::string& out, std::string_view bytes) {
-    bool valid = true;
-    out += '"';
-    for (size_t i = 0; i < bytes.size();) {
-        auto c = static_cast<unsigned char>(bytes[i]);
-        if (c >= 0x80) {
-            size_t length = utf8SequenceAt(bytes, i);
-            if (length == 0) {
-                out += "\\ufffd";
-                valid = false;
-                ++i;
-            } else {
-                out.append(bytes.substr(i, length));
-                i += length;
-            }
-            continue;
-        }
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20) {
-            out += "\\u00";
-            out += hexDigits[c >> 4];
-            out += hexDigits[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-        ++i;
-    }
-    out += '"';
+    size_t at = out.size();
+    // A byte takes at most six bytes escaped, and the escaping stores whole blocks.
+    out.resize(at + 2 + 6 * bytes.size() + ByteBlock::size);
+    RowText text(out.data() + at);
+    text.put('"');
+    bool valid = putJsonChars(text, bytes);
+    text.put('"');
+    out.resize(static_cast<size_t>(text.cursor - out.data()));
     return valid;
 }
 
@@ -68,12 +38,12 @@ std::string summaryLine(const Provenance& input) {
     bool pathValid = appendJsonString(out, input.path);
     if (!pathValid) {
         appendKey(out, "path_hex");
-        out += '"';
-        for (unsigned char c : input.path) {
-            out += hexDigits[c >> 4];
-            out += hexDigits[c & 15];
-        }
-        out += '"';
+        size_t at = out.size();
+        out.resize(at + 2 + 2 * input.path.size());
+        RowText text(out.data() + at);
+        text.put('"');
+        putHex(text, input.path);
+        text.put('"');
     }
     appendKey(out, "size");
     out += std::to_string(input.size);

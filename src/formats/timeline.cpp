@@ -107,13 +107,7 @@ void writeTimelineEntry(EntrySink& sink, FolderTable& table, const Entry& entry)
     text.put("\"path\":\"");
     text.put(escapedPath, escapedSize);
     text.put('"');
-    if (!valid) {
-        std::string_view folder = path.kept ? folderPathText(table, entry.folder, output.path) : path.folder;
-        text.put(",\"path_hex\":\"");
-        putHex(text, folder);
-        putHex(text, path.name);
-        text.put('"');
-    }
+    if (!valid) putPathHex(text, output, table, entry, path);
     if (path.file) {
         text.put(",\"type\":\"file\",\"size\":");
     } else {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #if defined(_WIN32)
 struct tagOFNA;  // OPENFILENAMEA of <commdlg.h>
@@ -97,8 +98,11 @@ class Sha256 {
   public:
     Sha256();  // ready for data; a failure to set up is remembered and reported by finish
     ~Sha256();
-    Sha256(Sha256&& other) noexcept;
-    Sha256& operator=(Sha256&& other) noexcept;
+    Sha256(Sha256&& other) noexcept : state(std::exchange(other.state, nullptr)) {}
+    Sha256& operator=(Sha256&& other) noexcept {
+        std::swap(state, other.state);  // the state this had goes with `other`
+        return *this;
+    }
     Sha256(const Sha256&) = delete;
     Sha256& operator=(const Sha256&) = delete;
     void add(const void* data, size_t n);
@@ -107,6 +111,8 @@ class Sha256 {
     std::string finish();
 
   private:
+    // The library's part of finish: the 32 bytes of the digest, false when there are none.
+    bool finishDigest(unsigned char (&digest)[32]);
     struct State;  // the library's own, in the platform's source
     State* state = nullptr;
 };

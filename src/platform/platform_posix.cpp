@@ -510,35 +510,19 @@ Sha256::~Sha256() {
     delete state;
 }
 
-Sha256::Sha256(Sha256&& other) noexcept : state(other.state) { other.state = nullptr; }
-
-Sha256& Sha256::operator=(Sha256&& other) noexcept {
-    if (this != &other) {
-        Sha256 old(std::move(*this));
-        state = other.state;
-        other.state = nullptr;
-    }
-    return *this;
-}
-
 void Sha256::add(const void* data, size_t n) {
     if (state == nullptr || state->done || n == 0) return;
     if (EVP_DigestUpdate(state->context, data, n) != 1) state->done = true;
 }
 
-std::string Sha256::finish() {
-    if (state == nullptr || state->done) return {};
-    unsigned char digest[EVP_MAX_MD_SIZE];
+bool Sha256::finishDigest(unsigned char (&digest)[32]) {
+    if (state == nullptr || state->done) return false;
+    unsigned char full[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     state->done = true;
-    if (EVP_DigestFinal_ex(state->context, digest, &length) != 1 || length != 32) return {};
-    static const char hexDigits[] = "0123456789abcdef";
-    std::string text(2 * length, '0');
-    for (unsigned int i = 0; i < length; ++i) {
-        text[2 * i] = hexDigits[digest[i] >> 4];
-        text[2 * i + 1] = hexDigits[digest[i] & 15];
-    }
-    return text;
+    if (EVP_DigestFinal_ex(state->context, full, &length) != 1 || length != sizeof digest) return false;
+    std::memcpy(digest, full, sizeof digest);
+    return true;
 }
 
 }  // namespace catadump::platform

@@ -318,17 +318,6 @@ Sha256::~Sha256() {
     delete state;
 }
 
-Sha256::Sha256(Sha256&& other) noexcept : state(other.state) { other.state = nullptr; }
-
-Sha256& Sha256::operator=(Sha256&& other) noexcept {
-    if (this != &other) {
-        Sha256 old(std::move(*this));
-        state = other.state;
-        other.state = nullptr;
-    }
-    return *this;
-}
-
 void Sha256::add(const void* data, size_t n) {
     if (state == nullptr || state->done) return;
     // The count is a ULONG; larger requests are split.
@@ -344,18 +333,10 @@ void Sha256::add(const void* data, size_t n) {
     }
 }
 
-std::string Sha256::finish() {
-    if (state == nullptr || state->done) return {};
+bool Sha256::finishDigest(unsigned char (&digest)[32]) {
+    if (state == nullptr || state->done) return false;
     state->done = true;
-    UCHAR digest[32];
-    if (!BCRYPT_SUCCESS(BCryptFinishHash(state->hash, digest, sizeof digest, 0))) return {};
-    static const char hexDigits[] = "0123456789abcdef";
-    std::string text(64, '0');
-    for (size_t i = 0; i < sizeof digest; ++i) {
-        text[2 * i] = hexDigits[digest[i] >> 4];
-        text[2 * i + 1] = hexDigits[digest[i] & 15];
-    }
-    return text;
+    return BCRYPT_SUCCESS(BCryptFinishHash(state->hash, digest, sizeof digest, 0));
 }
 
 }  // namespace catadump::platform

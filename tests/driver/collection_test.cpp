@@ -171,14 +171,18 @@ TEST(Collection, OwnListsEqualTheSingleRuns) {
                   readWholeFile(dir.pathOf("single.qlx")));
     }
     EXPECT_FALSE(fs::exists(dir.pathOf("lists/b/notes.txt.qlx")));
-    // A single database's summary: one line, its hash that of sha256sum, its rows those of its list.
-    const std::string& database = tree.databases.front();
+    // A single database's summary: one line, its hash that of sha256sum, its rows those of its list; a
+    // name that is not UTF-8 shows U+FFFD and has its bytes in "path_hex".
+    const std::string database = dir.pathOf("caf\xe9.db");
+    fs::copy_file(tree.databases.front(), database);
     runProgram({"--summary=" + dir.pathOf("one.jsonl"), database, dir.pathOf("one.qlx")});
     std::string check =
         "cd " + dir.path() +
         " && python3 -c 'import json,subprocess\n"
         "[s]=[json.loads(l) for l in open(\"one.jsonl\")]\n"
-        "h=subprocess.run([\"sha256sum\",s[\"path\"]],capture_output=True,text=True).stdout.split()[0]\n"
+        "p=bytes.fromhex(s[\"path_hex\"])\n"
+        "assert p.endswith(b\"/caf\\xe9.db\") and s[\"path\"].endswith(\"/caf\\ufffd.db\"), s\n"
+        "h=subprocess.run([\"sha256sum\",p],capture_output=True).stdout.split()[0].decode()\n"
         "assert s[\"sha256\"]==h and s[\"status\"]==0 and s[\"mtime\"], s\n"
         "assert s[\"rows\"]==len(open(\"one.qlx\",\"rb\").read().split(b\"\\r\\n\"))-2, s\n"
         "assert s[\"console\"].endswith(\"Conversion complete!\\n\"), s\n'";
