@@ -58,8 +58,9 @@ int chainedError(void* context) {
 
 }  // namespace
 
-// The bytes go to the thread in pieces of 1 MiB, at most 8 waiting: the reading thread waits only when the
-// hash falls that far behind.
+// The bytes go to the thread in pieces of 1 MiB, at most 8 waiting. The thread runs where the others leave
+// a core idle; when it falls that far behind (no core is idle, or the machine is busy), the reading thread
+// hashes the oldest waiting piece itself, so the hash never costs more than hashing on the reading thread.
 struct HashingThread {
     static constexpr size_t pieceSize = 1u << 20;
     static constexpr size_t mostWaiting = 8;
@@ -69,32 +70,50 @@ struct HashingThread {
     std::deque<std::vector<uint8_t>> waiting;  // to hash, in order
     std::vector<std::vector<uint8_t>> spare;   // hashed, for the reading thread to fill again
     std::vector<uint8_t> filling;              // the reading thread's alone
+    bool busy = false;                         // a piece is being hashed, by either thread: one at a time
     bool finishing = false;
     std::thread thread;
 };
 
 namespace {
 
+// Hashes the oldest waiting piece, with the lock held on entry and on return (not while hashing).
+void hashOldestPiece(HashingThread& hashing, std::unique_lock<std::mutex>& lock) {
+    std::vector<uint8_t> piece = std::move(hashing.waiting.front());
+    hashing.waiting.pop_front();
+    hashing.busy = true;
+    lock.unlock();
+    hashing.hash->add(piece.data(), piece.size());
+    piece.clear();
+    lock.lock();
+    hashing.busy = false;
+    hashing.spare.push_back(std::move(piece));
+    hashing.changed.notify_all();
+}
+
 void runHashingThread(HashingThread& hashing) {
+    platform::runThisThreadWhenIdle();
     std::unique_lock<std::mutex> lock(hashing.lock);
     for (;;) {
-        hashing.changed.wait(lock, [&] { return !hashing.waiting.empty() || hashing.finishing; });
+        hashing.changed.wait(lock, [&] {
+            return (!hashing.waiting.empty() && !hashing.busy) ||
+                   (hashing.finishing && hashing.waiting.empty());
+        });
         if (hashing.waiting.empty()) return;
-        std::vector<uint8_t> piece = std::move(hashing.waiting.front());
-        hashing.waiting.pop_front();
-        lock.unlock();
-        hashing.hash->add(piece.data(), piece.size());
-        piece.clear();
-        lock.lock();
-        hashing.spare.push_back(std::move(piece));
-        hashing.changed.notify_all();
+        hashOldestPiece(hashing, lock);
     }
 }
 
 // Hands the piece being filled to the thread, and takes a spare one to fill next.
 void handPieceOver(HashingThread& hashing) {
     std::unique_lock<std::mutex> lock(hashing.lock);
-    hashing.changed.wait(lock, [&] { return hashing.waiting.size() < HashingThread::mostWaiting; });
+    while (hashing.waiting.size() >= HashingThread::mostWaiting) {
+        if (hashing.busy) {
+            hashing.changed.wait(lock);
+        } else {
+            hashOldestPiece(hashing, lock);
+        }
+    }
     hashing.waiting.push_back(std::move(hashing.filling));
     hashing.filling.clear();
     if (!hashing.spare.empty()) {

@@ -134,6 +134,10 @@ File standardOutputFile();
 // 4 KiB. Nothing depends on it being followed; it is ignored where it cannot be.
 void adviseLargePages(void* bytes, size_t n);
 
+// Lets the calling thread run only where the program's other threads leave a core idle: for work that
+// can wait, and that another thread takes over when it falls behind. Nothing depends on it.
+void runThisThreadWhenIdle();
+
 // Opens the null device on each of the standard descriptors (input, output, error) that is closed, so that
 // no file the program opens takes one of their numbers: with standard output closed, the console lines
 // would otherwise go into the list. False when the null device could not be opened.

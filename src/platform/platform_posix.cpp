@@ -13,7 +13,11 @@
 #include <openssl/evp.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -445,6 +449,14 @@ File standardOutputFile() {
     // it too, but without the writer's thread getting to say so.
     std::signal(SIGPIPE, SIG_IGN);
     return File{STDOUT_FILENO};
+}
+
+void runThisThreadWhenIdle() {
+#ifdef __linux__
+    // On Linux a priority set for the calling thread's own id is the thread's alone; elsewhere it would
+    // be the whole process's, so it is left alone there.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19);
+#endif
 }
 
 void adviseLargePages(void* bytes, size_t n) {

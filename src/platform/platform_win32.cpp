@@ -240,6 +240,8 @@ File standardOutputFile() {
 }
 
 // Large pages on Windows need a privilege that users do not have; small pages it is.
+void runThisThreadWhenIdle() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE); }
+
 void adviseLargePages(void*, size_t) {}
 
 // The files are the system's handles, never the C library's descriptors, so none can take the place of a
