@@ -225,6 +225,7 @@ void convertIntoOwnList(Collection& collection, const FoundInput& input, Databas
         outcome.flags = result.flags;
         outcome.fatalLine = result.fatalLine;
         outcome.console = std::string_view(side.kept.text).substr(consoleStart);
+        side.provenance.console += closingOf(result, options).lines;  // as the single form's file keeps it
         outcome.sources = {&side.provenance, 1};
         if (!finishOwnFile(format, file, outcome)) result.flags.writeError = true;
         return;
@@ -363,15 +364,9 @@ void convertInput(Collection& collection, size_t index) {
     platform::closeFile(side.database);
     const ConversionResult& result = side.result;
     if (result.outputClosed) collection.stop.store(true);
-    if (result.fatalLine != nullptr) {
-        say(side.console, "%s", result.fatalLine);
-        provenance.status = exitFatal;
-    } else {
-        std::string note = datelessNote(result, options);
-        if (!note.empty()) say(side.console, "%s", note.c_str());
-        bool clean = reportFlags(side.console, result.flags) && result.recognised;
-        provenance.status = clean ? exitSuccess : exitFailed;
-    }
+    Closing closing = closingOf(result, options);
+    say(side.console, "%s", closing.lines.c_str());
+    provenance.status = closing.status;
     provenance.console = side.kept.text;
     std::string problems = problemsOf(result);
     if (result.headerSeen && result.columns == ColumnSet::nameAndAttributes &&

@@ -80,16 +80,12 @@ int convertIntoOutput(Terminal& terminal, const ConversionPaths& paths, Database
         platform::closeFile(output);
         return exitOutputClosed;
     }
-    if (result.fatalLine != nullptr) {
-        // No report: the line alone, and what the output holds stays as the conversion left it.
-        platform::closeFile(output);
-        say(console, "%s", result.fatalLine);
-        return exitFatal;
-    }
-    if (!platform::closeFile(output)) result.flags.writeError = true;
-    if (std::string note = datelessNote(result, options); !note.empty()) say(console, "%s", note.c_str());
-    bool clean = reportFlags(console, result.flags) && result.recognised;
-    return clean ? exitSuccess : exitFailed;
+    // After a fatal condition no report, only its line: what the output holds stays as the conversion left
+    // it.
+    if (!platform::closeFile(output) && result.fatalLine == nullptr) result.flags.writeError = true;
+    Closing closing = closingOf(result, options);
+    say(console, "%s", closing.lines.c_str());
+    return closing.status;
 }
 
 // Converts with a format that makes the file itself (sqlite). It makes it under a name of its own beside the
@@ -115,6 +111,9 @@ int convertIntoFile(Terminal& terminal, const ConversionPaths& paths, DatabaseSi
     result = convert(side.source, discardingSink(), Console{&kept, showAndKeep}, options);
     clearStatus(terminal);
     completeProvenance(side);
+    // The file's `sources` keeps the console with the lines that close it, as they are when the file is
+    // written (where it is not, no file holds them).
+    side.provenance.console += closingOf(result, options).lines;
     RunOutcome outcome;
     outcome.recognised = result.recognised;
     outcome.flags = result.flags;
@@ -127,26 +126,13 @@ int convertIntoFile(Terminal& terminal, const ConversionPaths& paths, DatabaseSi
     } else {
         platform::discardReplacement(replacement);
     }
-    if (!written) result.flags.writeError = true;
-    if (std::string note = datelessNote(result, options); !note.empty()) say(console, "%s", note.c_str());
-    if (result.fatalLine != nullptr) {
-        say(console, "%s", result.fatalLine);
-        return exitFatal;
-    }
-    bool clean = reportFlags(console, result.flags) && result.recognised;
-    return clean ? exitSuccess : exitFailed;
+    if (!written && result.fatalLine == nullptr) result.flags.writeError = true;
+    Closing closing = closingOf(result, options);
+    say(console, "%s", closing.lines.c_str());
+    return closing.status;
 }
 
 }  // namespace
-
-// "Encounted atleast" is misspelt on purpose: scripts match these lines as the program has always printed
-// them.
-bool reportFlags(Console& console, const RunFlags& flags) {
-    if (flags.writeError) say(console, "Error: Encounted atleast one write error\n");
-    if (flags.readError) say(console, "Error: Encounted atleast one read error\n");
-    if (flags.corrupt) say(console, "Error: database corrupt\n");
-    return !flags.writeError && !flags.readError && !flags.corrupt;
-}
 
 bool choosePaths(Console& console, ConversionPaths& paths) {
     say(console, "%s", usageLine);

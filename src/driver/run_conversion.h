@@ -37,9 +37,6 @@ struct ConversionPaths {
 
 inline constexpr const char* usageLine = "catadump <quillseek.db> <out.qlx>\n";
 
-// Prints the report of the run's flags, in its fixed order; true when it reports nothing wrong.
-bool reportFlags(Console& console, const RunFlags& flags);
-
 // Prints the usage line and asks for both paths. False when the choice was cancelled.
 bool choosePaths(Console& console, ConversionPaths& paths);
 

@@ -49,12 +49,30 @@ void completeProvenance(DatabaseSide& side) {
     input.console = side.kept.text;
 }
 
+namespace {
+
 std::string datelessNote(const ConversionResult& result, const ConversionOptions& options) {
     if (!result.headerSeen || result.columns != ColumnSet::nameAndAttributes) return {};
     std::string version = "Version " + versionLabel(result.version) + " has no dates: ";
     if (std::string_view(options.format->name) == "timeline") return version + "the timeline has no events\n";
     if (options.filter.dated) return version + "the filter by dates keeps no entry\n";
     return {};
+}
+
+}  // namespace
+
+// "Encounted atleast" is misspelt on purpose: scripts match these lines as the program has always printed
+// them.
+Closing closingOf(const ConversionResult& result, const ConversionOptions& options) {
+    if (result.fatalLine != nullptr) return {result.fatalLine, exitFatal};
+    Closing closing{datelessNote(result, options), exitSuccess};
+    const RunFlags& flags = result.flags;
+    if (flags.writeError) closing.lines += "Error: Encounted atleast one write error\n";
+    if (flags.readError) closing.lines += "Error: Encounted atleast one read error\n";
+    if (flags.corrupt) closing.lines += "Error: database corrupt\n";
+    bool clean = !flags.writeError && !flags.readError && !flags.corrupt && result.recognised;
+    closing.status = clean ? exitSuccess : exitFailed;
+    return closing;
 }
 
 bool writeSummaryFile(const std::string& path, std::span<const Provenance> inputs) {

@@ -44,9 +44,14 @@ void recordConversion(Provenance& input, const ConversionResult& result);
 // finished, and the console lines kept so far.
 void completeProvenance(DatabaseSide& side);
 
-// The console line that says why a list has nothing of a database whose version has no dates: the
-// timeline has no events, a filter by dates keeps nothing. Empty otherwise.
-std::string datelessNote(const ConversionResult& result, const ConversionOptions& options);
+// The lines that close a conversion's console, and the exit status they stand for: the fatal line alone;
+// or a note where a version without dates leaves the list nothing (the timeline has no events, a filter by
+// dates keeps nothing), then the report of the run's flags in its fixed order.
+struct Closing {
+    std::string lines;
+    int status = 0;
+};
+Closing closingOf(const ConversionResult& result, const ConversionOptions& options);
 
 // Writes the lines of the inputs to the file ("-": standard output); false when that failed.
 bool writeSummaryFile(const std::string& path, std::span<const Provenance> inputs);

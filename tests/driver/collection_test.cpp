@@ -171,6 +171,30 @@ TEST(Collection, OwnListsEqualTheSingleRuns) {
                   readWholeFile(dir.pathOf("single.qlx")));
     }
     EXPECT_FALSE(fs::exists(dir.pathOf("lists/b/notes.txt.qlx")));
+    // A sqlite file's `sources` row holds what the summary says of its input, the console to its closing
+    // lines: in a file each, and in the single form's file of a cut database.
+    if (findOutputFormat("sqlite") != nullptr) {
+        runProgram({"--format=sqlite", "--output-dir=" + dir.pathOf("sq"),
+                    "--summary=" + dir.pathOf("sq.jsonl"), dir.pathOf("hosts")});
+        const std::string cut = dir.pathOf("hosts/b/cut.db");
+        runProgram(
+            {"--format=sqlite", "--summary=" + dir.pathOf("cut.jsonl"), cut, dir.pathOf("sq/cut.sqlite")});
+        std::string check =
+            "cd " + dir.path() +
+            " && python3 -c 'import json,os,sqlite3\n"
+            "def same(summary, file):\n"
+            "  s=json.loads(summary)\n"
+            "  [row]=sqlite3.connect(file).execute(\"SELECT path,size,sha256,rows,read_error,corrupt,status,"
+            "console FROM sources\").fetchall()\n"
+            "  assert row==(s[\"path\"],s[\"size\"],s[\"sha256\"],s[\"rows\"],s[\"read_error\"],"
+            "s[\"corrupt\"],s[\"status\"],s[\"console\"]),(row,s)\n"
+            "  return s[\"console\"].endswith(\"Error: Encounted atleast one read error\\n\")\n"
+            "lines=open(\"sq.jsonl\").readlines()\n"
+            "cut=[same(l,\"sq/\"+os.path.relpath(json.loads(l)[\"path\"],\"hosts\")+\".sqlite\") "
+            "for l in lines if not json.loads(l)[\"path\"].endswith(\"fatal.db\")]\n"
+            "assert cut.count(True)==1 and same(open(\"cut.jsonl\").read(),\"sq/cut.sqlite\")\n'";
+        EXPECT_EQ(std::system(check.c_str()), 0);
+    }
     // A single database's summary: one line, its hash that of sha256sum, its rows those of its list; a
     // name that is not UTF-8 shows U+FFFD and has its bytes in "path_hex".
     const std::string database = dir.pathOf("caf\xe9.db");
