@@ -4,12 +4,21 @@
 // --output-dir equal the single runs byte for byte; the summary's hashes are those sha256sum computes.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <poll.h>
+#include <pty.h>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "catagen/encode.h"
@@ -270,6 +279,66 @@ TEST(Collection, InputsInOrderWithoutLinkedFoldersOrOutputs) {
     EXPECT_EQ(sources, expected);
     EXPECT_EQ(found.skipped, 1u);  // the broken link
     EXPECT_EQ(found.inputs[1].below, "b/z");
+}
+
+// On a terminal a line shows the collection's progress while it runs, and is erased before the next input's
+// line. The second input comes through a pipe, its second half after a pause longer than the wait before
+// the first drawing, so the run is long enough on any machine.
+TEST(Collection, ShowsItsProgressOnATerminal) {
+    TempDir dir;
+    const std::string db = databaseOf(Version::v1_7_20, 5);
+    const std::string first = dir.write("first.db", db);
+    const std::string second = dir.pathOf("second.db");
+    ASSERT_EQ(::mkfifo(second.c_str(), 0600), 0);
+    const std::string list = dir.pathOf("all.csv");
+    int terminal = -1;
+    std::fflush(nullptr);
+    pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::execl(CATADUMP_BINARY, CATADUMP_BINARY, "--format=csv", "--jobs=1", "-o", list.c_str(),
+                first.c_str(), second.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::thread feeder([&] {
+        int pipe = -1;  // opened once the program reads it; not waited for past the deadline
+        while ((pipe = ::open(second.c_str(), O_WRONLY | O_NONBLOCK)) < 0 &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (pipe < 0) return;
+        ::fcntl(pipe, F_SETFL, 0);
+        size_t half = db.size() / 2;
+        bool written = ::write(pipe, db.data(), half) == static_cast<ssize_t>(half);
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        if (written) written = ::write(pipe, db.data() + half, db.size() - half) > 0;
+        ::close(pipe);
+    });
+    std::string screen;
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{terminal, POLLIN, 0};
+        if (::poll(&ready, 1, 100) <= 0) continue;
+        char chunk[1024];
+        ssize_t got = ::read(terminal, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;  // the program has gone and closed the terminal
+        screen.append(chunk, static_cast<size_t>(got));
+    }
+    if (std::chrono::steady_clock::now() >= deadline) ::kill(child, SIGKILL);
+    feeder.join();
+    ::close(terminal);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    std::smatch progress;
+    ASSERT_TRUE(std::regex_search(screen, progress,
+                                  std::regex("\r1 of 2 inputs, 170 rows, [0-9]+\\.[0-9] MB/s\x1b\\[K")))
+        << screen;
+    size_t drawn = static_cast<size_t>(progress.position(0));
+    EXPECT_LT(screen.find(first + ": 1.7.20, 170 rows\r\n"), drawn) << screen;
+    EXPECT_EQ(screen.find("\r\x1b[K" + second + ": 1.7.20, 170 rows\r\n", drawn) == std::string::npos, false)
+        << screen;
 }
 
 // Parts finishing in every order, some holding more than memory keeps: the list is always in input order.
