@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 # Times the Python module over a database: iterates every entry reading its path and size, and prints
-# "entries N seconds S rate R/s". The module must be importable (PYTHONPATH at the built module).
+# "entries N seconds S rate R/s". The module must be importable (PYTHONPATH at the folder of the built package).
 import sys
 import time
 

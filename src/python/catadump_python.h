@@ -1,7 +1,7 @@
 /* What the module's source files share: the module's state, the Database object (which the sources read
  * into and the Database type iterates), and the few functions one file gives another. Shared functions
  * carry the prefix catadump_py_; the module is built with hidden visibility, so they stay inside it and
- * only PyInit_catadump is exported. */
+ * only PyInit__catadump is exported. */
 #ifndef CATADUMP_PYTHON_H
 #define CATADUMP_PYTHON_H
 

@@ -1,4 +1,5 @@
-/* The Python module catadump: the entries of a Quillseek index database through libcatadump.
+/* The Python module catadump's compiled part, catadump._catadump, which the package catadump (catadump/
+ * beside this file) makes public: the entries of a Quillseek index database through libcatadump.
  *
  *     with catadump.open(source) as db:
  *         for entry in db: ...
@@ -89,7 +90,7 @@ static void module_free(void* module) { module_clear((PyObject*)module); }
 
 static struct PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "catadump",
+    "catadump._catadump",
     "The folders and files of a Quillseek index database (raw or bzip2-wrapped), one entry at a time.",
     sizeof(module_state),
     module_methods,
@@ -104,7 +105,7 @@ static int add_type(PyObject* module, PyType_Spec* shape, PyTypeObject** kept) {
     return *kept != NULL ? PyModule_AddType(module, *kept) : -1;
 }
 
-PyMODINIT_FUNC PyInit_catadump(void) {
+PyMODINIT_FUNC PyInit__catadump(void) {
     PyObject* module = PyModule_Create(&module_definition);
     if (module == NULL) return NULL;
     module_state* state = (module_state*)PyModule_GetState(module);
