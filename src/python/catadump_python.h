@@ -60,6 +60,16 @@ PyObject* catadump_py_entry_new(PyTypeObject* type, const catadump_entry* from);
 extern PyType_Spec catadump_py_database_spec;
 Database* catadump_py_database_new(module_state* state);
 
+/* The next entry of an open database that is not in use (check with catadump_py_check_usable, 0 or -1 and
+ * an exception, and set `busy` around the calls): 1 and the entry; 0 at the end; -1 and an exception (the
+ * fatal line as catadump.Error, the file object's own, a signal's). The GIL is let go while the conversion
+ * is waited for; with `poll_first` only when no entry is ready at once. */
+int catadump_py_check_usable(Database* self);
+int catadump_py_next_entry(Database* self, catadump_entry* entry, int poll_first);
+
+/* frame.c: Database._fill_columns, the columns of catadump.read_frame. */
+PyObject* catadump_py_fill_columns(PyObject* database, PyObject* wanted);
+
 /* sources.c: opens the database's reader on a source (a path, a file descriptor, a binary file object or
  * a buffer), or on the buffer given as data=. 0, or -1 and an exception. */
 int catadump_py_open_source(Database* self, PyObject* source, const catadump_options* options);

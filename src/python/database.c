@@ -112,28 +112,21 @@ static PyObject* database_iter(PyObject* object) {
     return object;
 }
 
-static PyObject* database_next(PyObject* object) {
-    Database* self = (Database*)object;
-    if (database_check_open(self) != 0 || database_in_use(self)) return NULL;
-    if (self->ended) return NULL;
-    catadump_entry entry;
-    int status;
+int catadump_py_next_entry(Database* self, catadump_entry* entry, int poll_first) {
+    int status = poll_first ? catadump_next_timeout(self->reader, entry, 0) : CATADUMP_WAITING;
     /* In slices, so that a signal (Ctrl-C) is raised while the source is slow to give anything. */
-    self->busy = 1;
-    for (;;) {
+    while (status == CATADUMP_WAITING) {
         Py_BEGIN_ALLOW_THREADS
-        status = catadump_next_timeout(self->reader, &entry, 20);
+        status = catadump_next_timeout(self->reader, entry, 20);
         Py_END_ALLOW_THREADS
-        if (status != CATADUMP_WAITING) break;
-        if (PyErr_CheckSignals() != 0) {
-            self->busy = 0;
-            return NULL;
-        }
+        if (status == CATADUMP_WAITING && PyErr_CheckSignals() != 0) return -1;
     }
-    self->busy = 0;
-    if (status == 1) return catadump_py_entry_new(self->entry_type, &entry);
+    if (status == 1) return 1;
     self->ended = 1;
-    if (self->pending != NULL) return database_raise_pending(self);
+    if (self->pending != NULL) {
+        database_raise_pending(self);
+        return -1;
+    }
     if (status < 0) {
         const char* line = catadump_fatal_line(self->reader);
         if (line == NULL) line = "";
@@ -144,8 +137,24 @@ static PyObject* database_next(PyObject* object) {
             PyErr_SetObject(self->error, message);
             Py_DECREF(message);
         }
+        return -1;
     }
-    return NULL;
+    return 0;
+}
+
+int catadump_py_check_usable(Database* self) {
+    return database_check_open(self) != 0 || database_in_use(self) ? -1 : 0;
+}
+
+static PyObject* database_next(PyObject* object) {
+    Database* self = (Database*)object;
+    if (catadump_py_check_usable(self) != 0) return NULL;
+    if (self->ended) return NULL;
+    catadump_entry entry;
+    self->busy = 1;
+    int status = catadump_py_next_entry(self, &entry, 0);
+    self->busy = 0;
+    return status == 1 ? catadump_py_entry_new(self->entry_type, &entry) : NULL;
 }
 
 static PyObject* database_version(PyObject* object, void* closure) {
@@ -266,6 +275,8 @@ static PyMethodDef database_methods[] = {
      "Stops the conversion and frees the reader; harmless when closed."},
     {"__enter__", database_enter, METH_NOARGS, NULL},
     {"__exit__", (PyCFunction)(void (*)(void))database_exit, METH_FASTCALL, NULL},
+    {"_fill_columns", catadump_py_fill_columns, METH_O,
+     "_fill_columns(wanted) -> dict: the entries not yet read as columns (catadump.read_frame's)."},
     {NULL, NULL, 0, NULL},
 };
 

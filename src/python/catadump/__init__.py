@@ -7,5 +7,6 @@ The entries come from the compiled part, catadump._catadump, over libcatadump.
 """
 
 from ._catadump import Database, Entry, Error, open
+from .frames import read_frame
 
-__all__ = ["Database", "Entry", "Error", "open"]
+__all__ = ["Database", "Entry", "Error", "open", "read_frame"]

@@ -1,0 +1,88 @@
+"""Data frames of databases: catadump.read_frame.
+
+The columns are made by the compiled part without a Python object per number (Database._fill_columns):
+each numeric column arrives as a bytearray that NumPy views as it is, and pandas takes those arrays. pandas
+and NumPy are needed only here: the package imports without them.
+"""
+
+from ._catadump import open as _open
+
+# The columns in the frame's order; each numeric one with the NumPy type of its bytes.
+COLUMNS = ("path", "name", "type", "folder", "parent", "size", "created", "modified", "accessed",
+           "created_filetime", "modified_filetime", "accessed_filetime", "attributes")
+_NUMBERS = {"folder": "<i8", "parent": "<i8", "size": "<u8", "created_filetime": "<u8",
+            "modified_filetime": "<u8", "accessed_filetime": "<u8", "attributes": "<u4"}
+_DATES = ("created", "modified", "accessed")
+# What only the versions with values (sizes and dates) have.
+_VALUES = frozenset(("size",) + _DATES + ("created_filetime", "modified_filetime", "accessed_filetime"))
+_VERSIONS_WITH_VALUES = frozenset(("1.7.17", "1.7.20"))
+
+
+def _numpy_and_pandas():
+    try:
+        import numpy
+        import pandas
+    except ImportError as missing:
+        raise ImportError(
+            f"catadump's data frames need pandas and NumPy, and {missing.name} is missing "
+            "(on Debian: apt-get install python3-pandas)") from missing
+    return numpy, pandas
+
+
+def _wanted(columns):
+    if columns is None:
+        return COLUMNS
+    if isinstance(columns, str):
+        columns = (columns,)
+    asked = list(columns)
+    unknown = [name for name in asked if name not in COLUMNS]
+    if unknown:
+        raise ValueError(f"no column {', '.join(map(repr, unknown))}; the columns are {', '.join(COLUMNS)}")
+    return [name for name in COLUMNS if name in asked]
+
+
+def _column(numpy, pandas, name, filled):
+    if name in ("path", "name"):
+        return numpy.array(filled, dtype=object)
+    if name == "type":
+        return pandas.Categorical.from_codes(numpy.frombuffer(filled, dtype="i1"), categories=["folder", "file"])
+    if name in _DATES:
+        # Nanoseconds since 1970 UTC, the least int64 where there is no date: NaT.
+        return pandas.arrays.DatetimeArray(numpy.frombuffer(filled, dtype="M8[ns]"),
+                                           dtype=pandas.DatetimeTZDtype(tz="UTC"))
+    return numpy.frombuffer(filled, dtype=_NUMBERS[name])
+
+
+def read_frame(source, columns=None, threads=0):
+    """The database's entries as a pandas DataFrame, a row an entry in the list's order.
+
+    source: as catadump.open takes it (a path, a file descriptor, a binary file object, a buffer).
+    columns: the names of the columns wanted (None: every one the version has): path and name (str, as
+    Entry.path and Entry.name), type (category: folder, file), folder (the folder's index, -1 for a file),
+    parent (the index of the folder it is in, -1 at the top), and where the version has values size
+    (uint64), created, modified and accessed (UTC datetimes, NaT for no date or one outside 1677-2262),
+    created_filetime, modified_filetime and accessed_filetime (uint64, the stored numbers), attributes
+    (uint32). A column asked for that the version does not have is left out.
+    threads: the workers that decode a bzip2-wrapped database, as catadump.open's.
+
+    The report is in DataFrame.attrs: version, header_line, read_error, corrupt, console. A fatal condition
+    raises catadump.Error, as iterating the database does.
+    """
+    numpy, pandas = _numpy_and_pandas()
+    names = _wanted(columns)
+    mask = sum(1 << COLUMNS.index(name) for name in names)
+    with _open(source, threads=threads) as db:
+        filled = db._fill_columns(mask)
+    report = {"version": db.version, "header_line": db.header_line, "read_error": db.read_error,
+              "corrupt": db.corrupt, "console": db.console}
+    values = report["version"] in _VERSIONS_WITH_VALUES
+    data = {}
+    for name in names:
+        column = filled.pop(name)  # each bytearray or list let go as soon as its column is made
+        if name in _VALUES and not values:
+            continue
+        data[name] = _column(numpy, pandas, name, column)
+        del column
+    frame = pandas.DataFrame(data, copy=False)
+    frame.attrs.update(report)
+    return frame

@@ -1,0 +1,207 @@
+/* Database._fill_columns: the entries as the columns of a data frame, made here without a Python object per
+ * number. Each numeric column is a bytearray of fixed-width values that NumPy views without a copy
+ * (catadump/frames.py); the paths and names are lists of str. The GIL is kept while entries are ready and
+ * let go only while the conversion is waited for: a str per path and name needs it, and taking it again for
+ * every entry would cost more than the entry. */
+#include "catadump_python.h"
+
+#include <string.h>
+
+/* The columns, in the frame's order; `wanted` is a mask of their bits. */
+enum {
+    COLUMN_PATH,
+    COLUMN_NAME,
+    COLUMN_TYPE,
+    COLUMN_FOLDER,
+    COLUMN_PARENT,
+    COLUMN_SIZE,
+    COLUMN_CREATED,
+    COLUMN_MODIFIED,
+    COLUMN_ACCESSED,
+    COLUMN_CREATED_FILETIME,
+    COLUMN_MODIFIED_FILETIME,
+    COLUMN_ACCESSED_FILETIME,
+    COLUMN_ATTRIBUTES,
+    COLUMN_COUNT
+};
+
+static const struct {
+    const char* name;
+    size_t width; /* bytes a value; 0 for the str columns */
+} columns[COLUMN_COUNT] = {
+    {"path", 0},
+    {"name", 0},
+    {"type", 1},               /* int8: 0 folder, 1 file */
+    {"folder", 8},             /* int64: the folder's index among the folders, -1 for a file */
+    {"parent", 8},             /* int64: the index of the folder it is in, -1 at the top */
+    {"size", 8},               /* uint64 */
+    {"created", 8},            /* int64 nanoseconds since 1970 UTC, NaT's value where there is no date */
+    {"modified", 8},           /* the same */
+    {"accessed", 8},           /* the same */
+    {"created_filetime", 8},   /* uint64: the stored number */
+    {"modified_filetime", 8},  /* the same */
+    {"accessed_filetime", 8},  /* the same */
+    {"attributes", 4},         /* uint32 */
+};
+
+/* NumPy's and pandas' "not a time": the least int64. */
+#define NOT_A_TIME INT64_MIN
+
+/* A Windows file time (100 ns since 1601) as nanoseconds since 1970: not a time for 0 (no date) and for a
+ * time that does not fit in 64 bits of nanoseconds (before 1677 or after 2262). */
+static int64_t nanoseconds_since_1970(uint64_t filetime) {
+    const int64_t ticks_1601_to_1970 = INT64_C(116444736000000000);
+    const int64_t fitting = INT64_MAX / 100;
+    if (filetime == 0 || filetime > (uint64_t)INT64_MAX) return NOT_A_TIME;
+    int64_t ticks = (int64_t)filetime - ticks_1601_to_1970;
+    if (ticks > fitting || ticks <= -fitting) return NOT_A_TIME;
+    return ticks * 100;
+}
+
+typedef struct {
+    unsigned wanted;
+    PyObject* lists[2];                /* path, name */
+    PyObject* arrays[COLUMN_COUNT];    /* the bytearrays of the numeric columns wanted */
+    char* data[COLUMN_COUNT];          /* their bytes, again after each resize */
+    Py_ssize_t rows;                   /* filled */
+    Py_ssize_t room;                   /* rows the bytearrays hold */
+} Columns;
+
+static int wanted(const Columns* c, int column) { return (c->wanted >> column) & 1u; }
+
+/* Room for more rows in every numeric column: half as many again as there are (bytearray's own growth is
+ * an eighth, and each step may move the bytes). */
+static int grow(Columns* c) {
+    Py_ssize_t room = c->room < 4096 ? 4096 : c->room + c->room / 2;
+    for (int column = COLUMN_TYPE; column < COLUMN_COUNT; ++column) {
+        if (!wanted(c, column)) continue;
+        if (PyByteArray_Resize(c->arrays[column], room * (Py_ssize_t)columns[column].width) != 0) return -1;
+        c->data[column] = PyByteArray_AS_STRING(c->arrays[column]);
+    }
+    c->room = room;
+    return 0;
+}
+
+static void put(Columns* c, int column, const void* value) {
+    size_t width = columns[column].width;
+    memcpy(c->data[column] + (size_t)c->rows * width, value, width);
+}
+
+static PyObject* decoded(const char* text, size_t length) {
+    return PyUnicode_DecodeUTF8(text, (Py_ssize_t)length, "surrogateescape");
+}
+
+/* The name's str: the tail of the path's where that is pure ASCII (a byte a character) and the name is the
+ * path's tail, as it nearly always is; else decoded on its own. */
+static PyObject* name_of(const catadump_entry* entry, PyObject* path) {
+    size_t start = entry->path_length - entry->name_length;
+    if (path != NULL && PyUnicode_IS_ASCII(path) && entry->name_length <= entry->path_length &&
+        memcmp(entry->path + start, entry->name, entry->name_length) == 0) {
+        return PyUnicode_Substring(path, (Py_ssize_t)start, (Py_ssize_t)entry->path_length);
+    }
+    return decoded(entry->name, entry->name_length);
+}
+
+static int append_entry(Columns* c, const catadump_entry* entry) {
+    if (c->rows == c->room && grow(c) != 0) return -1;
+    PyObject* path = NULL;
+    if (wanted(c, COLUMN_PATH) || wanted(c, COLUMN_NAME)) {
+        path = decoded(entry->path, entry->path_length);
+        if (path == NULL) return -1;
+    }
+    if (wanted(c, COLUMN_NAME)) {
+        PyObject* name = name_of(entry, path);
+        int failed = name == NULL || PyList_Append(c->lists[COLUMN_NAME], name) != 0;
+        Py_XDECREF(name);
+        if (failed) {
+            Py_XDECREF(path);
+            return -1;
+        }
+    }
+    if (path != NULL) {
+        int failed = wanted(c, COLUMN_PATH) && PyList_Append(c->lists[COLUMN_PATH], path) != 0;
+        Py_DECREF(path);
+        if (failed) return -1;
+    }
+    int8_t type = entry->is_folder ? 0 : 1;
+    int64_t folder = entry->folder == CATADUMP_NO_FOLDER ? -1 : (int64_t)entry->folder;
+    int64_t parent = entry->parent == CATADUMP_NO_FOLDER ? -1 : (int64_t)entry->parent;
+    const uint64_t filetimes[3] = {entry->created, entry->modified, entry->accessed};
+    if (wanted(c, COLUMN_TYPE)) put(c, COLUMN_TYPE, &type);
+    if (wanted(c, COLUMN_FOLDER)) put(c, COLUMN_FOLDER, &folder);
+    if (wanted(c, COLUMN_PARENT)) put(c, COLUMN_PARENT, &parent);
+    if (wanted(c, COLUMN_SIZE)) put(c, COLUMN_SIZE, &entry->size);
+    for (int date = 0; date < 3; ++date) {
+        if (wanted(c, COLUMN_CREATED + date)) {
+            int64_t time = nanoseconds_since_1970(filetimes[date]);
+            put(c, COLUMN_CREATED + date, &time);
+        }
+        if (wanted(c, COLUMN_CREATED_FILETIME + date)) put(c, COLUMN_CREATED_FILETIME + date, &filetimes[date]);
+    }
+    if (wanted(c, COLUMN_ATTRIBUTES)) put(c, COLUMN_ATTRIBUTES, &entry->attributes);
+    ++c->rows;
+    return 0;
+}
+
+/* The filled columns as a dict, each bytearray cut to its rows. */
+static PyObject* columns_dict(Columns* c) {
+    PyObject* dict = PyDict_New();
+    if (dict == NULL) return NULL;
+    for (int column = 0; column < COLUMN_COUNT; ++column) {
+        if (!wanted(c, column)) continue;
+        PyObject* value = column < COLUMN_TYPE ? c->lists[column] : c->arrays[column];
+        if (column >= COLUMN_TYPE &&
+            PyByteArray_Resize(value, c->rows * (Py_ssize_t)columns[column].width) != 0) {
+            Py_DECREF(dict);
+            return NULL;
+        }
+        if (PyDict_SetItemString(dict, columns[column].name, value) != 0) {
+            Py_DECREF(dict);
+            return NULL;
+        }
+    }
+    return dict;
+}
+
+PyObject* catadump_py_fill_columns(PyObject* object, PyObject* wanted_object) {
+    Database* self = (Database*)object;
+    unsigned long mask = PyLong_AsUnsignedLong(wanted_object);
+    if (mask == (unsigned long)-1 && PyErr_Occurred()) return NULL;
+    if (mask >= (1ul << COLUMN_COUNT)) {
+        PyErr_Format(PyExc_ValueError, "_fill_columns takes a mask of %d columns, not %lu", COLUMN_COUNT, mask);
+        return NULL;
+    }
+    if (catadump_py_check_usable(self) != 0) return NULL;
+    Columns c;
+    memset(&c, 0, sizeof c);
+    c.wanted = (unsigned)mask;
+    PyObject* result = NULL;
+    for (int column = 0; column < COLUMN_COUNT; ++column) {
+        if (!wanted(&c, column)) continue;
+        PyObject** slot = column < COLUMN_TYPE ? &c.lists[column] : &c.arrays[column];
+        *slot = column < COLUMN_TYPE ? PyList_New(0) : PyByteArray_FromStringAndSize(NULL, 0);
+        if (*slot == NULL) goto done;
+    }
+    self->busy = 1;
+    int status = 0;
+    if (!self->ended) {
+        catadump_entry entry;
+        while ((status = catadump_py_next_entry(self, &entry, 1)) == 1) {
+            if (append_entry(&c, &entry) != 0) {
+                status = -1;
+                break;
+            }
+        }
+    }
+    self->busy = 0;
+    if (status == 0) result = columns_dict(&c);
+done:
+    for (int column = 0; column < COLUMN_COUNT; ++column) {
+        if (column < COLUMN_TYPE) {
+            Py_XDECREF(c.lists[column]);
+        } else {
+            Py_XDECREF(c.arrays[column]);
+        }
+    }
+    return result;
+}
