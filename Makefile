@@ -66,6 +66,7 @@ bench: build
 	@bash scripts/install-deps bench
 	BUILD=$(BUILD) bash bench/run-bench $(BENCH_FLAGS)
 	BUILD=$(BUILD) bash bench/run-collection
+	BUILD=$(BUILD) bash bench/run-frames
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-coverage
