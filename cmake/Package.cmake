@@ -16,5 +16,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 if(CATADUMP_PYTHON_DEPENDS)
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "${CATADUMP_PYTHON_DEPENDS}")
+    # The module's data frames need pandas; its frames over many machines Dask and its scheduler.
+    set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-pandas, python3-dask, python3-distributed")
 endif()
 include(CPack)
