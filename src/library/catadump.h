@@ -71,6 +71,21 @@ CATADUMP_API int catadump_open_fd(int fd, const catadump_options* options, catad
 CATADUMP_API int catadump_open_callbacks(catadump_read_function read, void* context,
                                          const catadump_options* options, catadump_reader** reader);
 
+/* The same, with flags: 0 or CATADUMP_PROVENANCE; other bits are refused (-1, errno EINVAL). The functions
+ * above are these with flags 0.
+ *
+ * CATADUMP_PROVENANCE: count and hash (SHA-256) every byte of the database as it is read; where the
+ * conversion stops early on damage the rest is still read for the hash; note a regular file's modification
+ * time. Without it the reader reads as before, and as fast. */
+#define CATADUMP_PROVENANCE 1u
+CATADUMP_API int catadump_open_path_with(const char* path, const catadump_options* options, unsigned flags,
+                                         catadump_reader** reader);
+CATADUMP_API int catadump_open_fd_with(int fd, const catadump_options* options, unsigned flags,
+                                       catadump_reader** reader);
+CATADUMP_API int catadump_open_callbacks_with(catadump_read_function read, void* context,
+                                              const catadump_options* options, unsigned flags,
+                                              catadump_reader** reader);
+
 /* The next entry: 1 and *entry filled, 0 at the end of the entries, -1 when a fatal condition ended the
  * conversion (catadump_fatal_line says which). Damage gives the entries the program would write, then 0;
  * the report says what went wrong. */
@@ -94,6 +109,28 @@ CATADUMP_API int catadump_recognised(catadump_reader* reader);
 CATADUMP_API const char*
 catadump_fatal_line(catadump_reader* reader); /* NULL when none ended the conversion */
 CATADUMP_API const char* catadump_console(catadump_reader* reader, size_t* length);
+
+/* Where the entries came from, as the program's --summary says it of the same database: its size, SHA-256
+ * and modification time (with CATADUMP_PROVENANCE; without it 0, "" and none) and what the conversion
+ * gave. */
+typedef struct catadump_provenance {
+    /* The bytes of the database read, and their SHA-256 as 64 lower-case hex digits; "" when not asked
+     * for, or the hash failed, or a read failed. */
+    uint64_t size;
+    const char* sha256;
+    /* A regular file's last modification, as a Windows file time (100 ns since 1601 UTC). */
+    int has_modified;
+    uint64_t modified;
+    /* The entries the conversion gave, and the dates out of range as the program's summary counts them (0
+     * where the program's list has no dates to count). */
+    uint64_t rows;
+    uint64_t dates_out_of_range;
+} catadump_provenance;
+
+/* 0 and *provenance filled once catadump_next has given 0 or -1 (strings valid until catadump_close); -1
+ * with errno EAGAIN before that. The end of the entries comes once the rest of the database is read for
+ * the hash. */
+CATADUMP_API int catadump_provenance_of(catadump_reader* reader, catadump_provenance* provenance);
 
 /* Stops the conversion if it is still running and frees everything; the reader is not to be used after.
  * A read of a path or a descriptor that waits for data (an idle pipe) is abandoned, so this returns at

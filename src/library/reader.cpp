@@ -1,7 +1,9 @@
 // libcatadump's reader: the conversion runs on a thread of the reader's own with a format that hands each
 // record to a bounded queue of batches; catadump_next takes them out one at a time. The batches are
 // reused, so a row costs no allocation once the queue has warmed up, and the queue's bound is what keeps
-// memory as the program's.
+// memory as the program's. With CATADUMP_PROVENANCE the conversion reads through the io layer's hashing
+// source, and its thread reads the rest for the hash before the end is handed over, as the program's
+// summary does.
 #include "library/catadump.h"
 
 #include <atomic>
@@ -17,6 +19,9 @@
 #include <vector>
 
 #include "driver/convert.h"
+#include "driver/summary.h"
+#include "formats/provenance.h"
+#include "io/byte_source.h"
 #include "model/paths.h"
 #include "platform/platform.h"
 
@@ -61,6 +66,12 @@ struct catadump_reader {
     catadump_read_function readFunction = nullptr;
     void* readContext = nullptr;
     catadump_options options{};
+    unsigned flags = 0;
+    // With CATADUMP_PROVENANCE, the source is read through `hashing`. The conversion's thread fills in
+    // `provenance` (the summary's record of the database) before it hands the end over.
+    std::unique_ptr<catadump::HashingInput> hashing;
+    catadump::ByteSource restSource;  // the source itself, read for the rest of the hash until the close
+    catadump::Provenance provenance;
 
     std::thread thread;
     std::mutex mutex;
@@ -85,6 +96,7 @@ struct catadump_reader {
     // The caller's side.
     std::unique_ptr<catadump::Batch> reading;
     size_t nextRecord = 0;
+    bool endGiven = false;  // catadump_next has given 0 or -1
 };
 
 namespace catadump {
@@ -178,6 +190,34 @@ void keepConsole(void* context, const char* text, size_t n) {
     }
 }
 
+// The rest of the database after the conversion, read for the hash until catadump_close (a callback's
+// source, which no wakeup ends, is asked no more then).
+int64_t readRestUntilClosed(void* context, void* destination, size_t n) {
+    auto& reader = *static_cast<catadump_reader*>(context);
+    if (reader.cancelled) return -1;
+    return reader.restSource.read(reader.restSource.context, destination, n);
+}
+int restError(void* context) {
+    auto& reader = *static_cast<catadump_reader*>(context);
+    return reader.restSource.lastError(reader.restSource.context);
+}
+
+// What the conversion gave and, with CATADUMP_PROVENANCE, the rest of the database read for the hash (a
+// conversion that stopped early left it unread), as the program's summary records them. A read that
+// failed leaves no hash: the bytes hashed are not the database's.
+void finishProvenance(catadump_reader& reader, const ConversionResult& result) {
+    Provenance& provenance = reader.provenance;
+    if (reader.hashing) {
+        reader.restSource = reader.hashing->inner;
+        reader.hashing->inner = ByteSource{&reader, readRestUntilClosed, restError};
+        bool whole = readRestForHash(*reader.hashing);
+        std::string sha256 = reader.hashing->hash.finish();
+        provenance.sha256 = whole ? std::move(sha256) : std::string();
+        provenance.size = reader.hashing->bytes;
+    }
+    recordConversion(provenance, result);
+}
+
 void runConversion(void* context) {
     auto& reader = *static_cast<catadump_reader*>(context);
     ConversionResult result;
@@ -193,6 +233,7 @@ void runConversion(void* context) {
     } catch (const std::bad_alloc&) {
         result.fatalLine = "Out of Memory\n";
     }
+    if (!reader.cancelled) finishProvenance(reader, result);
     bool freeHere;
     {
         std::lock_guard lock(reader.mutex);
@@ -212,8 +253,21 @@ int64_t readThroughCallback(void* context, void* destination, size_t n) {
 }
 int noErrorCode(void*) { return 0; }
 
-// The reader on its own thread; on failure the reader is freed (and a file it opened closed).
+// The reader on its own thread; on failure the reader is freed (and a file it opened closed). With
+// CATADUMP_PROVENANCE the conversion reads its source through the hashing source, hashed on the
+// conversion's thread: a thread of its own for the hash, as the program has, measured no faster here (the
+// caller's thread takes the other core), and slower for a raw database.
 int start(std::unique_ptr<catadump_reader> reader, catadump_reader** out) {
+    if ((reader->flags & CATADUMP_PROVENANCE) != 0) {
+        reader->hashing.reset(new (std::nothrow) HashingInput);
+        if (!reader->hashing) {
+            destroy(reader.release());
+            errno = ENOMEM;
+            return -1;
+        }
+        reader->hashing->inner = reader->source;
+        reader->source = hashingSource(*reader->hashing);
+    }
     if (!startSystemThread(reader->thread, runConversion, reader.get())) {
         destroy(reader.release());
         return -1;
@@ -222,9 +276,10 @@ int start(std::unique_ptr<catadump_reader> reader, catadump_reader** out) {
     return 0;
 }
 
-// A new reader with the options, or NULL: errno EINVAL for options out of range, ENOMEM without memory.
-catadump_reader* newReader(const catadump_options* options) {
-    if (options != nullptr && options->threads > maxThreads) {
+// A new reader with the options and flags, or NULL: errno EINVAL for options out of range or unknown
+// flags, ENOMEM without memory.
+catadump_reader* newReader(const catadump_options* options, unsigned flags) {
+    if ((options != nullptr && options->threads > maxThreads) || (flags & ~CATADUMP_PROVENANCE) != 0) {
         errno = EINVAL;
         return nullptr;
     }
@@ -234,6 +289,7 @@ catadump_reader* newReader(const catadump_options* options) {
         return nullptr;
     }
     if (options != nullptr) reader->options = *options;
+    reader->flags = flags;
     return reader;
 }
 
@@ -270,7 +326,10 @@ int nextEntry(catadump_reader* reader, catadump_entry* entry, long long millisec
         }
         --reader->waiting;
         if (!arrived) return CATADUMP_WAITING;
-        if (reader->full.empty()) return reader->result.fatalLine != nullptr ? -1 : 0;
+        if (reader->full.empty()) {
+            reader->endGiven = true;
+            return reader->result.fatalLine != nullptr ? -1 : 0;
+        }
         reader->reading = std::move(reader->full.front());
         reader->full.pop_front();
         reader->nextRecord = 0;
@@ -300,9 +359,10 @@ using namespace catadump;
 
 extern "C" {
 
-int catadump_open_path(const char* path, const catadump_options* options, catadump_reader** out) {
+int catadump_open_path_with(const char* path, const catadump_options* options, unsigned flags,
+                            catadump_reader** out) {
     *out = nullptr;
-    std::unique_ptr<catadump_reader> reader(newReader(options));
+    std::unique_ptr<catadump_reader> reader(newReader(options, flags));
     if (!reader) return -1;
     if (path == nullptr || !platform::openForSequentialRead(path, reader->file.file)) return -1;
     reader->ownsFile = true;
@@ -310,31 +370,46 @@ int catadump_open_path(const char* path, const catadump_options* options, catadu
         destroy(reader.release());
         return -1;
     }
+    if ((flags & CATADUMP_PROVENANCE) != 0) noteModification(reader->file.file, reader->provenance);
     return start(std::move(reader), out);
 }
 
-int catadump_open_fd(int fd, const catadump_options* options, catadump_reader** out) {
+int catadump_open_fd_with(int fd, const catadump_options* options, unsigned flags, catadump_reader** out) {
     *out = nullptr;
-    std::unique_ptr<catadump_reader> reader(newReader(options));
+    std::unique_ptr<catadump_reader> reader(newReader(options, flags));
     if (!reader) return -1;
     reader->file.file = platform::File{fd};
     if (!watchFile(*reader)) return -1;
+    if ((flags & CATADUMP_PROVENANCE) != 0) noteModification(reader->file.file, reader->provenance);
     return start(std::move(reader), out);
 }
 
-int catadump_open_callbacks(catadump_read_function read, void* context, const catadump_options* options,
-                            catadump_reader** out) {
+int catadump_open_callbacks_with(catadump_read_function read, void* context, const catadump_options* options,
+                                 unsigned flags, catadump_reader** out) {
     *out = nullptr;
     if (read == nullptr) {
         errno = EINVAL;
         return -1;
     }
-    std::unique_ptr<catadump_reader> reader(newReader(options));
+    std::unique_ptr<catadump_reader> reader(newReader(options, flags));
     if (!reader) return -1;
     reader->readFunction = read;
     reader->readContext = context;
     reader->source = ByteSource{reader.get(), readThroughCallback, noErrorCode};
     return start(std::move(reader), out);
+}
+
+int catadump_open_path(const char* path, const catadump_options* options, catadump_reader** out) {
+    return catadump_open_path_with(path, options, 0, out);
+}
+
+int catadump_open_fd(int fd, const catadump_options* options, catadump_reader** out) {
+    return catadump_open_fd_with(fd, options, 0, out);
+}
+
+int catadump_open_callbacks(catadump_read_function read, void* context, const catadump_options* options,
+                            catadump_reader** out) {
+    return catadump_open_callbacks_with(read, context, options, 0, out);
 }
 
 int catadump_next(catadump_reader* reader, catadump_entry* entry) { return nextEntry(reader, entry, -1); }
@@ -381,6 +456,22 @@ const char* catadump_console(catadump_reader* reader, size_t* length) {
     }
     if (length != nullptr) *length = reader->console.size();
     return reader->console.c_str();
+}
+
+int catadump_provenance_of(catadump_reader* reader, catadump_provenance* out) {
+    if (!reader->endGiven) {
+        errno = EAGAIN;
+        return -1;
+    }
+    // The conversion's thread filled the record in before it handed the end over; nothing changes it since.
+    const Provenance& provenance = reader->provenance;
+    out->size = provenance.size;
+    out->sha256 = provenance.sha256.c_str();
+    out->has_modified = provenance.hasModified ? 1 : 0;
+    out->modified = provenance.modified;
+    out->rows = provenance.rows;
+    out->dates_out_of_range = provenance.datesOutOfRange;
+    return 0;
 }
 
 void catadump_close(catadump_reader* reader) {
