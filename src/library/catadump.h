@@ -140,6 +140,29 @@ CATADUMP_API int catadump_provenance_of(catadump_reader* reader, catadump_proven
  * frees everything once the conversion has ended; a catadump_next waiting meanwhile returns -1. */
 CATADUMP_API void catadump_close(catadump_reader* reader);
 
+/* The inputs of operands as the program's collection forms (-o, --output-dir) take them: files by name,
+ * folders searched in name order without following links to folders, a file inside a folder taken when its
+ * content is a database (a signature, or bzip2 data whose first block unwraps to one), others (and
+ * devices, pipes, broken links) skipped and counted. An operand that is a file (or "-", or a path that
+ * names nothing) is always an input, and so is a file in a folder that cannot be opened (its conversion
+ * fails to open it, as the program's does). Each file found in a folder is read for its content (at most
+ * 2 MiB), apart from its later conversion. 0, or -1 and errno (EINVAL for a NULL operand, ENOMEM). */
+typedef struct catadump_inputs catadump_inputs;
+typedef struct catadump_input {
+    /* The path by which it was found: the operand joined with the path below it; "-" for standard input. */
+    const char* source;
+    const char* below; /* the path below its operand ("stdin" for "-") */
+    int in_folder;     /* found inside a folder operand */
+    /* NULL, or why it cannot be read (a folder that could not be listed). */
+    const char* problem;
+} catadump_input;
+CATADUMP_API int catadump_find_inputs(const char* const* operands, size_t count, catadump_inputs** found);
+CATADUMP_API size_t catadump_inputs_count(const catadump_inputs* found);
+/* 0 and *input filled (its strings valid until catadump_inputs_free), or -1 (EINVAL) out of range. */
+CATADUMP_API int catadump_input_at(const catadump_inputs* found, size_t index, catadump_input* input);
+CATADUMP_API size_t catadump_inputs_skipped(const catadump_inputs* found);
+CATADUMP_API void catadump_inputs_free(catadump_inputs* found);
+
 #ifdef __cplusplus
 }
 #endif
