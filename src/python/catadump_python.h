@@ -49,6 +49,10 @@ typedef struct {
     int read_error;
     int corrupt;
     int recognised;
+    /* The source's path (str) when it is one, else NULL; the provenance, once the entries ended and the
+     * reader is closed. */
+    PyObject* path;
+    PyObject* provenance;
 } Database;
 
 /* entry.c: the Entry type, and a new Entry holding a copy of the reader's entry. */
@@ -71,8 +75,10 @@ int catadump_py_next_entry(Database* self, catadump_entry* entry, int poll_first
 PyObject* catadump_py_fill_columns(PyObject* database, PyObject* wanted);
 
 /* sources.c: opens the database's reader on a source (a path, a file descriptor, a binary file object or
- * a buffer), or on the buffer given as data=. 0, or -1 and an exception. */
-int catadump_py_open_source(Database* self, PyObject* source, const catadump_options* options);
-int catadump_py_open_buffer(Database* self, PyObject* data, const catadump_options* options);
+ * a buffer), or on the buffer given as data=, with the flags of catadump_open_path_with. 0, or -1 and an
+ * exception. */
+int catadump_py_open_source(Database* self, PyObject* source, const catadump_options* options,
+                            unsigned flags);
+int catadump_py_open_buffer(Database* self, PyObject* data, const catadump_options* options, unsigned flags);
 
 #endif

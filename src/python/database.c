@@ -12,6 +12,101 @@ static PyObject* decoded(const char* text, size_t length) {
     return PyUnicode_DecodeUTF8(text, (Py_ssize_t)length, "surrogateescape");
 }
 
+/* A Windows file time as the summary writes it, "2021-03-04T05:06:07.8912345Z"; None past the year 9999. */
+static PyObject* summary_date(uint64_t file_time) {
+    const uint64_t ticks_per_day = 864000000000ull;
+    if (file_time > 2650467743999999999ull) Py_RETURN_NONE; /* 9999-12-31T23:59:59.9999999Z */
+    /* Days since 1601-01-01 as a civil date (the proleptic Gregorian calendar, counted from 0000-03-01). */
+    int64_t days = (int64_t)(file_time / ticks_per_day) + 584694; /* 1601-01-01 from 0000-03-01 */
+    uint64_t of_day = file_time % ticks_per_day;
+    int64_t era = days / 146097;
+    unsigned of_era = (unsigned)(days - era * 146097);
+    unsigned year_of_era = (of_era - of_era / 1460 + of_era / 36524 - of_era / 146096) / 365;
+    unsigned of_year = of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    unsigned month_from_march = (5 * of_year + 2) / 153;
+    unsigned day = of_year - (153 * month_from_march + 2) / 5 + 1;
+    unsigned month = month_from_march < 10 ? month_from_march + 3 : month_from_march - 9;
+    long long year = (long long)(era * 400 + year_of_era) + (month <= 2 ? 1 : 0);
+    unsigned seconds = (unsigned)(of_day / 10000000);
+    char text[40];
+    snprintf(text, sizeof text, "%04lld-%02u-%02uT%02u:%02u:%02u.%07uZ", year, month, day, seconds / 3600,
+             seconds / 60 % 60, seconds % 60, (unsigned)(of_day % 10000000));
+    return PyUnicode_FromString(text);
+}
+
+/* Sets the key to the value, which it takes; -1 (and the value dropped) on failure. */
+static int set_taken(PyObject* dict, const char* key, PyObject* value) {
+    if (value == NULL) return -1;
+    int status = PyDict_SetItemString(dict, key, value);
+    Py_DECREF(value);
+    return status;
+}
+
+static PyObject* version_text(uint32_t word) {
+    if (word == 0) Py_RETURN_NONE;
+    return PyUnicode_FromFormat("%u.%u.%u", (unsigned)(word >> 24), (unsigned)(word >> 16 & 0xFF),
+                                (unsigned)(word & 0xFFFF));
+}
+
+/* The console as the summary keeps it: the line that names the path the program opened, the conversion's
+ * lines, and the lines that close them (the fatal line alone, or the report of the flags). */
+static PyObject* summary_console(Database* self, const char* fatal, int read_error, int corrupt) {
+    size_t length = 0;
+    const char* console = catadump_console(self->reader, &length);
+    PyObject* text = decoded(console, length);
+    if (text == NULL) return NULL;
+    /* "Encounted atleast" as the program prints it. */
+    PyObject* joined =
+        PyUnicode_FromFormat("%S%s%s%s", text, fatal != NULL ? fatal : "",
+                             fatal == NULL && read_error ? "Error: Encounted atleast one read error\n" : "",
+                             fatal == NULL && corrupt ? "Error: database corrupt\n" : "");
+    Py_DECREF(text);
+    if (joined == NULL || self->path == NULL) return joined;
+    PyObject* whole = PyUnicode_FromFormat("%S opened for reading...\n%S", self->path, joined);
+    Py_DECREF(joined);
+    return whole;
+}
+
+#define NOT_ALL_READ "the entries are not all read: the provenance comes once they are"
+
+/* The provenance of an open reader whose entries ended, as a dict with the summary's keys and values. */
+static PyObject* provenance_dict(Database* self) {
+    catadump_reader* reader = self->reader;
+    catadump_provenance provenance;
+    if (catadump_provenance_of(reader, &provenance) != 0) {
+        PyErr_SetString(PyExc_ValueError, NOT_ALL_READ);
+        return NULL;
+    }
+    uint32_t version = catadump_version(reader);
+    int read_error = catadump_read_error(reader), corrupt = catadump_corrupt(reader);
+    const char* fatal = catadump_fatal_line(reader);
+    int status = fatal != NULL ? 1 : catadump_recognised(reader) && !read_error && !corrupt ? 0 : 2;
+    PyObject* dict = PyDict_New();
+    if (dict == NULL) return NULL;
+    const char* header = catadump_header_line(reader);
+    size_t fatal_length = fatal != NULL ? strlen(fatal) : 0;
+    if (fatal_length > 0 && fatal[fatal_length - 1] == '\n') --fatal_length;
+    int failed =
+        set_taken(dict, "path", Py_NewRef(self->path != NULL ? self->path : Py_None)) ||
+        set_taken(dict, "size", PyLong_FromUnsignedLongLong(provenance.size)) ||
+        set_taken(dict, "sha256",
+                  *provenance.sha256 != '\0' ? PyUnicode_FromString(provenance.sha256)
+                                             : Py_NewRef(Py_None)) ||
+        set_taken(dict, "mtime",
+                  provenance.has_modified ? summary_date(provenance.modified) : Py_NewRef(Py_None)) ||
+        set_taken(dict, "version", version_text(version)) ||
+        set_taken(dict, "header", version != 0 ? decoded(header, strlen(header)) : Py_NewRef(Py_None)) ||
+        set_taken(dict, "rows", PyLong_FromUnsignedLongLong(provenance.rows)) ||
+        set_taken(dict, "read_error", PyBool_FromLong(read_error)) ||
+        set_taken(dict, "corrupt", PyBool_FromLong(corrupt)) ||
+        set_taken(dict, "fatal", fatal != NULL ? decoded(fatal, fatal_length) : Py_NewRef(Py_None)) ||
+        set_taken(dict, "status", PyLong_FromLong(status)) ||
+        set_taken(dict, "console", summary_console(self, fatal, read_error, corrupt)) ||
+        set_taken(dict, "dates_out_of_range", PyLong_FromUnsignedLongLong(provenance.dates_out_of_range));
+    if (failed) Py_CLEAR(dict);
+    return dict;
+}
+
 /* Closes the C reader, waiting for its thread without the GIL: the thread may be waiting for the GIL inside
  * a read, or for data of a file object, which gives up once `closing` is set. From the reader's own read
  * (the database's last reference dropped there), the close is left to the reader's thread. */
@@ -22,10 +117,14 @@ static void close_c_reader(Database* self, catadump_reader* reader) {
     Py_END_ALLOW_THREADS
 }
 
-/* Closes the reader and keeps its report. */
+/* Closes the reader and keeps its report, and its provenance once the entries ended. */
 static int database_close_reader(Database* self) {
     if (self->reader == NULL) return 0;
     catadump_reader* reader = self->reader;
+    if (self->ended && self->provenance == NULL) {
+        self->provenance = provenance_dict(self);
+        if (self->provenance == NULL) return -1; /* the reader stays open: closing again may succeed */
+    }
     size_t length = 0;
     const char* console = catadump_console(reader, &length);
     const char* header = catadump_header_line(reader);
@@ -160,10 +259,20 @@ static PyObject* database_next(PyObject* object) {
 static PyObject* database_version(PyObject* object, void* closure) {
     (void)closure;
     Database* self = (Database*)object;
-    uint32_t word = self->reader != NULL ? catadump_version(self->reader) : self->version;
-    if (word == 0) Py_RETURN_NONE;
-    return PyUnicode_FromFormat("%u.%u.%u", (unsigned)(word >> 24), (unsigned)(word >> 16 & 0xFF),
-                                (unsigned)(word & 0xFFFF));
+    return version_text(self->reader != NULL ? catadump_version(self->reader) : self->version);
+}
+
+/* A new dict each time, so that changing one changes no other. */
+static PyObject* database_provenance(PyObject* object, void* closure) {
+    (void)closure;
+    Database* self = (Database*)object;
+    if (self->provenance != NULL) return PyDict_Copy(self->provenance);
+    if (self->reader == NULL || !self->ended) {
+        PyErr_SetString(PyExc_ValueError, NOT_ALL_READ);
+        return NULL;
+    }
+    if (database_in_use(self)) return NULL;
+    return provenance_dict(self);
 }
 
 static PyObject* database_header_line(PyObject* object, void* closure) {
@@ -266,6 +375,8 @@ static void database_dealloc(PyObject* object) {
     Py_XDECREF(self->error);
     Py_XDECREF(self->header_line);
     Py_XDECREF(self->console);
+    Py_XDECREF(self->path);
+    Py_XDECREF(self->provenance);
     PyObject_GC_Del(object);
     Py_DECREF(type);
 }
@@ -289,6 +400,13 @@ static PyGetSetDef database_getset[] = {
     {"recognised", database_flag, NULL, "True when the database was recognised (once the entries ended)",
      (void*)2},
     {"closed", database_flag, NULL, "True once closed", (void*)3},
+    {"provenance", database_provenance, NULL,
+     "Where the entries came from, once they are all read (ValueError before), as a dict with the keys\n"
+     "and values of a line of the program's --summary for the same source in the collection form (-o):\n"
+     "path (the source's path, None for other sources), size, sha256 and mtime (with\n"
+     "open(..., provenance=True); else 0, None and None), version, header, rows, read_error, corrupt,\n"
+     "fatal, status, console and dates_out_of_range. A read that failed leaves sha256 None.",
+     NULL},
     {NULL, NULL, NULL, NULL, NULL},
 };
 
@@ -344,6 +462,8 @@ Database* catadump_py_database_new(module_state* state) {
     self->console = self->header_line;
     Py_XINCREF(self->console);
     self->read_error = self->corrupt = self->recognised = 0;
+    self->path = NULL;
+    self->provenance = NULL;
     PyObject_GC_Track((PyObject*)self);
     if (self->header_line == NULL) {
         Py_DECREF(self);

@@ -11,16 +11,25 @@
  * the call. Module-wide objects (the two types, the exception, the datetime API) live in the module's
  * state (declared in catadump_python.h).
  *
- * This file holds the module itself: its state, `open` and the exception catadump.Error. The Entry type is
+ * With provenance=True the reader counts and hashes the database's bytes, and Database.provenance is then
+ * what the program's --summary says of the same source.
+ *
+ * This file holds the module itself: its state, `open`, the private `find_inputs` (the inputs of a
+ * collection's operands, as the program takes them) and the exception catadump.Error. The Entry type is
  * in entry.c, the Database type in database.c, the sources and their read callbacks in sources.c. */
 #include "catadump_python.h"
 
+#include <errno.h>
+#include <string.h>
+
 static PyObject* module_open(PyObject* module, PyObject* args, PyObject* keywords) {
-    static char* names[] = {"source", "threads", "data", NULL};
+    static char* names[] = {"source", "threads", "data", "provenance", NULL};
     PyObject* source = NULL;
     PyObject* threads_object = NULL;
     PyObject* data = NULL;
-    if (!PyArg_ParseTupleAndKeywords(args, keywords, "|OO$O:open", names, &source, &threads_object, &data)) {
+    int provenance = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, keywords, "|OO$Op:open", names, &source, &threads_object, &data,
+                                     &provenance)) {
         return NULL;
     }
     if ((source == NULL) == (data == NULL)) {
@@ -45,8 +54,9 @@ static PyObject* module_open(PyObject* module, PyObject* args, PyObject* keyword
     module_state* state = (module_state*)PyModule_GetState(module);
     Database* self = catadump_py_database_new(state);
     if (self == NULL) return NULL;
-    int opened = data != NULL ? catadump_py_open_buffer(self, data, &options)
-                              : catadump_py_open_source(self, source, &options);
+    unsigned flags = provenance ? CATADUMP_PROVENANCE : 0;
+    int opened = data != NULL ? catadump_py_open_buffer(self, data, &options, flags)
+                              : catadump_py_open_source(self, source, &options, flags);
     if (opened != 0) {
         Py_DECREF(self);
         return NULL;
@@ -54,14 +64,111 @@ static PyObject* module_open(PyObject* module, PyObject* args, PyObject* keyword
     return (PyObject*)self;
 }
 
+/* A path as os.fsdecode gives it, from the C API's bytes. */
+static PyObject* fs_text(const char* path) { return PyUnicode_DecodeFSDefault(path); }
+
+/* The input as (source, below, in_folder, problem). */
+static PyObject* input_tuple(const catadump_input* input) {
+    PyObject* source = fs_text(input->source);
+    PyObject* below = source != NULL ? fs_text(input->below) : NULL;
+    PyObject* problem = NULL;
+    if (below != NULL) {
+        problem =
+            input->problem != NULL
+                ? PyUnicode_DecodeUTF8(input->problem, (Py_ssize_t)strlen(input->problem), "surrogateescape")
+                : Py_NewRef(Py_None);
+    }
+    if (problem == NULL) {
+        Py_XDECREF(source);
+        Py_XDECREF(below);
+        return NULL;
+    }
+    return Py_BuildValue("(NNNN)", source, below, PyBool_FromLong(input->in_folder), problem);
+}
+
+/* The found inputs as find_inputs gives them: ([(source, below, in_folder, problem), ...], skipped). */
+static PyObject* inputs_result(const catadump_inputs* found) {
+    size_t total = catadump_inputs_count(found);
+    PyObject* inputs = PyList_New((Py_ssize_t)total);
+    for (size_t i = 0; inputs != NULL && i < total; ++i) {
+        catadump_input input;
+        catadump_input_at(found, i, &input);
+        PyObject* item = input_tuple(&input);
+        if (item == NULL) {
+            Py_CLEAR(inputs);
+        } else {
+            PyList_SET_ITEM(inputs, (Py_ssize_t)i, item);
+        }
+    }
+    if (inputs == NULL) return NULL;
+    return Py_BuildValue("(Nn)", inputs, (Py_ssize_t)catadump_inputs_skipped(found));
+}
+
+/* Finds the inputs of the paths without the GIL. */
+static PyObject* find_inputs_of(const char* const* paths, size_t count) {
+    catadump_inputs* found = NULL;
+    int status, error;
+    Py_BEGIN_ALLOW_THREADS
+    status = catadump_find_inputs(paths, count, &found);
+    error = errno;
+    Py_END_ALLOW_THREADS
+    if (status != 0) {
+        errno = error;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    PyObject* result = inputs_result(found);
+    catadump_inputs_free(found);
+    return result;
+}
+
+/* find_inputs(operands): the inputs the program's collection forms take of the operands, each operand
+ * converted as os.fsencode does. */
+static PyObject* module_find_inputs(PyObject* module, PyObject* operands) {
+    (void)module;
+    if (PyUnicode_Check(operands) || PyBytes_Check(operands)) { /* one path, not a sequence of them */
+        PyErr_SetString(PyExc_TypeError, "find_inputs takes a sequence of paths, not one path");
+        return NULL;
+    }
+    PyObject* sequence = PySequence_Fast(operands, "find_inputs takes a sequence of paths");
+    if (sequence == NULL) return NULL;
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence);
+    PyObject** encoded = PyMem_Calloc((size_t)count + 1, sizeof *encoded);
+    const char** paths = PyMem_Calloc((size_t)count + 1, sizeof *paths);
+    PyObject* result = NULL;
+    Py_ssize_t converted = 0;
+    if (encoded == NULL || paths == NULL) {
+        PyErr_NoMemory();
+    } else {
+        while (converted < count &&
+               PyUnicode_FSConverter(PySequence_Fast_GET_ITEM(sequence, converted), &encoded[converted])) {
+            paths[converted] = PyBytes_AS_STRING(encoded[converted]);
+            ++converted;
+        }
+        if (converted == count) result = find_inputs_of(paths, (size_t)count);
+    }
+    for (Py_ssize_t i = 0; i < converted; ++i) Py_DECREF(encoded[i]);
+    PyMem_Free(encoded);
+    PyMem_Free(paths);
+    Py_DECREF(sequence);
+    return result;
+}
+
 static PyMethodDef module_methods[] = {
     {"open", (PyCFunction)(void (*)(void))module_open, METH_VARARGS | METH_KEYWORDS,
-     "open(source, threads=0) -> Database\nopen(data=buffer, threads=0) -> Database\n\n"
+     "open(source, threads=0, provenance=False) -> Database\n"
+     "open(data=buffer, threads=0, provenance=False) -> Database\n\n"
      "source: a path (str, bytes or os.PathLike), a file descriptor (int, still the caller's; a pipe or\n"
      "a non-blocking descriptor is waited for), a binary file object (readinto or read; one that is\n"
      "non-blocking is waited for) or a memoryview or bytearray holding the database. data: the database's\n"
      "bytes, any bytes-like object. threads: the workers that decode a bzip2-wrapped database, 0 one per\n"
-     "core, at most 1024."},
+     "core, at most 1024. provenance: count and hash (SHA-256) every byte read, the rest too where the\n"
+     "conversion stops early, and note a file's modification time, for Database.provenance."},
+    {"find_inputs", module_find_inputs, METH_O,
+     "find_inputs(operands) -> ([(source, below, in_folder, problem), ...], skipped)\n\n"
+     "The inputs the program's collection forms (-o, --output-dir) take of the operands, in their order:\n"
+     "files by name, folders searched in name order without following links to folders, a file inside\n"
+     "a folder taken when its content is a database; skipped counts the others. problem is None, or why\n"
+     "a folder could not be listed."},
     {NULL, NULL, 0, NULL},
 };
 

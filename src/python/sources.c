@@ -160,14 +160,20 @@ static long long read_file_object(void* context, void* buffer, size_t size) {
     return result;
 }
 
-static int open_path(Database* self, PyObject* source, const catadump_options* options) {
+static int open_path(Database* self, PyObject* source, const catadump_options* options, unsigned flags) {
     PyObject* encoded = NULL;
     if (!PyUnicode_FSConverter(source, &encoded)) return -1;
+    /* The path as os.fsdecode gives it, for the provenance. */
+    self->path = PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(encoded), PyBytes_GET_SIZE(encoded));
+    if (self->path == NULL) {
+        Py_DECREF(encoded);
+        return -1;
+    }
     const char* path = PyBytes_AS_STRING(encoded);
     int status, error;
     Py_BEGIN_ALLOW_THREADS
     errno = 0;
-    status = catadump_open_path(path, options, &self->reader);
+    status = catadump_open_path_with(path, options, flags, &self->reader);
     error = errno;
     if (status != 0 && error == 0) {
         struct stat info;
@@ -190,21 +196,22 @@ static int optional_attribute(PyObject* object, const char* name, PyObject** att
     return 0;
 }
 
-int catadump_py_open_buffer(Database* self, PyObject* data, const catadump_options* options) {
+int catadump_py_open_buffer(Database* self, PyObject* data, const catadump_options* options, unsigned flags) {
     if (PyObject_GetBuffer(data, &self->view, PyBUF_SIMPLE) != 0) return -1;
     self->has_view = 1;
     int status;
     Py_BEGIN_ALLOW_THREADS
-    status = catadump_open_callbacks(read_buffer, self, options, &self->reader);
+    status = catadump_open_callbacks_with(read_buffer, self, options, flags, &self->reader);
     Py_END_ALLOW_THREADS
     if (status == 0) return 0;
     PyErr_NoMemory();
     return -1;
 }
 
-int catadump_py_open_source(Database* self, PyObject* source, const catadump_options* options) {
+int catadump_py_open_source(Database* self, PyObject* source, const catadump_options* options,
+                            unsigned flags) {
     if (PyUnicode_Check(source) || PyBytes_Check(source) || PyObject_HasAttrString(source, "__fspath__")) {
-        return open_path(self, source, options);
+        return open_path(self, source, options, flags);
     }
     int status;
     if (PyLong_Check(source) && !PyBool_Check(source)) {
@@ -217,7 +224,7 @@ int catadump_py_open_source(Database* self, PyObject* source, const catadump_opt
         int error;
         Py_BEGIN_ALLOW_THREADS
         errno = 0;
-        status = catadump_open_fd((int)fd, options, &self->reader);
+        status = catadump_open_fd_with((int)fd, options, flags, &self->reader);
         error = errno;
         Py_END_ALLOW_THREADS
         if (status != 0 && error != 0 && error != ENOMEM) { /* out of descriptors, say */
@@ -226,7 +233,7 @@ int catadump_py_open_source(Database* self, PyObject* source, const catadump_opt
             return -1;
         }
     } else if (PyObject_CheckBuffer(source)) {
-        return catadump_py_open_buffer(self, source, options);
+        return catadump_py_open_buffer(self, source, options, flags);
     } else {
         if (optional_attribute(source, "readinto", &self->readinto) < 0) return -1;
         if (self->readinto == NULL && optional_attribute(source, "read", &self->read) < 0) return -1;
@@ -239,7 +246,7 @@ int catadump_py_open_source(Database* self, PyObject* source, const catadump_opt
         }
         if (optional_attribute(source, "fileno", &self->fileno) < 0) return -1;
         Py_BEGIN_ALLOW_THREADS
-        status = catadump_open_callbacks(read_file_object, self, options, &self->reader);
+        status = catadump_open_callbacks_with(read_file_object, self, options, flags, &self->reader);
         Py_END_ALLOW_THREADS
     }
     if (status != 0) {

@@ -3,6 +3,7 @@ damage, fatal conditions and failing reads as the program does. Needs CATAGEN, C
 (the C API printing the list's rows) in the environment and the built module on PYTHONPATH."""
 import datetime
 import io
+import json
 import os
 import pathlib
 import subprocess
@@ -281,6 +282,166 @@ class Module(unittest.TestCase):
         for thread in threads:
             thread.join()
         self.assertEqual(together, alone)
+
+
+def program_summary(directory, *operands):
+    """The program's collection form over the operands: its summary lines (as dicts) and its console."""
+    summary, listing = os.path.join(directory, "summary.jsonl"), os.path.join(directory, "list.csv")
+    run = subprocess.run([CATADUMP, "--format=csv", "--summary=" + summary, "-o", listing, *operands],
+                         capture_output=True)
+    with open(summary, encoding="utf-8") as lines:
+        return [json.loads(line) for line in lines], run.stderr + run.stdout
+
+
+def provenance_of(source, **options):
+    """The provenance once the entries are read (a fatal condition ends them too)."""
+    with catadump.open(source, **options) as db:
+        try:
+            list(db)
+        except catadump.Error:
+            pass
+        return db.provenance
+
+
+def without_path(summary, mtime=None):
+    """The summary line as a source with no path has it: no path, no line that names it, no mtime."""
+    console = summary["console"].partition(" opened for reading...\n")[2]
+    return dict(summary, path=None, mtime=mtime, console=console)
+
+
+class Provenance(unittest.TestCase):
+    """Database.provenance is the program's summary line of the same source; find_inputs its inputs."""
+
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+        self.dir = self.directory.name
+
+    def tearDown(self):
+        self.directory.cleanup()
+
+    def databases(self):
+        """(name, path) of every version raw and bzip2-wrapped, cut short, fatal, with bytes past its end,
+        and text that is no database."""
+        found = []
+        for version in VERSIONS:
+            shape = ["--version", version, "--synthetic", "--folders", "50", "--files", "400"]
+            found.append((version, generate(self.dir, version + ".db", *shape)))
+            found.append((version + " bzip2", generate(self.dir, version + ".bz2.db", *shape, "--bzip2")))
+        data = pathlib.Path(found[-1][1]).read_bytes()
+        raw = pathlib.Path(found[-2][1]).read_bytes()
+        extra = [("bzip2 cut short", data[:len(data) // 2]), ("raw cut short", raw[:len(raw) // 2]),
+                 ("bytes past its end", raw + os.urandom(1 << 20)), ("no database", b"only text\n")]
+        fatal = pathlib.Path(generate(self.dir, "f.db", "--version", "1.7.8", "--synthetic", "--filesystems", "1",
+                                      "--fs-types", "1")).read_bytes()
+        at = fatal.index(b"\\\\host0\\") - 1  # the path's length, a one-byte count
+        extra.append(("fatal", fatal[:at] + b"\xff" * 5 + fatal[at + 1:]))
+        for name, content in extra:
+            path = os.path.join(self.dir, name.replace(" ", "-") + ".db")
+            pathlib.Path(path).write_bytes(content)
+            found.append((name, path))
+        return found
+
+    def test_the_provenance_is_the_programs_summary_line(self):
+        databases = self.databases()
+        summaries, console = program_summary(self.dir, *(path for _, path in databases))
+        self.assertEqual(len(summaries), len(databases), console)
+        for (name, path), summary in zip(databases, summaries):
+            with self.subTest(name):
+                self.assertEqual(summary["path"], path)
+                self.assertEqual(provenance_of(path, provenance=True), summary)
+                self.assertEqual(provenance_of(pathlib.Path(path), provenance=True, threads=1), summary)
+                self.assertEqual(provenance_of(os.fsencode(path), provenance=True), summary)
+                data = pathlib.Path(path).read_bytes()
+                fd = os.open(path, os.O_RDONLY)
+                try:  # a descriptor of a regular file has its modification time, but no path
+                    self.assertEqual(provenance_of(fd, provenance=True), without_path(summary, summary["mtime"]))
+                finally:
+                    os.close(fd)
+                for source in (io.BytesIO(data), Trickle(data)):
+                    self.assertEqual(provenance_of(source, provenance=True), without_path(summary))
+                with catadump.open(data=data, provenance=True) as db:
+                    try:
+                        list(db)
+                    except catadump.Error:
+                        self.assertEqual(name, "fatal")
+                self.assertEqual(db.provenance, without_path(summary))  # kept once closed
+                # Without provenance=True nothing is counted or hashed, and no time looked up.
+                self.assertEqual(provenance_of(path), dict(summary, size=0, sha256=None, mtime=None))
+        statuses = {name: summary["status"] for (name, _), summary in zip(databases, summaries)}
+        self.assertEqual((statuses["1.7.20"], statuses["raw cut short"], statuses["fatal"]), (0, 2, 1))
+
+    def test_modification_times_as_the_summary_writes_them(self):
+        path = generate(self.dir, "t.db", "--version", "1.6.6", "--synthetic", "--files", "10")
+        for ns in (-2**31 * 10**9, -100, 0, 951827696_123456700, 4107542400 * 10**9, 13574563200 * 10**9 - 1):
+            with self.subTest(ns=ns):
+                os.utime(path, ns=(ns, ns))
+                [summary], _ = program_summary(self.dir, path)
+                self.assertEqual(provenance_of(path, provenance=True)["mtime"], summary["mtime"])
+        os.utime(path, ns=(0, 951827696_123456700))
+        self.assertEqual(provenance_of(path, provenance=True)["mtime"], "2000-02-29T12:34:56.1234567Z")
+
+    def test_asked_for_before_the_end_after_the_close_and_of_a_failing_read(self):
+        path = generate(self.dir, "p.db", "--version", "1.7.20", "--synthetic", "--files", "20000")
+        db = catadump.open(path, provenance=True)
+        with self.assertRaisesRegex(ValueError, "not all read"):
+            db.provenance
+        next(db)
+        time.sleep(0.05)  # the conversion has ended by now; the entries are not all read
+        with self.assertRaisesRegex(ValueError, "not all read"):
+            db.provenance
+        rows = 1 + len(list(db))
+        kept = db.provenance
+        db.close()
+        self.assertEqual(db.provenance, kept)  # kept through the close, a new dict each time
+        db.provenance["rows"] = -1
+        self.assertEqual(db.provenance["rows"], rows)
+        db = catadump.open(path, provenance=True)
+        next(db)
+        db.close()
+        with self.assertRaisesRegex(ValueError, "not all read"):
+            db.provenance
+
+        # A read that fails leaves no hash, and reports the bytes it had.
+        data = pathlib.Path(path).read_bytes()
+        with catadump.open(Failing(data, len(data) // 2), provenance=True) as db:
+            with self.assertRaises(Failing.Gone):
+                list(db)
+            got = db.provenance
+        self.assertEqual((got["sha256"], got["size"], got["read_error"], got["status"]),
+                         (None, len(data) // 2, True, 2))
+
+    def test_find_inputs_are_the_programs_inputs(self):
+        top = pathlib.Path(self.dir, "top")
+        for folder in ("a", "b/deeper", "empty"):
+            (top / folder).mkdir(parents=True)
+        for number, version in enumerate(VERSIONS):
+            folder = top / ("a" if number % 2 else "b/deeper")
+            for suffix, extra in ((".db", []), (".db.bz2", ["--bzip2"])):
+                generate(folder, version + suffix, "--version", version, "--synthetic", "--files", "20", *extra)
+        (top / "b/notes.txt").write_bytes(b"not a database\n")
+        os.symlink("..", top / "b/up")
+        os.symlink("nowhere", top / "b/broken")
+        os.mkfifo(top / "a/pipe")
+        odd = os.path.join(os.fsencode(top), b"caf\xe9 \xff.db")
+        pathlib.Path(os.fsdecode(odd)).write_bytes(pathlib.Path(top / "a/1.6.7.db").read_bytes())
+        operands = [str(top), os.fsencode(top / "b/notes.txt"), top / "absent.db", "-"]
+        inputs, skipped = catadump._catadump.find_inputs(operands)
+        program = subprocess.run([CATADUMP, "--format=csv", "-o", os.path.join(self.dir, "all.csv"),
+                                  *map(os.fsencode, operands)], capture_output=True, stdin=subprocess.DEVNULL)
+        lines = (program.stderr + program.stdout).split(b"\n")[:-1]
+        self.assertEqual([os.fsencode(source) for source, *_ in inputs],
+                         [line.partition(b": ")[0] for line in lines[:-1]], program)
+        self.assertTrue(lines[-1].endswith(b", %d files skipped" % skipped), lines[-1])
+        self.assertEqual(skipped, 3)  # the text file, the broken link and the pipe
+        self.assertIn((os.fsdecode(odd), os.fsdecode(b"caf\xe9 \xff.db"), True, None), inputs)
+        self.assertEqual(inputs[-3:], [(os.fsdecode(os.fsencode(top / "b/notes.txt")), "notes.txt", False, None),
+                                       (str(top / "absent.db"), "absent.db", False, None), ("-", "stdin", False, None)])
+        self.assertEqual(inputs[0], (str(top / "a/1.6.7.db"), "a/1.6.7.db", True, None))
+        self.assertEqual(catadump._catadump.find_inputs([]), ([], 0))
+        self.assertRaises(TypeError, catadump._catadump.find_inputs, 12)
+        self.assertRaises(TypeError, catadump._catadump.find_inputs, str(top))
+        self.assertRaises(TypeError, catadump._catadump.find_inputs, [str(top), 12])
+        self.assertRaises(ValueError, catadump._catadump.find_inputs, [str(top) + "\0"])
 
 
 # The misuse cases, each run by a Python of its own (see test_misuse_ends_in_an_exception_or_works), which

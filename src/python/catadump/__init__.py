@@ -3,6 +3,9 @@
     with catadump.open(source) as db:
         for entry in db: ...
 
+Opened with provenance=True, a database's bytes are counted and hashed as they are read, and once the
+entries are all read db.provenance is the line the program's --summary writes of the same source.
+
 The entries come from the compiled part, catadump._catadump, over libcatadump.
 """
 
