@@ -53,11 +53,13 @@ typedef struct {
      * reader is closed. */
     PyObject* path;
     PyObject* provenance;
+    PyObject* source; /* what its entries carry as their source (catadump.open_many's), or NULL */
 } Database;
 
-/* entry.c: the Entry type, and a new Entry holding a copy of the reader's entry. */
+/* entry.c: the Entry type, and a new Entry holding a copy of the reader's entry and its source (NULL for
+ * none). */
 extern PyType_Spec catadump_py_entry_spec;
-PyObject* catadump_py_entry_new(PyTypeObject* type, const catadump_entry* from);
+PyObject* catadump_py_entry_new(PyTypeObject* type, const catadump_entry* from, PyObject* source);
 
 /* database.c: the Database type, and a new Database with no reader yet (NULL and an exception on
  * failure). */

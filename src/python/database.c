@@ -253,7 +253,7 @@ static PyObject* database_next(PyObject* object) {
     self->busy = 1;
     int status = catadump_py_next_entry(self, &entry, 0);
     self->busy = 0;
-    return status == 1 ? catadump_py_entry_new(self->entry_type, &entry) : NULL;
+    return status == 1 ? catadump_py_entry_new(self->entry_type, &entry, self->source) : NULL;
 }
 
 static PyObject* database_version(PyObject* object, void* closure) {
@@ -314,6 +314,27 @@ static PyObject* database_flag(PyObject* object, void* closure) {
     }
 }
 
+static PyObject* database_source(PyObject* object, void* closure) {
+    (void)closure;
+    Database* self = (Database*)object;
+    if (self->source == NULL) Py_RETURN_NONE;
+    Py_INCREF(self->source);
+    return self->source;
+}
+
+static int database_set_source(PyObject* object, PyObject* value, void* closure) {
+    (void)closure;
+    Database* self = (Database*)object;
+    if (value != NULL && value != Py_None && !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "_source takes a str or None");
+        return -1;
+    }
+    if (value == Py_None) value = NULL;
+    Py_XINCREF(value);
+    Py_XSETREF(self->source, value);
+    return 0;
+}
+
 static PyObject* database_repr(PyObject* object) {
     Database* self = (Database*)object;
     PyObject* version = database_version(object, NULL);
@@ -333,6 +354,7 @@ static int database_traverse(PyObject* object, visitproc visit, void* arg) {
     Py_VISIT(self->read);
     Py_VISIT(self->fileno);
     Py_VISIT(self->pending);
+    Py_VISIT(self->source);
     return 0;
 }
 
@@ -344,6 +366,7 @@ static int database_clear(PyObject* object) {
     Py_CLEAR(self->fileno);
     Py_CLEAR(self->chunk);
     Py_CLEAR(self->pending);
+    Py_CLEAR(self->source);
     return 0;
 }
 
@@ -407,6 +430,7 @@ static PyGetSetDef database_getset[] = {
      "open(..., provenance=True); else 0, None and None), version, header, rows, read_error, corrupt,\n"
      "fatal, status, console and dates_out_of_range. A read that failed leaves sha256 None.",
      NULL},
+    {"_source", database_source, database_set_source, "what the entries carry as their source", NULL},
     {NULL, NULL, NULL, NULL, NULL},
 };
 
@@ -464,6 +488,7 @@ Database* catadump_py_database_new(module_state* state) {
     self->read_error = self->corrupt = self->recognised = 0;
     self->path = NULL;
     self->provenance = NULL;
+    self->source = NULL;
     PyObject_GC_Track((PyObject*)self);
     if (self->header_line == NULL) {
         Py_DECREF(self);

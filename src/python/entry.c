@@ -12,6 +12,7 @@ typedef struct {
     PyObject* path;       /* decoded on first use */
     PyObject* name_bytes; /* NULL until used while the name is the tail of the path */
     PyObject* name;       /* decoded on first use */
+    PyObject* source;     /* the input it came from (catadump.open_many's), or NULL */
     Py_ssize_t name_length;
     uint64_t size;
     uint64_t created;
@@ -24,9 +25,11 @@ typedef struct {
     char has_values;
 } Entry;
 
-PyObject* catadump_py_entry_new(PyTypeObject* type, const catadump_entry* from) {
+PyObject* catadump_py_entry_new(PyTypeObject* type, const catadump_entry* from, PyObject* source) {
     Entry* self = PyObject_New(Entry, type);
     if (self == NULL) return NULL;
+    self->source = source;
+    Py_XINCREF(source);
     self->path = NULL;
     self->name = NULL;
     self->name_bytes = NULL;
@@ -64,6 +67,7 @@ static void entry_dealloc(PyObject* object) {
     Py_XDECREF(self->path);
     Py_XDECREF(self->name_bytes);
     Py_XDECREF(self->name);
+    Py_XDECREF(self->source);
     PyObject_Free(object);
     Py_DECREF(type);
 }
@@ -111,6 +115,14 @@ static PyObject* entry_name(PyObject* object, void* closure) {
     }
     Py_INCREF(self->name);
     return self->name;
+}
+
+static PyObject* entry_source(PyObject* object, void* closure) {
+    (void)closure;
+    Entry* self = (Entry*)object;
+    if (self->source == NULL) Py_RETURN_NONE;
+    Py_INCREF(self->source);
+    return self->source;
 }
 
 static PyObject* entry_is_folder(PyObject* object, void* closure) {
@@ -226,6 +238,8 @@ static PyGetSetDef entry_getset[] = {
     {"modified_filetime", entry_filetime, NULL, "modification time as a Windows file time", (void*)1},
     {"accessed_filetime", entry_filetime, NULL, "access time as a Windows file time", (void*)2},
     {"attributes", entry_attributes, NULL, "the attribute bits", NULL},
+    {"source", entry_source, NULL, "the input the entry came from (catadump.open_many); None otherwise",
+     NULL},
     {NULL, NULL, NULL, NULL, NULL},
 };
 

@@ -1,9 +1,12 @@
 /* Database._fill_columns: the entries as the columns of a data frame, made here without a Python object per
- * number. Each numeric column is a bytearray of fixed-width values that NumPy views without a copy
- * (catadump/frames.py); the paths and names are lists of str. The GIL is kept while entries are ready and
- * let go only while the conversion is waited for: a str per path and name needs it, and taking it again for
- * every entry would cost more than the entry. */
+ * number; where a fatal condition ends them, those before it, and its line under "_fatal". Each numeric
+ * column is a bytearray of fixed-width values that NumPy views without a copy (catadump/frames.py); the paths
+ * and names are lists of str. The GIL is kept while entries are ready and let go only while the conversion is
+ * waited for: a str per path and name needs it, and taking it again for every entry would cost more than the
+ * entry. */
 #include "catadump_python.h"
+
+#include "compat.h"
 
 #include <string.h>
 
@@ -31,17 +34,17 @@ static const struct {
 } columns[COLUMN_COUNT] = {
     {"path", 0},
     {"name", 0},
-    {"type", 1},               /* int8: 0 folder, 1 file */
-    {"folder", 8},             /* int64: the folder's index among the folders, -1 for a file */
-    {"parent", 8},             /* int64: the index of the folder it is in, -1 at the top */
-    {"size", 8},               /* uint64 */
-    {"created", 8},            /* int64 nanoseconds since 1970 UTC, NaT's value where there is no date */
-    {"modified", 8},           /* the same */
-    {"accessed", 8},           /* the same */
-    {"created_filetime", 8},   /* uint64: the stored number */
-    {"modified_filetime", 8},  /* the same */
-    {"accessed_filetime", 8},  /* the same */
-    {"attributes", 4},         /* uint32 */
+    {"type", 1},              /* int8: 0 folder, 1 file */
+    {"folder", 8},            /* int64: the folder's index among the folders, -1 for a file */
+    {"parent", 8},            /* int64: the index of the folder it is in, -1 at the top */
+    {"size", 8},              /* uint64 */
+    {"created", 8},           /* int64 nanoseconds since 1970 UTC, NaT's value where there is no date */
+    {"modified", 8},          /* the same */
+    {"accessed", 8},          /* the same */
+    {"created_filetime", 8},  /* uint64: the stored number */
+    {"modified_filetime", 8}, /* the same */
+    {"accessed_filetime", 8}, /* the same */
+    {"attributes", 4},        /* uint32 */
 };
 
 /* NumPy's and pandas' "not a time": the least int64. */
@@ -60,11 +63,11 @@ static int64_t nanoseconds_since_1970(uint64_t filetime) {
 
 typedef struct {
     unsigned wanted;
-    PyObject* lists[2];                /* path, name */
-    PyObject* arrays[COLUMN_COUNT];    /* the bytearrays of the numeric columns wanted */
-    char* data[COLUMN_COUNT];          /* their bytes, again after each resize */
-    Py_ssize_t rows;                   /* filled */
-    Py_ssize_t room;                   /* rows the bytearrays hold */
+    PyObject* lists[2];             /* path, name */
+    PyObject* arrays[COLUMN_COUNT]; /* the bytearrays of the numeric columns wanted */
+    char* data[COLUMN_COUNT];       /* their bytes, again after each resize */
+    Py_ssize_t rows;                /* filled */
+    Py_ssize_t room;                /* rows the bytearrays hold */
 } Columns;
 
 static int wanted(const Columns* c, int column) { return (c->wanted >> column) & 1u; }
@@ -136,7 +139,8 @@ static int append_entry(Columns* c, const catadump_entry* entry) {
             int64_t time = nanoseconds_since_1970(filetimes[date]);
             put(c, COLUMN_CREATED + date, &time);
         }
-        if (wanted(c, COLUMN_CREATED_FILETIME + date)) put(c, COLUMN_CREATED_FILETIME + date, &filetimes[date]);
+        if (wanted(c, COLUMN_CREATED_FILETIME + date))
+            put(c, COLUMN_CREATED_FILETIME + date, &filetimes[date]);
     }
     if (wanted(c, COLUMN_ATTRIBUTES)) put(c, COLUMN_ATTRIBUTES, &entry->attributes);
     ++c->rows;
@@ -168,7 +172,8 @@ PyObject* catadump_py_fill_columns(PyObject* object, PyObject* wanted_object) {
     unsigned long mask = PyLong_AsUnsignedLong(wanted_object);
     if (mask == (unsigned long)-1 && PyErr_Occurred()) return NULL;
     if (mask >= (1ul << COLUMN_COUNT)) {
-        PyErr_Format(PyExc_ValueError, "_fill_columns takes a mask of %d columns, not %lu", COLUMN_COUNT, mask);
+        PyErr_Format(PyExc_ValueError, "_fill_columns takes a mask of %d columns, not %lu", COLUMN_COUNT,
+                     mask);
         return NULL;
     }
     if (catadump_py_check_usable(self) != 0) return NULL;
@@ -194,7 +199,18 @@ PyObject* catadump_py_fill_columns(PyObject* object, PyObject* wanted_object) {
         }
     }
     self->busy = 0;
+    /* A fatal condition keeps the rows before it: the dict says which line ended them, under "_fatal". */
+    PyObject* fatal = NULL;
+    if (status < 0 && PyErr_ExceptionMatches(self->error)) {
+        PyObject* raised = take_raised_exception();
+        fatal = raised != NULL ? PyObject_Str(raised) : NULL;
+        Py_XDECREF(raised);
+        status = fatal != NULL ? 0 : -1;
+    }
     if (status == 0) result = columns_dict(&c);
+    if (result != NULL && fatal != NULL && PyDict_SetItemString(result, "_fatal", fatal) != 0)
+        Py_CLEAR(result);
+    Py_XDECREF(fatal);
 done:
     for (int column = 0; column < COLUMN_COUNT; ++column) {
         if (column < COLUMN_TYPE) {

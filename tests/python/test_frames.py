@@ -3,6 +3,7 @@ bzip2-wrapped and cut short; the ISO dates of the list against the frame's datet
 Needs CATAGEN and CATADUMP in the environment, the built package on PYTHONPATH, pandas and NumPy."""
 import csv
 import datetime
+import hashlib
 import os
 import pathlib
 import subprocess
@@ -99,6 +100,7 @@ class Frames(unittest.TestCase):
         self.assertEqual(attrs["corrupt"], CORRUPT_LINE in program.stdout)
         self.assertIn(attrs["console"].encode(), program.stdout)
         self.assertTrue(attrs["console"].endswith("Conversion complete!\n"))
+        self.assertEqual(attrs["sha256"], hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest())
 
     def test_columns_asked_for_and_a_fatal_condition(self):
         path = generate(self.dir, "a.db", "--version", "1.7.20", "--synthetic", "--folders", "5", "--files", "20")

@@ -11,5 +11,6 @@ The entries come from the compiled part, catadump._catadump, over libcatadump.
 
 from ._catadump import Database, Entry, Error, open
 from .frames import read_frame
+from .many import open_many, read_frames
 
-__all__ = ["Database", "Entry", "Error", "open", "read_frame"]
+__all__ = ["Database", "Entry", "Error", "open", "open_many", "read_frame", "read_frames"]

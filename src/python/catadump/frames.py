@@ -5,6 +5,7 @@ each numeric column arrives as a bytearray that NumPy views as it is, and pandas
 and NumPy are needed only here: the package imports without them.
 """
 
+from ._catadump import Error
 from ._catadump import open as _open
 
 # The columns in the frame's order; each numeric one with the NumPy type of its bytes.
@@ -18,7 +19,7 @@ _VALUES = frozenset(("size",) + _DATES + ("created_filetime", "modified_filetime
 _VERSIONS_WITH_VALUES = frozenset(("1.7.17", "1.7.20"))
 
 
-def _numpy_and_pandas():
+def numpy_and_pandas():
     try:
         import numpy
         import pandas
@@ -29,7 +30,7 @@ def _numpy_and_pandas():
     return numpy, pandas
 
 
-def _wanted(columns):
+def wanted(columns):
     if columns is None:
         return COLUMNS
     if isinstance(columns, str):
@@ -39,6 +40,11 @@ def _wanted(columns):
     if unknown:
         raise ValueError(f"no column {', '.join(map(repr, unknown))}; the columns are {', '.join(COLUMNS)}")
     return [name for name in COLUMNS if name in asked]
+
+
+def mask_of(names):
+    """The columns' bits, as Database._fill_columns takes them."""
+    return sum(1 << COLUMNS.index(name) for name in names)
 
 
 def _column(numpy, pandas, name, filled):
@@ -65,16 +71,20 @@ def read_frame(source, columns=None, threads=0):
     (uint32). A column asked for that the version does not have is left out.
     threads: the workers that decode a bzip2-wrapped database, as catadump.open's.
 
-    The report is in DataFrame.attrs: version, header_line, read_error, corrupt, console. A fatal condition
-    raises catadump.Error, as iterating the database does.
+    The report is in DataFrame.attrs: version, header_line, read_error, corrupt, console, and sha256 (of
+    every byte of the database, read to its end also where the conversion stopped early). A fatal
+    condition raises catadump.Error, as iterating the database does.
     """
-    numpy, pandas = _numpy_and_pandas()
-    names = _wanted(columns)
-    mask = sum(1 << COLUMNS.index(name) for name in names)
-    with _open(source, threads=threads) as db:
+    numpy, pandas = numpy_and_pandas()
+    names = wanted(columns)
+    mask = mask_of(names)
+    with _open(source, threads=threads, provenance=True) as db:
         filled = db._fill_columns(mask)
+        sha256 = db.provenance["sha256"]
+    if "_fatal" in filled:
+        raise Error(filled["_fatal"])
     report = {"version": db.version, "header_line": db.header_line, "read_error": db.read_error,
-              "corrupt": db.corrupt, "console": db.console}
+              "corrupt": db.corrupt, "console": db.console, "sha256": sha256}
     values = report["version"] in _VERSIONS_WITH_VALUES
     data = {}
     for name in names:
@@ -86,3 +96,40 @@ def read_frame(source, columns=None, threads=0):
     frame = pandas.DataFrame(data, copy=False)
     frame.attrs.update(report)
     return frame
+
+
+_WIDTHS = {"type": 1, "folder": 8, "parent": 8, "size": 8, "created": 8, "modified": 8, "accessed": 8,
+           "created_filetime": 8, "modified_filetime": 8, "accessed_filetime": 8, "attributes": 4}
+
+
+def _rows_of(filled, names):
+    name = names[0]
+    return len(filled[name]) // _WIDTHS.get(name, 1)
+
+
+def many_frame(filled, names, sources, source, version=None):
+    """A frame in the form frames of many inputs share (catadump.read_frames, catadump.dask): a first column
+    `source` (category of every input, in input order), then every column named, whatever the version:
+    sizes and stored times as nullable UInt64, <NA> where the version has no values, dates NaT there.
+    `filled` is what Database._fill_columns gave (None for an input that could not be read)."""
+    numpy, pandas = numpy_and_pandas()
+    categories = list(dict.fromkeys(sources))
+    rows = _rows_of(filled, names) if filled is not None and names else 0
+    code = categories.index(source) if source is not None else -1
+    data = {"source": pandas.Categorical.from_codes(numpy.full(rows, code, dtype="i4"), categories=categories)}
+    values = version in _VERSIONS_WITH_VALUES
+    for name in names:
+        column = filled.pop(name) if filled is not None else None
+        if name in ("path", "name"):
+            data[name] = numpy.array(column if column is not None else [], dtype=object)
+        elif name in _VALUES and name not in _DATES:
+            stored = numpy.frombuffer(column, dtype="<u8") if values else numpy.zeros(rows, dtype="<u8")
+            data[name] = pandas.arrays.IntegerArray(stored, numpy.full(rows, not values))
+        elif name in _DATES and not values:
+            data[name] = pandas.arrays.DatetimeArray(numpy.full(rows, numpy.iinfo("i8").min).view("M8[ns]"),
+                                                     dtype=pandas.DatetimeTZDtype(tz="UTC"))
+        elif column is None:
+            data[name] = _column(numpy, pandas, name, bytearray())
+        else:
+            data[name] = _column(numpy, pandas, name, column)
+    return pandas.DataFrame(data, copy=False)
