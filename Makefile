@@ -5,7 +5,7 @@ CMAKE_FLAGS ?=
 SAMPLE ?= examples/sample.db
 
 .PHONY: all deps configure build run test check-asan check-tsan coverage bench clean install package check-package \
-	format format-check
+	check-pip format format-check
 
 all: build
 
@@ -69,7 +69,7 @@ bench: build
 	BUILD=$(BUILD) bash bench/run-frames
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-coverage
+	rm -rf $(BUILD) build-asan build-tsan build-coverage build-pip
 
 # The program, its man page, the library (header, shared and static, pkg-config and CMake files) and the
 # Python module under PREFIX.
@@ -86,6 +86,12 @@ package: build
 # pkg-config against it, and removes the package again.
 check-package: package
 	bash scripts/check-package $(BUILD)
+
+# Installs the Python package with pip (pyproject.toml and setup.py, over the same CMake build) from a copy
+# of the tree into a fresh virtual environment, and checks it there against the program's jsonl list.
+check-pip: build
+	@bash scripts/install-deps pip
+	bash scripts/check-pip $(BUILD)
 
 # --- Windows -------------------------------------------------------------------------------------------
 WINDOWS_BUILD ?= build-windows
