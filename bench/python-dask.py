@@ -20,7 +20,7 @@ def main():
             client.run(lambda: __import__("catadump.dask"))  # the workers' imports before the clock starts
             frame = catadump.dask.read_databases([sys.argv[1]])
             start = time.perf_counter()
-            rows = int(frame.map_partitions(len).sum().compute())
+            rows = len(frame)  # each partition made on its worker, only its length sent back
             seconds = time.perf_counter() - start
         print(f"workers {workers} rows {rows} seconds {seconds:.3f}", flush=True)
 
