@@ -17,7 +17,7 @@ from . import frames, many
 
 
 def _partition(item, names, sources, threads):
-    frame, _ = many.frame_of(item, names, sources, threads)
+    frame, _ = many.frame_of(item, names, sources, threads, provenance=False)  # provenance() has its own tasks
     return frame
 
 

@@ -35,13 +35,13 @@ def unread(source, problem):
             "console": f"Error: {problem}\n", "dates_out_of_range": 0}
 
 
-def open_input(item, threads):
-    """An input's database opened with its provenance, its entries carrying its source; or, where it cannot
-    be opened, the provenance that says why."""
+def open_input(item, threads, provenance=True):
+    """An input's database opened (with its provenance, unless not wanted), its entries carrying its source;
+    or, where it cannot be opened, the provenance that says why."""
     if item.problem is not None:
         return None, unread(item.source, item.problem)
     try:
-        db = _open(0 if item.source == "-" else item.source, threads=threads, provenance=True)
+        db = _open(0 if item.source == "-" else item.source, threads=threads, provenance=provenance)
     except OSError:
         return None, unread(item.source, f"Could not open {item.source} for reading.")
     db._source = item.source
@@ -123,16 +123,18 @@ def open_many(inputs, jobs=0, threads=0):
     return Collection(inputs, jobs, threads)
 
 
-def frame_of(item, columns, sources, threads):
-    """An input's frame in the form of a frame of many (see read_frames), and its provenance."""
-    db, failed = open_input(item, threads)
+def frame_of(item, columns, sources, threads, provenance=True):
+    """An input's frame in the form of a frame of many (see read_frames), and its provenance (None when not
+    wanted: the bytes are then not hashed)."""
+    db, failed = open_input(item, threads, provenance)
     if db is None:
         return frames.many_frame(None, columns, sources, item.source), failed
     with db:
         filled = db._fill_columns(frames.mask_of(columns))
-        provenance = db.provenance
-    provenance["path"] = item.source
-    return frames.many_frame(filled, columns, sources, item.source, provenance["version"]), provenance
+        found = db.provenance if provenance else None
+    if found is not None:
+        found["path"] = item.source
+    return frames.many_frame(filled, columns, sources, item.source, db.version), found
 
 
 def read_frames(inputs, columns=None, jobs=0, threads=0):
