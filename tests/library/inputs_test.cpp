@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <sched.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -163,29 +165,71 @@ TEST(LibraryInputs, NoOperandsAFolderThatCannotBeListedAndNullOperands) {
     EXPECT_EQ(catadump_find_inputs(nullptr, 1, &found), -1);
     EXPECT_EQ(errno, EINVAL);
 
-    // A folder without the right to list it (which root has all the same): an input that is only its
-    // problem, as the program's console line says; a file in a folder that cannot be read stays an input,
-    // whose conversion fails to open it.
-    if (::geteuid() == 0) GTEST_SKIP() << "root reads every file and folder";
+    // A folder without the right to list it: an input that is only its problem, as the program's console
+    // line says; a file in a folder that cannot be read stays an input, whose conversion fails to open it.
     TempDir dir;
     fs::create_directories(dir.pathOf("top/closed"));
     dir.write("top/closed/x.db", syntheticDatabase(5, 10));
     dir.write("top/locked.db", syntheticDatabase(5, 10));
     ::chmod(dir.pathOf("top/closed").c_str(), 0);
     ::chmod(dir.pathOf("top/locked.db").c_str(), 0);
-    std::vector<std::string> operands = {dir.pathOf("top")};
-    Found library = findInputs(operands, found);
-    ProgramRun run = runProgram({"--format=csv", "-o", dir.pathOf("all.csv"), dir.pathOf("top")});
+    const std::vector<std::string> operands = {dir.pathOf("top")};
+    if (::geteuid() != 0) {
+        Found library = findInputs(operands, found);
+        ProgramRun run = runProgram({"--format=csv", "-o", dir.pathOf("all.csv"), dir.pathOf("top")});
+        ::chmod(dir.pathOf("top/closed").c_str(), 0700);
+        ASSERT_EQ(library.inputs.size(), 2u);
+        EXPECT_EQ(library.sources, programsInputs(run).sources);
+        ASSERT_NE(library.inputs[0].problem, nullptr);
+        EXPECT_NE(run.console.find(library.sources[0] + ": " + library.inputs[0].problem), std::string::npos)
+            << run.console;
+        EXPECT_EQ(library.inputs[1].problem, nullptr);
+        EXPECT_NE(run.console.find(library.sources[1] + ": could not open it for reading"), std::string::npos)
+            << run.console;
+        catadump_inputs_free(found);
+        return;
+    }
+    // Root reads every file and folder: the library looks in a child of its own user namespace, where
+    // root's files are another user's (the program is not started there: its folder may be closed to that
+    // user). The child writes what is wrong to a pipe.
+    ::chmod(dir.path().c_str(), 0755);
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(pipe[0]);
+        if (::unshare(CLONE_NEWUSER) != 0) ::_exit(77);
+        catadump_inputs* inChild = nullptr;
+        std::vector<const char*> pointers = {operands[0].c_str()};
+        std::string wrong;
+        catadump_input closed{}, locked{};
+        if (catadump_find_inputs(pointers.data(), 1, &inChild) != 0 || catadump_inputs_count(inChild) != 2 ||
+            catadump_input_at(inChild, 0, &closed) != 0 || catadump_input_at(inChild, 1, &locked) != 0) {
+            wrong = "not the two inputs";
+        } else if (closed.source != dir.pathOf("top/closed") || closed.problem == nullptr ||
+                   !std::string_view(closed.problem).starts_with("could not read the folder (")) {
+            wrong = std::string("the closed folder: ") + closed.source + ": " +
+                    (closed.problem != nullptr ? closed.problem : "no problem");
+        } else if (locked.source != dir.pathOf("top/locked.db") || locked.problem != nullptr) {
+            wrong = std::string("the locked file: ") + locked.source;
+        }
+        ssize_t written = ::write(pipe[1], wrong.data(), wrong.size());
+        ::_exit(written == static_cast<ssize_t>(wrong.size()) ? 0 : 1);
+    }
+    ::close(pipe[1]);
+    std::string wrong;
+    char chunk[256];
+    for (ssize_t got; (got = ::read(pipe[0], chunk, sizeof chunk)) > 0;)
+        wrong.append(chunk, static_cast<size_t>(got));
+    ::close(pipe[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
     ::chmod(dir.pathOf("top/closed").c_str(), 0700);
-    ASSERT_EQ(library.inputs.size(), 2u);
-    EXPECT_EQ(library.sources, programsInputs(run).sources);
-    ASSERT_NE(library.inputs[0].problem, nullptr);
-    EXPECT_NE(run.console.find(library.sources[0] + ": " + library.inputs[0].problem), std::string::npos)
-        << run.console;
-    EXPECT_EQ(library.inputs[1].problem, nullptr);
-    EXPECT_NE(run.console.find(library.sources[1] + ": could not open it for reading"), std::string::npos)
-        << run.console;
-    catadump_inputs_free(found);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no user namespace to drop root's rights in";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(wrong, "");
 }
 
 }  // namespace
