@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
-#include <poll.h>
 #include <pty.h>
 #include <regex>
 #include <string>
@@ -29,6 +28,7 @@
 #include "support/conversion_harness.h"
 #include "support/damage.h"
 #include "support/db_builder.h"
+#include "support/terminal.h"
 #include "support/versions.h"
 
 namespace catadump::test {
@@ -315,15 +315,7 @@ TEST(Collection, ShowsItsProgressOnATerminal) {
         ::close(pipe);
     });
     std::string screen;
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd ready{terminal, POLLIN, 0};
-        if (::poll(&ready, 1, 100) <= 0) continue;
-        char chunk[1024];
-        ssize_t got = ::read(terminal, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;  // the program has gone and closed the terminal
-        screen.append(chunk, static_cast<size_t>(got));
-    }
+    readTerminal(terminal, deadline, screen);
     if (std::chrono::steady_clock::now() >= deadline) ::kill(child, SIGKILL);
     feeder.join();
     ::close(terminal);

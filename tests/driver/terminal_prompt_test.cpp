@@ -14,6 +14,7 @@
 
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
+#include "support/terminal.h"
 
 namespace catadump::test {
 namespace {
@@ -45,21 +46,14 @@ TerminalRun runOnTerminal(const std::vector<std::string>& answers) {
     std::string raw;
     size_t answered = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd ready{terminal, POLLIN, 0};
-        if (::poll(&ready, 1, 100) <= 0) continue;
-        char chunk[1024];
-        ssize_t got = ::read(terminal, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;  // the program has gone and closed the terminal
-        raw.append(chunk, static_cast<size_t>(got));
-        size_t shown = (raw.find(databasePrompt) != std::string::npos ? 1 : 0) +
-                       (raw.find(outputPrompt) != std::string::npos ? 1 : 0);
+    readTerminal(terminal, deadline, raw, [&](const std::string& screen) {
+        size_t shown = (screen.find(databasePrompt) != std::string::npos ? 1 : 0) +
+                       (screen.find(outputPrompt) != std::string::npos ? 1 : 0);
         while (answered < answers.size() && answered < shown) {
             const std::string& answer = answers[answered++];
             if (::write(terminal, answer.data(), answer.size()) != static_cast<ssize_t>(answer.size())) break;
         }
-    }
+    });
     if (std::chrono::steady_clock::now() >= deadline) ::kill(child, SIGKILL);
     ::close(terminal);
     int status = 0;

@@ -72,14 +72,6 @@ Read readAll(catadump_reader* reader, int slice = -1) {
     return read;
 }
 
-long long readMemory(void* context, void* buffer, size_t size) {
-    auto& input = *static_cast<MemoryInput*>(context);
-    size_t count = std::min(size, input.size - input.position);
-    std::memcpy(buffer, input.data + input.position, count);
-    input.position += count;
-    return static_cast<long long>(count);
-}
-
 TEST(Library, GivesTheListsEntriesFromEveryKindOfSource) {
     catagen::SyntheticParams params;
     params.folders = 300;

@@ -59,14 +59,6 @@ Provenanced readToTheEnd(catadump_reader* reader) {
     return got;
 }
 
-long long readMemory(void* context, void* buffer, size_t size) {
-    auto& input = *static_cast<MemoryInput*>(context);
-    size_t count = std::min(size, input.size - input.position);
-    std::memcpy(buffer, input.data + input.position, count);
-    input.position += count;
-    return static_cast<long long>(count);
-}
-
 std::string isoDate(uint64_t fileTime) {
     char text[28];
     writeIsoDate(text, fileTime);

@@ -31,6 +31,20 @@ def generate(directory, name, *arguments):
     return path
 
 
+def every_version(directory, seed, folders, files):
+    """(version, kind, path) of a generated database of every version: raw, bzip2-wrapped and cut to two
+    thirds."""
+    for version in VERSIONS:
+        shape = ["--version", version, "--synthetic", "--seed", seed, "--folders", folders, "--files", files]
+        raw = generate(directory, version + ".db", *shape)
+        data = pathlib.Path(raw).read_bytes()
+        cut = os.path.join(directory, version + ".cut.db")
+        pathlib.Path(cut).write_bytes(data[:len(data) * 2 // 3])
+        yield version, "raw", raw
+        yield version, "bzip2", generate(directory, version + ".bz2.db", *shape, "--bzip2")
+        yield version, "cut", cut
+
+
 def row(entry):
     """The entry as the qlx list's row, from the raw values."""
     if entry.size is None:
@@ -122,16 +136,9 @@ class Module(unittest.TestCase):
                 self.assertEqual((entry.size, entry.created, entry.modified_filetime), (None, None, None))
 
     def test_every_version_whole_compressed_and_cut_against_the_list_and_the_c_api(self):
-        for version in VERSIONS:
-            shape = ["--version", version, "--synthetic", "--seed", "3", "--folders", "100", "--files", "1500"]
-            raw = generate(self.dir, version + ".db", *shape)
-            data = pathlib.Path(raw).read_bytes()
-            cut = os.path.join(self.dir, version + ".cut.db")
-            pathlib.Path(cut).write_bytes(data[:len(data) * 2 // 3])
-            for kind, path in (("raw", raw), ("bzip2", generate(self.dir, version + ".bz2.db", *shape, "--bzip2")),
-                               ("cut", cut)):
-                with self.subTest(version=version, kind=kind):
-                    self.check_against_the_list(path, version, damaged=kind == "cut")
+        for version, kind, path in every_version(self.dir, "3", "100", "1500"):
+            with self.subTest(version=version, kind=kind):
+                self.check_against_the_list(path, version, damaged=kind == "cut")
 
     def check_against_the_list(self, path, version, damaged):
         program = subprocess.run([CATADUMP, path, os.path.join(self.dir, "out.qlx")], capture_output=True)

@@ -12,7 +12,7 @@ import tempfile
 import unittest
 
 import catadump
-from test_catadump import CORRUPT_LINE, READ_ERROR_LINE, VERSIONS, WITH_VALUES, generate
+from test_catadump import CORRUPT_LINE, READ_ERROR_LINE, WITH_VALUES, every_version, generate
 
 CATADUMP = os.environ["CATADUMP"]
 EPOCH_1601 = datetime.datetime(1601, 1, 1)
@@ -36,16 +36,9 @@ class Frames(unittest.TestCase):
         self.directory.cleanup()
 
     def test_every_version_whole_compressed_and_cut_against_the_csv_list(self):
-        for version in VERSIONS:
-            shape = ["--version", version, "--synthetic", "--seed", "5", "--folders", "60", "--files", "900"]
-            raw = generate(self.dir, version + ".db", *shape)
-            data = pathlib.Path(raw).read_bytes()
-            cut = os.path.join(self.dir, version + ".cut.db")
-            pathlib.Path(cut).write_bytes(data[:len(data) * 2 // 3])
-            for kind, path in (("raw", raw), ("bzip2", generate(self.dir, version + ".bz2.db", *shape, "--bzip2")),
-                               ("cut", cut)):
-                with self.subTest(version=version, kind=kind):
-                    self.check_against_the_list(path, version)
+        for version, kind, path in every_version(self.dir, "5", "60", "900"):
+            with self.subTest(version=version, kind=kind):
+                self.check_against_the_list(path, version)
         # Dates that do not fit a frame's nanoseconds (a file modified in 2400), and none at all.
         tree = os.path.join(self.dir, "tree")
         os.makedirs(os.path.join(tree, "sub"))

@@ -27,6 +27,12 @@ struct MemorySink {
 };
 ByteSink memorySink(MemorySink& sink);
 
+// A libcatadump read callback over memory: the io layer's memory source, as a program's callback.
+inline long long readMemory(void* context, void* buffer, size_t size) {
+    ByteSource source = memorySource(*static_cast<MemoryInput*>(context));
+    return source.read(source.context, buffer, size);
+}
+
 // A byte source over memory that counts how often it is asked for bytes.
 struct CountingInput {
     explicit CountingInput(std::string bytes) : data(std::move(bytes)) {

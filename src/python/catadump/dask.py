@@ -52,7 +52,7 @@ def read_databases(inputs, columns=None, threads=0):
         import pandas
 
         rows = dask.compute(*[dask.delayed(_provenance)(item, threads) for item in found])
-        return pandas.DataFrame(list(rows), columns=list(many.unread("", "").keys()))
+        return pandas.DataFrame(list(rows), columns=list(many.PROVENANCE_KEYS))
 
     frame.provenance = provenance
     frame.skipped = skipped

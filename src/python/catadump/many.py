@@ -28,6 +28,11 @@ def find_inputs(inputs):
     return [Input(*item) for item in found], skipped
 
 
+# The keys of an input's provenance, those of the program's summary lines, in their order.
+PROVENANCE_KEYS = ("path", "size", "sha256", "mtime", "version", "header", "rows", "read_error", "corrupt",
+                   "fatal", "status", "console", "dates_out_of_range")
+
+
 def unread(source, problem):
     """The provenance of an input that could not be read at all."""
     return {"path": source, "size": 0, "sha256": None, "mtime": None, "version": None, "header": None,
