@@ -1,7 +1,8 @@
 /* libcatadump: the entries of a Quillseek index database (raw or bzip2-wrapped), one at a time, for
- * programs. A reader converts on a thread of its own and hands the entries over through a bounded queue,
- * so memory stays what the program catadump needs, whatever the size of the database. Readers share
- * nothing: any number of them may run at once, each used from one thread at a time. */
+ * programs. A reader converts on a thread of its own and hands the entries over through a bounded queue
+ * (or, opened with CATADUMP_ON_CALLER, on the caller's thread: catadump_each), so memory stays what the
+ * program catadump needs, whatever the size of the database. Readers share nothing: any number of them may
+ * run at once, each used from one thread at a time. */
 #ifndef CATADUMP_H
 #define CATADUMP_H
 
@@ -71,13 +72,19 @@ CATADUMP_API int catadump_open_fd(int fd, const catadump_options* options, catad
 CATADUMP_API int catadump_open_callbacks(catadump_read_function read, void* context,
                                          const catadump_options* options, catadump_reader** reader);
 
-/* The same, with flags: 0 or CATADUMP_PROVENANCE; other bits are refused (-1, errno EINVAL). The functions
- * above are these with flags 0.
+/* The same, with flags: 0, or CATADUMP_PROVENANCE and CATADUMP_ON_CALLER; other bits are refused (-1, errno
+ * EINVAL). The functions above are these with flags 0.
  *
  * CATADUMP_PROVENANCE: count and hash (SHA-256) every byte of the database as it is read; where the
  * conversion stops early on damage the rest is still read for the hash; note a regular file's modification
  * time. Without it the reader reads as before, and as fast. */
 #define CATADUMP_PROVENANCE 1u
+/* CATADUMP_ON_CALLER: no thread of the reader's own. Nothing is converted until catadump_each, which runs
+ * the conversion on the calling thread and hands it each entry; catadump_next is refused before that (-1,
+ * errno EINVAL) and gives the end after it. The callbacks (read, console) run on the calling thread too.
+ * For a caller that has a thread a reader already, a worker of a pool say: the entries then cost one core,
+ * and nothing is copied to hand them from one thread to another. */
+#define CATADUMP_ON_CALLER 2u
 CATADUMP_API int catadump_open_path_with(const char* path, const catadump_options* options, unsigned flags,
                                          catadump_reader** reader);
 CATADUMP_API int catadump_open_fd_with(int fd, const catadump_options* options, unsigned flags,
@@ -96,6 +103,22 @@ CATADUMP_API int catadump_next(catadump_reader* reader, catadump_entry* entry);
  * slow source is read. */
 #define CATADUMP_WAITING 2
 CATADUMP_API int catadump_next_timeout(catadump_reader* reader, catadump_entry* entry, unsigned milliseconds);
+
+/* With CATADUMP_ON_CALLER: the conversion on this thread, `each` called with every entry in order (the
+ * entry valid during the call). `each` returns 0 for the next entry, or anything else to stop: the
+ * conversion is then cancelled and the rest of the database is not read (the provenance then has the
+ * entries given as its rows, and no hash). Returns 0 at the end of the entries, -1 when a fatal condition
+ * ended them, CATADUMP_STOPPED when `each` stopped them; the report is then as after catadump_next's end.
+ * Once a reader: -1 (errno EINVAL) for a second call or a reader opened without the flag. A reader closed
+ * from one of its callbacks meanwhile is freed before this returns -1 (errno ECANCELED). */
+#define CATADUMP_STOPPED 3
+typedef int (*catadump_entry_function)(void* context, const catadump_entry* entry);
+CATADUMP_API int catadump_each(catadump_reader* reader, catadump_entry_function each, void* context);
+
+/* The entries the database's header says it holds (its folders and files), once the first entry is in (0
+ * before, and for a database whose header was not read). Damage may leave fewer; a consumer that splits a
+ * database's entries by their index may rely on it being the same in every reading of the same bytes. */
+CATADUMP_API uint64_t catadump_stated_entries(catadump_reader* reader);
 
 /* The database's version word (0x01070014 is 1.7.20) and the header line the list has for it, once the
  * first entry is in, or the end; 0 and "" when the database was not recognised. */

@@ -44,6 +44,7 @@ struct Record {
 struct Batch {
     std::string bytes;
     std::vector<Record> records;
+    uint64_t statedEntries = 0;  // what the database's header says, as it stood at the batch's last record
 };
 
 // A batch is handed over once it holds this much; a few of them are all the queue takes. Each hand-over
@@ -93,7 +94,15 @@ struct catadump_reader {
     std::string headerLine;
     bool versionKnown = false;
 
+    // With CATADUMP_ON_CALLER: catadump_each's function, and the path of the entry it is given.
+    catadump_entry_function each = nullptr;
+    void* eachContext = nullptr;
+    std::string path;
+    bool stopped = false;  // the function asked for no more entries
+    uint64_t given = 0;    // the entries it was given
+
     // The caller's side.
+    uint64_t statedEntries = 0;  // as the last batch taken (or the last entry given) had it
     std::unique_ptr<catadump::Batch> reading;
     size_t nextRecord = 0;
     bool endGiven = false;  // catadump_next has given 0 or -1
@@ -144,39 +153,83 @@ void takeHeader(RowOutput& output, ColumnSet columns) {
     reader.versionKnown = true;
 }
 
-// The path goes straight into the batch; the name is the path's last piece, so it needs no bytes of its own.
-void takeEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
-    RowOutput& output = rowOutput(sink);
-    auto& reader = *static_cast<catadump_reader*>(output.context);
-    Batch& batch = *reader.filling;
+// The entry's record, its path (and a NUL) appended to `bytes`; the name is the path's last piece, so it
+// needs no bytes of its own.
+Record recordOf(FolderTable& table, const Entry& entry, std::string& bytes) {
     Record record{};
-    record.offset = batch.bytes.size();
+    record.offset = bytes.size();
     record.isFolder = entry.kind == EntryKind::folder;
     if (record.isFolder) {
         record.folder = entry.folder;
         record.parent = table.entries[entry.folder].parent;
-        appendFolderPath(batch.bytes, table, record.parent);
-        size_t at = batch.bytes.size();
-        appendVisibleName(batch.bytes, table, entry.folder);
-        record.nameLength = batch.bytes.size() - at;
+        appendFolderPath(bytes, table, record.parent);
+        size_t at = bytes.size();
+        appendVisibleName(bytes, table, entry.folder);
+        record.nameLength = bytes.size() - at;
     } else {
         record.folder = CATADUMP_NO_FOLDER;
         record.parent = entry.folder;
-        appendFolderPath(batch.bytes, table, entry.folder);
-        batch.bytes += entry.name;
+        appendFolderPath(bytes, table, entry.folder);
+        bytes += entry.name;
         record.nameLength = entry.name.size();
     }
-    record.pathLength = batch.bytes.size() - record.offset;
-    batch.bytes += '\0';
+    record.pathLength = bytes.size() - record.offset;
+    bytes += '\0';
     if (record.parent >= table.entries.size()) record.parent = CATADUMP_NO_FOLDER;
     record.hasValues = entry.values != nullptr;
     if (entry.values != nullptr) record.values = *entry.values;
     record.values.attributes = entryAttributes(entry);
-    batch.records.push_back(record);
+    return record;
+}
+
+void fillEntry(catadump_entry* entry, const Record& record, const char* bytes) {
+    entry->is_folder = record.isFolder ? 1 : 0;
+    entry->path = bytes;
+    entry->path_length = record.pathLength;
+    entry->name = bytes + record.pathLength - record.nameLength;
+    entry->name_length = record.nameLength;
+    entry->folder = record.folder;
+    entry->parent = record.parent;
+    entry->has_values = record.hasValues ? 1 : 0;
+    entry->size = record.values.size;
+    entry->created = record.values.dateCreated;
+    entry->modified = record.values.dateModified;
+    entry->accessed = record.values.dateAccessed;
+    entry->attributes = record.values.attributes;
+}
+
+// The path goes straight into the batch.
+void takeEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
+    auto& reader = *static_cast<catadump_reader*>(rowOutput(sink).context);
+    Batch& batch = *reader.filling;
+    batch.statedEntries = sink.statedEntries;
+    batch.records.push_back(recordOf(table, entry, batch.bytes));
     if (batch.bytes.size() >= batchBytes || batch.records.size() >= batchRecords) handOver(reader);
 }
 
+// With CATADUMP_ON_CALLER: each entry to the caller's function, on this same thread, with no queue between.
+void giveEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
+    auto& reader = *static_cast<catadump_reader*>(rowOutput(sink).context);
+    reader.statedEntries = sink.statedEntries;
+    reader.path.clear();
+    Record record = recordOf(table, entry, reader.path);
+    catadump_entry given;
+    fillEntry(&given, record, reader.path.data());
+    ++reader.given;
+    int stop;
+    {
+        CallingBack marked(reader);
+        stop = reader.each(reader.eachContext, &given);
+    }
+    if (stop != 0 || reader.cancelled) {
+        reader.stopped = true;
+        reader.cancelled = true;  // as a reader closed early
+        throw OutputClosed{};     // the conversion ends as for a list nobody reads
+    }
+}
+
 const OutputFormat recordQueue = {"records", takeHeader, takeEntry};
+const OutputFormat entriesToCaller = {"entries", takeHeader, giveEntry};
 
 void keepConsole(void* context, const char* text, size_t n) {
     auto& reader = *static_cast<catadump_reader*>(context);
@@ -218,14 +271,16 @@ void finishProvenance(catadump_reader& reader, const ConversionResult& result) {
     recordConversion(provenance, result);
 }
 
-void runConversion(void* context) {
-    auto& reader = *static_cast<catadump_reader*>(context);
+// The whole conversion with `format` on this thread; then the report (and the provenance) filled in and
+// the end marked. True when the reader is to be freed here: closed by one of its own callbacks meanwhile,
+// with nobody else left to free it.
+bool convertHere(catadump_reader& reader, const OutputFormat& format) {
     ConversionResult result;
     try {
         reader.filling = std::make_unique<Batch>();
         ConversionOptions options;
         options.decoderThreads = reader.options.threads;
-        options.format = &recordQueue;
+        options.format = &format;
         options.formatContext = &reader;
         result = convert(reader.source, discardingSink(), Console{&reader, keepConsole}, options);
         if (!reader.filling->records.empty()) handOver(reader);
@@ -233,16 +288,22 @@ void runConversion(void* context) {
     } catch (const std::bad_alloc&) {
         result.fatalLine = "Out of Memory\n";
     }
-    if (!reader.cancelled) finishProvenance(reader, result);
-    bool freeHere;
-    {
-        std::lock_guard lock(reader.mutex);
-        reader.result = result;
-        reader.finished = true;
-        freeHere = reader.closeDeferred && reader.waiting == 0;
-        reader.changed.notify_all();
+    if (reader.stopped) {
+        recordConversion(reader.provenance, result);  // the rest is not read for a hash
+        reader.provenance.rows = reader.given;
+    } else if (!reader.cancelled) {
+        finishProvenance(reader, result);
     }
-    if (freeHere) destroy(&reader);
+    std::lock_guard lock(reader.mutex);
+    reader.result = result;
+    reader.finished = true;
+    reader.changed.notify_all();
+    return reader.closeDeferred && reader.waiting == 0;
+}
+
+void runConversion(void* context) {
+    auto& reader = *static_cast<catadump_reader*>(context);
+    if (convertHere(reader, recordQueue)) destroy(&reader);
 }
 
 int64_t readThroughCallback(void* context, void* destination, size_t n) {
@@ -268,7 +329,8 @@ int start(std::unique_ptr<catadump_reader> reader, catadump_reader** out) {
         reader->hashing->inner = reader->source;
         reader->source = hashingSource(*reader->hashing);
     }
-    if (!startSystemThread(reader->thread, runConversion, reader.get())) {
+    if ((reader->flags & CATADUMP_ON_CALLER) == 0 &&
+        !startSystemThread(reader->thread, runConversion, reader.get())) {
         destroy(reader.release());
         return -1;
     }
@@ -279,7 +341,8 @@ int start(std::unique_ptr<catadump_reader> reader, catadump_reader** out) {
 // A new reader with the options and flags, or NULL: errno EINVAL for options out of range or unknown
 // flags, ENOMEM without memory.
 catadump_reader* newReader(const catadump_options* options, unsigned flags) {
-    if ((options != nullptr && options->threads > maxThreads) || (flags & ~CATADUMP_PROVENANCE) != 0) {
+    if ((options != nullptr && options->threads > maxThreads) ||
+        (flags & ~(CATADUMP_PROVENANCE | CATADUMP_ON_CALLER)) != 0) {
         errno = EINVAL;
         return nullptr;
     }
@@ -303,6 +366,14 @@ bool watchFile(catadump_reader& reader) {
 
 // The next entry, waiting `milliseconds` at most unless that is negative: CATADUMP_WAITING when they passed.
 int nextEntry(catadump_reader* reader, catadump_entry* entry, long long milliseconds) {
+    if ((reader->flags & CATADUMP_ON_CALLER) != 0) {
+        // Its entries go to catadump_each's function; after that, the end is what catadump_each gave.
+        if (!reader->endGiven) {
+            errno = EINVAL;
+            return -1;
+        }
+        return reader->result.fatalLine != nullptr ? -1 : 0;
+    }
     while (!reader->reading || reader->nextRecord == reader->reading->records.size()) {
         std::unique_lock lock(reader->mutex);
         if (reader->reading) reader->spare.push_back(std::move(reader->reading));
@@ -332,23 +403,11 @@ int nextEntry(catadump_reader* reader, catadump_entry* entry, long long millisec
         }
         reader->reading = std::move(reader->full.front());
         reader->full.pop_front();
+        reader->statedEntries = reader->reading->statedEntries;
         reader->nextRecord = 0;
     }
     const Record& record = reader->reading->records[reader->nextRecord++];
-    const char* bytes = reader->reading->bytes.data() + record.offset;
-    entry->is_folder = record.isFolder ? 1 : 0;
-    entry->path = bytes;
-    entry->path_length = record.pathLength;
-    entry->name = bytes + record.pathLength - record.nameLength;
-    entry->name_length = record.nameLength;
-    entry->folder = record.folder;
-    entry->parent = record.parent;
-    entry->has_values = record.hasValues ? 1 : 0;
-    entry->size = record.values.size;
-    entry->created = record.values.dateCreated;
-    entry->modified = record.values.dateModified;
-    entry->accessed = record.values.dateAccessed;
-    entry->attributes = record.values.attributes;
+    fillEntry(entry, record, reader->reading->bytes.data() + record.offset);
     return 1;
 }
 
@@ -411,6 +470,27 @@ int catadump_open_callbacks(catadump_read_function read, void* context, const ca
                             catadump_reader** out) {
     return catadump_open_callbacks_with(read, context, options, 0, out);
 }
+
+int catadump_each(catadump_reader* reader, catadump_entry_function each, void* context) {
+    if (reader == nullptr || each == nullptr || (reader->flags & CATADUMP_ON_CALLER) == 0 ||
+        reader->each != nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    reader->each = each;
+    reader->eachContext = context;
+    bool closed = convertHere(*reader, entriesToCaller);
+    if (closed) {
+        destroy(reader);
+        errno = ECANCELED;
+        return -1;
+    }
+    reader->endGiven = true;
+    if (reader->stopped) return CATADUMP_STOPPED;
+    return reader->result.fatalLine != nullptr ? -1 : 0;
+}
+
+uint64_t catadump_stated_entries(catadump_reader* reader) { return reader->statedEntries; }
 
 int catadump_next(catadump_reader* reader, catadump_entry* entry) { return nextEntry(reader, entry, -1); }
 
@@ -484,7 +564,7 @@ void catadump_close(catadump_reader* reader) {
             // From the reader's own callback: the conversion cannot end before the callback returns, so
             // the reader is left to its thread, which frees it once the conversion has ended.
             reader->closeDeferred = true;
-            reader->thread.detach();
+            if (reader->thread.joinable()) reader->thread.detach();
         }
         reader->changed.notify_all();
     }

@@ -57,6 +57,9 @@ struct EntrySink {
     // returns once it no longer does. Null for the sinks that are done with each entry as it returns.
     void (*settle)(EntrySink& sink) = nullptr;
     uint64_t entriesSent = 0;  // the entries handed to it
+    // The entries the database's header says it holds (its folders and files), set by the reader before its
+    // first entry; 0 until then, and for a database whose header is not read. Damage may leave fewer.
+    uint64_t statedEntries = 0;
 };
 
 // Declared by a reader right after its folder table, which is declared after everything the table's names
@@ -72,6 +75,9 @@ struct TableInUse {
     EntrySink& sink;
 };
 
+inline void stateEntries(EntrySink& sink, uint32_t folders, uint32_t files) {
+    sink.statedEntries = uint64_t{folders} + files;
+}
 inline void sendHeader(EntrySink& sink, uint32_t version, ColumnSet columns) {
     sink.header(sink, version, columns);
 }

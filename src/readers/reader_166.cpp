@@ -54,6 +54,7 @@ void convert(DatabaseStream& stream, EntrySink& sink) {
     uint32_t fileDecodeSize = readU32(stream);
     say(*stream.run, "number of folders: %d\n", static_cast<int>(folderCount));
     say(*stream.run, "number of files: %d\n", static_cast<int>(fileCount));
+    stateEntries(sink, folderCount, fileCount);
     say(*stream.run, "folder decode size: %d\n", static_cast<int>(map.declaredSize));
     say(*stream.run, "file decode size: %d\n", static_cast<int>(fileDecodeSize));
     readDriveList(stream);

@@ -102,6 +102,7 @@ void convert(DatabaseStream& stream, EntrySink& sink) {
     uint32_t maxFilePath = readU32(stream);
     say(*stream.run, "number of folders: %u\n", folderCount);
     say(*stream.run, "number of files: %u\n", fileCount);
+    stateEntries(sink, folderCount, fileCount);
     say(*stream.run, "folder decode size: %u\n", static_cast<uint32_t>(map.declaredSize));
     say(*stream.run, "file decode size: %u\n", fileDecodeSize);
     say(*stream.run, "max folder full path name size: %u\n", maxFolderPath);

@@ -71,6 +71,7 @@ void convert(DatabaseStream& stream, EntrySink& sink, bool hasDecodeSize) {
     uint32_t decodeSize = hasDecodeSize ? readU32(stream) : 0;
     say(*stream.run, "number of folders: %d\n", static_cast<int>(folderCount));
     say(*stream.run, "number of files: %d\n", static_cast<int>(fileCount));
+    stateEntries(sink, folderCount, fileCount);
     if (hasDecodeSize) say(*stream.run, "decode size: %d (ignored)\n", static_cast<int>(decodeSize));
 
     FilesystemTable filesystems;

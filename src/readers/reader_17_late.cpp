@@ -85,6 +85,7 @@ void convert(DatabaseStream& stream, EntrySink& sink) {
     uint32_t fileCount = readU32(stream);
     say(*stream.run, "number of folders: %d\n", static_cast<int>(folderCount));
     say(*stream.run, "number of files: %d\n", static_cast<int>(fileCount));
+    stateEntries(sink, folderCount, fileCount);
 
     FilesystemTable filesystems;
     if (!readFilesystemTableLate(stream, filesystems)) return;

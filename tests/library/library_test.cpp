@@ -4,6 +4,7 @@
 // once on their own threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -31,10 +32,39 @@ struct Read {
     std::string rows;  // each entry as the qlx list writes it
     std::string header;
     uint32_t version = 0;
+    uint64_t stated = 0;
     int end = 0;
     bool readError = false;
     bool corrupt = false;
 };
+
+void appendRow(Read& read, const catadump_entry& entry) {
+    read.rows += '"';
+    read.rows.append(entry.path, entry.path_length);
+    read.rows += '"';
+    EXPECT_EQ(entry.path[entry.path_length], '\0');
+    std::string name(entry.name, entry.name_length);
+    EXPECT_TRUE(std::string(entry.path, entry.path_length).ends_with(name));
+    if (entry.has_values) {
+        read.rows += printed(",%llu,%llu,%llu,%llu,%u\r\n", static_cast<unsigned long long>(entry.size),
+                             static_cast<unsigned long long>(entry.created),
+                             static_cast<unsigned long long>(entry.modified),
+                             static_cast<unsigned long long>(entry.accessed), entry.attributes);
+    } else {
+        read.rows += printed(",%u\r\n", entry.attributes);
+    }
+}
+
+// The report once the entries ended; the reader closed.
+Read finishRead(Read read, catadump_reader* reader) {
+    read.header = catadump_header_line(reader);
+    read.version = catadump_version(reader);
+    read.stated = catadump_stated_entries(reader);
+    read.readError = catadump_read_error(reader) != 0;
+    read.corrupt = catadump_corrupt(reader) != 0;
+    catadump_close(reader);
+    return read;
+}
 
 // With `slice`, each wait for the conversion lasts that many milliseconds at most, and is repeated.
 Read readAll(catadump_reader* reader, int slice = -1) {
@@ -48,28 +78,30 @@ Read readAll(catadump_reader* reader, int slice = -1) {
         }
         return status;
     };
-    while ((read.end = next()) == 1) {
-        read.rows += '"';
-        read.rows.append(entry.path, entry.path_length);
-        read.rows += '"';
-        EXPECT_EQ(entry.path[entry.path_length], '\0');
-        std::string name(entry.name, entry.name_length);
-        EXPECT_TRUE(std::string(entry.path, entry.path_length).ends_with(name));
-        if (entry.has_values) {
-            read.rows += printed(",%llu,%llu,%llu,%llu,%u\r\n", static_cast<unsigned long long>(entry.size),
-                                 static_cast<unsigned long long>(entry.created),
-                                 static_cast<unsigned long long>(entry.modified),
-                                 static_cast<unsigned long long>(entry.accessed), entry.attributes);
-        } else {
-            read.rows += printed(",%u\r\n", entry.attributes);
-        }
-    }
-    read.header = catadump_header_line(reader);
-    read.version = catadump_version(reader);
-    read.readError = catadump_read_error(reader) != 0;
-    read.corrupt = catadump_corrupt(reader) != 0;
-    catadump_close(reader);
-    return read;
+    while ((read.end = next()) == 1) appendRow(read, entry);
+    return finishRead(std::move(read), reader);
+}
+
+// The same through catadump_each (a reader opened with CATADUMP_ON_CALLER), stopping after `stopAfter`
+// entries unless that is 0; after it catadump_next gives the end.
+struct Taking {
+    Read read;
+    size_t taken = 0;
+    size_t stopAfter = 0;
+};
+int takeOne(void* context, const catadump_entry* entry) {
+    auto& taking = *static_cast<Taking*>(context);
+    appendRow(taking.read, *entry);
+    return ++taking.taken == taking.stopAfter ? 1 : 0;
+}
+Read readOnCaller(catadump_reader* reader, size_t stopAfter = 0) {
+    Taking taking;
+    taking.stopAfter = stopAfter;
+    taking.read.end = catadump_each(reader, takeOne, &taking);
+    catadump_entry entry;
+    int end = catadump_next(reader, &entry);
+    EXPECT_EQ(end, taking.read.end == CATADUMP_STOPPED ? 0 : taking.read.end);
+    return finishRead(std::move(taking.read), reader);
 }
 
 TEST(Library, GivesTheListsEntriesFromEveryKindOfSource) {
@@ -80,6 +112,8 @@ TEST(Library, GivesTheListsEntriesFromEveryKindOfSource) {
     TempDir dir;
     for (Version version : allVersions) {
         std::string raw = catagen::encodeDatabase(tree, version);
+        std::string whole = convertInMemory(raw).csv;
+        uint64_t entries = static_cast<uint64_t>(std::count(whole.begin(), whole.end(), '\n')) - 1;
         for (const std::string& database : {raw, bzip2(raw), cut(raw, raw.size() * 2 / 3)}) {
             SCOPED_TRACE(versionName(version) + ", " + std::to_string(database.size()) + " bytes");
             InMemoryConversion list = convertInMemory(database);
@@ -92,6 +126,16 @@ TEST(Library, GivesTheListsEntriesFromEveryKindOfSource) {
             EXPECT_EQ(fromPath.readError, list.flags.readError);
             EXPECT_EQ(fromPath.corrupt, list.flags.corrupt);
             EXPECT_EQ(fromPath.version >> 16, 0x0106u + (isQwtb(version) ? 0 : 1));
+            EXPECT_EQ(fromPath.stated, entries);  // as the header says, the cut database's too
+
+            ASSERT_EQ(catadump_open_path_with(path.c_str(), nullptr, CATADUMP_ON_CALLER, &reader), 0);
+            Read onCaller = readOnCaller(reader);
+            EXPECT_EQ(onCaller.rows, fromPath.rows);
+            EXPECT_EQ(onCaller.header, fromPath.header);
+            EXPECT_EQ(onCaller.end, 0);
+            EXPECT_EQ(onCaller.stated, entries);
+            EXPECT_EQ(onCaller.readError, list.flags.readError);
+            EXPECT_EQ(onCaller.corrupt, list.flags.corrupt);
 
             int fd = ::open(path.c_str(), O_RDONLY);
             catadump_options options{1, nullptr, nullptr};
@@ -155,6 +199,14 @@ TEST(Library, AFatalConditionIsAStatusWithItsLine) {
     EXPECT_EQ(console.find("Conversion complete!"), std::string::npos);
     EXPECT_EQ(length, std::string(catadump_console(reader, nullptr)).size());
     catadump_close(reader);
+
+    memory.position = 0;
+    ASSERT_EQ(catadump_open_callbacks_with(readMemory, &memory, nullptr, CATADUMP_ON_CALLER, &reader), 0);
+    Taking taking;
+    EXPECT_EQ(catadump_each(reader, takeOne, &taking), -1);
+    EXPECT_EQ(taking.taken, 0u);  // no entry comes before the condition
+    EXPECT_STREQ(catadump_fatal_line(reader), "bad string size -1\n");
+    catadump_close(reader);
 }
 
 // A read callback over memory that closes the reader on its `closeAt`th call (0 never), a few KiB a call.
@@ -188,6 +240,12 @@ long long readAndClose(void* context, void* buffer, size_t size) {
     auto& input = *static_cast<ClosingInput*>(context);
     if (++input.calls == input.closeAt) closeOnce(input);
     return readMemory(&input.memory, buffer, std::min<size_t>(size, 4096));
+}
+
+int closeFromEach(void* context, const catadump_entry*) {
+    auto& input = *static_cast<ClosingInput*>(context);
+    if (++input.calls == 3) catadump_close(input.reader.load());
+    return 0;
 }
 
 void closeFromConsole(void* context, const char*, size_t) {
@@ -290,6 +348,51 @@ TEST(Library, MisuseEndsSafely) {
              ASSERT_EQ(catadump_open_callbacks(readMemory, &memory, &options, &reader), 0);
              Read read = readAll(reader);
              EXPECT_EQ(read.header + "\r\n" + read.rows, expected);
+         }},
+        {"closed from catadump_each's function",
+         [&] {
+             ClosingInput input{{reinterpret_cast<const uint8_t*>(database.data()), database.size(), 0}};
+             catadump_reader* reader = nullptr;
+             ASSERT_EQ(catadump_open_callbacks_with(readMemory, &input.memory, nullptr, CATADUMP_ON_CALLER,
+                                                    &reader),
+                       0);
+             input.reader = reader;
+             errno = 0;
+             EXPECT_EQ(catadump_each(reader, closeFromEach, &input), -1);  // and the reader freed
+             EXPECT_EQ(errno, ECANCELED);
+             EXPECT_EQ(input.calls, 3);
+         }},
+        {"catadump_each and catadump_next out of turn, and stopped early",
+         [&] {
+             MemoryInput memory{reinterpret_cast<const uint8_t*>(database.data()), database.size(), 0};
+             catadump_reader* reader = nullptr;
+             ASSERT_EQ(catadump_open_callbacks(readMemory, &memory, nullptr, &reader), 0);
+             errno = 0;
+             EXPECT_EQ(catadump_each(reader, takeOne, nullptr), -1);  // its entries go to catadump_next
+             EXPECT_EQ(errno, EINVAL);
+             catadump_close(reader);
+             memory.position = 0;
+             ASSERT_EQ(catadump_open_callbacks_with(readMemory, &memory, nullptr,
+                                                    CATADUMP_ON_CALLER | CATADUMP_PROVENANCE, &reader),
+                       0);
+             catadump_entry entry;
+             errno = 0;
+             EXPECT_EQ(catadump_next(reader, &entry), -1);  // before catadump_each: nothing converts
+             EXPECT_EQ(errno, EINVAL);
+             Taking taking;
+             taking.stopAfter = 5;
+             EXPECT_EQ(catadump_each(reader, takeOne, &taking), CATADUMP_STOPPED);
+             EXPECT_EQ(taking.taken, 5u);
+             EXPECT_EQ(catadump_each(reader, takeOne, &taking), -1);  // once a reader
+             EXPECT_EQ(catadump_next(reader, &entry), 0);
+             catadump_provenance provenance;
+             ASSERT_EQ(catadump_provenance_of(reader, &provenance), 0);
+             EXPECT_EQ(provenance.rows, 5u);
+             EXPECT_STREQ(provenance.sha256, "");  // the rest was not read: no hash of a part
+             catadump_close(reader);
+             size_t first = expected.find("\r\n") + 2, end = first;
+             for (int row = 0; row < 5; ++row) end = expected.find("\r\n", end) + 2;
+             EXPECT_EQ(taking.read.rows, expected.substr(first, end - first));
          }},
         {"a pipe in non-blocking mode", [&] { fromPipe(true, -1); }},
         {"a pipe waited for in slices", [&] { fromPipe(false, 5); }},
