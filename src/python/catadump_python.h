@@ -40,6 +40,7 @@ typedef struct {
     size_t position;
     PyObject* pending; /* the exception a read raised, not yet raised again */
     int busy;          /* a call runs without the GIL; no other thread may use the reader meanwhile */
+    int on_caller;     /* opened with CATADUMP_ON_CALLER: only _fill_columns reads it */
     int ended;
     int closed;
     /* The report, kept when the reader is closed. */
@@ -72,9 +73,12 @@ Database* catadump_py_database_new(module_state* state);
  * is waited for; with `poll_first` only when no entry is ready at once. */
 int catadump_py_check_usable(Database* self);
 int catadump_py_next_entry(Database* self, catadump_entry* entry, int poll_first);
+/* The end of the entries, where the reader gave `status` (0 or -1): marks it ended; 0, or -1 and the
+ * exception (the file object's own, or the fatal line as catadump.Error). */
+int catadump_py_end_entries(Database* self, int status);
 
 /* frame.c: Database._fill_columns, the columns of catadump.read_frame. */
-PyObject* catadump_py_fill_columns(PyObject* database, PyObject* wanted);
+PyObject* catadump_py_fill_columns(PyObject* database, PyObject* arguments);
 
 /* sources.c: opens the database's reader on a source (a path, a file descriptor, a binary file object or
  * a buffer), or on the buffer given as data=, with the flags of catadump_open_path_with. 0, or -1 and an

@@ -221,6 +221,10 @@ int catadump_py_next_entry(Database* self, catadump_entry* entry, int poll_first
         if (status == CATADUMP_WAITING && PyErr_CheckSignals() != 0) return -1;
     }
     if (status == 1) return 1;
+    return catadump_py_end_entries(self, status);
+}
+
+int catadump_py_end_entries(Database* self, int status) {
     self->ended = 1;
     if (self->pending != NULL) {
         database_raise_pending(self);
@@ -249,6 +253,10 @@ static PyObject* database_next(PyObject* object) {
     Database* self = (Database*)object;
     if (catadump_py_check_usable(self) != 0) return NULL;
     if (self->ended) return NULL;
+    if (self->on_caller) {
+        PyErr_SetString(PyExc_TypeError, "a database opened with _on_caller is read by _fill_columns");
+        return NULL;
+    }
     catadump_entry entry;
     self->busy = 1;
     int status = catadump_py_next_entry(self, &entry, 0);
@@ -409,8 +417,10 @@ static PyMethodDef database_methods[] = {
      "Stops the conversion and frees the reader; harmless when closed."},
     {"__enter__", database_enter, METH_NOARGS, NULL},
     {"__exit__", (PyCFunction)(void (*)(void))database_exit, METH_FASTCALL, NULL},
-    {"_fill_columns", catadump_py_fill_columns, METH_O,
-     "_fill_columns(wanted) -> dict: the entries not yet read as columns (catadump.read_frame's)."},
+    {"_fill_columns", catadump_py_fill_columns, METH_VARARGS,
+     "_fill_columns(wanted, part=0, parts=1) -> dict: the entries not yet read as columns "
+     "(catadump.read_frame's);\n"
+     "of a database split into `parts` by the entries' index, only those of `part`."},
     {NULL, NULL, 0, NULL},
 };
 
@@ -480,6 +490,7 @@ Database* catadump_py_database_new(module_state* state) {
     self->pending = NULL;
     self->busy = 0;
     self->ended = 0;
+    self->on_caller = 0;
     self->closed = 0;
     self->version = 0;
     self->header_line = PyUnicode_FromStringAndSize("", 0);

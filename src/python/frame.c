@@ -1,13 +1,23 @@
 /* Database._fill_columns: the entries as the columns of a data frame, made here without a Python object per
  * number; where a fatal condition ends them, those before it, and its line under "_fatal". Each numeric
  * column is a bytearray of fixed-width values that NumPy views without a copy (catadump/frames.py); the paths
- * and names are lists of str. The GIL is kept while entries are ready and let go only while the conversion is
- * waited for: a str per path and name needs it, and taking it again for every entry would cost more than the
- * entry. */
+ * and names are lists of str.
+ *
+ * A database read on the reader's own thread: the GIL is kept while entries are ready and let go only while
+ * the conversion is waited for; a str per path and name needs it, and taking it again for every entry would
+ * cost more than the entry. A database opened _on_caller (Dask's partitions: a task is given one core) is
+ * converted on this thread with the GIL let go, and its entries are gathered and made into columns a few
+ * thousand at a time with the GIL taken again.
+ *
+ * A database split into parts (Dask's blocksize) gives those entries whose index i has
+ * i * parts / stated == part, where `stated` is the count its header states (the last part also takes any
+ * beyond it): the same bytes state the same count in every reading, so each entry is in exactly one part,
+ * and the parts in order are the entries in order. */
 #include "catadump_python.h"
 
 #include "compat.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 /* The columns, in the frame's order; `wanted` is a mask of their bits. */
@@ -167,19 +177,147 @@ static PyObject* columns_dict(Columns* c) {
     return dict;
 }
 
-PyObject* catadump_py_fill_columns(PyObject* object, PyObject* wanted_object) {
+/* The part of the entry at `index` among `parts`, by the count the header states. */
+static uint64_t part_of(uint64_t index, uint64_t stated, uint64_t parts) {
+    if (stated == 0) return 0;
+    if (index >= stated) return parts - 1;
+    return index * parts / stated; /* index < 2^33 and parts < 2^20: no overflow */
+}
+
+/* Which entries a filling takes, and where it stands. */
+typedef struct {
+    uint64_t part, parts, stated, index;
+} Split;
+
+/* 1: take the entry; 0: one of an earlier part; -1: past this part, nothing more to take. */
+static int split_takes(Split* split, catadump_reader* reader) {
+    uint64_t index = split->index++;
+    if (split->parts == 1) return 1;
+    if (index == 0) split->stated = catadump_stated_entries(reader);
+    uint64_t part = part_of(index, split->stated, split->parts);
+    return part == split->part ? 1 : part < split->part ? 0 : -1;
+}
+
+/* An entry gathered while the GIL is let go: its path and name point into Gathered.bytes from `offset`. */
+typedef struct {
+    size_t offset;
+    catadump_entry entry;
+} Held;
+
+enum { GATHERED_ENTRIES = 4096 };
+
+typedef struct {
+    Columns* c;
+    Database* self;
+    Split split;
+    PyThreadState* saved; /* the GIL, let go */
+    char* bytes;
+    size_t used, room;
+    Held held[GATHERED_ENTRIES];
+    size_t count;
+    int failed; /* an exception is set: the columns could not take the entries */
+} Gathered;
+
+/* The gathered entries into the columns, with the GIL held; then a signal (Ctrl-C) is raised. */
+static int append_gathered(Gathered* g) {
+    for (size_t k = 0; k < g->count && !g->failed; ++k) {
+        catadump_entry* entry = &g->held[k].entry;
+        entry->path = g->bytes + g->held[k].offset;
+        entry->name = entry->path + entry->path_length - entry->name_length;
+        if (append_entry(g->c, entry) != 0) g->failed = 1;
+    }
+    g->count = 0;
+    g->used = 0;
+    if (!g->failed && PyErr_CheckSignals() != 0) g->failed = 1;
+    return g->failed ? -1 : 0;
+}
+
+static int gather_entry(void* context, const catadump_entry* entry) {
+    Gathered* g = (Gathered*)context;
+    int takes = split_takes(&g->split, g->self->reader);
+    if (takes <= 0) return takes < 0;
+    size_t length = entry->path_length + 1;
+    if (g->room - g->used < length) {
+        size_t room = g->room * 2 > g->used + length ? g->room * 2 : g->used + length;
+        char* bytes = (char*)realloc(g->bytes, room);
+        if (bytes == NULL) {
+            PyEval_RestoreThread(g->saved);
+            PyErr_NoMemory();
+            g->failed = 1;
+            g->saved = PyEval_SaveThread();
+            return 1;
+        }
+        g->bytes = bytes;
+        g->room = room;
+    }
+    memcpy(g->bytes + g->used, entry->path, length);
+    g->held[g->count].offset = g->used;
+    g->held[g->count].entry = *entry;
+    g->used += length;
+    if (++g->count < GATHERED_ENTRIES) return 0;
+    PyEval_RestoreThread(g->saved);
+    int failed = append_gathered(g);
+    g->saved = PyEval_SaveThread();
+    return failed;
+}
+
+/* The entries of a database opened _on_caller: 0 at their end (or the part's), or -1 and an exception. */
+static int fill_on_caller(Database* self, Columns* c, Split split) {
+    Gathered* g = (Gathered*)calloc(1, sizeof(Gathered));
+    if (g == NULL) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    g->c = c;
+    g->self = self;
+    g->split = split;
+    g->saved = PyEval_SaveThread();
+    int status = catadump_each(self->reader, gather_entry, g);
+    PyEval_RestoreThread(g->saved);
+    if (!g->failed) append_gathered(g);
+    int failed = g->failed;
+    free(g->bytes);
+    free(g);
+    if (failed) {
+        self->ended = 1;
+        return -1;
+    }
+    return catadump_py_end_entries(self, status == CATADUMP_STOPPED ? 0 : status);
+}
+
+/* The entries of a database read on the reader's own thread: 0 at their end (or the part's), or -1 and an
+ * exception. */
+static int fill_from_thread(Database* self, Columns* c, Split split) {
+    catadump_entry entry;
+    int status;
+    while ((status = catadump_py_next_entry(self, &entry, 1)) == 1) {
+        int takes = split_takes(&split, self->reader);
+        if (takes < 0) return 0; /* the rest is the later parts': closing the database ends it */
+        if (takes > 0 && append_entry(c, &entry) != 0) return -1;
+    }
+    return status;
+}
+
+PyObject* catadump_py_fill_columns(PyObject* object, PyObject* arguments) {
     Database* self = (Database*)object;
-    unsigned long mask = PyLong_AsUnsignedLong(wanted_object);
-    if (mask == (unsigned long)-1 && PyErr_Occurred()) return NULL;
+    unsigned long mask = 0;
+    unsigned long long part = 0, parts = 1;
+    if (!PyArg_ParseTuple(arguments, "k|KK:_fill_columns", &mask, &part, &parts)) return NULL;
     if (mask >= (1ul << COLUMN_COUNT)) {
         PyErr_Format(PyExc_ValueError, "_fill_columns takes a mask of %d columns, not %lu", COLUMN_COUNT,
                      mask);
+        return NULL;
+    }
+    if (parts == 0 || parts > (1ull << 20) || part >= parts) {
+        PyErr_Format(PyExc_ValueError,
+                     "_fill_columns takes a part below parts (1 to 2**20), not %llu of %llu", part, parts);
         return NULL;
     }
     if (catadump_py_check_usable(self) != 0) return NULL;
     Columns c;
     memset(&c, 0, sizeof c);
     c.wanted = (unsigned)mask;
+    Split split = {part, parts, 0, 0};
     PyObject* result = NULL;
     for (int column = 0; column < COLUMN_COUNT; ++column) {
         if (!wanted(&c, column)) continue;
@@ -189,15 +327,8 @@ PyObject* catadump_py_fill_columns(PyObject* object, PyObject* wanted_object) {
     }
     self->busy = 1;
     int status = 0;
-    if (!self->ended) {
-        catadump_entry entry;
-        while ((status = catadump_py_next_entry(self, &entry, 1)) == 1) {
-            if (append_entry(&c, &entry) != 0) {
-                status = -1;
-                break;
-            }
-        }
-    }
+    if (!self->ended)
+        status = self->on_caller ? fill_on_caller(self, &c, split) : fill_from_thread(self, &c, split);
     self->busy = 0;
     /* A fatal condition keeps the rows before it: the dict says which line ended them, under "_fatal". */
     PyObject* fatal = NULL;

@@ -23,13 +23,14 @@
 #include <string.h>
 
 static PyObject* module_open(PyObject* module, PyObject* args, PyObject* keywords) {
-    static char* names[] = {"source", "threads", "data", "provenance", NULL};
+    static char* names[] = {"source", "threads", "data", "provenance", "_on_caller", NULL};
     PyObject* source = NULL;
     PyObject* threads_object = NULL;
     PyObject* data = NULL;
     int provenance = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, keywords, "|OO$Op:open", names, &source, &threads_object, &data,
-                                     &provenance)) {
+    int on_caller = 0; /* the package's own: read by Database._fill_columns on the calling thread */
+    if (!PyArg_ParseTupleAndKeywords(args, keywords, "|OO$Opp:open", names, &source, &threads_object, &data,
+                                     &provenance, &on_caller)) {
         return NULL;
     }
     if ((source == NULL) == (data == NULL)) {
@@ -54,7 +55,8 @@ static PyObject* module_open(PyObject* module, PyObject* args, PyObject* keyword
     module_state* state = (module_state*)PyModule_GetState(module);
     Database* self = catadump_py_database_new(state);
     if (self == NULL) return NULL;
-    unsigned flags = provenance ? CATADUMP_PROVENANCE : 0;
+    unsigned flags = (provenance ? CATADUMP_PROVENANCE : 0) | (on_caller ? CATADUMP_ON_CALLER : 0);
+    self->on_caller = on_caller;
     int opened = data != NULL ? catadump_py_open_buffer(self, data, &options, flags)
                               : catadump_py_open_source(self, source, &options, flags);
     if (opened != 0) {

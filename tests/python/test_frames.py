@@ -86,6 +86,15 @@ class Frames(unittest.TestCase):
                     else:
                         self.assertEqual(time.value, nanoseconds, text)
                         self.assertEqual(str(time.tz), "UTC")
+        # Split into three by the entries' index, read on the reader's thread and on this one: the parts in
+        # order are the list, and no part is all of it.
+        for on_caller in (False, True):
+            parts = []
+            for part in range(3):
+                with catadump.open(path, _on_caller=on_caller) as db:
+                    parts.append(db._fill_columns(1, part, 3)["path"])
+            self.assertEqual(sum(parts, []), frame["path"].tolist(), on_caller)
+            self.assertLess(max(map(len, parts)), max(len(rows), 3))
         # The report, as the program printed it.
         attrs = frame.attrs
         self.assertEqual(attrs["version"], version)
@@ -110,6 +119,10 @@ class Frames(unittest.TestCase):
         data[at:at + 1] = b"\xff" * 5  # the long form of 2**32-1
         with self.assertRaisesRegex(catadump.Error, "^bad string size -1$"):
             catadump.read_frame(memoryview(data))
+        with catadump.open(memoryview(data), _on_caller=True) as db:
+            self.assertEqual(db._fill_columns(1), {"path": [], "_fatal": "bad string size -1"})
+        with catadump.open(path, _on_caller=True) as db, self.assertRaisesRegex(TypeError, "_fill_columns"):
+            next(iter(db))
 
     def test_the_package_imports_without_pandas_and_says_what_is_missing(self):
         script = ("import sys; sys.modules['pandas'] = None\n"

@@ -121,6 +121,11 @@ class Many(unittest.TestCase):
                          & (modified < "2025-01-01T00:00:00Z")].compute()
             self.assertEqual(sorted(zip(kept["source"], kept["path"])), changed)
             self.assertProvenance(frame.provenance().to_dict("records"))
+            # Split by a block size, the partitions in order are still the list's rows.
+            split = catadump.dask.read_databases([self.hosts], columns=["path"], blocksize="4kB")
+            self.assertGreater(split.npartitions, len(self.sources))
+            got = split.compute()
+            self.assertEqual(list(zip(got["source"], got["path"])), [(row["Source"], row["Path"]) for row in self.rows])
 
 
 def catadump_na():

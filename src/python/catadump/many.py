@@ -40,13 +40,15 @@ def unread(source, problem):
             "console": f"Error: {problem}\n", "dates_out_of_range": 0}
 
 
-def open_input(item, threads, provenance=True):
+def open_input(item, threads, provenance=True, on_caller=False):
     """An input's database opened (with its provenance, unless not wanted), its entries carrying its source;
-    or, where it cannot be opened, the provenance that says why."""
+    or, where it cannot be opened, the provenance that says why. `on_caller`: converted on the calling thread
+    by Database._fill_columns, with no thread of its own."""
     if item.problem is not None:
         return None, unread(item.source, item.problem)
     try:
-        db = _open(0 if item.source == "-" else item.source, threads=threads, provenance=provenance)
+        db = _open(0 if item.source == "-" else item.source, threads=threads, provenance=provenance,
+                   _on_caller=on_caller)
     except OSError:
         return None, unread(item.source, f"Could not open {item.source} for reading.")
     db._source = item.source
@@ -128,14 +130,15 @@ def open_many(inputs, jobs=0, threads=0):
     return Collection(inputs, jobs, threads)
 
 
-def frame_of(item, columns, sources, threads, provenance=True):
+def frame_of(item, columns, sources, threads, provenance=True, part=0, parts=1, on_caller=False):
     """An input's frame in the form of a frame of many (see read_frames), and its provenance (None when not
-    wanted: the bytes are then not hashed)."""
-    db, failed = open_input(item, threads, provenance)
+    wanted: the bytes are then not hashed). Of a database split into `parts`, the entries of `part` (see
+    Database._fill_columns); an input that cannot be read is an empty frame in each part."""
+    db, failed = open_input(item, threads, provenance, on_caller)
     if db is None:
         return frames.many_frame(None, columns, sources, item.source), failed
     with db:
-        filled = db._fill_columns(frames.mask_of(columns))
+        filled = db._fill_columns(frames.mask_of(columns), part, parts)
         found = db.provenance if provenance else None
     if found is not None:
         found["path"] = item.source
