@@ -30,7 +30,8 @@ void reportProgressNow(void* context) {
 
 ConversionResult convert(ByteSource source, ByteSink sink, Console console,
                          const ConversionOptions& options) {
-    RunContext run{.flags = {}, .console = console, .startThread = options.startThread};
+    RunContext run{
+        .flags = {}, .console = console, .startThread = options.startThread, .recover = options.recover};
     ConversionResult result;
     CsvWriter writer;  // outlives the stream, so that a fatal condition can still abandon it
     RowOutput output;  // and this, to tell the version of a run that ended early

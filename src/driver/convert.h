@@ -40,6 +40,8 @@ struct ConversionOptions {
     int64_t sourceId = 0;  // in a format's file of many inputs (sqlite): the row of the input's source
     // The entries listed: all of them by default.
     EntryFilter filter;
+    // Recovery of a damaged database (RunContext::recover), and every row with its status.
+    bool recover = false;
     // How the run starts its threads (the bzip2 workers, the writer's); tests refuse some.
     ThreadStarter startThread = startSystemThread;
 };

@@ -35,6 +35,9 @@ struct RunContext {
     RunFlags flags;  // each starts clear and is never cleared during the run
     Console console;
     ThreadStarter startThread = startSystemThread;
+    // The user asked for recovery (--recover): where a strict run stops on damage, the readers go on
+    // after it, and every entry says whether it was read before the damage, whole after it, or in part.
+    bool recover = false;
 };
 
 // Formats one piece of a console line, as printf does, and hands it to the console (the run's).

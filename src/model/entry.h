@@ -32,12 +32,30 @@ struct RowValues {
 
 enum class EntryKind { folder, file };
 
+// What a row is, in a run that recovers a damaged database: read before any damage; read whole after a
+// gap the damage left; or read after a gap with a piece of its path lost (shown as "<?>", which no
+// Windows name can hold). A strict run's entries are all intact.
+enum class EntryStatus : uint8_t { intact, recovered, partial };
+
+inline const char* statusText(EntryStatus status) {
+    switch (status) {
+    case EntryStatus::recovered:
+        return "recovered";
+    case EntryStatus::partial:
+        return "partial";
+    case EntryStatus::intact:
+        break;
+    }
+    return "intact";
+}
+
 struct Entry {
     EntryKind kind = EntryKind::file;
     // A folder's own index; for a file, the folder it is in (noFolder: it hangs from a filesystem).
     uint32_t folder = noFolder;
     std::string_view name;              // a file's name as shown; a folder's is in the table
     const RowValues* values = nullptr;  // null for the versions without value columns
+    EntryStatus status = EntryStatus::intact;
 };
 
 // The attributes column of the versions without values: 16 (the folder bit) for a folder, 0 for a file.
