@@ -16,7 +16,10 @@ void fillFromSource(DatabaseStream& stream) {
     int64_t got = stream.source.read(stream.source.context, stream.buffer.get(), stream.capacity);
     stream.cursor = stream.buffer.get();
     stream.limit = stream.cursor + (got > 0 ? got : 0);
-    if (got > 0) stream.rawBytesRead += static_cast<uint64_t>(got);
+    if (got > 0) {
+        stream.rawBytesRead += static_cast<uint64_t>(got);
+        stream.delivered += static_cast<uint64_t>(got);
+    }
 }
 
 // Decompressing mode: the decoder's next piece is read in place. Once a read has failed, nothing more is
@@ -30,6 +33,7 @@ void fillFromDecoder(DatabaseStream& stream) {
     }
     stream.cursor = piece.data;
     stream.limit = piece.data + piece.size;
+    stream.delivered += piece.size;
 }
 
 }  // namespace
@@ -44,6 +48,7 @@ void openDatabaseStream(DatabaseStream& stream, RunContext& run, ByteSource sour
     stream.cursor = stream.limit = stream.buffer.get();
     stream.decoder.reset();
     stream.rawBytesRead = 0;
+    stream.delivered = 0;
 }
 
 bool switchToDecompressing(DatabaseStream& stream, const uint8_t* taken, size_t takenSize, unsigned threads) {
@@ -54,6 +59,7 @@ bool switchToDecompressing(DatabaseStream& stream, const uint8_t* taken, size_t 
     stream.decoder = std::move(decoder);
     stream.raw = false;
     stream.cursor = stream.limit = stream.buffer.get();
+    stream.delivered = 0;  // positions from now on are those of the decoded data
     return true;
 }
 
@@ -91,6 +97,7 @@ void readBytesSlow(DatabaseStream& stream, size_t n, uint8_t* destination) {
                 int64_t got = stream.source.read(stream.source.context, out, wanted);
                 if (got > 0) {
                     stream.rawBytesRead += static_cast<uint64_t>(got);
+                    stream.delivered += static_cast<uint64_t>(got);
                     out += got;
                     wanted -= static_cast<size_t>(got);
                     continue;

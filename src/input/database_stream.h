@@ -28,6 +28,7 @@ struct alignas(threadOwnedAlignment) DatabaseStream {
     const uint8_t* limit = nullptr;   // end of the bytes at hand
     Bzip2DecoderPointer decoder{nullptr, destroyBzip2Decoder};
     uint64_t rawBytesRead = 0;    // bytes taken from the source in raw mode
+    uint64_t delivered = 0;       // bytes of the (decoded) data brought in so far, taken or buffered
     unsigned decoderThreads = 0;  // for a wrapped database: see switchToDecompressing
     // Told each time new bytes are at hand (about every megabyte), for a progress display; and told
     // before each refill, which may wait for the source or the decoder, so that what the conversion holds
@@ -67,6 +68,11 @@ uint64_t databaseBytesRead(const DatabaseStream& stream);
 // Bytes still unread in the read-ahead buffer.
 inline size_t bufferedBytes(const DatabaseStream& stream) {
     return static_cast<size_t>(stream.limit - stream.cursor);
+}
+
+// Where the reader is in the (decoded) data: the bytes it has taken so far.
+inline uint64_t streamPosition(const DatabaseStream& stream) {
+    return stream.delivered - bufferedBytes(stream);
 }
 
 // Refills the read-ahead buffer when it is empty; returns the bytes now buffered, 0 when the data has ended
