@@ -8,6 +8,7 @@
 #include "readers/name_decoding.h"
 #include "readers/reader_common.h"
 #include "readers/readers.h"
+#include "readers/recovery.h"
 
 namespace catadump {
 
@@ -64,6 +65,41 @@ void readFiles(DatabaseStream& stream, EntrySink& sink, const FilesystemTable& f
     }
 }
 
+// ---- Recovery (--recover) of the file records ----
+
+struct FileLayout {
+    uint32_t folderCount;
+    const FilesystemTable& filesystems;
+    const FolderTable& folders;
+};
+
+// The file record at `bytes` (`n` of them at hand), read as readFiles reads it, and checked. With no values
+// to look at, a likely record is any acceptable one, and a convincing one has a name of its own.
+Parsed parseFileRecord(const void* context, const uint8_t* bytes, size_t n, Proof proof,
+                       RecoveredRecord& out) {
+    const auto& layout = *static_cast<const FileLayout*>(context);
+    RecordBytes record{bytes, n};
+    uint32_t reference = 0;
+    if (!takeU32(record, reference)) return Parsed::cut;
+    if (uint64_t{reference} >= uint64_t{layout.folderCount} + layout.filesystems.count())
+        return Parsed::wrong;
+    uint32_t filesystem = reference < layout.folderCount ? layout.folders.entries[reference].rootFilesystem
+                                                         : reference - layout.folderCount;
+    uint32_t optional = 0;
+    if (filesystemTypeOf(layout.filesystems, filesystem) == filesystemPlain) {
+        uint8_t recordFlags = 0;
+        if (!takeU8(record, recordFlags)) return Parsed::cut;
+        optional = optionalFieldBytes(recordFlags, NameList::files);
+    }
+    if (Parsed name = takeName(record, CountWidth::compact, out); name != Parsed::whole) return name;
+    if (proof == Proof::convincing && out.suffix.empty()) return Parsed::wrong;
+    if (!takeBytes(record, optional)) return Parsed::cut;
+    out.folder = reference < layout.folderCount ? reference : noFolder;
+    out.hasValues = false;
+    out.length = record.at;
+    return Parsed::whole;
+}
+
 void convert(DatabaseStream& stream, EntrySink& sink, bool hasDecodeSize) {
     readFlagsWord(stream);
     uint32_t folderCount = readU32(stream);
@@ -87,7 +123,15 @@ void convert(DatabaseStream& stream, EntrySink& sink, bool hasDecodeSize) {
         if (!readFolders(stream, sink, filesystems, folders)) return;
     }
     say(*stream.run, "Loading files...\n");
-    readFiles(stream, sink, filesystems, folders, folderCount, fileCount);
+    if (!stream.run->recover) {
+        readFiles(stream, sink, filesystems, folders, folderCount, fileCount);
+        return;
+    }
+    GapReport report;
+    report.intact = sink.entriesSent;  // the folders, all read before any damage
+    const FileLayout layout{folderCount, filesystems, folders};
+    recoverRecords(stream, sink, folders, {parseFileRecord, &layout, 8}, fileCount, report);
+    finishGapReport(*stream.run, report);
 }
 
 }  // namespace

@@ -82,24 +82,6 @@ void readFiles(DatabaseStream& stream, EntrySink& sink, const FilesystemTable& f
 
 // ---- Recovery (--recover) of the file records ----
 
-// How much a record must prove. An acceptable record is one no valid database fails: its fields in range,
-// no byte a name cannot hold, dates before the year 10000. A convincing one also has values such as real
-// files have, which garbage and bytes read out of step rarely do: dates between 1980 and 2100 (or none, but
-// not all three none), attributes of known bits (not none), a size below 256 TiB (or all ones).
-enum class Proof { acceptable, convincing };
-enum class Parsed { whole, cut, wrong };  // cut: the data ends inside the record
-
-// A run of records this long, each convincing, is where the reading takes up again after a gap.
-constexpr int recordsToResume = 4;
-// Zero bytes where a record starts, this many or more, are a range of the database that was zeroed: no
-// record of a valid database has them (its dates alone are eight bytes that are never all zero together
-// with everything around them).
-constexpr size_t zerosOfDamage = 64;
-// The longest suffix and strip a valid name has (a name is at most 255 characters of up to four bytes).
-constexpr uint32_t longestSuffix = 1024;
-constexpr uint32_t longestStrip = 4096;
-constexpr size_t longestRecord = 4 + 1 + 5 + 5 + longestSuffix + 36;
-
 constexpr uint64_t fileTimeOf1980 = 119600064000000000ull;
 constexpr uint64_t fileTimeOf2100 = 157469184000000000ull;
 constexpr uint64_t fileTimeOf10000 = 2650467744000000000ull;
@@ -112,26 +94,20 @@ struct FileLayout {
     const FolderTable& folders;
 };
 
-struct FileRecord {
-    uint32_t folder = noFolder;
-    uint32_t strip = 0;
-    std::string_view suffix;
-    RowValues values;
-    size_t length = 0;
-};
-
+// Dates before the year 10000, or none, in every record; between 1980 and 2100 in a likely one.
 bool dateAcceptable(uint64_t date, Proof proof) {
     if (date == 0) return true;
     if (proof == Proof::acceptable) return date < fileTimeOf10000;
     return date >= fileTimeOf1980 && date < fileTimeOf2100;
 }
 
+// A likely record also has a date and some attribute where the database keeps them (zeroed bytes
+// have none), attributes of known bits, and a size below 256 TiB (or all ones).
 bool valuesAcceptable(const RowValues& values, uint32_t flags, Proof proof) {
     if ((flags & flagDateCreated) && !dateAcceptable(values.dateCreated, proof)) return false;
     if ((flags & flagDateModified) && !dateAcceptable(values.dateModified, proof)) return false;
     if ((flags & flagDateAccessed) && !dateAcceptable(values.dateAccessed, proof)) return false;
     if (proof == Proof::acceptable) return true;
-    // A real file has a date, and some attribute, where the database keeps them; zeroed bytes have none.
     uint32_t dates = flags & (flagDateCreated | flagDateModified | flagDateAccessed);
     if (dates != 0 && values.dateCreated == 0 && values.dateModified == 0 && values.dateAccessed == 0)
         return false;
@@ -141,206 +117,37 @@ bool valuesAcceptable(const RowValues& values, uint32_t flags, Proof proof) {
     return !(flags & flagFileSize) || values.size < (uint64_t{1} << 48) || values.size == ~uint64_t{0};
 }
 
-// The file record at `bytes` (`n` of them at hand), read as the strict reader reads it, and checked.
-Parsed parseFileRecord(const uint8_t* bytes, size_t n, const FileLayout& layout, Proof proof,
-                       FileRecord& out) {
-    size_t at = 0;
-    auto have = [&](size_t k) { return n - at >= k; };
-    auto count = [&](uint32_t& value) {
-        if (!have(1)) return false;
-        if (bytes[at] != 255) {
-            value = bytes[at++];
-            return true;
-        }
-        if (!have(5)) return false;
-        value = loadU32(bytes + at + 1);
-        at += 5;
-        return true;
-    };
-    if (!have(4)) return Parsed::cut;
-    uint32_t reference = loadU32(bytes);
-    at = 4;
+// The file record at `bytes` (`n` of them at hand), read as readFiles reads it, and checked.
+Parsed parseFileRecord(const void* context, const uint8_t* bytes, size_t n, Proof proof,
+                       RecoveredRecord& out) {
+    const auto& layout = *static_cast<const FileLayout*>(context);
+    RecordBytes record{bytes, n};
+    uint32_t reference = 0;
+    if (!takeU32(record, reference)) return Parsed::cut;
     if (uint64_t{reference} >= uint64_t{layout.folderCount} + layout.filesystems.count())
         return Parsed::wrong;
     uint32_t filesystem = reference < layout.folderCount ? layout.folders.entries[reference].rootFilesystem
                                                          : reference - layout.folderCount;
-    if (filesystemTypeOf(layout.filesystems, filesystem) == filesystemPlain) {
-        if (!have(1)) return Parsed::cut;
-        ++at;
-    }
-    uint32_t suffixLength = 0;
-    uint32_t strip = 0;
-    if (!count(suffixLength)) return Parsed::cut;
-    if (suffixLength > longestSuffix) return Parsed::wrong;
-    if (suffixLength != 0) {
-        if (!count(strip)) return Parsed::cut;
-        if (strip > longestStrip) return Parsed::wrong;
-    }
-    if (!have(suffixLength)) return Parsed::cut;
-    const uint8_t* suffix = bytes + at;
-    for (uint32_t k = 0; k < suffixLength; ++k) {
-        if (nameByteImpossible(suffix[k])) return Parsed::wrong;
-    }
-    at += suffixLength;
-    RowValues values;
-    auto u64 = [&](uint32_t flag, uint64_t& value) {
-        if (!(layout.flags & flag)) return true;
-        if (!have(8)) return false;
-        value = loadU64(bytes + at);
-        at += 8;
-        return true;
-    };
-    if (!u64(flagFileSize, values.size) || !u64(flagDateCreated, values.dateCreated) ||
-        !u64(flagDateModified, values.dateModified) || !u64(flagDateAccessed, values.dateAccessed)) {
+    if (filesystemTypeOf(layout.filesystems, filesystem) == filesystemPlain && !takeBytes(record, 1)) {
         return Parsed::cut;
     }
-    if (layout.flags & flagAttributes) {
-        if (!have(4)) return Parsed::cut;
-        values.attributes = loadU32(bytes + at);
-        at += 4;
+    if (Parsed name = takeName(record, CountWidth::compact, out); name != Parsed::whole) return name;
+    if (proof == Proof::convincing && out.suffix.empty()) return Parsed::wrong;
+    RowValues& values = out.values;
+    values = {};
+    auto u64 = [&](uint32_t flag, uint64_t& value) {
+        return !(layout.flags & flag) || takeU64(record, value);
+    };
+    if (!u64(flagFileSize, values.size) || !u64(flagDateCreated, values.dateCreated) ||
+        !u64(flagDateModified, values.dateModified) || !u64(flagDateAccessed, values.dateAccessed) ||
+        ((layout.flags & flagAttributes) && !takeU32(record, values.attributes))) {
+        return Parsed::cut;
     }
     if (!valuesAcceptable(values, layout.flags, proof)) return Parsed::wrong;
     out.folder = reference < layout.folderCount ? reference : noFolder;
-    out.strip = strip;
-    out.suffix = {reinterpret_cast<const char*>(suffix), suffixLength};
-    out.values = values;
-    out.length = at;
+    out.hasValues = true;
+    out.length = record.at;
     return Parsed::whole;
-}
-
-// Whether `count` convincing records follow one another from the window's position (or fewer that end
-// exactly where the data does).
-bool runStartsHere(RecoveryWindow& window, const FileLayout& layout, int count) {
-    size_t available = windowAvailable(window, static_cast<size_t>(count) * longestRecord);
-    const uint8_t* bytes = windowData(window);
-    size_t at = 0;
-    for (int k = 0; k < count; ++k) {
-        if (at == available) return window.ended && k > 0;
-        size_t zeros = 0;
-        while (at + zeros < available && bytes[at + zeros] == 0 && zeros < zerosOfDamage) ++zeros;
-        if (zeros == zerosOfDamage) return false;
-        FileRecord record;
-        if (parseFileRecord(bytes + at, available - at, layout, Proof::convincing, record) != Parsed::whole) {
-            return false;
-        }
-        at += record.length;
-    }
-    return true;
-}
-
-// A record read but not yet sent: it goes once the record after it is read, so that a record the damage
-// began in can still be held back.
-struct HeldFile {
-    bool held = false;
-    size_t length = 0;
-    uint32_t folder = noFolder;
-    std::string name;
-    RowValues values;
-    EntryStatus status = EntryStatus::intact;
-};
-
-void sendHeld(EntrySink& sink, FolderTable& folders, HeldFile& held, GapReport& report) {
-    if (!held.held) return;
-    sendEntry(sink, folders, {EntryKind::file, held.folder, held.name, &held.values, held.status});
-    countRecoveredRow(report, held.status);
-    held.held = false;
-}
-
-// The file records as readFiles reads them, going on past damage. Where a record is wrong (or the data
-// is zeroed), the record before it is kept only if it is convincing, and the reading takes up again at
-// the next position where a run of convincing records starts. After a gap every name has lost the piece
-// it kept from the names the gap took.
-void recoverFiles(DatabaseStream& stream, EntrySink& sink, const FilesystemTable& filesystems,
-                  FolderTable& folders, uint32_t folderCount, uint32_t fileCount, uint32_t flags,
-                  GapReport& report) {
-    const FileLayout layout{flags, folderCount, filesystems, folders};
-    RecoveryWindow window;
-    openRecoveryWindow(window, stream, streamPosition(stream));
-    RecoveredName name;
-    HeldFile held;
-    bool afterGap = false;
-    uint64_t read = 0;
-    while (afterGap || read < fileCount) {
-        size_t available = windowAvailable(window, longestRecord);
-        if (available == 0 && afterGap) break;  // the records after the gap reach the end of the data
-        FileRecord record;
-        Parsed parsed = Parsed::wrong;
-        if (zeroRun(window, zerosOfDamage) < zerosOfDamage) {
-            parsed = parseFileRecord(windowData(window), available, layout,
-                                     afterGap ? Proof::convincing : Proof::acceptable, record);
-        }
-        if (parsed == Parsed::whole && name.whole && record.strip > name.tail.size()) parsed = Parsed::wrong;
-        if (parsed == Parsed::whole) {
-            sendHeld(sink, folders, held, report);
-            stepRecoveredName(name, record.strip, record.suffix);
-            held = {
-                true,
-                record.length,
-                record.folder,
-                std::move(held.name),
-                record.values,
-                !afterGap ? EntryStatus::intact : name.whole ? EntryStatus::recovered : EntryStatus::partial};
-            showRecoveredName(name, held.name);
-            windowAdvance(window, record.length);
-            ++read;
-            continue;
-        }
-        // Damage: the data is wrong here, or ends inside a record (a database cut short). The record before
-        // stays only if it is convincing: else the damage began in it, as likely as not.
-        // The run reports it as the strict reader does: a read that came up short, or a corrupt structure.
-        if (parsed == Parsed::cut) {
-            stream.run->flags.readError = true;
-        } else {
-            stream.run->flags.corrupt = true;
-        }
-        if (held.held && !afterGap) {
-            windowBack(window, held.length);
-            FileRecord check;
-            if (parseFileRecord(windowData(window), held.length, layout, Proof::convincing, check) ==
-                Parsed::whole) {
-                windowAdvance(window, held.length);
-            } else {
-                held.held = false;
-            }
-        }
-        sendHeld(sink, folders, held, report);
-        uint64_t gapStart = windowOffset(window);
-        // The next run starts after the damage, and never inside a zeroed range: there, zero fields read
-        // as folder 0, the name before and no values, which a record made partly of the bytes after the
-        // range can pass for.
-        size_t zerosBefore = 0;
-        if (windowAvailable(window, 1) > 0) {
-            zerosBefore = *windowData(window) == 0 ? 1 : 0;
-            windowAdvance(window, 1);
-        }
-        while (windowAvailable(window, 1) > 0) {
-            if (*windowData(window) == 0) {
-                size_t zeros = zeroRun(window, zerosOfDamage);
-                if (zerosBefore + zeros >= zerosOfDamage) {
-                    windowAdvance(window, zeros);
-                    zerosBefore += zeros;
-                    continue;
-                }
-            }
-            if (runStartsHere(window, layout, recordsToResume)) {
-                // The run's first record may be the one the damage ended in: a few bytes of its start
-                // changed still leave a record that parses (a parent reference's low byte, say). It goes
-                // with the gap, and the names after it owe nothing to it.
-                FileRecord first;
-                parseFileRecord(windowData(window), windowAvailable(window, longestRecord), layout,
-                                Proof::convincing, first);
-                windowAdvance(window, first.length);
-                break;
-            }
-            zerosBefore = *windowData(window) == 0 ? zerosBefore + 1 : 0;
-            windowAdvance(window, 1);
-        }
-        reportGap(*stream.run, report, gapStart, windowOffset(window) - gapStart);
-        afterGap = true;
-        name.whole = false;
-        name.tail.clear();
-    }
-    sendHeld(sink, folders, held, report);
 }
 
 void convert(DatabaseStream& stream, EntrySink& sink) {
@@ -371,7 +178,8 @@ void convert(DatabaseStream& stream, EntrySink& sink) {
     }
     GapReport report;
     report.intact = sink.entriesSent;  // the folders, all read before any damage
-    recoverFiles(stream, sink, filesystems, folders, folderCount, fileCount, flags, report);
+    const FileLayout layout{flags, folderCount, filesystems, folders};
+    recoverRecords(stream, sink, folders, {parseFileRecord, &layout, 4}, fileCount, report);
     finishGapReport(*stream.run, report);
 }
 

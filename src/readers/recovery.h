@@ -15,6 +15,8 @@
 
 #include "input/database_stream.h"
 #include "model/entry.h"
+#include "model/folder_table.h"
+#include "readers/name_decoding.h"
 
 namespace catadump {
 
@@ -23,10 +25,10 @@ namespace catadump {
 struct RecoveryWindow {
     DatabaseStream* stream = nullptr;
     std::vector<uint8_t> bytes;
-    size_t at = 0;           // the reader's position in `bytes`
-    uint64_t dropped = 0;    // bytes dropped from the front of `bytes` so far
-    uint64_t startsAt = 0;   // where the window began in the decoded data
-    bool ended = false;      // the data has no more bytes
+    size_t at = 0;          // the reader's position in `bytes`
+    uint64_t dropped = 0;   // bytes dropped from the front of `bytes` so far
+    uint64_t startsAt = 0;  // where the window began in the decoded data
+    bool ended = false;     // the data has no more bytes
 };
 
 void openRecoveryWindow(RecoveryWindow& window, DatabaseStream& stream, uint64_t decodedOffset);
@@ -62,6 +64,71 @@ void showRecoveredName(const RecoveredName& name, std::string& shown);
 // Bytes no name holds: the control bytes, and the separators.
 inline bool nameByteImpossible(uint8_t byte) { return byte < 0x20 || byte == '\\' || byte == '/'; }
 
+// ---- Records read from bytes at hand ----
+
+// How much a record must prove. An acceptable record is one no valid database fails: its fields in range,
+// no byte a name cannot hold, values in range. A likely one also has values such as real files have
+// (each version says which), so that a record the damage began in seldom passes. A convincing one, which a
+// run after a gap is made of, is likely and no mere repeat of the name before, which garbage and bytes read
+// out of step rarely are.
+enum class Proof { acceptable, likely, convincing };
+enum class Parsed { whole, cut, wrong };  // cut: the bytes at hand end inside the record
+
+// The longest suffix and strip a valid name has (a name is at most 255 characters of up to four bytes),
+// and the most bytes any version's record takes besides its suffix.
+inline constexpr uint32_t longestSuffix = 1024;
+inline constexpr uint32_t longestStrip = 4096;
+inline constexpr size_t longestRecord = longestSuffix + 128;
+
+// A file record as a version's parser reads it.
+struct RecoveredRecord {
+    uint32_t folder = noFolder;  // the folder it is in
+    uint32_t strip = 0;          // its front-coded name: the strip count and the suffix
+    std::string_view suffix;
+    RowValues values;
+    bool hasValues = false;
+    size_t length = 0;  // its bytes
+};
+
+// A record's bytes, taken field by field.
+struct RecordBytes {
+    const uint8_t* bytes;
+    size_t size;
+    size_t at = 0;
+};
+inline bool takeBytes(RecordBytes& record, size_t n) {
+    if (record.size - record.at < n) return false;
+    record.at += n;
+    return true;
+}
+inline bool takeU8(RecordBytes& record, uint8_t& value) {
+    if (record.at == record.size) return false;
+    value = record.bytes[record.at++];
+    return true;
+}
+inline bool takeU32(RecordBytes& record, uint32_t& value) {
+    if (record.size - record.at < 4) return false;
+    value = loadU32(record.bytes + record.at);
+    record.at += 4;
+    return true;
+}
+inline bool takeU64(RecordBytes& record, uint64_t& value) {
+    if (record.size - record.at < 8) return false;
+    value = loadU64(record.bytes + record.at);
+    record.at += 8;
+    return true;
+}
+// A front-coded name (the counts compact or bytes, as the version has them) into out.strip and out.suffix:
+// wrong when a count is beyond any valid name's or the suffix holds a byte no name holds.
+Parsed takeName(RecordBytes& record, CountWidth width, RecoveredRecord& out);
+
+// A version's reading of one file record: `context` is the version's own (its counts and tables).
+struct RecordParser {
+    Parsed (*parse)(const void* context, const uint8_t* bytes, size_t n, Proof proof, RecoveredRecord& out);
+    const void* context;
+    int recordsToResume;  // convincing records one after another where the reading takes up again
+};
+
 // What the gaps of a run took and what came after them, for the console.
 struct GapReport {
     uint64_t intact = 0;
@@ -80,5 +147,13 @@ void reportGap(RunContext& run, GapReport& report, uint64_t at, uint64_t skipped
 void countRecoveredRow(GapReport& report, EntryStatus status);
 // The last gap's rows and the totals.
 void finishGapReport(RunContext& run, GapReport& report);
+
+// Reads `count` file records from the stream and hands on their entries, going on past damage: where a
+// record is wrong (or the data is zeroed, or ends inside a record), the record before it is kept only if it
+// is likely, and the reading takes up again at the next position where a run of convincing records
+// starts; it then goes on to the end of the data, however many records the gap took. After a gap every
+// name has lost the piece it kept from the names the gap took.
+void recoverRecords(DatabaseStream& stream, EntrySink& sink, FolderTable& folders, const RecordParser& parser,
+                    uint64_t count, GapReport& report);
 
 }  // namespace catadump
