@@ -1,6 +1,7 @@
 #include "readers/family16.h"
 #include "readers/name_decoding.h"
 #include "readers/reader_common.h"
+#include "readers/recovery.h"
 
 #include <algorithm>
 
@@ -13,6 +14,25 @@ namespace {
 
 uint32_t readListCount(DatabaseStream& stream, ListEncoding encoding) {
     return encoding == ListEncoding::fixed ? readU32(stream) : readCompactCount(stream);
+}
+
+// The file record at `bytes` (`n` of them at hand), read as readFiles16 reads it, and checked: its parent
+// offset must be the decode offset of a folder, which few of the numbers four bytes can hold are. With no
+// values to look at, a likely record is any acceptable one, and a convincing one has a name of its own.
+Parsed parseFileRecord16(const void* context, const uint8_t* bytes, size_t n, Proof proof,
+                         RecoveredRecord& out) {
+    const auto& map = *static_cast<const OffsetMap*>(context);
+    RecordBytes record{bytes, n};
+    uint32_t offset = 0;
+    if (!takeU32(record, offset)) return Parsed::cut;
+    uint32_t folder = offset < map.declaredSize ? folderAtOffset(map, offset) : unresolvedFolder;
+    if (folder == unresolvedFolder) return Parsed::wrong;
+    if (Parsed name = takeName(record, CountWidth::byte, out); name != Parsed::whole) return name;
+    if (proof == Proof::convincing && out.suffix.empty()) return Parsed::wrong;
+    out.folder = folder;
+    out.hasValues = false;
+    out.length = record.at;
+    return Parsed::whole;
 }
 
 }  // namespace
@@ -103,6 +123,13 @@ bool finishFolders(RunContext& run, EntrySink& sink, FolderTable& folders, const
 void readFiles16(DatabaseStream& stream, EntrySink& sink, FolderTable& folders, const OffsetMap& map,
                  uint32_t fileCount) {
     say(*stream.run, "Loading files...\n");
+    if (stream.run->recover) {
+        GapReport report;
+        report.intact = sink.entriesSent;  // the folders, all read before any damage
+        recoverRecords(stream, sink, folders, {parseFileRecord16, &map, 8}, fileCount, report);
+        finishGapReport(*stream.run, report);
+        return;
+    }
     NameState name;
     for (uint32_t k = 0; k < fileCount && !failed(stream); ++k) {
         uint32_t offset = readU32(stream);

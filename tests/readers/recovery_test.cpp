@@ -116,10 +116,8 @@ TEST(Recovery, FileRecordsPastDamageComeBackAndNothingIsInvented) {
         std::vector<uint32_t> filesystemTypes;
     };
     const Shape shapes[] = {
-        {Version::v1_7_20, 0x3F, {0, 2}},
-        {Version::v1_7_17, 0x10, {1, 3}},
-        {Version::v1_7_8, 0, {0, 2}},
-        {Version::v1_7_5, 0, {1, 0}},
+        {Version::v1_7_20, 0x3F, {0, 2}}, {Version::v1_7_17, 0x10, {1, 3}}, {Version::v1_7_8, 0, {0, 2}},
+        {Version::v1_7_5, 0, {1, 0}},     {Version::v1_6_7, 0, {0, 2}},     {Version::v1_6_6, 0, {0, 2}},
     };
     for (const auto& [version, flags, filesystemTypes] : shapes) {
         {
