@@ -30,8 +30,11 @@ void reportProgressNow(void* context) {
 
 ConversionResult convert(ByteSource source, ByteSink sink, Console console,
                          const ConversionOptions& options) {
-    RunContext run{
-        .flags = {}, .console = console, .startThread = options.startThread, .recover = options.recover};
+    RunContext run{.flags = {},
+                   .console = console,
+                   .startThread = options.startThread,
+                   .recover = options.recover,
+                   .recovery = {}};
     ConversionResult result;
     CsvWriter writer;  // outlives the stream, so that a fatal condition can still abandon it
     RowOutput output;  // and this, to tell the version of a run that ended early
@@ -89,6 +92,8 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
     result.datesOutOfRange = output.datesOutOfRange;
     result.rows = entriesSent - output.entriesLeftOut + static_cast<uint64_t>(output.rowsBeyondEntries);
     result.flags = run.flags;
+    result.recover = run.recover;
+    result.recovery = run.recovery;
     return result;
 }
 

@@ -59,6 +59,9 @@ struct ConversionResult {
     ColumnSet columns = ColumnSet::nameAndAttributes;
     uint64_t datesOutOfRange = 0;
     uint64_t rows = 0;
+    // With recover: the rows by status and the gaps, as the reader counted them.
+    bool recover = false;
+    RecoveryTotals recovery;
 };
 
 // Converts the whole database and flushes the output. A fatal condition ends the conversion where it is

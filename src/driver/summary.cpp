@@ -27,6 +27,8 @@ void recordConversion(Provenance& input, const ConversionResult& result) {
     input.columns = result.columns;
     input.rows = result.rows;
     input.datesOutOfRange = result.datesOutOfRange;
+    input.recover = result.recover;
+    input.recovery = result.recovery;
     input.readError = result.flags.readError;
     input.corrupt = result.flags.corrupt;
     if (result.fatalLine != nullptr) {

@@ -1,5 +1,7 @@
 #include "formats/provenance.h"
 
+#include <utility>
+
 #include "formats/format_rows.h"
 
 namespace catadump {
@@ -91,6 +93,16 @@ std::string summaryLine(const Provenance& input) {
     appendJsonString(out, input.console);
     appendKey(out, "dates_out_of_range");
     out += std::to_string(input.datesOutOfRange);
+    if (input.recover) {
+        const std::pair<const char*, uint64_t> totals[] = {{"rows_intact", input.recovery.intact},
+                                                           {"rows_recovered", input.recovery.recovered},
+                                                           {"rows_partial", input.recovery.partial},
+                                                           {"gaps", input.recovery.gaps}};
+        for (const auto& [key, count] : totals) {
+            appendKey(out, key);
+            out += std::to_string(count);
+        }
+    }
     out += "}\n";
     return out;
 }

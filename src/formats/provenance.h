@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "io/run_context.h"
 #include "model/entry.h"
 
 namespace catadump {
@@ -26,13 +27,16 @@ struct Provenance {
     int status = 0;     // the exit status this input alone would give
     std::string console;
     uint64_t datesOutOfRange = 0;  // dates past the year 9999, which gave no timeline event
+    bool recover = false;          // the run recovered (--recover): its rows by status and its gaps
+    RecoveryTotals recovery;
 };
 
 // "1.7.20" for the version word.
 std::string versionLabel(uint32_t version);
 
 // The input as one JSON object and LF: the keys path, size, sha256, mtime (ISO 8601 UTC, or null), version,
-// header, rows, read_error, corrupt, fatal, status, console, dates_out_of_range. Texts that are not UTF-8
+// header, rows, read_error, corrupt, fatal, status, console, dates_out_of_range, and for a run that
+// recovered rows_intact, rows_recovered, rows_partial and gaps. Texts that are not UTF-8
 // show U+FFFD for each byte that does not fit, and the path's exact bytes follow in "path_hex".
 std::string summaryLine(const Provenance& input);
 

@@ -31,6 +31,14 @@ bool startSystemThread(std::thread& thread, void (*body)(void*), void* context);
 // lines in pairs.
 inline constexpr size_t threadOwnedAlignment = 128;
 
+// What a recovering run found: its rows by status, and the gaps the damage left.
+struct RecoveryTotals {
+    uint64_t intact = 0;
+    uint64_t recovered = 0;
+    uint64_t partial = 0;
+    uint64_t gaps = 0;
+};
+
 struct RunContext {
     RunFlags flags;  // each starts clear and is never cleared during the run
     Console console;
@@ -38,6 +46,7 @@ struct RunContext {
     // The user asked for recovery (--recover): where a strict run stops on damage, the readers go on
     // after it, and every entry says whether it was read before the damage, whole after it, or in part.
     bool recover = false;
+    RecoveryTotals recovery;  // filled in by a reader that recovered
 };
 
 // Formats one piece of a console line, as printf does, and hands it to the console (the run's).

@@ -141,6 +141,7 @@ void countRecoveredRow(GapReport& report, EntryStatus status) {
 void finishGapReport(RunContext& run, GapReport& report) {
     if (report.inGap) sayGap(run, report);
     report.inGap = false;
+    run.recovery = {report.intact, report.recovered, report.partial, report.gaps};
     say(run, "rows intact: %llu, recovered: %llu, partial: %llu\n",
         static_cast<unsigned long long>(report.intact), static_cast<unsigned long long>(report.recovered),
         static_cast<unsigned long long>(report.partial));
