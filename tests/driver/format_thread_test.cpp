@@ -14,6 +14,8 @@
 
 #include "catagen/encode.h"
 #include "driver/convert.h"
+#include "driver/format_thread.h"
+#include "model/folder_table.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
 
@@ -157,6 +159,40 @@ TEST(FormatThread, ShowsTheConsoleLinesBeforeWaitingForInput) {
     MemorySink sink;
     convert({&slow, read, [](void*) { return 0; }}, memorySink(sink), {&slow, show}, options);
     EXPECT_TRUE(slow.shownBeforeWaiting);
+}
+
+// Each entry reaches the format with its status, whether the format thread queued it with its values or
+// without.
+TEST(FormatThread, EntriesKeepTheirStatus) {
+    CapturedRun captured;
+    MemorySink sink;
+    CsvWriter writer;
+    openCsvWriter(writer, captured.run, memorySink(sink));
+    RowOutput output;
+    output.writer = &writer;
+    output.recover = true;
+    bindFormat(output, *findOutputFormat("jsonl"));
+    DatabaseStream stream;
+    FormatThreadPointer thread = startFormatThread(captured.run, stream, output, {});
+    ASSERT_TRUE(thread);
+    EntrySink& queued = formatThreadSink(*thread);
+    sendHeader(queued, 0, ColumnSet::withValues);
+    FolderTable table;
+    RowValues values{.size = 1};
+    std::string expected;
+    for (EntryStatus status : {EntryStatus::partial, EntryStatus::recovered, EntryStatus::intact}) {
+        for (const RowValues* given : {&values, static_cast<RowValues*>(nullptr)}) {
+            sendEntry(queued, table, {EntryKind::file, noFolder, "n", given, status});
+            expected +=
+                std::string("{\"path\":\"n\",\"type\":\"file\",") +
+                (given != nullptr ? "\"size\":1,\"created\":null,\"modified\":null,\"accessed\":null," : "") +
+                "\"attributes\":0,\"status\":\"" + statusText(status) + "\"}\n";
+        }
+    }
+    finishFormatThread(*thread);
+    thread.reset();
+    flush(writer);
+    EXPECT_EQ(sink.bytes, expected);
 }
 
 }  // namespace
