@@ -134,6 +134,35 @@ TEST(CommandLineParsing, CollectionFormsAndFilters) {
     EXPECT_EQ(command.filter.type, TypeFilter::files);
 }
 
+// --recover in every form, into a format with room for a row's status; the qlx list has none, whatever the
+// form (the per-input lists of --output-dir too).
+TEST(CommandLineParsing, RecoverTakesAFormatWithAStatus) {
+    const std::string refusal = "catadump: a qlx list has no place for the status of its rows";
+    struct Case {
+        std::vector<const char*> arguments;
+        std::string error = {};
+    };
+    const Case cases[] = {
+        {{"--recover", "--format=csv", "db", "out"}},
+        {{"--format=jsonl", "--recover", "-o", "all", "a", "b"}},
+        {{"--recover", "--format=bodyfile", "--output-dir=lists", "a"}},
+        {{"--recover", "db", "out"}, refusal},
+        {{"--recover", "--format=qlx", "--output-dir=lists", "a"}, refusal},
+        {{"-o", "all", "--recover", "a"}, refusal},
+    };
+    for (const Case& expected : cases) {
+        std::vector<const char*> argv = {"catadump"};
+        argv.insert(argv.end(), expected.arguments.begin(), expected.arguments.end());
+        CommandLine command = parseCommandLine(static_cast<int>(argv.size()), argv.data());
+        SCOPED_TRACE(expected.arguments[0] + std::string(" ") + expected.arguments[1]);
+        EXPECT_EQ(command.action, expected.error.empty() ? Action::convert : Action::usageError);
+        EXPECT_TRUE(command.error.starts_with(expected.error)) << command.error;
+        EXPECT_EQ(command.recover, expected.error.empty());
+    }
+    const char* strict[] = {"catadump", "--format=csv", "db"};
+    EXPECT_FALSE(parseCommandLine(3, strict).recover);
+}
+
 // Runs a bash command line in the directory; its exit status.
 int shell(const TempDir& dir, const std::string& command) {
     std::string line = "cd '" + dir.path() + "' && timeout 60 bash -c '" + command + "'";

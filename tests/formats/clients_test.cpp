@@ -11,6 +11,7 @@
 
 #include "catagen/encode.h"
 #include "catagen/synthetic.h"
+#include "driver/collection.h"
 #include "driver/convert.h"
 #include "formats/output_format.h"
 #include "model/paths.h"
@@ -69,11 +70,12 @@ catagen::Tree trickyTree() {
     return tree;
 }
 
+// With `withStatus`, the list is one of a run that recovers, whose every row must say intact.
 bool readsBack(const TempDir& dir, const char* format, const std::string& list,
-               const std::string& source = {}) {
+               const std::string& source = {}, bool withStatus = false) {
     static const std::string checker = std::string(CATADUMP_SOURCE_DIR) + "/tests/formats/read_back.py";
-    std::string command =
-        "/usr/bin/python3 " + checker + " " + format + " " + list + " " + dir.pathOf("expected");
+    std::string command = "/usr/bin/python3 " + checker + (withStatus ? " --status " : " ") + format + " " +
+                          list + " " + dir.pathOf("expected");
     if (!source.empty()) {
         command += ' ';
         for (char c : source) command += printed("%02x", static_cast<unsigned char>(c));
@@ -116,6 +118,39 @@ TEST(FormatClients, EveryFormatReadsBackThroughItsRealClient) {
             }
         }
     }
+}
+
+// --recover over intact databases: in every form, every row of every format says intact and is otherwise the
+// entry a strict run lists, read back by the same clients; the lists of --output-dir are the single run's.
+// qlx has no place for a status: a usage error, with nothing written.
+TEST(FormatClients, RecoverGivesEveryRowItsStatus) {
+    catagen::Tree tree = trickyTree();
+    TempDir dir;
+    for (Version version : {Version::v1_6_6, Version::v1_7_20}) {
+        SCOPED_TRACE(versionName(version));
+        std::string raw = catagen::encodeDatabase(tree, version);
+        dir.write("expected", convertInMemory(raw, defaultReadAhead, expectedEntries).csv);
+        std::string db = dir.write("Quillseek.db", raw);
+        for (const char* format : {"csv", "jsonl", "bodyfile", "timeline"}) {
+            SCOPED_TRACE(format);
+            std::string chosen = std::string("--format=") + format;
+            ProgramRun single = runProgram({"--recover", chosen, db, dir.pathOf("one")});
+            ASSERT_EQ(single.exitCode, 0) << single.console;
+            EXPECT_TRUE(readsBack(dir, format, dir.pathOf("one"), {}, true));
+            ProgramRun many = runProgram({"--recover", chosen, "-o", dir.pathOf("many"), db});
+            ASSERT_EQ(many.exitCode, 0) << many.console;
+            EXPECT_TRUE(readsBack(dir, format, dir.pathOf("many"), db, true));
+            ProgramRun perInput =
+                runProgram({"--recover", chosen, "--output-dir=" + dir.pathOf("lists"), db});
+            ASSERT_EQ(perInput.exitCode, 0) << perInput.console;
+            EXPECT_EQ(
+                readWholeFile(dir.pathOf("lists/" + listNameFor("Quillseek.db", *findOutputFormat(format)))),
+                readWholeFile(dir.pathOf("one")));
+        }
+    }
+    ProgramRun qlx = runProgram({"--recover", dir.pathOf("Quillseek.db"), dir.pathOf("list.qlx")});
+    EXPECT_EQ(qlx.exitCode, 1);
+    EXPECT_FALSE(readWholeFile(dir.pathOf("list.qlx")).has_value());
 }
 
 }  // namespace

@@ -221,6 +221,37 @@ TEST(SqliteFormat, DamagedDatabasesAreRecordedInTheFacts) {
     }
 }
 
+// --recover gives `entries` a last column `status`, TEXT, intact in every row of an intact database, in the
+// file of one database and in that of many, and in the view; the rows are otherwise the strict file's.
+TEST(SqliteFormat, RecoverGivesEveryRowItsStatus) {
+    TempDir dir;
+    std::string db =
+        dir.write("Quillseek.db", catagen::encodeDatabase(oddTree(Version::v1_7_20), Version::v1_7_20));
+    std::string strict = dir.pathOf("strict.sqlite");
+    ASSERT_EQ(runProgram({"--format=sqlite", db, strict}).exitCode, 0);
+    std::string rows = query(dir, strict, "SELECT count(*) FROM entries");
+    const std::string columns =
+        "id, parent, is_folder, name, path, size, created, modified, accessed, attributes";
+    EXPECT_EQ(query(dir, strict, "SELECT name FROM pragma_table_info('entries') ORDER BY cid DESC LIMIT 1"),
+              "attributes\n");
+    for (bool many : {false, true}) {
+        SCOPED_TRACE(many ? "-o" : "one database");
+        std::string out = dir.pathOf(many ? "many.sqlite" : "one.sqlite");
+        ProgramRun run = many ? runProgram({"--recover", "--format=sqlite", "-o", out, db})
+                              : runProgram({"--recover", "--format=sqlite", db, out});
+        ASSERT_EQ(run.exitCode, 0) << run.console;
+        EXPECT_EQ(query(dir, out,
+                        "SELECT name, type FROM pragma_table_info('entries') ORDER BY cid DESC LIMIT 1;"
+                        "SELECT status, typeof(status), count(*) FROM entries GROUP BY status;"
+                        "SELECT count(*) FROM entries_iso WHERE status = 'intact'"),
+                  "status|TEXT\nintact|text|" + rows + rows);
+        EXPECT_EQ(query(dir, out,
+                        "ATTACH '" + strict + "' AS strict; SELECT count(*) FROM (SELECT " + columns +
+                            " FROM main.entries EXCEPT SELECT " + columns + " FROM strict.entries)"),
+                  "0\n");
+    }
+}
+
 // SQLite's failure to write the file is the run's write error, and leaves nothing that looks like a result.
 TEST(SqliteFormat, AFileThatCannotBeWrittenIsAWriteError) {
     TempDir dir;
