@@ -1,6 +1,7 @@
 """The Python module gives the entries the program's list has, through every kind of source, and reports
 damage, fatal conditions and failing reads as the program does. Needs CATAGEN, CATADUMP and PRINT_ENTRIES
 (the C API printing the list's rows) in the environment and the built module on PYTHONPATH."""
+import csv
 import datetime
 import io
 import json
@@ -175,6 +176,19 @@ class Module(unittest.TestCase):
                     self.assertEqual((other.read_error, other.corrupt), (db.read_error, db.corrupt), name)
             finally:
                 os.close(fd)
+
+    def test_each_entry_has_the_status_the_programs_list_gives_it(self):
+        path = generate(self.dir, "a.db", "--version", "1.7.20", "--synthetic", "--folders", "20", "--files", "300")
+        listed = os.path.join(self.dir, "list.csv")
+        subprocess.run([CATADUMP, "--recover", "--format=csv", path, listed], check=True, capture_output=True)
+        with open(listed, newline="", encoding="utf-8", errors="surrogateescape") as file:
+            rows = list(csv.DictReader(file))
+        recovered, _ = read_all(path, recover=True)
+        self.assertEqual([(entry.path, entry.status) for entry in recovered],
+                         [(listed_row["Path"], listed_row["Status"]) for listed_row in rows])
+        strict, _ = read_all(path)
+        self.assertEqual(list(map(row, recovered)), list(map(row, strict)))
+        self.assertEqual({entry.status for entry in strict}, {"intact"})
 
     def test_a_directory_with_known_times_and_a_name_that_is_not_utf8(self):
         tree = os.path.join(self.dir, "tree")
