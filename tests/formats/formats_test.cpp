@@ -20,24 +20,27 @@ struct Case {
 };
 
 // The text the format writes for a file named `name` with those values (or none), dates as asked; with a
-// source, after the header of a list of many databases.
+// source, after the header of a list of many databases; with `recover`, its header and the row with its
+// status.
 std::string entryText(const char* format, const std::string& name, const RowValues* values,
-                      DateStyle dates = DateStyle::iso, const char* source = nullptr) {
+                      DateStyle dates = DateStyle::iso, const char* source = nullptr,
+                      EntryStatus status = EntryStatus::intact, bool recover = false) {
     CapturedRun captured;
     MemorySink sink;
     CsvWriter writer;
     openCsvWriter(writer, captured.run, memorySink(sink));
     RowOutput output;
     output.writer = &writer;
+    output.recover = recover;
     bindFormat(output, *findOutputFormat(format));
     output.dates = dates;
-    if (source != nullptr) {
-        output.withSource = true;
-        output.source = source;
+    output.withSource = source != nullptr;
+    if (source != nullptr) output.source = source;
+    if (source != nullptr || recover) {
         sendHeader(output, 0, values != nullptr ? ColumnSet::withValues : ColumnSet::nameAndAttributes);
     }
     FolderTable table;
-    sendEntry(output, table, {EntryKind::file, noFolder, name, values});
+    sendEntry(output, table, {EntryKind::file, noFolder, name, values, status});
     flush(writer);
     return sink.bytes;
 }
@@ -183,86 +186,39 @@ TEST(TimelineFormat, EventLines) {
     EXPECT_EQ(entryText("timeline", "old", nullptr), "");
 }
 
-// The list of a run that recovers (or, with `recover` false, of a strict run) in the format: its header and
-// a file "n" of that status; with a source, a list of many databases' under the one header its maker writes.
-std::string listWithStatus(const char* format, EntryStatus status, const RowValues* values,
-                           const char* source = nullptr, bool recover = true) {
-    CapturedRun captured;
-    MemorySink sink;
-    CsvWriter writer;
-    openCsvWriter(writer, captured.run, memorySink(sink));
-    const OutputFormat& chosen = *findOutputFormat(format);
-    RowOutput output;
-    output.writer = &writer;
-    output.recover = recover;
-    bindFormat(output, chosen);
-    if (source != nullptr) {
-        output.withSource = true;
-        output.source = source;
-        if (const char* header = sourceHeaderOf(chosen, recover)) writeString(writer, header);
-    }
-    sendHeader(output, 0, values != nullptr ? ColumnSet::withValues : ColumnSet::nameAndAttributes);
-    FolderTable table;
-    sendEntry(output, table, {EntryKind::file, noFolder, "n", values, status});
-    flush(writer);
-    return sink.bytes;
-}
-
-// Every row says its status: the last column of csv (under a header that names it, the header of many
-// databases' too), the last key of jsonl and of each timeline event, a note after the name of a body file's
-// row that is not intact. A strict run writes no status, whatever the entry's.
+// A run that recovers gives each row its status: csv's last column (named in its own header), the last key of
+// jsonl and of every timeline event, a note after a body file's name that is not intact.
 TEST(RowStatus, EachFormatSaysIt) {
+    std::string timeline;
+    for (std::string which : {"Creation Time", "Content Modification Time"}) {
+        timeline +=
+            "{\"message\":\"n (file, 9 bytes)\",\"datetime\":\"2021-03-04T05:06:07.123456+00:00\","
+            "\"timestamp\":1614834367123456,\"timestamp_desc\":\"" +
+            which +
+            "\",\"path\":\"n\",\"type\":\"file\",\"size\":9,\"attributes\":0,\"filetime\":132593079671234567,"
+            "\"status\":\"partial\"}\n";
+    }
     struct StatusCase {
         const char* format;
         EntryStatus status;
-        bool withValues;
         const char* source;
         std::string text;
-        bool recover = true;
     };
-    const std::string modified =
-        "\"datetime\":\"2021-03-04T05:06:07.123456+00:00\",\"timestamp\":1614834367123456,"
-        "\"timestamp_desc\":\"Content Modification Time\",";
-    const std::string accessed = "\"datetime\":\"1970-01-01T00:00:00.000000+00:00\",\"timestamp\":0,"
-                                 "\"timestamp_desc\":\"Last Access Time\",";
-    const std::string event = "{\"message\":\"n (file, 9 bytes)\",";
-    const std::string fields = "\"path\":\"n\",\"type\":\"file\",\"size\":9,\"attributes\":0,\"filetime\":";
     const StatusCase cases[] = {
-        {"csv", EntryStatus::intact, false, nullptr,
-         "Path,Type,Attributes,Status\r\n\"n\",file,0,intact\r\n"},
-        {"csv", EntryStatus::recovered, true, nullptr,
-         "Path,Type,Size,Created,Modified,Accessed,Attributes,Status\r\n"
-         "\"n\",file,9,,2021-03-04T05:06:07.1234567Z,1970-01-01T00:00:00.0000000Z,0,recovered\r\n"},
-        {"csv", EntryStatus::partial, false, "s",
-         "Source,Path,Type,Size,Created,Modified,Accessed,Attributes,Status\r\n\"s\",\"n\",file,,,,,0,"
-         "partial\r\n"},
-        {"csv", EntryStatus::partial, false, nullptr, "Path,Type,Attributes\r\n\"n\",file,0\r\n", false},
-        {"csv", EntryStatus::partial, false, "s",
-         "Source,Path,Type,Size,Created,Modified,Accessed,Attributes\r\n\"s\",\"n\",file,,,,,0\r\n", false},
-        {"jsonl", EntryStatus::intact, false, nullptr,
-         "{\"path\":\"n\",\"type\":\"file\",\"attributes\":0,\"status\":\"intact\"}\n"},
-        {"jsonl", EntryStatus::recovered, false, "s",
-         "{\"source\":\"s\",\"path\":\"n\",\"type\":\"file\",\"attributes\":0,\"status\":\"recovered\"}\n"},
-        {"jsonl", EntryStatus::partial, false, nullptr,
-         "{\"path\":\"n\",\"type\":\"file\",\"attributes\":0}\n", false},
-        {"timeline", EntryStatus::partial, true, nullptr,
-         event + modified + fields + "132593079671234567,\"status\":\"partial\"}\n" + event + accessed +
-             fields + "116444736000000000,\"status\":\"partial\"}\n"},
-        {"timeline", EntryStatus::recovered, true, nullptr,
-         event + modified + fields + "132593079671234567}\n" + event + accessed + fields +
-             "116444736000000000}\n",
-         false},
-        {"bodyfile", EntryStatus::intact, false, nullptr, "0|n|0|r/rrwxrwxrwx|0|0|0|0|0|0|0\n"},
-        {"bodyfile", EntryStatus::recovered, false, nullptr,
-         "0|n (recovered)|0|r/rrwxrwxrwx|0|0|0|0|0|0|0\n"},
-        {"bodyfile", EntryStatus::partial, false, "s", "0|s:n (partial)|0|r/rrwxrwxrwx|0|0|0|0|0|0|0\n"},
-        {"bodyfile", EntryStatus::partial, false, nullptr, "0|n|0|r/rrwxrwxrwx|0|0|0|0|0|0|0\n", false},
+        {"csv", EntryStatus::partial, nullptr, "Path,Type,Attributes,Status\r\n\"n\",file,0,partial\r\n"},
+        {"csv", EntryStatus::recovered, "s", "\"s\",\"n\",file,,,,,0,recovered\r\n"},
+        {"jsonl", EntryStatus::recovered, nullptr,
+         "{\"path\":\"n\",\"type\":\"file\",\"attributes\":0,\"status\":\"recovered\"}\n"},
+        {"timeline", EntryStatus::partial, nullptr, timeline},
+        {"bodyfile", EntryStatus::partial, "s", "0|s:n (partial)|0|r/rrwxrwxrwx|0|0|0|0|0|0|0\n"},
     };
-    RowValues values{.size = 9, .dateModified = y2021, .dateAccessed = 116444736000000000};
+    RowValues values{.size = 9, .dateCreated = y2021, .dateModified = y2021};
     for (const StatusCase& c : cases) {
-        EXPECT_EQ(listWithStatus(c.format, c.status, c.withValues ? &values : nullptr, c.source, c.recover),
-                  c.text)
-            << c.format << " " << statusText(c.status) << (c.recover ? "" : ", strict");
+        bool dated = std::string_view(c.format) == "timeline";
+        EXPECT_EQ(
+            entryText(c.format, "n", dated ? &values : nullptr, DateStyle::iso, c.source, c.status, true),
+            c.text)
+            << c.format << " " << statusText(c.status);
     }
 }
 

@@ -8,9 +8,8 @@ EXPECTED has one entry a line: kind (folder/file), the path's bytes in hex, then
 values, size, created, modified, accessed (Windows file times) and attributes, else the attributes alone.
 With SOURCE_HEX, the list is one of many databases' and every row must carry that source (its bytes in
 hex). The timeline is read as a timeline tool imports it, and compared event by event with the entries'
-dates. With --status, the list is one of a run that recovers an intact database: every row must end with
-the status intact (csv's last column, the last key of a JSON line), and the body file's names are as ever.
-Prints what differs and exits 1, or exits 0.
+dates. With --status (a run that recovers an intact database) every csv row and JSON line ends in the status
+intact. Prints what differs and exits 1, or exits 0.
 """
 import csv
 import datetime
@@ -22,7 +21,7 @@ EPOCH_1601 = datetime.date(1601, 1, 1)
 UNIX_EPOCH_TICKS = 116444736000000000
 LAST_ISO_TICKS = 2650467743999999999
 FULL_HEADER = ["Path", "Type", "Size", "Created", "Modified", "Accessed", "Attributes"]
-STATUS = False  # --status: each row says "intact" last
+STATUS = False
 
 
 def ticks_of_iso(text):
@@ -55,9 +54,7 @@ def read_csv(path, source):
         rows = list(csv.reader(f))
     header, rows = rows[0], rows[1:]
     if STATUS:
-        assert header[-1] == "Status", header
-        for row in rows:
-            assert row[-1] == "intact", row
+        assert header[-1] == "Status" and all(row[-1] == "intact" for row in rows), header
         header, rows = header[:-1], [row[:-1] for row in rows]
     if source is not None:
         # One header of every column; a version without values leaves them empty.
@@ -88,11 +85,9 @@ def json_lines(path, source):
     assert raw == b"" or raw.endswith(b"\n")
     for line in raw.split(b"\n")[:-1]:
         entry = json.loads(line.decode("utf-8"))  # every line must be UTF-8 and valid JSON
-        assert ("status" in entry) == STATUS, entry
-        if STATUS:
-            assert list(entry)[-1] == "status", entry
-            assert entry["status"] == "intact", entry
-            del entry["status"]
+        assert (next(reversed(entry)) == "status") == STATUS, entry  # last, in a run that recovers
+        status = entry.pop("status", "intact")
+        assert status == "intact", entry
         if source is not None:
             assert next(iter(entry)) == "source", entry
             shown = bytes.fromhex(entry["source_hex"]) if "source_hex" in entry else entry["source"].encode()
@@ -201,12 +196,9 @@ def check_bodyfile(path, expected):
 
 def main():
     global STATUS
-    arguments = sys.argv[1:]
-    if arguments[0] == "--status":
-        STATUS = True
-        arguments = arguments[1:]
-    form, listing, expected_path = arguments[:3]
-    source = bytes.fromhex(arguments[3]) if len(arguments) > 3 else None
+    STATUS = sys.argv[1] == "--status"
+    form, listing, expected_path, *source = sys.argv[1 + STATUS:]
+    source = bytes.fromhex(source[0]) if source else None
     expected = expected_entries(expected_path)
     if form == "bodyfile":
         if source is not None:

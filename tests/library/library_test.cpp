@@ -210,49 +210,34 @@ TEST(Library, AFatalConditionIsAStatusWithItsLine) {
     catadump_close(reader);
 }
 
-// The statuses of the entries catadump_each gives, and their rows.
-struct Statuses {
-    Read read;
-    std::set<int> seen;
-};
 int noteStatus(void* context, const catadump_entry* entry) {
-    auto& statuses = *static_cast<Statuses*>(context);
-    appendRow(statuses.read, *entry);
-    statuses.seen.insert(entry->status);
+    static_cast<std::set<int>*>(context)->insert(entry->status);
     return 0;
 }
 
-// A reader opened with CATADUMP_RECOVER gives the entries of a strict one, each with its status (intact
-// here, in an intact database); any other reader never writes the field, which the entry of a program built
-// before it has not. Through catadump_next and catadump_each (whose entry is the library's, intact).
-TEST(Library, AReaderThatRecoversGivesEachEntryItsStatus) {
-    std::string database = bzip2(syntheticDatabase(50, 3000));
-    std::string list = convertInMemory(database).csv;
+// A reader opened with CATADUMP_RECOVER writes each entry's status (intact, in an intact database); any other
+// leaves the field as the caller had it, for a program whose entry has none. catadump_each's entry is the
+// library's own: intact without the flag.
+TEST(Library, OnlyAReaderThatRecoversWritesTheStatus) {
+    std::string database = syntheticDatabase(50, 500);
     for (unsigned flags : {0u, CATADUMP_RECOVER}) {
         SCOPED_TRACE(flags);
         MemoryInput memory{reinterpret_cast<const uint8_t*>(database.data()), database.size(), 0};
         catadump_reader* reader = nullptr;
         ASSERT_EQ(catadump_open_callbacks_with(readMemory, &memory, nullptr, flags, &reader), 0);
-        Statuses next;
+        std::set<int> next, each;
         catadump_entry entry;
         entry.status = -7;
-        while ((next.read.end = catadump_next(reader, &entry)) == 1) {
-            appendRow(next.read, entry);
-            next.seen.insert(entry.status);
-        }
-        next.read = finishRead(std::move(next.read), reader);
-        EXPECT_EQ(next.read.header + "\r\n" + next.read.rows, list);
-        EXPECT_EQ(next.seen, std::set<int>{flags != 0 ? CATADUMP_INTACT : -7});
-
+        while (catadump_next(reader, &entry) == 1) next.insert(entry.status);
+        catadump_close(reader);
+        EXPECT_EQ(next, std::set<int>{flags != 0 ? CATADUMP_INTACT : -7});
         memory.position = 0;
         ASSERT_EQ(
             catadump_open_callbacks_with(readMemory, &memory, nullptr, flags | CATADUMP_ON_CALLER, &reader),
             0);
-        Statuses each;
         EXPECT_EQ(catadump_each(reader, noteStatus, &each), 0);
         catadump_close(reader);
-        EXPECT_EQ(each.read.rows, next.read.rows);
-        EXPECT_EQ(each.seen, std::set<int>{CATADUMP_INTACT});
+        EXPECT_EQ(each, std::set<int>{CATADUMP_INTACT});
     }
 }
 
