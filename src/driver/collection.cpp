@@ -167,6 +167,7 @@ ConversionOptions jobOptions(Collection& collection, JobProgress& progress, size
     options.format = collection.command.format;
     options.dates = collection.command.dates;
     options.filter = collection.command.filter;
+    options.recover = collection.command.recover;
     options.decoderThreads = decoderThreadsFor(collection, index);
     options.formatThread = collection.formatThread;
     options.writing = collection.formatThread ? CsvWriting::overlapped : CsvWriting::plain;
@@ -184,11 +185,11 @@ std::string outputPathFor(const Collection& collection, const FoundInput& input)
     return (folder / listNameFor(name, *collection.command.format)).string();
 }
 
-// Makes the file at `path`.
-bool openOwnFile(const OutputFormat& format, const std::string& path, bool withSource, OwnFile& file,
+// Makes the file at `path`, its rows with their status when the run recovers.
+bool openOwnFile(const CommandLine& command, const std::string& path, bool withSource, OwnFile& file,
                  platform::File beingRead = {}) {
     if (!platform::createReplacement(path, file.replacement, beingRead)) return false;
-    file.context = format.openFile(file.replacement.temporary, withSource);
+    file.context = command.format->openFile(file.replacement.temporary, withSource, command.recover);
     return true;
 }
 
@@ -210,7 +211,7 @@ void convertIntoOwnList(Collection& collection, const FoundInput& input, Databas
     ConversionResult& result = side.result;
     if (format.openFile != nullptr) {
         OwnFile file;
-        if (!openOwnFile(format, path, false, file, side.database)) {
+        if (!openOwnFile(collection.command, path, false, file, side.database)) {
             say(side.console, "Error: Could not open %s for writing.\n", path.c_str());
             result.flags.writeError = true;
             return;
@@ -437,7 +438,7 @@ int runCollection(Terminal& terminal, const CommandLine& command) {
     FileOutput listFile;
     const bool ownFile = command.format->openFile != nullptr;
     if (combined && ownFile) {
-        if (!openOwnFile(*command.format, command.output, true, collection.sharedFile)) {
+        if (!openOwnFile(command, command.output, true, collection.sharedFile)) {
             say(console, "Error: Could not open %s for writing.\n", command.output.c_str());
             return exitFailed;
         }
@@ -470,7 +471,8 @@ int runCollection(Terminal& terminal, const CommandLine& command) {
         // Into the null device nothing is kept, so no order either: every input writes at once.
         startOrderedOutput(collection.ordered, sink, collection.runs.size(), platform::isNullDevice(list));
         if (sink.prepare != nullptr && !sink.prepare(sink.context)) listWritten = false;
-        if (const char* header = command.format->sourceHeader; header != nullptr && listWritten) {
+        if (const char* header = sourceHeaderOf(*command.format, command.recover);
+            header != nullptr && listWritten) {
             listWritten = sink.write(sink.context, header, std::char_traits<char>::length(header));
         }
     }

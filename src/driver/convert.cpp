@@ -49,6 +49,7 @@ ConversionResult convert(ByteSource source, ByteSink sink, Console console,
         output.source = options.source;
         output.filter = options.filter;
         output.sourceId = options.sourceId;
+        output.recover = options.recover;
         bindFormat(output, *options.format);
         output.dates = options.dates;
         output.context = options.formatContext;

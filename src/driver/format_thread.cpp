@@ -32,7 +32,8 @@ enum class Tag : uint8_t { header, table, entry, entryWithValues, console, progr
 struct Record {
     Tag tag;
     uint8_t second;  // header: the column set; entry: the kind
-    uint16_t unused;
+    uint8_t status;  // entry: its status
+    uint8_t unused;
     uint32_t first;   // header: the version word; entry: the folder
     uint32_t length;  // the bytes that follow: an entry's name, a console line's text
 };
@@ -123,7 +124,8 @@ void handOnBatch(FormatThread& thread, const Batch& batch, FolderTable*& table) 
             }
             target.entry(target, *table,
                          {static_cast<EntryKind>(record.second), record.first,
-                          std::string_view(at, record.length), withValues ? &values : nullptr});
+                          std::string_view(at, record.length), withValues ? &values : nullptr,
+                          static_cast<EntryStatus>(record.status)});
             at += padded(record.length);
             break;
         }
@@ -273,9 +275,9 @@ char* roomFor(FormatThread& thread, size_t size) {
 }
 
 char* putRecord(FormatThread& thread, Tag tag, uint32_t first, uint8_t second, std::string_view bytes,
-                size_t extra) {
+                size_t extra, EntryStatus status = EntryStatus::intact) {
     char* out = roomFor(thread, sizeof(Record) + extra + padded(bytes.size()));
-    Record record{tag, second, 0, first, static_cast<uint32_t>(bytes.size())};
+    Record record{tag, second, static_cast<uint8_t>(status), 0, first, static_cast<uint32_t>(bytes.size())};
     std::memcpy(out, &record, sizeof record);
     if (!bytes.empty()) std::memcpy(out + sizeof record + extra, bytes.data(), bytes.size());
     return out + sizeof record;
@@ -317,7 +319,8 @@ void queueEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     }
     const RowValues* values = entry.values;
     char* out = putRecord(thread, values != nullptr ? Tag::entryWithValues : Tag::entry, entry.folder,
-                          static_cast<uint8_t>(entry.kind), entry.name, values != nullptr ? valuesSize : 0);
+                          static_cast<uint8_t>(entry.kind), entry.name, values != nullptr ? valuesSize : 0,
+                          entry.status);
     if (values != nullptr) {
         std::memcpy(out, &values->size, 8);
         std::memcpy(out + 8, &values->dateCreated, 8);

@@ -30,6 +30,8 @@ const char* const helpText =
     "                   only entries with a date in [since, until) (timeline: only such events); T is an\n"
     "                   ISO 8601 date or date-time, UTC unless it has an offset (2021-03-04T05:06+02:00)\n"
     "  --type=K         only files (file) or only folders (folder)\n"
+    "  --recover        go on past damage: every record that survives, each row with its status (intact,\n"
+    "                   recovered or partial; not the qlx format)\n"
     "  --threads=N      bzip2 worker threads: 0 one per core (the default), 1 the single-threaded decoder\n"
     "                   with the rows formatted on the thread that reads them\n"
     "  -o, --output=OUT all the inputs into one list, each row with its source (not the qlx format)\n"
@@ -158,6 +160,8 @@ CommandLine parseOptions(int argumentCount, const char* const* arguments) {
             if (command.summary.empty()) return usageError("catadump: --summary takes a file's path");
         } else if (argument == "-v" || argument == "--verbose") {
             command.verbose = true;
+        } else if (argument == "--recover") {
+            command.recover = true;
         } else if (argument.starts_with("--format=")) {
             std::string_view name = argument.substr(9);
             command.format = findOutputFormat(name);
@@ -192,6 +196,10 @@ CommandLine parseOptions(int argumentCount, const char* const* arguments) {
     if (version) {
         command.action = CommandLine::Action::version;
         return command;
+    }
+    if (command.recover && command.format == &qlxFormat()) {
+        return usageError("catadump: a qlx list has no place for the status of its rows: choose another "
+                          "--format for --recover");
     }
     if (command.form != CommandLine::Form::single) return collectionForm(std::move(command), operands);
     if (operands.empty()) return usageError("catadump: the database is missing");

@@ -30,6 +30,7 @@ struct CommandLine {
     std::string summary;              // where the provenance of every input goes, as JSON Lines ("" none)
     bool verbose = false;             // each input's own console lines in the collection forms
     EntryFilter filter;               // the entries listed
+    bool recover = false;             // go on past damage, every row with its status (not in qlx)
     unsigned threads = 0;             // bzip2 workers: 0 one per core, 1 the single-threaded filter
     const OutputFormat* format = &qlxFormat();
     DateStyle dates = DateStyle::iso;

@@ -55,6 +55,7 @@ ConversionOptions programOptions(const ConversionPaths& paths, ProgressWatch& wa
     options.format = paths.format;
     options.dates = paths.dates;
     options.filter = paths.filter;
+    options.recover = paths.recover;
     return options;
 }
 
@@ -106,7 +107,7 @@ int convertIntoFile(Terminal& terminal, const ConversionPaths& paths, DatabaseSi
     ConversionOptions options = programOptions(paths, watch);
     // SQLite writes its file on the format's thread: reading and parsing go to the other core.
     options.formatThread = paths.threads != 1;
-    options.formatContext = paths.format->openFile(replacement.temporary, false);
+    options.formatContext = paths.format->openFile(replacement.temporary, false, paths.recover);
     ConversionResult& result = side.result;
     result = convert(side.source, discardingSink(), Console{&kept, showAndKeep}, options);
     clearStatus(terminal);
@@ -212,7 +213,7 @@ int catadumpMain(int argumentCount, const char* const* arguments) {
         Console console = terminalConsole(terminal);
         CommandLine command = parseCommandLine(argumentCount, arguments);
         ConversionPaths paths{command.database, command.output,  command.threads, command.format,
-                              command.dates,    command.summary, command.filter};
+                              command.dates,    command.summary, command.filter,  command.recover};
         switch (command.action) {
         case CommandLine::Action::help:
             std::fputs(helpText, stdout);

@@ -33,6 +33,7 @@ struct ConversionPaths {
     DateStyle dates = DateStyle::iso;
     std::string summary;  // where the database's provenance goes, as a line of JSON ("" nowhere)
     EntryFilter filter;
+    bool recover = false;  // go on past damage, each row with its status (--recover)
 };
 
 inline constexpr const char* usageLine = "catadump <quillseek.db> <out.qlx>\n";

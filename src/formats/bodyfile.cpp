@@ -2,7 +2,8 @@
 // MD5|name|inode|mode_as_string|UID|GID|size|atime|mtime|ctime|crtime, LF. The database holds no change
 // time, so ctime is 0; times are whole Unix seconds, 0 before 1970 or where the version has none. In names,
 // '%', '|', CR and LF are written as %25, %7C, %0D and %0A, which mactime decodes back. In a list of many
-// databases, the name is the database's source, ':' and the path.
+// databases, the name is the database's source, ':' and the path. In a run that recovers, the name of a row
+// that is not intact ends in " (recovered)" or " (partial)".
 #include "formats/format_rows.h"
 #include "model/paths.h"
 
@@ -49,7 +50,7 @@ void writeBodyfileEntry(EntrySink& sink, FolderTable& table, const Entry& entry)
     RowPath path = rowPath(output, table, entry);
     size_t keptSize = path.kept ? output.keptText.size() : 0;
     RowText text(output, output.sourceText.size() + keptSize + 3 * (path.folder.size() + path.name.size()) +
-                             40 + 5 * numberRoom);
+                             40 + 5 * numberRoom + statusRoom(output));
     text.put("0|");
     putSourceText(text, output);
     putFolderPart(text, output, entry, path, [](RowText& to, std::string_view bytes) {
@@ -57,6 +58,11 @@ void writeBodyfileEntry(EntrySink& sink, FolderTable& table, const Entry& entry)
         return true;
     });
     putBodyfileChars(text, path.name);
+    if (output.recover && entry.status != EntryStatus::intact) {
+        text.put(" (");
+        putStatus(text, entry.status);
+        text.put(')');
+    }
     if (path.file) {
         text.put("|0|r/rrwxrwxrwx|0|0|");
     } else {

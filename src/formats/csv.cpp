@@ -2,7 +2,8 @@
 // the version has, CR LF. Dates as ISO 8601 UTC to 100 ns (empty for a time of 0, the number for one past
 // the year 9999), or as their file-time numbers. In a list of many databases, a first column holds each
 // row's source, quoted as the path is, under one header of every column (sourceHeader): the rows of the
-// versions without values leave the value columns empty.
+// versions without values leave the value columns empty. In a run that recovers, a last column holds each
+// row's status.
 #include "formats/format_rows.h"
 #include "model/paths.h"
 
@@ -39,6 +40,12 @@ void writeCsvHeader(RowOutput& output, ColumnSet columns) {
         });
         return;
     }
+    if (output.recover) {
+        writeString(*output.writer, columns == ColumnSet::withValues
+                                        ? "Path,Type,Size,Created,Modified,Accessed,Attributes,Status\r\n"
+                                        : "Path,Type,Attributes,Status\r\n");
+        return;
+    }
     writeString(*output.writer, columns == ColumnSet::withValues
                                     ? "Path,Type,Size,Created,Modified,Accessed,Attributes\r\n"
                                     : "Path,Type,Attributes\r\n");
@@ -49,7 +56,7 @@ void writeCsvEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     RowPath path = rowPath(output, table, entry);
     size_t keptSize = path.kept ? output.keptText.size() : 0;
     RowText text(output, output.sourceText.size() + keptSize + 2 * (path.folder.size() + path.name.size()) +
-                             16 + 5 * numberRoom + 3 * 30);
+                             16 + 5 * numberRoom + 3 * 30 + statusRoom(output));
     putSourceText(text, output);
     text.put('"');
     putFolderPart(text, output, entry, path, [](RowText& to, std::string_view bytes) {
@@ -72,16 +79,21 @@ void writeCsvEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
         text.put(",,,,");  // the shared header has the value columns
     }
     text.number(entryAttributes(entry));
+    if (output.recover) {
+        text.put(',');
+        putStatus(text, entry.status);
+    }
     text.put("\r\n");
     text.finish();
 }
 
 }  // namespace
 
-const OutputFormat csvOutput = {.name = "csv",
-                                .writeHeader = writeCsvHeader,
-                                .writeEntry = writeCsvEntry,
-                                .sourceHeader =
-                                    "Source,Path,Type,Size,Created,Modified,Accessed,Attributes\r\n"};
+const OutputFormat csvOutput = {
+    .name = "csv",
+    .writeHeader = writeCsvHeader,
+    .writeEntry = writeCsvEntry,
+    .sourceHeader = "Source,Path,Type,Size,Created,Modified,Accessed,Attributes\r\n",
+    .sourceHeaderWithStatus = "Source,Path,Type,Size,Created,Modified,Accessed,Attributes,Status\r\n"};
 
 }  // namespace catadump

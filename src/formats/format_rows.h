@@ -220,6 +220,16 @@ bool putFolderPart(RowText& text, RowOutput& output, const Entry& entry, const R
 // Room for a number: its digits, and the bytes writeDecimal may store past them.
 inline constexpr size_t numberRoom = maxDigitsU64 + decimalStoreWidth;
 
+// Room for a row's status in a run that recovers (RowOutput::recover), as the longest of the formats puts it:
+// ,"status":"recovered".
+inline size_t statusRoom(const RowOutput& output) { return output.recover ? 24 : 0; }
+
+// Puts the status as its word: intact, recovered or partial.
+inline void putStatus(RowText& text, EntryStatus status) {
+    std::string_view word = statusText(status);
+    text.put(word.data(), word.size());
+}
+
 // Makes the output's sourceText with put(text, source), in at most `longest` bytes: the source escaped
 // once per database, then copied into each of its rows.
 template <typename Put> void makeSourceText(RowOutput& output, size_t longest, Put&& put) {

@@ -1,7 +1,7 @@
 // JSON Lines: one object a line, LF. Strings are escaped as RFC 8259 asks; names are bytes, so a path that
 // is not valid UTF-8 shows U+FFFD for each byte that does not fit and carries its exact bytes in
 // "path_hex" as well. Dates as in the CSV format, a time of 0 as null. In a list of many databases, each
-// row's first key is its "source", escaped as paths are.
+// row's first key is its "source", escaped as paths are; in a run that recovers, its last key its "status".
 #include "formats/format_rows.h"
 
 #include <array>
@@ -153,7 +153,7 @@ void writeJsonlEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     // no shorter escaped than it is, and twice as long in hex.
     size_t keptSize = path.kept ? 3 * output.keptText.size() : 0;
     RowText text(output, output.sourceText.size() + keptSize + 8 * (path.folder.size() + path.name.size()) +
-                             200 + 4 * numberRoom + 3 * 32);
+                             200 + 4 * numberRoom + 3 * 32 + statusRoom(output));
     text.put('{');
     putSourceText(text, output);
     text.put("\"path\":\"");
@@ -175,6 +175,11 @@ void writeJsonlEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     }
     text.put(",\"attributes\":");
     text.number(entryAttributes(entry));
+    if (output.recover) {
+        text.put(",\"status\":\"");
+        putStatus(text, entry.status);
+        text.put('"');
+    }
     text.put("}\n");
     text.finish();
 }

@@ -42,14 +42,23 @@ struct OutputFormat {
     // (RowOutput::context); it never fails, a file that cannot be written is reported by finishFile.
     // finishFile completes the file with the run's outcome and releases the context; false when the file
     // could not be written (the program then removes it).
-    // With `withSource`, the file holds the rows of many inputs, each with its input (RowOutput::sourceId).
-    void* (*openFile)(const std::string& path, bool withSource) = nullptr;
+    // With `withSource`, the file holds the rows of many inputs, each with its input (RowOutput::sourceId);
+    // with `recover`, each row has its status (RowOutput::recover).
+    void* (*openFile)(const std::string& path, bool withSource, bool recover) = nullptr;
     bool (*finishFile)(void* context, const RunOutcome& outcome) = nullptr;
     // The header line of a list that many databases share, each row led by its database's source
     // (RowOutput::withSource), written once by whoever makes that list: the format then writes no header
-    // of its own. Null for a format without a header line.
+    // of its own. Null for a format without a header line. The same with the status column last, for a run
+    // that recovers (RowOutput::recover).
     const char* sourceHeader = nullptr;
+    const char* sourceHeaderWithStatus = nullptr;
 };
+
+// The header line of a list of many databases in the format (null for a format without one): with the
+// status column when the rows have their status.
+inline const char* sourceHeaderOf(const OutputFormat& format, bool recover) {
+    return recover ? format.sourceHeaderWithStatus : format.sourceHeader;
+}
 
 // Where the records go: the writer, the chosen format and its settings, and room the formats reuse from
 // row to row, so that no row allocates once the longest path has been seen. bindFormat makes it the sink
@@ -75,6 +84,10 @@ struct alignas(threadOwnedAlignment) RowOutput : EntrySink {
     // Dates past 9999-12-31 that a format with ISO dates only (the timeline) left out.
     uint64_t datesOutOfRange = 0;
     int64_t sourceId = 0;  // in a file of many inputs' rows: the row of the input's source
+    // Each row with its entry's status (intact, recovered, partial), in a run that recovers a damaged
+    // database: a last column or key, or in the bodyfile a note after the name of a row that is not intact.
+    // Without it every format writes what it always has.
+    bool recover = false;
     // Rows a format writes beyond one an entry kept (the timeline's events), less one for each kept entry
     // it writes none for: the rows of a list are the entries kept and this.
     int64_t rowsBeyondEntries = 0;

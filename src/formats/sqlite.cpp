@@ -2,7 +2,8 @@
 // and file in list order, `entries_iso` shows it with the dates as the csv format writes them, and `facts`
 // says what the run found (version, header line, read error, corruption, console lines, fatal line);
 // `sources` holds each input's provenance (one row, or one per input when the rows of many inputs share
-// the file, where each row's `source` is its input's id).
+// the file, where each row's `source` is its input's id). In a run that recovers, each row of `entries` has
+// its `status` (intact, recovered, partial) in a last column.
 //
 // The file is made in one transaction without a journal: it is new, so there is nothing to roll back to.
 // It is a new empty file that the program made for it under a name of its own, which takes the output's
@@ -31,11 +32,13 @@ namespace catadump {
 
 namespace {
 
-// The rows of many inputs in one file carry their input's row of `sources` in a column after the id.
-std::string tableSql(bool withSource) {
+// The rows of many inputs in one file carry their input's row of `sources` in a column after the id; the rows
+// of a run that recovers their status in a last column, always TEXT.
+std::string tableSql(bool withSource, bool recover) {
     return std::string("CREATE TABLE entries(id INTEGER PRIMARY KEY, ") +
            (withSource ? "source REFERENCES sources(id), " : "") +
-           "parent, is_folder, name, path, size, created, modified, accessed, attributes)";
+           "parent, is_folder, name, path, size, created, modified, accessed, attributes" +
+           (recover ? ", status TEXT)" : ")");
 }
 
 // Rows go in a batch at a time, one statement for many rows: what SQLite does once per statement (open the
@@ -44,13 +47,19 @@ std::string tableSql(bool withSource) {
 // failed insert ends the rows), and appends each row at the table's end without first looking whether its
 // id is taken, which a given id costs.
 constexpr int batchRows = 64;
-constexpr int entryColumns = 9;  // all but the id and the source
+constexpr int entryColumns = 9;  // all but the id, the source and the status
+
+// The parameters of a row: its columns but the id.
+int rowParameters(bool withSource, bool recover) {
+    return entryColumns + (withSource ? 1 : 0) + (recover ? 1 : 0);
+}
 
 // The INSERT of the given number of rows.
-std::string insertSql(int rows, bool withSource) {
+std::string insertSql(int rows, bool withSource, bool recover) {
     std::string sql = std::string("INSERT INTO entries(") + (withSource ? "source, " : "") +
-                      "parent, is_folder, name, path, size, created, modified, accessed, attributes) VALUES";
-    int columns = entryColumns + (withSource ? 1 : 0);
+                      "parent, is_folder, name, path, size, created, modified, accessed, attributes" +
+                      (recover ? ", status" : "") + ") VALUES";
+    int columns = rowParameters(withSource, recover);
     for (int row = 0; row < rows; ++row) {
         sql += row == 0 ? "(?" : ",(?";
         for (int column = 1; column < columns; ++column) sql += ",?";
@@ -71,15 +80,16 @@ std::string isoDateSql(const char* column) {
 }
 
 // The indexes, built once the rows are in, the view, the inputs' table and the facts' table.
-std::string finishingSql(bool withSource) {
+std::string finishingSql(bool withSource, bool recover) {
     return std::string("CREATE INDEX entries_path ON entries(path);"
                        "CREATE INDEX entries_parent ON entries(parent);") +
            "CREATE TABLE sources(id INTEGER PRIMARY KEY, path, size, sha256, mtime, version, header, rows, "
            "read_error, corrupt, fatal, status, console, dates_out_of_range);"
            "CREATE VIEW entries_iso AS SELECT id, " +
            (withSource ? "source, " : "") + "parent, is_folder, name, path, size, " + isoDateSql("created") +
-           ", " + isoDateSql("modified") + ", " + isoDateSql("accessed") +
-           ", attributes FROM entries;"
+           ", " + isoDateSql("modified") + ", " + isoDateSql("accessed") + ", attributes" +
+           (recover ? ", status" : "") +
+           " FROM entries;"
            "CREATE TABLE facts(name TEXT PRIMARY KEY, value);";
 }
 
@@ -93,6 +103,7 @@ struct PendingRow {
     bool hasValues;  // else size and the dates are NULL
     RowValues values;
     uint32_t attributes;
+    EntryStatus status;
     size_t nameStart;
     size_t nameSize;
     size_t pathSize;  // the path follows the name
@@ -103,6 +114,7 @@ struct SqliteFile {
     sqlite3_stmt* insertBatch = nullptr;  // batchRows rows
     sqlite3_stmt* insertOne = nullptr;    // the rows of a last, partial batch
     bool withSource = false;              // rows of many inputs, each with its source
+    bool recover = false;                 // rows with their status
     bool failed = false;
     bool versionKnown = false;
     uint32_t version = 0;
@@ -170,9 +182,10 @@ int bindValue(sqlite3_stmt* statement, int column, uint64_t value) {
                              SQLITE_TRANSIENT);
 }
 
-void* openSqliteFile(const std::string& path, bool withSource) {
+void* openSqliteFile(const std::string& path, bool withSource, bool recover) {
     auto file = std::make_unique<SqliteFile>();
     file->withSource = withSource;
+    file->recover = recover;
     // The file exists already, empty, and is opened as it is: nothing else is created at the path. The
     // connection is used by this thread alone: no locking in each call.
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
@@ -187,10 +200,10 @@ void* openSqliteFile(const std::string& path, bool withSource) {
                "PRAGMA locking_mode = EXCLUSIVE; PRAGMA cache_size = -16384;"
                "PRAGMA threads = 2;");
     run(*file, "BEGIN");
-    run(*file, tableSql(withSource).c_str());
+    run(*file, tableSql(withSource, recover).c_str());
     for (auto [rows, statement] :
          {std::pair{batchRows, &file->insertBatch}, std::pair{1, &file->insertOne}}) {
-        if (!file->failed && sqlite3_prepare_v3(file->db, insertSql(rows, withSource).c_str(), -1,
+        if (!file->failed && sqlite3_prepare_v3(file->db, insertSql(rows, withSource, recover).c_str(), -1,
                                                 SQLITE_PREPARE_PERSISTENT, statement, nullptr) != SQLITE_OK) {
             file->failed = true;
         }
@@ -219,11 +232,11 @@ void writeSqliteHeader(RowOutput& output, ColumnSet columns) {
 
 // Binds the row's columns to the parameters after `first`.
 int bindRow(sqlite3_stmt* statement, int first, const PendingRow& row, const std::string& text,
-            bool withSource) {
+            const SqliteFile& file) {
     std::string_view name(text.data() + row.nameStart, row.nameSize);
     std::string_view path(text.data() + row.nameStart + row.nameSize, row.pathSize);
     int status = SQLITE_OK;
-    if (withSource) status |= sqlite3_bind_int64(statement, ++first, row.source);
+    if (file.withSource) status |= sqlite3_bind_int64(statement, ++first, row.source);
     status |= row.parent != 0 ? sqlite3_bind_int64(statement, first + 1, row.parent)
                               : sqlite3_bind_null(statement, first + 1);
     status |= sqlite3_bind_int(statement, first + 2, row.folder ? 1 : 0);
@@ -238,6 +251,8 @@ int bindRow(sqlite3_stmt* statement, int first, const PendingRow& row, const std
         for (int column = 5; column <= 8; ++column) status |= sqlite3_bind_null(statement, first + column);
     }
     status |= sqlite3_bind_int64(statement, first + 9, row.attributes);
+    if (file.recover)
+        status |= sqlite3_bind_text(statement, first + 10, statusText(row.status), -1, SQLITE_STATIC);
     return status;
 }
 
@@ -252,14 +267,14 @@ void insertPending(SqliteFile& file) {
     if (file.pending.size() == batchRows) {
         int status = SQLITE_OK;
         for (int row = 0; row < batchRows; ++row) {
-            int first = row * (entryColumns + (file.withSource ? 1 : 0));
-            status |= bindRow(file.insertBatch, first, file.pending[row], file.pendingText, file.withSource);
+            int first = row * rowParameters(file.withSource, file.recover);
+            status |= bindRow(file.insertBatch, first, file.pending[row], file.pendingText, file);
         }
         if (!step(file.insertBatch, status)) file.failed = true;
     } else {
         for (const PendingRow& row : file.pending) {
             if (file.failed) break;
-            if (!step(file.insertOne, bindRow(file.insertOne, 0, row, file.pendingText, file.withSource))) {
+            if (!step(file.insertOne, bindRow(file.insertOne, 0, row, file.pendingText, file))) {
                 file.failed = true;
             }
         }
@@ -319,6 +334,7 @@ void writeSqliteEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
                    .hasValues = entry.values != nullptr,
                    .values = entry.values != nullptr ? *entry.values : RowValues{},
                    .attributes = entryAttributes(entry),
+                   .status = entry.status,
                    .nameStart = file.pendingText.size(),
                    .nameSize = name.size(),
                    .pathSize = path.size()};
@@ -438,7 +454,7 @@ bool finishSqliteFile(void* context, const RunOutcome& outcome) {
     sqlite3_finalize(file->insertBatch);
     sqlite3_finalize(file->insertOne);
     linkWaitingRows(*file);
-    run(*file, finishingSql(file->withSource).c_str());
+    run(*file, finishingSql(file->withSource, file->recover).c_str());
     writeSources(*file, outcome.sources);
     writeFacts(*file, outcome);
     run(*file, "COMMIT");

@@ -5,7 +5,8 @@
 // date it is); then the entry as the jsonl format has it ("path", "path_hex" where the path is not UTF-8,
 // "type", "size", "attributes") and "filetime", the date as stored. Only the versions with values have
 // dates, so every event has a size. A date past the year 9999 has no ISO form: it gives no event and is
-// counted (RowOutput::datesOutOfRange). With dates to filter by, each event is kept by its own date.
+// counted (RowOutput::datesOutOfRange). With dates to filter by, each event is kept by its own date. In a
+// run that recovers, each line's last key is the entry's "status".
 #include "formats/format_rows.h"
 
 #include <string_view>
@@ -46,9 +47,15 @@ void putEventTime(RowText& text, uint64_t fileTime, std::string_view description
     text.put("\",");
 }
 
-void putFileTime(RowText& text, uint64_t fileTime) {
+// The last keys of a line: "filetime", and the status where the rows have one (null: none).
+void putFileTime(RowText& text, uint64_t fileTime, const EntryStatus* status) {
     text.put("\"filetime\":");
     text.number(fileTime);
+    if (status != nullptr) {
+        text.put(",\"status\":\"");
+        putStatus(text, *status);
+        text.put('"');
+    }
     text.put("}\n");
 }
 
@@ -80,7 +87,7 @@ void writeTimelineEntry(EntrySink& sink, FolderTable& table, const Entry& entry)
     // its text), and may have it in hex (two bytes a byte, a kept folder part at most twice its text).
     size_t keptSize = path.kept ? 4 * output.keptText.size() : 0;
     size_t lineRoom = output.sourceText.size() + keptSize + 14 * (path.folder.size() + path.name.size()) +
-                      300 + 5 * numberRoom;
+                      300 + 5 * numberRoom + statusRoom(output);
     RowText text(output, count * lineRoom);
 
     // The first event's line in full; the others copy its parts before and after the date from it.
@@ -118,14 +125,15 @@ void writeTimelineEntry(EntrySink& sink, FolderTable& table, const Entry& entry)
     text.number(values->attributes);
     text.put(',');
     auto tailSize = static_cast<size_t>(text.cursor - tail);
-    putFileTime(text, dates[first]);
+    const EntryStatus* status = output.recover ? &entry.status : nullptr;
+    putFileTime(text, dates[first], status);
 
     for (size_t i = first + 1; i < 3; ++i) {
         if (!events[i]) continue;
         text.put(head, headSize);
         putEventTime(text, dates[i], dateDescriptions[i]);
         text.put(tail, tailSize);
-        putFileTime(text, dates[i]);
+        putFileTime(text, dates[i], status);
     }
     text.finish();
 }

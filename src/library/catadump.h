@@ -60,7 +60,18 @@ typedef struct catadump_entry {
     uint64_t modified;
     uint64_t accessed;
     uint32_t attributes;
+    /* Whether the entry was read before any damage (CATADUMP_INTACT), whole after a gap the damage left
+     * (CATADUMP_RECOVERED) or with a piece of its path lost (CATADUMP_PARTIAL). Written only for a reader
+     * opened with CATADUMP_RECOVER: catadump_next leaves it as it was for any other reader, so that a
+     * program built against a header without this field, whose entries are smaller and which never asks
+     * for recovery, has nothing written past its entry. (The entry catadump_each hands over is the
+     * library's own: without the flag its status is CATADUMP_INTACT.) Keep it the last field. */
+    int status;
 } catadump_entry;
+
+#define CATADUMP_INTACT 0
+#define CATADUMP_RECOVERED 1
+#define CATADUMP_PARTIAL 2
 
 /* Each opens a reader; 0 on success, -1 (*reader is then NULL, errno says why) when the path cannot be
  * opened, memory runs short, or the options are out of range (EINVAL: threads above 1024). `options` may
@@ -72,8 +83,8 @@ CATADUMP_API int catadump_open_fd(int fd, const catadump_options* options, catad
 CATADUMP_API int catadump_open_callbacks(catadump_read_function read, void* context,
                                          const catadump_options* options, catadump_reader** reader);
 
-/* The same, with flags: 0, or CATADUMP_PROVENANCE and CATADUMP_ON_CALLER; other bits are refused (-1, errno
- * EINVAL). The functions above are these with flags 0.
+/* The same, with flags: 0, or any of CATADUMP_PROVENANCE, CATADUMP_ON_CALLER and CATADUMP_RECOVER; other
+ * bits are refused (-1, errno EINVAL). The functions above are these with flags 0.
  *
  * CATADUMP_PROVENANCE: count and hash (SHA-256) every byte of the database as it is read; where the
  * conversion stops early on damage the rest is still read for the hash; note a regular file's modification
@@ -85,6 +96,9 @@ CATADUMP_API int catadump_open_callbacks(catadump_read_function read, void* cont
  * For a caller that has a thread a reader already, a worker of a pool say: the entries then cost one core,
  * and nothing is copied to hand them from one thread to another. */
 #define CATADUMP_ON_CALLER 2u
+/* CATADUMP_RECOVER: convert as the program's --recover does, going on past damage, and give each entry its
+ * status (catadump_entry.status, written only for such a reader). */
+#define CATADUMP_RECOVER 4u
 CATADUMP_API int catadump_open_path_with(const char* path, const catadump_options* options, unsigned flags,
                                          catadump_reader** reader);
 CATADUMP_API int catadump_open_fd_with(int fd, const catadump_options* options, unsigned flags,

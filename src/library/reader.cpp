@@ -38,6 +38,7 @@ struct Record {
     uint32_t parent;
     bool isFolder;
     bool hasValues;
+    EntryStatus status;
     RowValues values;
 };
 
@@ -179,10 +180,16 @@ Record recordOf(FolderTable& table, const Entry& entry, std::string& bytes) {
     record.hasValues = entry.values != nullptr;
     if (entry.values != nullptr) record.values = *entry.values;
     record.values.attributes = entryAttributes(entry);
+    record.status = entry.status;
     return record;
 }
 
-void fillEntry(catadump_entry* entry, const Record& record, const char* bytes) {
+static_assert(static_cast<int>(EntryStatus::intact) == CATADUMP_INTACT &&
+              static_cast<int>(EntryStatus::recovered) == CATADUMP_RECOVERED &&
+              static_cast<int>(EntryStatus::partial) == CATADUMP_PARTIAL);
+
+// The status only with `status`: for a reader opened with CATADUMP_RECOVER, whose caller's entries have it.
+void fillEntry(catadump_entry* entry, const Record& record, const char* bytes, bool status) {
     entry->is_folder = record.isFolder ? 1 : 0;
     entry->path = bytes;
     entry->path_length = record.pathLength;
@@ -196,7 +203,10 @@ void fillEntry(catadump_entry* entry, const Record& record, const char* bytes) {
     entry->modified = record.values.dateModified;
     entry->accessed = record.values.dateAccessed;
     entry->attributes = record.values.attributes;
+    if (status) entry->status = static_cast<int>(record.status);
 }
+
+bool recovers(const catadump_reader& reader) { return (reader.flags & CATADUMP_RECOVER) != 0; }
 
 // The path goes straight into the batch.
 void takeEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
@@ -213,8 +223,8 @@ void giveEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
     reader.statedEntries = sink.statedEntries;
     reader.path.clear();
     Record record = recordOf(table, entry, reader.path);
-    catadump_entry given;
-    fillEntry(&given, record, reader.path.data());
+    catadump_entry given{};  // the library's own entry: intact unless the status is written
+    fillEntry(&given, record, reader.path.data(), recovers(reader));
     ++reader.given;
     int stop;
     {
@@ -282,6 +292,7 @@ bool convertHere(catadump_reader& reader, const OutputFormat& format) {
         options.decoderThreads = reader.options.threads;
         options.format = &format;
         options.formatContext = &reader;
+        options.recover = recovers(reader);
         result = convert(reader.source, discardingSink(), Console{&reader, keepConsole}, options);
         if (!reader.filling->records.empty()) handOver(reader);
     } catch (const OutputClosed&) {
@@ -342,7 +353,7 @@ int start(std::unique_ptr<catadump_reader> reader, catadump_reader** out) {
 // flags, ENOMEM without memory.
 catadump_reader* newReader(const catadump_options* options, unsigned flags) {
     if ((options != nullptr && options->threads > maxThreads) ||
-        (flags & ~(CATADUMP_PROVENANCE | CATADUMP_ON_CALLER)) != 0) {
+        (flags & ~(CATADUMP_PROVENANCE | CATADUMP_ON_CALLER | CATADUMP_RECOVER)) != 0) {
         errno = EINVAL;
         return nullptr;
     }
@@ -407,7 +418,7 @@ int nextEntry(catadump_reader* reader, catadump_entry* entry, long long millisec
         reader->nextRecord = 0;
     }
     const Record& record = reader->reading->records[reader->nextRecord++];
-    fillEntry(entry, record, reader->reading->bytes.data() + record.offset);
+    fillEntry(entry, record, reader->reading->bytes.data() + record.offset, recovers(*reader));
     return 1;
 }
 

@@ -58,7 +58,7 @@ typedef struct {
 } Database;
 
 /* entry.c: the Entry type, and a new Entry holding a copy of the reader's entry and its source (NULL for
- * none). */
+ * none). The entry's status must be set (the library writes it only for a reader that recovers). */
 extern PyType_Spec catadump_py_entry_spec;
 PyObject* catadump_py_entry_new(PyTypeObject* type, const catadump_entry* from, PyObject* source);
 

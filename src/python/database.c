@@ -258,6 +258,7 @@ static PyObject* database_next(PyObject* object) {
         return NULL;
     }
     catadump_entry entry;
+    entry.status = CATADUMP_INTACT; /* written by the reader only when it recovers */
     self->busy = 1;
     int status = catadump_py_next_entry(self, &entry, 0);
     self->busy = 0;

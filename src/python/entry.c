@@ -23,6 +23,7 @@ typedef struct {
     uint32_t attributes;
     char is_folder;
     char has_values;
+    char status; /* CATADUMP_INTACT, CATADUMP_RECOVERED or CATADUMP_PARTIAL */
 } Entry;
 
 PyObject* catadump_py_entry_new(PyTypeObject* type, const catadump_entry* from, PyObject* source) {
@@ -57,6 +58,7 @@ PyObject* catadump_py_entry_new(PyTypeObject* type, const catadump_entry* from, 
     self->modified = from->modified;
     self->accessed = from->accessed;
     self->attributes = from->attributes;
+    self->status = (char)from->status;
     return (PyObject*)self;
 }
 
@@ -150,6 +152,18 @@ static PyObject* entry_attributes(PyObject* object, void* closure) {
     return PyLong_FromUnsignedLong(((Entry*)object)->attributes);
 }
 
+static PyObject* entry_status(PyObject* object, void* closure) {
+    (void)closure;
+    switch (((Entry*)object)->status) {
+    case CATADUMP_RECOVERED:
+        return PyUnicode_FromString("recovered");
+    case CATADUMP_PARTIAL:
+        return PyUnicode_FromString("partial");
+    default:
+        return PyUnicode_FromString("intact");
+    }
+}
+
 static PyObject* entry_size(PyObject* object, void* closure) {
     (void)closure;
     Entry* self = (Entry*)object;
@@ -238,6 +252,10 @@ static PyGetSetDef entry_getset[] = {
     {"modified_filetime", entry_filetime, NULL, "modification time as a Windows file time", (void*)1},
     {"accessed_filetime", entry_filetime, NULL, "access time as a Windows file time", (void*)2},
     {"attributes", entry_attributes, NULL, "the attribute bits", NULL},
+    {"status", entry_status, NULL,
+     "'intact', 'recovered' (read whole after a gap that damage left) or 'partial' (a piece of its path\n"
+     "lost); always 'intact' for a database opened without recover=True",
+     NULL},
     {"source", entry_source, NULL, "the input the entry came from (catadump.open_many); None otherwise",
      NULL},
     {NULL, NULL, NULL, NULL, NULL},

@@ -35,6 +35,7 @@ enum {
     COLUMN_MODIFIED_FILETIME,
     COLUMN_ACCESSED_FILETIME,
     COLUMN_ATTRIBUTES,
+    COLUMN_STATUS, /* only for a database opened with recover=True */
     COLUMN_COUNT
 };
 
@@ -55,6 +56,7 @@ static const struct {
     {"modified_filetime", 8}, /* the same */
     {"accessed_filetime", 8}, /* the same */
     {"attributes", 4},        /* uint32 */
+    {"status", 1},            /* int8: CATADUMP_INTACT, CATADUMP_RECOVERED, CATADUMP_PARTIAL */
 };
 
 /* NumPy's and pandas' "not a time": the least int64. */
@@ -153,6 +155,10 @@ static int append_entry(Columns* c, const catadump_entry* entry) {
             put(c, COLUMN_CREATED_FILETIME + date, &filetimes[date]);
     }
     if (wanted(c, COLUMN_ATTRIBUTES)) put(c, COLUMN_ATTRIBUTES, &entry->attributes);
+    if (wanted(c, COLUMN_STATUS)) {
+        int8_t status = (int8_t)entry->status;
+        put(c, COLUMN_STATUS, &status);
+    }
     ++c->rows;
     return 0;
 }
@@ -289,6 +295,7 @@ static int fill_on_caller(Database* self, Columns* c, Split split) {
  * exception. */
 static int fill_from_thread(Database* self, Columns* c, Split split) {
     catadump_entry entry;
+    entry.status = CATADUMP_INTACT; /* written by the reader only when it recovers */
     int status;
     while ((status = catadump_py_next_entry(self, &entry, 1)) == 1) {
         int takes = split_takes(&split, self->reader);

@@ -23,14 +23,15 @@
 #include <string.h>
 
 static PyObject* module_open(PyObject* module, PyObject* args, PyObject* keywords) {
-    static char* names[] = {"source", "threads", "data", "provenance", "_on_caller", NULL};
+    static char* names[] = {"source", "threads", "data", "provenance", "recover", "_on_caller", NULL};
     PyObject* source = NULL;
     PyObject* threads_object = NULL;
     PyObject* data = NULL;
     int provenance = 0;
+    int recover = 0;
     int on_caller = 0; /* the package's own: read by Database._fill_columns on the calling thread */
-    if (!PyArg_ParseTupleAndKeywords(args, keywords, "|OO$Opp:open", names, &source, &threads_object, &data,
-                                     &provenance, &on_caller)) {
+    if (!PyArg_ParseTupleAndKeywords(args, keywords, "|OO$Oppp:open", names, &source, &threads_object, &data,
+                                     &provenance, &recover, &on_caller)) {
         return NULL;
     }
     if ((source == NULL) == (data == NULL)) {
@@ -55,7 +56,8 @@ static PyObject* module_open(PyObject* module, PyObject* args, PyObject* keyword
     module_state* state = (module_state*)PyModule_GetState(module);
     Database* self = catadump_py_database_new(state);
     if (self == NULL) return NULL;
-    unsigned flags = (provenance ? CATADUMP_PROVENANCE : 0) | (on_caller ? CATADUMP_ON_CALLER : 0);
+    unsigned flags = (provenance ? CATADUMP_PROVENANCE : 0) | (recover ? CATADUMP_RECOVER : 0) |
+                     (on_caller ? CATADUMP_ON_CALLER : 0);
     self->on_caller = on_caller;
     int opened = data != NULL ? catadump_py_open_buffer(self, data, &options, flags)
                               : catadump_py_open_source(self, source, &options, flags);
@@ -157,14 +159,16 @@ static PyObject* module_find_inputs(PyObject* module, PyObject* operands) {
 
 static PyMethodDef module_methods[] = {
     {"open", (PyCFunction)(void (*)(void))module_open, METH_VARARGS | METH_KEYWORDS,
-     "open(source, threads=0, provenance=False) -> Database\n"
-     "open(data=buffer, threads=0, provenance=False) -> Database\n\n"
+     "open(source, threads=0, provenance=False, recover=False) -> Database\n"
+     "open(data=buffer, threads=0, provenance=False, recover=False) -> Database\n\n"
      "source: a path (str, bytes or os.PathLike), a file descriptor (int, still the caller's; a pipe or\n"
      "a non-blocking descriptor is waited for), a binary file object (readinto or read; one that is\n"
      "non-blocking is waited for) or a memoryview or bytearray holding the database. data: the database's\n"
      "bytes, any bytes-like object. threads: the workers that decode a bzip2-wrapped database, 0 one per\n"
      "core, at most 1024. provenance: count and hash (SHA-256) every byte read, the rest too where the\n"
-     "conversion stops early, and note a file's modification time, for Database.provenance."},
+     "conversion stops early, and note a file's modification time, for Database.provenance.\n"
+     "recover: go on past damage, as the program's --recover does; Entry.status then says whether each\n"
+     "entry is intact, recovered or partial (without it, every entry is intact)."},
     {"find_inputs", module_find_inputs, METH_O,
      "find_inputs(operands) -> ([(source, below, in_folder, problem), ...], skipped)\n\n"
      "The inputs the program's collection forms (-o, --output-dir) take of the operands, in their order:\n"

@@ -14,6 +14,8 @@
 
 #include "catagen/encode.h"
 #include "driver/convert.h"
+#include "driver/format_thread.h"
+#include "model/folder_table.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
 
@@ -157,6 +159,29 @@ TEST(FormatThread, ShowsTheConsoleLinesBeforeWaitingForInput) {
     MemorySink sink;
     convert({&slow, read, [](void*) { return 0; }}, memorySink(sink), {&slow, show}, options);
     EXPECT_TRUE(slow.shownBeforeWaiting);
+}
+
+// Each entry reaches the format with its status.
+TEST(FormatThread, EntriesKeepTheirStatus) {
+    CapturedRun captured;
+    MemorySink sink;
+    CsvWriter writer;
+    openCsvWriter(writer, captured.run, memorySink(sink));
+    RowOutput output;
+    output.writer = &writer;
+    output.recover = true;
+    bindFormat(output, *findOutputFormat("csv"));
+    DatabaseStream stream;
+    FormatThreadPointer thread = startFormatThread(captured.run, stream, output, {});
+    ASSERT_TRUE(thread);
+    FolderTable table;
+    for (EntryStatus status : {EntryStatus::partial, EntryStatus::recovered, EntryStatus::intact}) {
+        sendEntry(formatThreadSink(*thread), table, {EntryKind::file, noFolder, "n", nullptr, status});
+    }
+    finishFormatThread(*thread);
+    thread.reset();
+    flush(writer);
+    EXPECT_EQ(sink.bytes, "\"n\",file,0,partial\r\n\"n\",file,0,recovered\r\n\"n\",file,0,intact\r\n");
 }
 
 }  // namespace

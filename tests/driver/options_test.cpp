@@ -114,6 +114,13 @@ TEST(CommandLineParsing, CollectionFormsAndFilters) {
         {{"--jobs=many", "db"}, Form::single, {}, "catadump: --jobs takes a number"},
         {{"--since=2021-02-30", "db"}, Form::single, {}, "catadump: --since takes an ISO 8601 date"},
         {{"--type=dir", "db"}, Form::single, {}, "catadump: --type takes file or folder"},
+        // --recover in every form, but the qlx list has no place for a row's status.
+        {{"--recover", "--format=jsonl", "-o", "all", "a"}, Form::combined, {"a"}},
+        {{"--recover", "--output-dir=lists", "a"},
+         Form::perInput,
+         {},
+         "catadump: a qlx list has no place for the status"},
+        {{"--recover", "db", "out"}, Form::single, {}, "catadump: a qlx list has no place for the status"},
     };
     for (const Case& expected : cases) {
         std::vector<const char*> argv = {"catadump"};

@@ -20,24 +20,27 @@ struct Case {
 };
 
 // The text the format writes for a file named `name` with those values (or none), dates as asked; with a
-// source, after the header of a list of many databases.
+// source, after the header of a list of many databases; with `recover`, its header and the row with its
+// status.
 std::string entryText(const char* format, const std::string& name, const RowValues* values,
-                      DateStyle dates = DateStyle::iso, const char* source = nullptr) {
+                      DateStyle dates = DateStyle::iso, const char* source = nullptr,
+                      EntryStatus status = EntryStatus::intact, bool recover = false) {
     CapturedRun captured;
     MemorySink sink;
     CsvWriter writer;
     openCsvWriter(writer, captured.run, memorySink(sink));
     RowOutput output;
     output.writer = &writer;
+    output.recover = recover;
     bindFormat(output, *findOutputFormat(format));
     output.dates = dates;
-    if (source != nullptr) {
-        output.withSource = true;
-        output.source = source;
+    output.withSource = source != nullptr;
+    if (source != nullptr) output.source = source;
+    if (source != nullptr || recover) {
         sendHeader(output, 0, values != nullptr ? ColumnSet::withValues : ColumnSet::nameAndAttributes);
     }
     FolderTable table;
-    sendEntry(output, table, {EntryKind::file, noFolder, name, values});
+    sendEntry(output, table, {EntryKind::file, noFolder, name, values, status});
     flush(writer);
     return sink.bytes;
 }
@@ -181,6 +184,42 @@ TEST(TimelineFormat, EventLines) {
                   "\"datetime\":\"2021-03-04T05:06:07.123456+00:00\",\"timestamp\":1614834367123456," +
                   "\"timestamp_desc\":\"Content Modification Time\"," + entry + "132593079671234567}\n");
     EXPECT_EQ(entryText("timeline", "old", nullptr), "");
+}
+
+// A run that recovers gives each row its status: csv's last column (named in its own header), the last key of
+// jsonl and of every timeline event, a note after a body file's name that is not intact.
+TEST(RowStatus, EachFormatSaysIt) {
+    std::string timeline;
+    for (std::string which : {"Creation Time", "Content Modification Time"}) {
+        timeline +=
+            "{\"message\":\"n (file, 9 bytes)\",\"datetime\":\"2021-03-04T05:06:07.123456+00:00\","
+            "\"timestamp\":1614834367123456,\"timestamp_desc\":\"" +
+            which +
+            "\",\"path\":\"n\",\"type\":\"file\",\"size\":9,\"attributes\":0,\"filetime\":132593079671234567,"
+            "\"status\":\"partial\"}\n";
+    }
+    struct StatusCase {
+        const char* format;
+        EntryStatus status;
+        const char* source;
+        std::string text;
+    };
+    const StatusCase cases[] = {
+        {"csv", EntryStatus::partial, nullptr, "Path,Type,Attributes,Status\r\n\"n\",file,0,partial\r\n"},
+        {"csv", EntryStatus::recovered, "s", "\"s\",\"n\",file,,,,,0,recovered\r\n"},
+        {"jsonl", EntryStatus::recovered, nullptr,
+         "{\"path\":\"n\",\"type\":\"file\",\"attributes\":0,\"status\":\"recovered\"}\n"},
+        {"timeline", EntryStatus::partial, nullptr, timeline},
+        {"bodyfile", EntryStatus::partial, "s", "0|s:n (partial)|0|r/rrwxrwxrwx|0|0|0|0|0|0|0\n"},
+    };
+    RowValues values{.size = 9, .dateCreated = y2021, .dateModified = y2021};
+    for (const StatusCase& c : cases) {
+        bool dated = std::string_view(c.format) == "timeline";
+        EXPECT_EQ(
+            entryText(c.format, "n", dated ? &values : nullptr, DateStyle::iso, c.source, c.status, true),
+            c.text)
+            << c.format << " " << statusText(c.status);
+    }
 }
 
 }  // namespace

@@ -2,13 +2,14 @@
 """Reads a list that catadump wrote in one format back with the program that consumes that format, and
 compares every entry with the expected ones.
 
-    read_back.py FORMAT LIST EXPECTED [SOURCE_HEX]
+    read_back.py [--status] FORMAT LIST EXPECTED [SOURCE_HEX]
 
 EXPECTED has one entry a line: kind (folder/file), the path's bytes in hex, then, for the versions with
 values, size, created, modified, accessed (Windows file times) and attributes, else the attributes alone.
 With SOURCE_HEX, the list is one of many databases' and every row must carry that source (its bytes in
 hex). The timeline is read as a timeline tool imports it, and compared event by event with the entries'
-dates. Prints what differs and exits 1, or exits 0.
+dates. With --status (a run that recovers an intact database) every csv row and JSON line ends in the status
+intact. Prints what differs and exits 1, or exits 0.
 """
 import csv
 import datetime
@@ -20,6 +21,7 @@ EPOCH_1601 = datetime.date(1601, 1, 1)
 UNIX_EPOCH_TICKS = 116444736000000000
 LAST_ISO_TICKS = 2650467743999999999
 FULL_HEADER = ["Path", "Type", "Size", "Created", "Modified", "Accessed", "Attributes"]
+STATUS = False
 
 
 def ticks_of_iso(text):
@@ -51,6 +53,9 @@ def read_csv(path, source):
     with open(path, newline="", encoding="utf-8", errors="surrogateescape") as f:
         rows = list(csv.reader(f))
     header, rows = rows[0], rows[1:]
+    if STATUS:
+        assert header[-1] == "Status" and all(row[-1] == "intact" for row in rows), header
+        header, rows = header[:-1], [row[:-1] for row in rows]
     if source is not None:
         # One header of every column; a version without values leaves them empty.
         assert header == ["Source"] + FULL_HEADER, header
@@ -80,6 +85,9 @@ def json_lines(path, source):
     assert raw == b"" or raw.endswith(b"\n")
     for line in raw.split(b"\n")[:-1]:
         entry = json.loads(line.decode("utf-8"))  # every line must be UTF-8 and valid JSON
+        assert (next(reversed(entry)) == "status") == STATUS, entry  # last, in a run that recovers
+        status = entry.pop("status", "intact")
+        assert status == "intact", entry
         if source is not None:
             assert next(iter(entry)) == "source", entry
             shown = bytes.fromhex(entry["source_hex"]) if "source_hex" in entry else entry["source"].encode()
@@ -187,8 +195,10 @@ def check_bodyfile(path, expected):
 
 
 def main():
-    form, listing, expected_path = sys.argv[1:4]
-    source = bytes.fromhex(sys.argv[4]) if len(sys.argv) > 4 else None
+    global STATUS
+    STATUS = sys.argv[1] == "--status"
+    form, listing, expected_path, *source = sys.argv[1 + STATUS:]
+    source = bytes.fromhex(source[0]) if source else None
     expected = expected_entries(expected_path)
     if form == "bodyfile":
         if source is not None:

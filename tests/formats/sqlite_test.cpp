@@ -12,6 +12,7 @@
 #include "catagen/synthetic.h"
 #include "driver/convert.h"
 #include "formats/output_format.h"
+#include "model/folder_table.h"
 #include "model/paths.h"
 #include "support/conversion_harness.h"
 #include "support/db_builder.h"
@@ -219,6 +220,49 @@ TEST(SqliteFormat, DamagedDatabasesAreRecordedInTheFacts) {
         size_t report = std::min(console.find("Error: Encounted"), console.find("Error: database corrupt\n"));
         EXPECT_EQ(kept, hexOf(console.substr(0, report)) + "\n");
     }
+}
+
+// --recover gives `entries` and its view a last column status, TEXT, intact in every row of an intact
+// database, in the file of one database and of many; the rows are otherwise the strict file's (which has no
+// such column).
+TEST(SqliteFormat, RecoverGivesEveryRowItsStatus) {
+    TempDir dir;
+    std::string db =
+        dir.write("Quillseek.db", catagen::encodeDatabase(oddTree(Version::v1_7_20), Version::v1_7_20));
+    std::string strict = dir.pathOf("strict.sqlite");
+    ASSERT_EQ(runProgram({"--format=sqlite", db, strict}).exitCode, 0);
+    std::string rows = query(dir, strict, "SELECT count(*) FROM entries");
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--recover", "--format=sqlite", db, dir.pathOf("one")},
+          std::vector<std::string>{"--recover", "--format=sqlite", "-o", dir.pathOf("many"), db}}) {
+        const std::string& out = arguments[3];  // in both forms
+        ASSERT_EQ(runProgram(arguments).exitCode, 0) << out;
+        EXPECT_EQ(
+            query(dir, out,
+                  "SELECT name, type FROM pragma_table_info('entries') ORDER BY cid DESC LIMIT 1;"
+                  "SELECT count(*) FROM entries_iso WHERE status = 'intact'; ATTACH '" +
+                      strict +
+                      "' AS strict; SELECT count(*) FROM (SELECT id, parent, is_folder, name, path, size, "
+                      "created, modified, accessed, attributes, status FROM main.entries EXCEPT "
+                      "SELECT *, 'intact' FROM strict.entries)"),
+            "status|TEXT\n" + rows + "0\n");
+    }
+    // Entries of each status handed to the format straight.
+    const OutputFormat& sqlite = *findOutputFormat("sqlite");
+    CsvWriter writer;
+    RowOutput output;
+    output.writer = &writer;
+    output.context = sqlite.openFile(dir.write("direct.sqlite", ""), false, true);
+    bindFormat(output, sqlite);
+    sendHeader(output, 0x01070014, ColumnSet::nameAndAttributes);
+    FolderTable table;
+    for (EntryStatus status : {EntryStatus::partial, EntryStatus::recovered, EntryStatus::intact}) {
+        sendEntry(output, table, {EntryKind::file, noFolder, "n", nullptr, status});
+    }
+    ASSERT_TRUE(sqlite.finishFile(output.context, RunOutcome{}));
+    EXPECT_EQ(query(dir, dir.pathOf("direct.sqlite"),
+                    "SELECT group_concat(status) FROM (SELECT status FROM entries ORDER BY id)"),
+              "partial,recovered,intact\n");
 }
 
 // SQLite's failure to write the file is the run's write error, and leaves nothing that looks like a result.

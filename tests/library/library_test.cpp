@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <set>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -207,6 +208,37 @@ TEST(Library, AFatalConditionIsAStatusWithItsLine) {
     EXPECT_EQ(taking.taken, 0u);  // no entry comes before the condition
     EXPECT_STREQ(catadump_fatal_line(reader), "bad string size -1\n");
     catadump_close(reader);
+}
+
+int noteStatus(void* context, const catadump_entry* entry) {
+    static_cast<std::set<int>*>(context)->insert(entry->status);
+    return 0;
+}
+
+// A reader opened with CATADUMP_RECOVER writes each entry's status (intact, in an intact database); any other
+// leaves the field as the caller had it, for a program whose entry has none. catadump_each's entry is the
+// library's own: intact without the flag.
+TEST(Library, OnlyAReaderThatRecoversWritesTheStatus) {
+    std::string database = syntheticDatabase(50, 500);
+    for (unsigned flags : {0u, CATADUMP_RECOVER}) {
+        SCOPED_TRACE(flags);
+        MemoryInput memory{reinterpret_cast<const uint8_t*>(database.data()), database.size(), 0};
+        catadump_reader* reader = nullptr;
+        ASSERT_EQ(catadump_open_callbacks_with(readMemory, &memory, nullptr, flags, &reader), 0);
+        std::set<int> next, each;
+        catadump_entry entry;
+        entry.status = -7;
+        while (catadump_next(reader, &entry) == 1) next.insert(entry.status);
+        catadump_close(reader);
+        EXPECT_EQ(next, std::set<int>{flags != 0 ? CATADUMP_INTACT : -7});
+        memory.position = 0;
+        ASSERT_EQ(
+            catadump_open_callbacks_with(readMemory, &memory, nullptr, flags | CATADUMP_ON_CALLER, &reader),
+            0);
+        EXPECT_EQ(catadump_each(reader, noteStatus, &each), 0);
+        catadump_close(reader);
+        EXPECT_EQ(each, std::set<int>{CATADUMP_INTACT});
+    }
 }
 
 // A read callback over memory that closes the reader on its `closeAt`th call (0 never), a few KiB a call.

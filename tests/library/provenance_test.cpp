@@ -144,7 +144,8 @@ TEST(LibraryProvenance, RefusedFlagsAndAProvenanceAskedForTooEarly) {
     TempDir dir;
     std::string path = dir.write("Quillseek.db", database);
     MemoryInput memory{reinterpret_cast<const uint8_t*>(database.data()), database.size(), 0};
-    for (unsigned flags : {8u, 0x80000000u, CATADUMP_PROVENANCE | CATADUMP_ON_CALLER | 4u, ~0u}) {
+    for (unsigned flags :
+         {8u, 0x80000000u, CATADUMP_PROVENANCE | CATADUMP_ON_CALLER | CATADUMP_RECOVER | 8u, ~0u}) {
         SCOPED_TRACE(flags);
         catadump_reader* reader = reinterpret_cast<catadump_reader*>(&memory);  // overwritten with NULL
         errno = 0;

@@ -176,6 +176,15 @@ class Module(unittest.TestCase):
             finally:
                 os.close(fd)
 
+    def test_each_entry_has_the_status_the_programs_list_gives_it(self):
+        path = generate(self.dir, "a.db", "--version", "1.7.20", "--synthetic", "--folders", "20", "--files", "300")
+        listed = subprocess.run([CATADUMP, "--recover", "--format=jsonl", path], check=True, capture_output=True)
+        recovered, strict = read_all(path, recover=True)[0], read_all(path)[0]
+        self.assertEqual([entry.status for entry in recovered],
+                         [json.loads(line)["status"] for line in listed.stdout.splitlines()])
+        self.assertEqual(list(map(row, recovered)), list(map(row, strict)))
+        self.assertEqual({entry.status for entry in strict}, {"intact"})
+
     def test_a_directory_with_known_times_and_a_name_that_is_not_utf8(self):
         tree = os.path.join(self.dir, "tree")
         os.mkdir(tree)

@@ -124,6 +124,18 @@ class Frames(unittest.TestCase):
         with catadump.open(path, _on_caller=True) as db, self.assertRaisesRegex(TypeError, "_fill_columns"):
             next(iter(db))
 
+    def test_recover_ends_the_frame_with_a_status_column(self):
+        path = generate(self.dir, "a.db", "--version", "1.7.20", "--synthetic", "--folders", "10", "--files", "200")
+        strict, frame = catadump.read_frame(path), catadump.read_frame(path, recover=True)
+        self.assertEqual(list(frame.columns), list(strict.columns) + ["status"])
+        self.assertEqual(list(frame["status"].cat.categories), ["intact", "recovered", "partial"])
+        self.assertEqual(set(frame["status"]), {"intact"})
+        self.assertTrue(frame.drop(columns="status").equals(strict))
+        asked = catadump.read_frame(path, columns=["status", "path"], recover=True)
+        self.assertEqual(list(asked.columns), ["path", "status"])
+        with self.assertRaisesRegex(ValueError, "recover=True"):
+            catadump.read_frame(path, columns="status")
+
     def test_the_package_imports_without_pandas_and_says_what_is_missing(self):
         script = ("import sys; sys.modules['pandas'] = None\n"
                   "import catadump\n"

@@ -17,6 +17,10 @@ _DATES = ("created", "modified", "accessed")
 # What only the versions with values (sizes and dates) have.
 _VALUES = frozenset(("size",) + _DATES + ("created_filetime", "modified_filetime", "accessed_filetime"))
 _VERSIONS_WITH_VALUES = frozenset(("1.7.17", "1.7.20"))
+# The last column of a frame read with recover=True, after every column above (Database._fill_columns's bit
+# after theirs): each row's status, in the order of their codes.
+_STATUS_BIT = 1 << len(COLUMNS)
+_STATUSES = ("intact", "recovered", "partial")
 
 
 def numpy_and_pandas():
@@ -59,7 +63,7 @@ def _column(numpy, pandas, name, filled):
     return numpy.frombuffer(filled, dtype=_NUMBERS[name])
 
 
-def read_frame(source, columns=None, threads=0):
+def read_frame(source, columns=None, threads=0, recover=False):
     """The database's entries as a pandas DataFrame, a row an entry in the list's order.
 
     source: as catadump.open takes it (a path, a file descriptor, a binary file object, a buffer).
@@ -70,15 +74,22 @@ def read_frame(source, columns=None, threads=0):
     created_filetime, modified_filetime and accessed_filetime (uint64, the stored numbers), attributes
     (uint32). A column asked for that the version does not have is left out.
     threads: the workers that decode a bzip2-wrapped database, as catadump.open's.
+    recover: go on past damage, as catadump.open's; the frame then ends with a column status (category:
+    intact, recovered, partial), whatever `columns` names.
 
     The report is in DataFrame.attrs: version, header_line, read_error, corrupt, console, and sha256 (of
     every byte of the database, read to its end also where the conversion stopped early). A fatal
     condition raises catadump.Error, as iterating the database does.
     """
     numpy, pandas = numpy_and_pandas()
+    if columns is not None:
+        columns = [columns] if isinstance(columns, str) else list(columns)
+        if "status" in columns and not recover:
+            raise ValueError("the column 'status' comes with recover=True")
+        columns = [name for name in columns if name != "status"]
     names = wanted(columns)
-    mask = mask_of(names)
-    with _open(source, threads=threads, provenance=True) as db:
+    mask = mask_of(names) | (_STATUS_BIT if recover else 0)
+    with _open(source, threads=threads, provenance=True, recover=recover) as db:
         filled = db._fill_columns(mask)
         sha256 = db.provenance["sha256"]
     if "_fatal" in filled:
@@ -93,6 +104,9 @@ def read_frame(source, columns=None, threads=0):
             continue
         data[name] = _column(numpy, pandas, name, column)
         del column
+    if recover:
+        data["status"] = pandas.Categorical.from_codes(numpy.frombuffer(filled.pop("status"), dtype="i1"),
+                                                       categories=list(_STATUSES))
     frame = pandas.DataFrame(data, copy=False)
     frame.attrs.update(report)
     return frame
