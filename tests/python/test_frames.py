@@ -131,6 +131,13 @@ class Frames(unittest.TestCase):
         self.assertEqual(list(frame["status"].cat.categories), ["intact", "recovered", "partial"])
         self.assertEqual(set(frame["status"]), {"intact"})
         self.assertTrue(frame.drop(columns="status").equals(strict))
+        # Damaged, the frame's statuses are the entries' (the library's batches carry them).
+        data = pathlib.Path(path).read_bytes()
+        damaged = memoryview(data[:len(data) // 2] + bytes(200) + data[len(data) // 2 + 200:])
+        with catadump.open(damaged, recover=True) as db:
+            statuses = [entry.status for entry in db]
+        self.assertIn("partial", statuses)
+        self.assertEqual(catadump.read_frame(damaged, recover=True)["status"].tolist(), statuses)
         asked = catadump.read_frame(path, columns=["status", "path"], recover=True)
         self.assertEqual(list(asked.columns), ["path", "status"])
         with self.assertRaisesRegex(ValueError, "recover=True"):
