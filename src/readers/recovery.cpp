@@ -176,24 +176,39 @@ bool runStartsHere(RecoveryWindow& window, const RecordParser& parser, int count
 }
 
 // A record read but not yet sent: it goes once the record after it is read, so that a record the damage
-// began in can still be held back.
+// began in can still be held back. Its name is the name state's own, which the next record's name steps
+// from only once that record is taken.
 struct HeldFile {
     bool held = false;
     size_t length = 0;
     uint32_t folder = noFolder;
-    std::string name;
     RowValues values;
     bool hasValues = false;
     EntryStatus status = EntryStatus::intact;
 };
 
-void sendHeld(EntrySink& sink, FolderTable& folders, HeldFile& held, GapReport& report) {
+void sendHeld(EntrySink& sink, FolderTable& folders, HeldFile& held, const RecoveredName& name,
+              std::string& shown, GapReport& report) {
     if (!held.held) return;
-    sendEntry(
-        sink, folders,
-        {EntryKind::file, held.folder, held.name, held.hasValues ? &held.values : nullptr, held.status});
+    // A whole name is its bytes, none of them zero (a record with a zero byte in its name is not taken).
+    std::string_view visible = name.tail;
+    if (!name.whole) {
+        showRecoveredName(name, shown);
+        visible = shown;
+    }
+    sendEntry(sink, folders,
+              {EntryKind::file, held.folder, visible, held.hasValues ? &held.values : nullptr, held.status});
     countRecoveredRow(report, held.status);
     held.held = false;
+}
+
+// Whether a zeroed range starts at `bytes`.
+bool zeroedHere(const uint8_t* bytes, size_t available) {
+    if (available < zerosOfDamage || bytes[0] != 0) return false;
+    for (size_t k = 1; k < zerosOfDamage; ++k) {
+        if (bytes[k] != 0) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -203,6 +218,7 @@ void recoverRecords(DatabaseStream& stream, EntrySink& sink, FolderTable& folder
     RecoveryWindow window;
     openRecoveryWindow(window, stream, streamPosition(stream));
     RecoveredName name;
+    std::string shown;
     HeldFile held;
     bool afterGap = false;
     uint64_t read = 0;
@@ -211,24 +227,23 @@ void recoverRecords(DatabaseStream& stream, EntrySink& sink, FolderTable& folder
         if (available == 0 && afterGap) break;  // the records after the gap reach the end of the data
         RecoveredRecord record;
         Parsed parsed = Parsed::wrong;
-        if (zeroRun(window, zerosOfDamage) < zerosOfDamage) {
+        if (!zeroedHere(windowData(window), available)) {
             parsed = parser.parse(parser.context, windowData(window), available,
                                   afterGap ? Proof::likely : Proof::acceptable, record);
         }
         if (parsed == Parsed::whole && name.whole && record.strip > name.tail.size()) parsed = Parsed::wrong;
         if (parsed == Parsed::whole) {
-            sendHeld(sink, folders, held, report);
+            sendHeld(sink, folders, held, name, shown, report);
             stepRecoveredName(name, record.strip, record.suffix);
-            held = {true,
-                    record.length,
-                    record.folder,
-                    std::move(held.name),
-                    record.values,
-                    record.hasValues,
-                    !afterGap    ? EntryStatus::intact
-                    : name.whole ? EntryStatus::recovered
-                                 : EntryStatus::partial};
-            showRecoveredName(name, held.name);
+            // Field by field: a whole new record built and copied costs a stall on every row.
+            held.held = true;
+            held.length = record.length;
+            held.folder = record.folder;
+            held.values = record.values;
+            held.hasValues = record.hasValues;
+            held.status = !afterGap    ? EntryStatus::intact
+                          : name.whole ? EntryStatus::recovered
+                                       : EntryStatus::partial;
             windowAdvance(window, record.length);
             ++read;
             continue;
@@ -251,7 +266,7 @@ void recoverRecords(DatabaseStream& stream, EntrySink& sink, FolderTable& folder
                 held.held = false;
             }
         }
-        sendHeld(sink, folders, held, report);
+        sendHeld(sink, folders, held, name, shown, report);
         uint64_t gapStart = windowOffset(window);
         // The next run starts after the damage, and never inside a zeroed range: there, zero fields read
         // as folder 0, the name before and no values, which a record made partly of the bytes after the
@@ -288,7 +303,7 @@ void recoverRecords(DatabaseStream& stream, EntrySink& sink, FolderTable& folder
         name.whole = false;
         name.tail.clear();
     }
-    sendHeld(sink, folders, held, report);
+    sendHeld(sink, folders, held, name, shown, report);
 }
 
 }  // namespace catadump
