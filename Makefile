@@ -67,6 +67,7 @@ bench: build
 	BUILD=$(BUILD) bash bench/run-bench $(BENCH_FLAGS)
 	BUILD=$(BUILD) bash bench/run-collection
 	BUILD=$(BUILD) bash bench/run-frames
+	BUILD=$(BUILD) bash bench/run-recovery
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-coverage build-pip

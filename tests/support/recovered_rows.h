@@ -1,0 +1,156 @@
+// A recovering conversion's rows against the rows of the same database intact: what the recovery tests
+// assert and bench/recovery_figures reports. Header-only, so that the bench program needs nothing of the
+// test program but this.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/convert.h"
+#include "formats/output_format.h"
+#include "io/byte_sink.h"
+#include "io/byte_source.h"
+#include "model/paths.h"
+
+namespace catadump::test {
+
+struct KeptRow {
+    std::string path;
+    RowValues values;
+    EntryStatus status = EntryStatus::intact;
+    bool isFolder = false;
+};
+
+struct KeptRows {
+    std::vector<KeptRow> rows;
+    std::string path;
+};
+
+inline void keepHeader(RowOutput&, ColumnSet) {}
+inline void keepEntry(EntrySink& sink, FolderTable& table, const Entry& entry) {
+    auto& kept = *static_cast<KeptRows*>(rowOutput(sink).context);
+    entryPath(table, entry, kept.path);
+    kept.rows.push_back({kept.path, entry.values != nullptr ? *entry.values : RowValues{}, entry.status,
+                         entry.kind == EntryKind::folder});
+}
+inline const OutputFormat keptRowsFormat = {"rows", keepHeader, keepEntry};
+
+struct KeptConversion {
+    std::vector<KeptRow> rows;
+    ConversionResult result;
+    std::string console;
+};
+
+inline void keepConsole(void* context, const char* text, size_t n) {
+    static_cast<std::string*>(context)->append(text, n);
+}
+
+// The database's rows, with or without recovery, with the run's result and console.
+inline KeptConversion convertKept(std::string_view database, bool recover) {
+    KeptRows kept;
+    KeptConversion done;
+    MemoryInput input{reinterpret_cast<const uint8_t*>(database.data()), database.size(), 0};
+    ConversionOptions options;
+    options.format = &keptRowsFormat;
+    options.formatContext = &kept;
+    options.recover = recover;
+    done.result = convert(memorySource(input), discardingSink(), Console{&done.console, keepConsole}, options);
+    done.rows = std::move(kept.rows);
+    return done;
+}
+
+// The ways evidence is damaged, each at `at` over `length` bytes of the database (an insertion puts
+// `length` bytes there); the damaged bytes.
+enum class DamageKind { zeroed, overwritten, cutOut, inserted };
+
+inline std::string damaged(const std::string& bytes, DamageKind kind, uint64_t at, uint64_t length,
+                           std::mt19937_64& random) {
+    std::string noise(length, '\0');
+    if (kind == DamageKind::overwritten || kind == DamageKind::inserted) {
+        for (char& byte : noise) byte = static_cast<char>(random());
+    }
+    std::string out = bytes.substr(0, at);
+    if (kind != DamageKind::cutOut) out += noise;
+    out.append(bytes, kind == DamageKind::inserted ? at : at + length);
+    return out;
+}
+
+// Whether a recovered row is the intact row: the same kind, values and path, "<?>" standing for a lost
+// piece of a name (never for a separator).
+inline bool sameRow(const KeptRow& got, const KeptRow& intact) {
+    const RowValues &a = got.values, &b = intact.values;
+    if (got.isFolder != intact.isFolder || a.size != b.size || a.dateCreated != b.dateCreated ||
+        a.dateModified != b.dateModified || a.dateAccessed != b.dateAccessed || a.attributes != b.attributes) {
+        return false;
+    }
+    size_t lost = got.path.find("<?>");
+    if (lost == std::string::npos) return got.path == intact.path;
+    std::string_view before = std::string_view(got.path).substr(0, lost);
+    std::string_view after = std::string_view(got.path).substr(lost + 3);
+    std::string_view path = intact.path;
+    if (path.size() < before.size() + after.size() || !path.starts_with(before) || !path.ends_with(after)) {
+        return false;
+    }
+    return path.substr(before.size(), path.size() - before.size() - after.size()).find('\\') ==
+           std::string_view::npos;
+}
+
+// How the rows after the damage compare. `before` rows of the intact list (those of the records wholly
+// before the damage) must come first, intact and the same; every later row is matched with a row of the
+// intact list after them, in order, each once. A recovered or partial row that matches none is invented;
+// an intact one that matches none was read across damage that went unseen there.
+struct RecoveredComparison {
+    bool headIntact = true;  // the rows before the damage came first, intact and the same
+    uint64_t after = 0;      // intact rows of the records wholly after the damage
+    uint64_t back = 0;       // of those, the rows that came back (with any status)
+    uint64_t invented = 0;
+    uint64_t unseen = 0;
+    uint64_t recovered = 0;      // rows read after a gap: recovered or partial
+    uint64_t wholeNames = 0;     // of those, the rows whose name is whole
+    uint64_t wholeFolders = 0;   // of those file rows, the rows whose folder path is whole
+    uint64_t fileRows = 0;       // recovered or partial file rows
+    std::string firstInvented;
+};
+
+inline RecoveredComparison compareRecovered(const std::vector<KeptRow>& intact, const std::vector<KeptRow>& got,
+                                            size_t before, size_t firstAfter) {
+    RecoveredComparison c;
+    size_t k = 0;
+    for (; k < before; ++k) {
+        if (k >= got.size() || got[k].status != EntryStatus::intact || !sameRow(got[k], intact[k])) {
+            c.headIntact = false;
+            return c;
+        }
+    }
+    c.after = intact.size() - firstAfter;
+    for (size_t j = k; k < got.size(); ++k) {
+        const KeptRow& row = got[k];
+        if (row.status != EntryStatus::intact) {
+            ++c.recovered;
+            size_t lost = row.path.find("<?>");
+            if (lost == std::string::npos) ++c.wholeNames;
+            if (!row.isFolder) {
+                ++c.fileRows;
+                if (lost == std::string::npos || row.path.find('\\', lost) == std::string::npos) ++c.wholeFolders;
+            }
+        }
+        size_t match = j;
+        while (match < intact.size() && !sameRow(row, intact[match])) ++match;
+        if (match == intact.size()) {
+            if (row.status == EntryStatus::intact) {
+                ++c.unseen;
+            } else if (c.invented++ == 0) {
+                c.firstInvented = row.path;
+            }
+            continue;
+        }
+        if (match >= firstAfter) ++c.back;
+        j = match + 1;
+    }
+    return c;
+}
+
+}  // namespace catadump::test
