@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
         // Half the cases on a database of 20,000 entries, half on one of 200,000.
         Database small = makeDatabase(shape, 20000, 1), large = makeDatabase(shape, 200000, 2);
         for (const Kind& kind : kinds) {
-            std::mt19937_64 random(static_cast<uint64_t>(kind.kind) * 131 + static_cast<uint64_t>(shape.version));
+            std::mt19937_64 random(static_cast<uint64_t>(kind.kind) * 131 +
+                                   static_cast<uint64_t>(shape.version));
             RecoveredComparison sum;
             for (int round = 0; round < cases; ++round) {
                 const Database& db = round % 2 == 0 ? small : large;
@@ -93,7 +94,8 @@ int main(int argc, char** argv) {
                 while (files[before - head].end <= from) ++before;
                 while (firstAfter < db.intact.size() && files[firstAfter - head].parent < to) ++firstAfter;
                 RecoveredComparison c = compareRecovered(db.intact, got.rows, before, firstAfter);
-                if (!c.headIntact) std::fprintf(stderr, "%s %s: rows before the damage changed\n", shape.name, kind.name);
+                if (!c.headIntact)
+                    std::fprintf(stderr, "%s %s: rows before the damage changed\n", shape.name, kind.name);
                 sum.after += c.after;
                 sum.back += c.back;
                 sum.invented += c.invented;

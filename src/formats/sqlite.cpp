@@ -84,7 +84,9 @@ std::string finishingSql(bool withSource, bool recover) {
     return std::string("CREATE INDEX entries_path ON entries(path);"
                        "CREATE INDEX entries_parent ON entries(parent);") +
            "CREATE TABLE sources(id INTEGER PRIMARY KEY, path, size, sha256, mtime, version, header, rows, "
-           "read_error, corrupt, fatal, status, console, dates_out_of_range);"
+           "read_error, corrupt, fatal, status, console, dates_out_of_range" +
+           (recover ? ", rows_intact, rows_recovered, rows_partial, gaps" : "") +
+           ");"
            "CREATE VIEW entries_iso AS SELECT id, " +
            (withSource ? "source, " : "") + "parent, is_folder, name, path, size, " + isoDateSql("created") +
            ", " + isoDateSql("modified") + ", " + isoDateSql("accessed") + ", attributes" +
@@ -414,8 +416,12 @@ void writeFacts(SqliteFile& file, const RunOutcome& outcome) {
 // The inputs, one row each, numbered as their rows' `source`.
 void writeSources(SqliteFile& file, std::span<const Provenance> sources) {
     sqlite3_stmt* insert = nullptr;
-    const char* sql =
-        "INSERT INTO sources VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)";
+    // A run that recovers adds its rows by status and its gaps, as its summary line does.
+    const char* sql = file.recover
+                          ? "INSERT INTO sources VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, "
+                            "?12, ?13, ?14, ?15, ?16, ?17, ?18)"
+                          : "INSERT INTO sources VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, "
+                            "?12, ?13, ?14)";
     if (file.failed || sqlite3_prepare_v2(file.db, sql, -1, &insert, nullptr) != SQLITE_OK) {
         file.failed = true;
         return;
@@ -442,6 +448,12 @@ void writeSources(SqliteFile& file, std::span<const Provenance> sources) {
         status |= at(12).number(input.status);
         status |= at(13).text(input.console);
         status |= at(14).number(static_cast<int64_t>(input.datesOutOfRange));
+        if (file.recover) {
+            status |= at(15).number(static_cast<int64_t>(input.recovery.intact));
+            status |= at(16).number(static_cast<int64_t>(input.recovery.recovered));
+            status |= at(17).number(static_cast<int64_t>(input.recovery.partial));
+            status |= at(18).number(static_cast<int64_t>(input.recovery.gaps));
+        }
         if (!step(insert, status)) file.failed = true;
         if (file.failed) break;
     }

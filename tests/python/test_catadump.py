@@ -1,11 +1,13 @@
 """The Python module gives the entries the program's list has, through every kind of source, and reports
 damage, fatal conditions and failing reads as the program does. Needs CATAGEN, CATADUMP and PRINT_ENTRIES
 (the C API printing the list's rows) in the environment and the built module on PYTHONPATH."""
+import contextlib
 import datetime
 import io
 import json
 import os
 import pathlib
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -195,8 +197,15 @@ class Module(unittest.TestCase):
         self.assertGreater(len(recovered), len(strict))
         with open(summary, encoding="utf-8") as file:
             line = json.loads(file.read())
-        self.assertEqual([line["rows_intact"], line["rows_recovered"], line["rows_partial"], line["gaps"]],
-                         [statuses.count("intact"), statuses.count("recovered"), statuses.count("partial"), 1])
+        counts = [statuses.count("intact"), statuses.count("recovered"), statuses.count("partial"), 1]
+        self.assertEqual([line["rows_intact"], line["rows_recovered"], line["rows_partial"], line["gaps"]], counts)
+        # The sqlite file: the same statuses in its rows, and the same totals in its sources row.
+        listed = os.path.join(self.dir, "list.sqlite")
+        subprocess.run([CATADUMP, "--recover", "--format=sqlite", path, listed], capture_output=True)
+        with contextlib.closing(sqlite3.connect(listed)) as db:
+            self.assertEqual([status for (status,) in db.execute("SELECT status FROM entries ORDER BY id")], statuses)
+            self.assertEqual(list(db.execute("SELECT rows_intact, rows_recovered, rows_partial, gaps FROM sources")),
+                             [tuple(counts)])
         self.assertEqual({entry.status for entry in strict}, {"intact"})
 
     def test_a_directory_with_known_times_and_a_name_that_is_not_utf8(self):

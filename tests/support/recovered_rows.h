@@ -57,7 +57,8 @@ inline KeptConversion convertKept(std::string_view database, bool recover) {
     options.format = &keptRowsFormat;
     options.formatContext = &kept;
     options.recover = recover;
-    done.result = convert(memorySource(input), discardingSink(), Console{&done.console, keepConsole}, options);
+    done.result =
+        convert(memorySource(input), discardingSink(), Console{&done.console, keepConsole}, options);
     done.rows = std::move(kept.rows);
     return done;
 }
@@ -83,7 +84,8 @@ inline std::string damaged(const std::string& bytes, DamageKind kind, uint64_t a
 inline bool sameRow(const KeptRow& got, const KeptRow& intact) {
     const RowValues &a = got.values, &b = intact.values;
     if (got.isFolder != intact.isFolder || a.size != b.size || a.dateCreated != b.dateCreated ||
-        a.dateModified != b.dateModified || a.dateAccessed != b.dateAccessed || a.attributes != b.attributes) {
+        a.dateModified != b.dateModified || a.dateAccessed != b.dateAccessed ||
+        a.attributes != b.attributes) {
         return false;
     }
     size_t lost = got.path.find("<?>");
@@ -108,15 +110,16 @@ struct RecoveredComparison {
     uint64_t back = 0;       // of those, the rows that came back (with any status)
     uint64_t invented = 0;
     uint64_t unseen = 0;
-    uint64_t recovered = 0;      // rows read after a gap: recovered or partial
-    uint64_t wholeNames = 0;     // of those, the rows whose name is whole
-    uint64_t wholeFolders = 0;   // of those file rows, the rows whose folder path is whole
-    uint64_t fileRows = 0;       // recovered or partial file rows
+    uint64_t recovered = 0;     // rows read after a gap: recovered or partial
+    uint64_t wholeNames = 0;    // of those, the rows whose name is whole
+    uint64_t wholeFolders = 0;  // of those file rows, the rows whose folder path is whole
+    uint64_t fileRows = 0;      // recovered or partial file rows
     std::string firstInvented;
 };
 
-inline RecoveredComparison compareRecovered(const std::vector<KeptRow>& intact, const std::vector<KeptRow>& got,
-                                            size_t before, size_t firstAfter) {
+inline RecoveredComparison compareRecovered(const std::vector<KeptRow>& intact,
+                                            const std::vector<KeptRow>& got, size_t before,
+                                            size_t firstAfter) {
     RecoveredComparison c;
     size_t k = 0;
     for (; k < before; ++k) {
@@ -134,7 +137,8 @@ inline RecoveredComparison compareRecovered(const std::vector<KeptRow>& intact, 
             if (lost == std::string::npos) ++c.wholeNames;
             if (!row.isFolder) {
                 ++c.fileRows;
-                if (lost == std::string::npos || row.path.find('\\', lost) == std::string::npos) ++c.wholeFolders;
+                if (lost == std::string::npos || row.path.find('\\', lost) == std::string::npos)
+                    ++c.wholeFolders;
             }
         }
         size_t match = j;
