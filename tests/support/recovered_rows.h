@@ -3,6 +3,7 @@
 // test program but this.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -117,6 +118,8 @@ struct RecoveredComparison {
     std::string firstInvented;
 };
 
+inline constexpr size_t searchedRows = 50000;
+
 inline RecoveredComparison compareRecovered(const std::vector<KeptRow>& intact,
                                             const std::vector<KeptRow>& got, size_t before,
                                             size_t firstAfter) {
@@ -141,9 +144,10 @@ inline RecoveredComparison compareRecovered(const std::vector<KeptRow>& intact,
                     ++c.wholeFolders;
             }
         }
-        size_t match = j;
-        while (match < intact.size() && !sameRow(row, intact[match])) ++match;
-        if (match == intact.size()) {
+        // A gap takes a few thousand records at most: a row is looked for no further than that.
+        size_t match = j, end = std::min(intact.size(), j + searchedRows);
+        while (match < end && !sameRow(row, intact[match])) ++match;
+        if (match == end) {
             if (row.status == EntryStatus::intact) {
                 ++c.unseen;
             } else if (c.invented++ == 0) {
