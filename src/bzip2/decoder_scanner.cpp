@@ -12,22 +12,9 @@ namespace catadump {
 
 namespace {
 
-// Queues the block [beginBit, endBit) of the window for the workers, waiting while too many blocks are
-// ahead of the reader. False when stopping.
-bool queueBlock(Bzip2Decoder& d, uint64_t beginBit, uint64_t endBit, bool firstOfStream, bool last) {
-    size_t first = static_cast<size_t>(beginBit / 8);
-    BlockJob job;
-    job.bytes.assign(d.scan.window.begin() + static_cast<std::ptrdiff_t>(first),
-                     d.scan.window.begin() + static_cast<std::ptrdiff_t>((endBit + 7) / 8));
-    job.beginBit = beginBit - uint64_t{first} * 8;
-    job.endBit = endBit - uint64_t{first} * 8;
-    job.level = d.scan.level;
-    BlockEntry entry;
-    entry.streamBit = d.scan.windowStart * 8 + beginBit;
-    entry.endStreamBit = d.scan.windowStart * 8 + endBit;
-    entry.crc = bitsAt(d.scan.window.data(), beginBit + 48);
-    entry.first = firstOfStream;
-    entry.last = last;
+// Hands the job and its entry to the workers, waiting while too many blocks are ahead of the reader. False
+// when stopping.
+bool enqueue(Bzip2Decoder& d, BlockJob& job, BlockEntry& entry) {
     std::unique_lock lock(d.mutex);
     d.changed.wait(
         lock, [&] { return d.queue.stopping || d.queue.blocksFound - d.queue.nextToDeliver < d.maxAhead; });
@@ -43,6 +30,29 @@ bool queueBlock(Bzip2Decoder& d, uint64_t beginBit, uint64_t endBit, bool firstO
     ++d.queue.blocksFound;
     d.changed.notify_all();
     return true;
+}
+
+// The bytes of the window that hold the bits [beginBit, endBit), for the job.
+void takeBits(Bzip2Decoder& d, BlockJob& job, uint64_t beginBit, uint64_t endBit) {
+    size_t first = static_cast<size_t>(beginBit / 8);
+    job.bytes.assign(d.scan.window.begin() + static_cast<std::ptrdiff_t>(first),
+                     d.scan.window.begin() + static_cast<std::ptrdiff_t>((endBit + 7) / 8));
+    job.beginBit = beginBit - uint64_t{first} * 8;
+    job.endBit = endBit - uint64_t{first} * 8;
+}
+
+// Queues the block [beginBit, endBit) of the window for the workers. False when stopping.
+bool queueBlock(Bzip2Decoder& d, uint64_t beginBit, uint64_t endBit, bool firstOfStream, bool last) {
+    BlockJob job;
+    takeBits(d, job, beginBit, endBit);
+    job.level = d.scan.level;
+    BlockEntry entry;
+    entry.streamBit = d.scan.windowStart * 8 + beginBit;
+    entry.endStreamBit = d.scan.windowStart * 8 + endBit;
+    entry.crc = bitsAt(d.scan.window.data(), beginBit + 48);
+    entry.first = firstOfStream;
+    entry.last = last;
+    return enqueue(d, job, entry);
 }
 
 // Reads the compressed data and cuts it into blocks, stream after stream: a stream header of the same block
