@@ -23,10 +23,10 @@ void fillFromSource(DatabaseStream& stream) {
 }
 
 // Decompressing mode: the decoder's next piece is read in place. Once a read has failed, nothing more is
-// asked of the decoder.
+// asked of the decoder; under recovery it goes on past the damage it reported, and is asked still.
 void fillFromDecoder(DatabaseStream& stream) {
     DecodedPiece piece;
-    if (!failed(stream)) piece = nextDecodedPiece(*stream.decoder);
+    if (!failed(stream) || stream.run->recover) piece = nextDecodedPiece(*stream.decoder);
     if (piece.size == 0) {
         stream.cursor = stream.limit = stream.buffer.get();
         return;
@@ -67,6 +67,11 @@ void finishDatabaseStream(DatabaseStream& stream) {
     if (!stream.raw && stream.cursor == stream.limit && reportWaitingFailure(*stream.decoder)) {
         markFailed(stream);
     }
+}
+
+const std::vector<uint64_t>& dataGaps(const DatabaseStream& stream) {
+    static const std::vector<uint64_t> none;
+    return stream.decoder ? lostBlockOffsets(*stream.decoder) : none;
 }
 
 uint64_t databaseBytesRead(const DatabaseStream& stream) {
