@@ -62,6 +62,8 @@ bool reportWaitingFailure(Bzip2Decoder& decoder);
 // The offsets in the decoded data (as handed out) where a lost block's bytes are missing, in order, one
 // for each block left out; empty without recovery.
 const std::vector<uint64_t>& lostBlockOffsets(const Bzip2Decoder& decoder);
+// Whether damage was reported under recovery, and the data went on past it.
+bool damageGonePast(const Bzip2Decoder& decoder);
 
 // Compressed bytes taken from the source so far, for progress.
 uint64_t compressedBytesRead(const Bzip2Decoder& decoder);

@@ -132,4 +132,6 @@ bool reportRecoveredFailure(Bzip2Decoder& d) {
     return d.gaps.size() > lostBefore || checkBefore;
 }
 
+bool damageGonePast(const Bzip2Decoder& d) { return d.damageReported; }
+
 }  // namespace catadump
