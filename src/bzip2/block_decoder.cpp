@@ -30,7 +30,8 @@ bool decodeBzip2Symbols(const CodedBlock& block, Bzip2BlockScratch& scratch) {
     BlockSymbols symbols{scratch.tt.data(), scratch.counts.data(), maxLength};
     if (!decodeSymbols(bits, header, endBit, symbols)) return false;
     const uint32_t blockLength = symbols.length;
-    if (bits.position() != endBit) return false;  // the coded data must end where the next magic begins
+    // The coded data must end where the next magic begins; where none follows, within the data.
+    if (block.openEnd ? bits.position() > endBit : bits.position() != endBit) return false;
     if (header.origPtr >= blockLength) return false;
     if (scratch.text.size() < blockLength) scratch.text.resize(blockLength);
     scratch.blockLength = blockLength;

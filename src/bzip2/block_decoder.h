@@ -30,13 +30,16 @@ struct Bzip2BlockScratch {
 };
 
 // The coded bits of one block: [beginBit, endBit) of bytes[0, size), from its block magic to where the next
-// magic begins, and `level`, the stream header's digit, 1..9, which bounds the block's length.
+// magic begins, and `level`, the stream header's digit, 1..9, which bounds the block's length. With
+// `openEnd`, the data was cut off after the block's start, no magic followed it, and its coded data may end
+// anywhere up to endBit.
 struct CodedBlock {
     const uint8_t* bytes = nullptr;
     size_t size = 0;
     uint64_t beginBit = 0;
     uint64_t endBit = 0;
     int level = 0;
+    bool openEnd = false;
 };
 
 // Stage one: the header, the tables and the coded symbols of the block. True when every field is in range,

@@ -66,7 +66,16 @@ Bzip2DecoderPointer startBzip2Decoder(RunContext& run, ByteSource source, std::v
     // No more workers than the budget lets decode blocks of the largest size at once: others would only
     // wait, each holding memory beside the budget.
     threads = std::min(threads, static_cast<unsigned>(decodedBytesBudget / scratchBytes(9)));
-    if (threads > 1) startThreads(d, threads);
+    if (run.recover) {
+        // Recovery decodes every block on the workers, for the single-threaded filter stops at the first
+        // damage: a run that asked for the filter alone gets one worker instead. Where no thread can be
+        // started, the filter alone reads as without recovery.
+        d.recovering = true;
+        startThreads(d, threads);
+        d.recovering = d.threaded;
+    } else if (threads > 1) {
+        startThreads(d, threads);
+    }
     return decoder;
 }
 

@@ -49,8 +49,21 @@ DecodedPiece nextDecodedPiece(Bzip2Decoder& decoder);
 // A failure of the compressed data met right where the reader stopped, which it never asked past: damage
 // found at the byte after the last one it took, or a file cut short after the last data byte, in the
 // end-of-stream mark. Prints its console line and returns true; false when no such failure is waiting
-// (none was met, it was reported already, or the stream merely ended).
+// (none was met, it was reported already, or the stream merely ended). Under recovery, blocks lost right
+// there (and a stream check that failed right before) are reported too.
 bool reportWaitingFailure(Bzip2Decoder& decoder);
+
+// Under the run's `recover`: a block that does not decode whole (its check fails, it is no valid block, the
+// data is cut off in it) does not end the data. Its console line names the block, counted from 1, and the
+// bit of the compressed data where it begins; the read-error flag is raised, and the blocks after it are
+// handed over as ever. A stream whose blocks all came through but whose stream check fails is reported
+// as well. Several streams and what follows the last are read as without recovery.
+//
+// The offsets in the decoded data (as handed out) where a lost block's bytes are missing, in order, one
+// for each block left out; empty without recovery.
+const std::vector<uint64_t>& lostBlockOffsets(const Bzip2Decoder& decoder);
+// Whether damage was reported under recovery, and the data went on past it.
+bool damageGonePast(const Bzip2Decoder& decoder);
 
 // Compressed bytes taken from the source so far, for progress.
 uint64_t compressedBytesRead(const Bzip2Decoder& decoder);

@@ -70,6 +70,7 @@ void releaseCurrent(Bzip2Decoder& d) {
 }
 
 DecodedPiece nextDecodedPiece(Bzip2Decoder& d) {
+    if (d.recovering) return nextRecoveredPiece(d);
     while (d.threaded) {
         if (d.handedCount > 0 && d.handed.withheld) {
             fallBack(d);  // the filter decides on the byte kept back
@@ -100,6 +101,7 @@ DecodedPiece nextDecodedPiece(Bzip2Decoder& d) {
 }
 
 bool reportWaitingFailure(Bzip2Decoder& d) {
+    if (d.recovering) return reportRecoveredFailure(d);
     // The reader stopped right before a byte kept back: the filter finds out what the library says there.
     if (d.threaded && d.handedCount > 0 && d.handed.withheld) fallBack(d);
     // Bytes the filter produced that the reader has not had: it did not stop where the data stops.
@@ -111,6 +113,8 @@ bool reportWaitingFailure(Bzip2Decoder& d) {
     reportFilterFailure(filter, *d.run);
     return true;
 }
+
+const std::vector<uint64_t>& lostBlockOffsets(const Bzip2Decoder& d) { return d.gaps; }
 
 uint64_t compressedBytesRead(const Bzip2Decoder& d) {
     if (d.threaded) return d.scan.scannedBytes.load(std::memory_order_relaxed);

@@ -1,9 +1,10 @@
 // The threaded decoder's state, shared by its parts: the scanner thread that cuts the compressed data into
 // blocks (decoder_scanner.cpp), the worker threads that decode them (decoder_workers.cpp) within the budget
 // of decoded bytes (decoder_budget.cpp), the reader's side that hands the blocks over in order
-// (decoder_reader.cpp), the fallback to the single-threaded filter (decoder_restart.cpp), and the start and
-// stop of the threads (decoder.cpp). Each group of fields says who owns it; the queue and the budget are
-// shared by all the threads and read or written only under the mutex.
+// (decoder_reader.cpp), the fallback to the single-threaded filter (decoder_restart.cpp), the reader's side
+// under recovery (decoder_recovery.cpp), and the start and stop of the threads (decoder.cpp). Each group of
+// fields says who owns it; the queue and the budget are shared by all the threads and read or written only
+// under the mutex.
 #pragma once
 
 #include <array>
@@ -52,6 +53,10 @@ struct BlockJob {
     uint64_t beginBit = 0;
     uint64_t endBit = 0;
     int level = 0;  // the stream header's block size digit
+    // Under recovery: the data ends inside the block, whose coded data may end before endBit; or the span
+    // is too long to be a block at all, and is lost without a look (its bytes are not kept).
+    bool openEnd = false;
+    bool tooLong = false;
 };
 
 // What the library would make of a block's header and coded data, which it reads in the call that produces
@@ -76,6 +81,10 @@ struct BlockEntry {
     bool whole = false;    // decoded, and its check held
     DecodedBuffer buffer;  // counted in the held bytes
     size_t size = 0;
+    // Under recovery: an end magic follows, with this stream check; the data ended inside the block.
+    bool endsStream = false;
+    uint32_t streamCrc = 0;
+    bool cut = false;
 };
 
 // The block handed to the reader last, as much of it as a restart needs.
@@ -110,6 +119,10 @@ struct BlockQueue {
     bool scanFinished = false;
     bool stopping = false;
     bool exhausted = false;  // memory ran out on a worker: no block after those done will come
+    // Under recovery, once the scan has finished: how the data ended (none: the scanner ran out of memory),
+    // as the single-threaded filter would have recorded it.
+    FilterFailure dataEnd = FilterFailure::none;
+    int dataEndCode = 0;
 };
 
 // The budget of decoded bytes: what the pipeline holds, and the memory it keeps for reuse. Under the mutex.
@@ -155,6 +168,17 @@ struct Bzip2Decoder {
     unsigned maxAhead = 0;
     unsigned workersStarted = 0;
     std::thread scannerThread;
+
+    // Under recovery (the run's `recover`), the threaded path to the end, on the reader's thread: a block
+    // that does not decode whole is reported and left out, and the blocks after it are handed over.
+    bool recovering = false;
+    bool holding = false;         // `current` was taken and is not yet handed over
+    bool streamLost = false;      // a block of the current stream was lost: its check is not looked at
+    uint32_t streamCombined = 0;  // the check over the current stream's blocks handed over
+    bool checkFailed = false;     // the stream of the block handed over last does not match its check,
+    uint64_t checkBit = 0;        // which lies at this bit: reported when the reader asks past the block
+    bool damageReported = false;  // a block or a stream check was reported, and the data went on
+    std::vector<uint64_t> gaps;   // decoded offsets where a lost block's bytes are missing, in order
     std::vector<std::thread> workers;
 
     ScannerState scan;
@@ -198,5 +222,9 @@ void stopThreads(Bzip2Decoder& d);
 void releaseCurrent(Bzip2Decoder& d);
 // The single-threaded filter takes over where the threaded path stopped.
 void fallBack(Bzip2Decoder& d);
+
+// Under recovery: the next whole block, past the lost ones; and the failure waiting where the reader stopped.
+DecodedPiece nextRecoveredPiece(Bzip2Decoder& d);
+bool reportRecoveredFailure(Bzip2Decoder& d);
 
 }  // namespace catadump

@@ -20,17 +20,22 @@ enum class Route { none, ours, library };
 
 // The first two stages of a block, which need no room for its bytes: what the library would make of it,
 // and how many bytes it gives. Each block goes to our own block decoder first; whatever it does not take,
-// the library decodes as a one-block stream and decides on, exactly as it would without our decoder.
+// the library decodes as a one-block stream and decides on, exactly as it would without our decoder. Under
+// recovery, a block cut off by the end of the data is ours alone, and a span too long for a block nobody's.
 Route examineBlock(Bzip2Decoder& d, const BlockJob& job, Bzip2BlockScratch& scratch,
                    std::vector<uint8_t>& oneBlock, size_t& length) {
     bool decodes = false;
+    if (job.tooLong) return Route::none;
     try {
-        CodedBlock block{job.bytes.data(), job.bytes.size(), job.beginBit, job.endBit, job.level};
+        CodedBlock block{job.bytes.data(), job.bytes.size(), job.beginBit,
+                         job.endBit,       job.level,        job.openEnd};
         if (decodeBzip2Symbols(block, scratch)) {
             decodes = true;
             publishVerdict(d, job.index, Verdict::decodes);
             if (measureBzip2Block(scratch, length)) return Route::ours;
         }
+        // The library's one-block stream needs the block's end where the next magic begins.
+        if (job.openEnd) return Route::none;
         oneBlock = oneBlockStream(job.bytes.data(), job.beginBit, job.endBit, job.level);
         OneBlockOutcome outcome = measureOneBlockStream(oneBlock, maxDecodedBlock);
         if (!decodes) {

@@ -23,10 +23,10 @@ void fillFromSource(DatabaseStream& stream) {
 }
 
 // Decompressing mode: the decoder's next piece is read in place. Once a read has failed, nothing more is
-// asked of the decoder.
+// asked of the decoder; under recovery it goes on past the damage it reported, and is asked still.
 void fillFromDecoder(DatabaseStream& stream) {
     DecodedPiece piece;
-    if (!failed(stream)) piece = nextDecodedPiece(*stream.decoder);
+    if (!failed(stream) || stream.run->recover) piece = nextDecodedPiece(*stream.decoder);
     if (piece.size == 0) {
         stream.cursor = stream.limit = stream.buffer.get();
         return;
@@ -67,6 +67,19 @@ void finishDatabaseStream(DatabaseStream& stream) {
     if (!stream.raw && stream.cursor == stream.limit && reportWaitingFailure(*stream.decoder)) {
         markFailed(stream);
     }
+    // A reader that looks ahead under recovery may have put the flag back as it was around a refill.
+    if (!stream.raw && damageGonePast(*stream.decoder)) markFailed(stream);
+}
+
+const std::vector<uint64_t>& dataGaps(const DatabaseStream& stream) {
+    static const std::vector<uint64_t> none;
+    return stream.decoder ? lostBlockOffsets(*stream.decoder) : none;
+}
+
+bool gapWithin(const DatabaseStream& stream, uint64_t from, uint64_t to) {
+    const std::vector<uint64_t>& gaps = dataGaps(stream);
+    auto first = std::lower_bound(gaps.begin(), gaps.end(), from);
+    return first != gaps.end() && *first < to;
 }
 
 uint64_t databaseBytesRead(const DatabaseStream& stream) {

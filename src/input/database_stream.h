@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "bzip2/decoder.h"
 #include "io/byte_source.h"
@@ -59,8 +60,23 @@ bool switchToDecompressing(DatabaseStream& stream, const uint8_t* taken, size_t 
 // reader stopped (a block whose check failed after the reader had taken all its bytes, a file cut in its
 // end-of-stream mark) is reported now and counts as a failed read, so the run does not end as if all was
 // well. Damage beyond bytes the reader left unread is not its concern: the threaded decoder would not even
-// have looked at it.
+// have looked at it. Under recovery, blocks lost right where the reader stopped are reported (and are gaps),
+// and the read-error flag is raised again if any damage was met, however a reader looking ahead has left it.
 void finishDatabaseStream(DatabaseStream& stream);
+
+// Under recovery (the run's `recover`), the bzip2 decoder goes on past a block it cannot decode: that
+// block's bytes are missing from the decoded data, a gap of unknown length, and the read-error flag is
+// raised. A gap at offset g (of the decoded data, as streamPosition counts it) means that bytes are missing
+// right before byte g: the bytes before g and from g on were both delivered, and follow one another. The
+// gaps' offsets, in order (one for each block lost, so two may be equal), as far as the data was delivered;
+// always empty in raw mode or without recovery.
+const std::vector<uint64_t>& dataGaps(const DatabaseStream& stream);
+
+// Whether a gap lies within [from, to) of the decoded data: a record read from those bytes was read across
+// missing bytes (from < g), or begins right after them (g == from), where nothing tells that a record
+// begins. A record that ends right before a gap (g == to) is whole. Ask once the bytes up to `to` were read:
+// a gap is known from the time the bytes after it are.
+bool gapWithin(const DatabaseStream& stream, uint64_t from, uint64_t to);
 
 // Bytes of the database file consumed so far (compressed bytes in decompressing mode), for progress.
 uint64_t databaseBytesRead(const DatabaseStream& stream);

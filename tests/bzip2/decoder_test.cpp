@@ -524,6 +524,165 @@ TEST(Bzip2Decoder, BlocksOfLongRunsStayWithinTheBudgetAtAnyThreadCount) {
     }
 }
 
+// The blocks of bzip2 data as the magics cut it: where each begins and ends, how long it decodes, and whether
+// a stream ends after it.
+struct FoundBlock {
+    uint64_t bit = 0;
+    uint64_t endBit = 0;
+    size_t size = 0;
+    bool endsStream = false;
+};
+std::vector<FoundBlock> foundBlocks(const std::string& packed) {
+    auto* bytes = reinterpret_cast<const uint8_t*>(packed.data());
+    std::vector<MagicMark> marks;
+    findMagics(bytes, packed.size(), 0, marks);
+    std::vector<FoundBlock> blocks;
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < marks.size(); ++i) {
+        if (marks[i].kind != MagicKind::block) continue;
+        EXPECT_TRUE(
+            decodeOneBlockStream(oneBlockStream(bytes, marks[i].bit, marks[i + 1].bit), out, 48 << 20));
+        blocks.push_back({marks[i].bit, marks[i + 1].bit, out.size(), marks[i + 1].kind == MagicKind::end});
+    }
+    return blocks;
+}
+
+struct Recovered {
+    std::string bytes;
+    std::string console;
+    bool readError = false;
+    std::vector<uint64_t> gaps;
+};
+
+// Reads `total` bytes in reads of varying sizes, with or without recovery, then one byte more when asked,
+// and ends the reading.
+Recovered readRecovering(const std::string& stored, unsigned threads, size_t total, bool readPast,
+                         bool recover = true) {
+    CapturedRun captured;
+    captured.run.recover = recover;
+    CountingInput input(stored);
+    DatabaseStream stream;
+    openDatabaseStream(stream, captured.run, input.source());
+    EXPECT_TRUE(switchToDecompressing(stream, nullptr, 0, threads));
+    Recovered seen;
+    seen.bytes.assign(total, '\x55');
+    std::mt19937 random(static_cast<uint32_t>(total));
+    for (size_t at = 0; at < total;) {
+        size_t n = std::min<size_t>(total - at, random() % 70000 + 1);
+        readBytes(stream, n, seen.bytes.data() + at);
+        at += n;
+    }
+    if (readPast) seen.bytes += static_cast<char>(readU8(stream));
+    finishDatabaseStream(stream);
+    seen.console = captured.console;
+    seen.readError = captured.run.flags.readError;
+    seen.gaps = dataGaps(stream);
+    return seen;
+}
+
+// Under recovery every block that decodes whole is used, whatever was lost before it: the bytes are the
+// data's less the lost blocks', each lost block has its console line and a gap where its bytes would be,
+// and the read-error flag is raised. Read to the end of what is left, a lost last block shows when the
+// reading ends; read past it, the data ends as without recovery. Without recovery, the same data stops at
+// the first lost block, with or without threads alike.
+TEST(Bzip2Decoder, RecoveryLeavesOutExactlyTheLostBlocks) {
+    const std::string data = mixedData(600000, 41);
+    const std::string one = bzip2(data, 1);
+    const std::string two = bzip2(data.substr(0, 250000), 1) + bzip2(data.substr(250000), 1);
+    const std::vector<FoundBlock> oneBlocks = foundBlocks(one), twoBlocks = foundBlocks(two);
+    const size_t last = oneBlocks.size() - 1;
+    ASSERT_GE(last, 4u);
+    size_t endOfFirst = 0;  // the first stream's last block in `two`
+    while (!twoBlocks[endOfFirst].endsStream) ++endOfFirst;
+    ASSERT_LE(endOfFirst + 3, twoBlocks.size());
+    auto middle = [](const std::vector<FoundBlock>& blocks, size_t block) {
+        return static_cast<size_t>((blocks[block].bit + blocks[block].endBit) / 16);
+    };
+    auto overwrite = [&](const std::string& packed, const std::vector<FoundBlock>& blocks,
+                         std::vector<size_t> lost) {
+        std::string damaged = packed;
+        for (size_t block : lost) damaged.replace(middle(blocks, block), 8, 8, '\0');
+        return damaged;
+    };
+    std::string noMagics = one;
+    noMagics.insert(middle(oneBlocks, 2), size_t{5} << 20, '\0');
+    std::vector<MagicMark> marks;
+    findMagics(reinterpret_cast<const uint8_t*>(one.data()), one.size(), 0, marks);
+    const uint64_t check = marks.back().bit + 48;
+    const std::string checkLine = printed(
+        "BZ2_bzDecompress(): -4: Failed to decompress: the stream check at bit %llu does not match.\n",
+        static_cast<unsigned long long>(check));
+    struct Case {
+        const char* name;
+        std::string stored;
+        const std::vector<FoundBlock>& blocks;
+        std::vector<size_t> lost;
+        bool cutInLast = false;
+        std::string checkLine = "";
+    };
+    const Case cases[] = {
+        {"a block in the middle", overwrite(one, oneBlocks, {2}), oneBlocks, {2}},
+        {"the first block", overwrite(one, oneBlocks, {0}), oneBlocks, {0}},
+        {"the last block", overwrite(one, oneBlocks, {last}), oneBlocks, {last}},
+        {"two blocks", overwrite(one, oneBlocks, {1, 3}), oneBlocks, {1, 3}},
+        {"two blocks in a row", overwrite(one, oneBlocks, {2, 3}), oneBlocks, {2, 3}},
+        {"cut off in the last block", cut(one, middle(oneBlocks, last)), oneBlocks, {last}, true},
+        {"five megabytes without a magic in a block", noMagics, oneBlocks, {2}},
+        {"the first stream's last block", overwrite(two, twoBlocks, {endOfFirst}), twoBlocks, {endOfFirst}},
+        {"a block of the second stream",
+         overwrite(two, twoBlocks, {endOfFirst + 2}),
+         twoBlocks,
+         {endOfFirst + 2}},
+        {"the stream check alone",
+         flipByte(one, static_cast<size_t>(check / 8 + 1), 0x01),
+         oneBlocks,
+         {},
+         false,
+         checkLine},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string expected, console;
+        std::vector<uint64_t> gaps;
+        for (size_t i = 0, at = 0; i < c.blocks.size(); ++i) {
+            if (std::find(c.lost.begin(), c.lost.end(), i) == c.lost.end()) {
+                expected += data.substr(at, c.blocks[i].size);
+            } else {
+                gaps.push_back(expected.size());
+                console +=
+                    c.cutInLast && i == last
+                        ? printed(
+                              "BZ2_bzDecompress(): -7: Unexpected EOF in block %zu at bit %llu, skipped.\n",
+                              i + 1, static_cast<unsigned long long>(c.blocks[i].bit))
+                        : printed("BZ2_bzDecompress(): -4: Failed to decompress block %zu at bit %llu, "
+                                  "skipped.\n",
+                                  i + 1, static_cast<unsigned long long>(c.blocks[i].bit));
+            }
+            at += c.blocks[i].size;
+        }
+        console += c.checkLine;
+        for (unsigned threads : {1u, 2u}) {
+            SCOPED_TRACE(threads);
+            Recovered seen = readRecovering(c.stored, threads, expected.size(), false);
+            EXPECT_TRUE(seen.bytes == expected);
+            EXPECT_EQ(seen.console, console);
+            EXPECT_EQ(seen.gaps, gaps);
+            EXPECT_TRUE(seen.readError);
+            Recovered past = readRecovering(c.stored, threads, expected.size(), true);
+            EXPECT_TRUE(past.bytes == expected + '\0');
+            EXPECT_EQ(past.console, console + (c.cutInLast ? "" : unexpectedEnd));
+            EXPECT_EQ(past.gaps, gaps);
+        }
+        Recovered single = readRecovering(c.stored, 1, data.size(), false, false);
+        Recovered threaded = readRecovering(c.stored, 2, data.size(), false, false);
+        EXPECT_TRUE(threaded.bytes == single.bytes);
+        EXPECT_EQ(threaded.console, single.console);
+        EXPECT_TRUE(single.readError && threaded.readError);
+        EXPECT_EQ(lines(single.console).size(), 1u);
+        EXPECT_TRUE(single.gaps.empty() && threaded.gaps.empty());
+    }
+}
+
 // Threads that cannot be started leave the work to fewer workers, or to the single-threaded filter.
 TEST(Bzip2Decoder, ThreadsThatCannotStartChangeNothing) {
     std::string data = mixedData(2200000, 14);
