@@ -167,7 +167,8 @@ bool runStartsHere(RecoveryWindow& window, const RecordParser& parser, int count
         if (zeros == zerosOfDamage) return false;
         RecoveredRecord record;
         if (parser.parse(parser.context, bytes + at, available - at, Proof::convincing, record) !=
-            Parsed::whole) {
+                Parsed::whole ||
+            gapWithin(*window.stream, windowOffset(window) + at, windowOffset(window) + at + record.length)) {
             return false;
         }
         at += record.length;
@@ -232,6 +233,11 @@ void recoverRecords(DatabaseStream& stream, EntrySink& sink, FolderTable& folder
                                   afterGap ? Proof::likely : Proof::acceptable, record);
         }
         if (parsed == Parsed::whole && name.whole && record.strip > name.tail.size()) parsed = Parsed::wrong;
+        // A record read across a lost bzip2 block is made of bytes that never followed one another: the
+        // decoder has reported that damage already.
+        bool acrossLostBlock = parsed == Parsed::whole && gapWithin(stream, windowOffset(window),
+                                                                    windowOffset(window) + record.length);
+        if (acrossLostBlock) parsed = Parsed::wrong;
         if (parsed == Parsed::whole) {
             sendHeld(sink, folders, held, name, shown, report);
             stepRecoveredName(name, record.strip, record.suffix);
@@ -252,7 +258,7 @@ void recoverRecords(DatabaseStream& stream, EntrySink& sink, FolderTable& folder
         // it as the strict reader does: a read that came up short, or a corrupt structure.
         if (parsed == Parsed::cut) {
             stream.run->flags.readError = true;
-        } else {
+        } else if (!acrossLostBlock) {
             stream.run->flags.corrupt = true;
         }
         // The record before stays only if it is likely: else the damage began in it, as likely as not.
