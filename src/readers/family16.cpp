@@ -27,7 +27,7 @@ Parsed parseFileRecord16(const void* context, const uint8_t* bytes, size_t n, Pr
     if (!takeU32(record, offset)) return Parsed::cut;
     uint32_t folder = offset < map.declaredSize ? folderAtOffset(map, offset) : unresolvedFolder;
     if (folder == unresolvedFolder) return Parsed::wrong;
-    if (Parsed name = takeName(record, CountWidth::byte, out); name != Parsed::whole) return name;
+    if (Parsed name = takeName(record, CountWidth::byte, proof, out); name != Parsed::whole) return name;
     if (proof == Proof::convincing && out.suffix.empty()) return Parsed::wrong;
     out.folder = folder;
     out.hasValues = false;
@@ -63,6 +63,11 @@ uint32_t folderAtOffset(const OffsetMap& map, uint32_t offset) {
 
 bool readFolderName(DatabaseStream& stream, NameState& names, FolderTable& folders, uint32_t folder,
                     OffsetMap& map, uint64_t slotBase) {
+    // Zeroed bytes read as folder records that name the first folder and repeat the name before: a
+    // recovering run does not take them for folders, and stops there as at other damage of the folders.
+    if (stream.run->recover && zeroedAhead(stream)) {
+        return reportCorrupt(*stream.run, "folder %u: zeroed bytes where its name begins\n", folder);
+    }
     if (!decodeFrontCodedName(stream, names, NameList::folders, CountWidth::byte)) return false;
     storeDecodedFolderName(folders.names, folder, names);
     advanceDecodeOffset(map, slotBase + names.name.size());

@@ -24,16 +24,21 @@ uint32_t optionalFieldBytes(uint8_t recordFlags, NameList list) {
     return bytes;
 }
 
-// The folder records, then the folder rows. False when no file part may follow.
-bool readFolders(DatabaseStream& stream, EntrySink& sink, const FilesystemTable& filesystems,
-                 FolderTable& folders) {
-    uint32_t folderCount = static_cast<uint32_t>(folders.entries.size());
+// The list of the folders on NTFS filesystems, which the records need not. False when it was not read.
+bool skipNtfsFolderList(DatabaseStream& stream) {
     uint32_t ntfsFolderCount = readU32(stream);
     say(*stream.run, "NTFS folder count: %d\n", static_cast<int>(ntfsFolderCount));
     for (uint32_t i = 0; i < ntfsFolderCount && !failed(stream); ++i) readU32(stream);
     if (failed(stream)) return false;
-
     say(*stream.run, "Loading folders...\n");
+    return true;
+}
+
+// The folder records, then the folder rows. False when no file part may follow.
+bool readFolders(DatabaseStream& stream, EntrySink& sink, const FilesystemTable& filesystems,
+                 FolderTable& folders) {
+    uint32_t folderCount = static_cast<uint32_t>(folders.entries.size());
+    if (!skipNtfsFolderList(stream)) return false;
     NameState names;
     uint32_t complete = 0;
     for (; complete < folderCount && !failed(stream); ++complete) {
@@ -91,10 +96,29 @@ Parsed parseFileRecord(const void* context, const uint8_t* bytes, size_t n, Proo
         if (!takeU8(record, recordFlags)) return Parsed::cut;
         optional = optionalFieldBytes(recordFlags, NameList::files);
     }
-    if (Parsed name = takeName(record, CountWidth::compact, out); name != Parsed::whole) return name;
+    if (Parsed name = takeName(record, CountWidth::compact, proof, out); name != Parsed::whole) return name;
     if (proof == Proof::convincing && out.suffix.empty()) return Parsed::wrong;
     if (!takeBytes(record, optional)) return Parsed::cut;
     out.folder = reference < layout.folderCount ? reference : noFolder;
+    out.hasValues = false;
+    out.length = record.at;
+    return Parsed::whole;
+}
+
+// The record of folder `folder`, read as readFolders reads it.
+Parsed parseFolderRecord(const void* context, uint32_t folder, const uint8_t* bytes, size_t n, Proof proof,
+                         RecoveredRecord& out) {
+    const auto& layout = *static_cast<const FileLayout*>(context);
+    RecordBytes record{bytes, n};
+    uint32_t type = filesystemTypeOf(layout.filesystems, layout.folders.entries[folder].rootFilesystem);
+    uint32_t optional = 0;
+    if (type == filesystemPlain) {
+        uint8_t recordFlags = 0;
+        if (!takeU8(record, recordFlags)) return Parsed::cut;
+        optional = optionalFieldBytes(recordFlags, NameList::folders);
+    }
+    if (Parsed name = takeName(record, CountWidth::compact, proof, out); name != Parsed::whole) return name;
+    if (!takeBytes(record, (type == filesystemNtfs ? 8 : 0) + optional)) return Parsed::cut;
     out.hasValues = false;
     out.length = record.at;
     return Parsed::whole;
@@ -120,18 +144,18 @@ void convert(DatabaseStream& stream, EntrySink& sink, bool hasDecodeSize) {
     if (folderCount > 0) {
         if (!readParentLinks(stream, folderCount, filesystems.count(), folders)) return;
         if (!resolveRootFilesystems(*stream.run, folders)) return;
-        if (!readFolders(stream, sink, filesystems, folders)) return;
+        if (stream.run->recover ? !skipNtfsFolderList(stream)
+                                : !readFolders(stream, sink, filesystems, folders))
+            return;
     }
-    say(*stream.run, "Loading files...\n");
     if (!stream.run->recover) {
+        say(*stream.run, "Loading files...\n");
         readFiles(stream, sink, filesystems, folders, folderCount, fileCount);
         return;
     }
-    GapReport report;
-    report.intact = sink.entriesSent;  // the folders, all read before any damage
     const FileLayout layout{folderCount, filesystems, folders};
-    recoverRecords(stream, sink, folders, {parseFileRecord, &layout, 8}, fileCount, report);
-    finishGapReport(*stream.run, report);
+    recoverFoldersAndFiles(stream, sink, folders, {parseFolderRecord, &layout}, {parseFileRecord, &layout, 8},
+                           fileCount, nullptr, nullptr);
 }
 
 }  // namespace

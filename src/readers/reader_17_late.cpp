@@ -84,7 +84,6 @@ void readFiles(DatabaseStream& stream, EntrySink& sink, const FilesystemTable& f
 
 constexpr uint64_t fileTimeOf1980 = 119600064000000000ull;
 constexpr uint64_t fileTimeOf2100 = 157469184000000000ull;
-constexpr uint64_t fileTimeOf10000 = 2650467744000000000ull;
 constexpr uint32_t knownAttributes = 0x5FFFF7;
 
 struct FileLayout {
@@ -94,16 +93,17 @@ struct FileLayout {
     const FolderTable& folders;
 };
 
-// Dates before the year 10000, or none, in every record; between 1980 and 2100 in a likely one.
+// Any date in a record (a database may hold dates no calendar shows); between 1980 and 2100, or none, in a
+// likely one.
 bool dateAcceptable(uint64_t date, Proof proof) {
-    if (date == 0) return true;
-    if (proof == Proof::acceptable) return date < fileTimeOf10000;
+    if (date == 0 || proof == Proof::acceptable) return true;
     return date >= fileTimeOf1980 && date < fileTimeOf2100;
 }
 
 // A likely record also has a date and some attribute where the database keeps them (zeroed bytes
-// have none), attributes of known bits, and a size below 256 TiB (or all ones).
-bool valuesAcceptable(const RowValues& values, uint32_t flags, Proof proof) {
+// have none), attributes of known bits, and a size below 256 TiB (or all ones). `sizeFlag` is the flag
+// of the record's size: a folder's or a file's.
+bool valuesAcceptable(const RowValues& values, uint32_t flags, uint32_t sizeFlag, Proof proof) {
     if ((flags & flagDateCreated) && !dateAcceptable(values.dateCreated, proof)) return false;
     if ((flags & flagDateModified) && !dateAcceptable(values.dateModified, proof)) return false;
     if ((flags & flagDateAccessed) && !dateAcceptable(values.dateAccessed, proof)) return false;
@@ -114,7 +114,7 @@ bool valuesAcceptable(const RowValues& values, uint32_t flags, Proof proof) {
     if ((flags & flagAttributes) && (values.attributes == 0 || (values.attributes & ~knownAttributes) != 0)) {
         return false;
     }
-    return !(flags & flagFileSize) || values.size < (uint64_t{1} << 48) || values.size == ~uint64_t{0};
+    return !(flags & sizeFlag) || values.size < (uint64_t{1} << 48) || values.size == ~uint64_t{0};
 }
 
 // The file record at `bytes` (`n` of them at hand), read as readFiles reads it, and checked.
@@ -131,7 +131,7 @@ Parsed parseFileRecord(const void* context, const uint8_t* bytes, size_t n, Proo
     if (filesystemTypeOf(layout.filesystems, filesystem) == filesystemPlain && !takeBytes(record, 1)) {
         return Parsed::cut;
     }
-    if (Parsed name = takeName(record, CountWidth::compact, out); name != Parsed::whole) return name;
+    if (Parsed name = takeName(record, CountWidth::compact, proof, out); name != Parsed::whole) return name;
     if (proof == Proof::convincing && out.suffix.empty()) return Parsed::wrong;
     RowValues& values = out.values;
     values = {};
@@ -143,8 +143,34 @@ Parsed parseFileRecord(const void* context, const uint8_t* bytes, size_t n, Proo
         ((layout.flags & flagAttributes) && !takeU32(record, values.attributes))) {
         return Parsed::cut;
     }
-    if (!valuesAcceptable(values, layout.flags, proof)) return Parsed::wrong;
+    if (!valuesAcceptable(values, layout.flags, flagFileSize, proof)) return Parsed::wrong;
     out.folder = reference < layout.folderCount ? reference : noFolder;
+    out.hasValues = true;
+    out.length = record.at;
+    return Parsed::whole;
+}
+
+// The record of folder `folder`, read as readFolders reads it, and checked as a file record's values are.
+Parsed parseFolderRecord(const void* context, uint32_t folder, const uint8_t* bytes, size_t n, Proof proof,
+                         RecoveredRecord& out) {
+    const auto& layout = *static_cast<const FileLayout*>(context);
+    RecordBytes record{bytes, n};
+    uint32_t type = filesystemTypeOf(layout.filesystems, layout.folders.entries[folder].rootFilesystem);
+    if (type == filesystemPlain && !takeBytes(record, 1)) return Parsed::cut;
+    if (Parsed name = takeName(record, CountWidth::compact, proof, out); name != Parsed::whole) return name;
+    RowValues& values = out.values;
+    values = {};
+    auto u64 = [&](uint32_t flag, uint64_t& value) {
+        return !(layout.flags & flag) || takeU64(record, value);
+    };
+    if (!u64(flagFolderSize, values.size) || !u64(flagDateCreated, values.dateCreated) ||
+        !u64(flagDateModified, values.dateModified) || !u64(flagDateAccessed, values.dateAccessed) ||
+        ((layout.flags & flagAttributes) && !takeU32(record, values.attributes))) {
+        return Parsed::cut;
+    }
+    if (!(layout.flags & flagAttributes)) values.attributes = folderAttributesDefault;
+    if (!valuesAcceptable(values, layout.flags, flagFolderSize, proof)) return Parsed::wrong;
+    if (!takeBytes(record, type == filesystemNtfs ? 8 : type == filesystemOther ? 16 : 0)) return Parsed::cut;
     out.hasValues = true;
     out.length = record.at;
     return Parsed::whole;
@@ -169,18 +195,21 @@ void convert(DatabaseStream& stream, EntrySink& sink) {
     if (folderCount > 0) {
         if (!readParentLinks(stream, folderCount, filesystems.count(), folders)) return;
         if (!resolveRootFilesystems(*stream.run, folders)) return;
-        if (!readFolders(stream, sink, filesystems, folders, flags)) return;
+        if (!stream.run->recover && !readFolders(stream, sink, filesystems, folders, flags)) return;
     }
-    say(*stream.run, "Loading files...\n");
     if (!stream.run->recover) {
+        say(*stream.run, "Loading files...\n");
         readFiles(stream, sink, filesystems, folders, folderCount, fileCount, flags);
         return;
     }
-    GapReport report;
-    report.intact = sink.entriesSent;  // the folders, all read before any damage
+    if (folderCount > 0) say(*stream.run, "Loading folders...\n");
     const FileLayout layout{flags, folderCount, filesystems, folders};
-    recoverRecords(stream, sink, folders, {parseFileRecord, &layout, 4}, fileCount, report);
-    finishGapReport(*stream.run, report);
+    // The folders' values are kept only when the records carry any, as readFolders keeps them.
+    const RowValues defaults{.attributes = folderAttributesDefault};
+    std::vector<RowValues> values;
+    if (flags & folderValueFlags) assignLargeTable(values, folderCount, defaults);
+    recoverFoldersAndFiles(stream, sink, folders, {parseFolderRecord, &layout}, {parseFileRecord, &layout, 4},
+                           fileCount, (flags & folderValueFlags) ? &values : nullptr, &defaults);
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ size_t zeroRun(RecoveryWindow& window, size_t limit) {
     return n;
 }
 
-Parsed takeName(RecordBytes& record, CountWidth width, RecoveredRecord& out) {
+Parsed takeName(RecordBytes& record, CountWidth width, Proof proof, RecoveredRecord& out) {
     auto count = [&](uint32_t& value) {
         uint8_t first = 0;
         if (!takeU8(record, first)) return false;
@@ -82,8 +82,9 @@ Parsed takeName(RecordBytes& record, CountWidth width, RecoveredRecord& out) {
     }
     const uint8_t* suffix = record.bytes + record.at;
     if (!takeBytes(record, suffixLength)) return Parsed::cut;
+    bool (*impossible)(uint8_t) = proof == Proof::acceptable ? nameByteImpossible : nameByteUnlikely;
     for (uint32_t k = 0; k < suffixLength; ++k) {
-        if (nameByteImpossible(suffix[k])) return Parsed::wrong;
+        if (impossible(suffix[k])) return Parsed::wrong;
     }
     out.suffix = {reinterpret_cast<const char*>(suffix), suffixLength};
     return Parsed::whole;
@@ -212,17 +213,70 @@ bool zeroedHere(const uint8_t* bytes, size_t available) {
     return true;
 }
 
+// Skips from the window's position past damage: to the next position where a run of convincing records
+// starts, and past that run's first record. The run never starts inside a zeroed range: there, zero fields
+// read as folder 0, the name before and no values, which a record made partly of the bytes after the range
+// can pass for.
+void skipToNextRun(RecoveryWindow& window, const RecordParser& parser) {
+    size_t zerosBefore = 0;
+    if (windowAvailable(window, 1) > 0) {
+        zerosBefore = *windowData(window) == 0 ? 1 : 0;
+        windowAdvance(window, 1);
+    }
+    while (windowAvailable(window, 1) > 0) {
+        if (*windowData(window) == 0) {
+            size_t zeros = zeroRun(window, zerosOfDamage);
+            if (zerosBefore + zeros >= zerosOfDamage) {
+                windowAdvance(window, zeros);
+                zerosBefore += zeros;
+                continue;
+            }
+        }
+        if (runStartsHere(window, parser, parser.recordsToResume)) {
+            // The run's first record may be the one the damage ended in: a few bytes of its start changed
+            // still leave a record that parses (a parent reference's low byte, say). It goes with the gap,
+            // and the names after it owe nothing to it.
+            RecoveredRecord first;
+            parser.parse(parser.context, windowData(window), windowAvailable(window, longestRecord),
+                         Proof::convincing, first);
+            windowAdvance(window, first.length);
+            return;
+        }
+        zerosBefore = *windowData(window) == 0 ? zerosBefore + 1 : 0;
+        windowAdvance(window, 1);
+    }
+}
+
 }  // namespace
+
+bool zeroedAhead(const DatabaseStream& stream) { return zeroedHere(stream.cursor, bufferedBytes(stream)); }
 
 void recoverRecords(DatabaseStream& stream, EntrySink& sink, FolderTable& folders, const RecordParser& parser,
                     uint64_t count, GapReport& report) {
     RecoveryWindow window;
     openRecoveryWindow(window, stream, streamPosition(stream));
+    recoverRecords(window, sink, folders, parser, count, report, {});
+}
+
+void recoverRecords(RecoveryWindow& window, EntrySink& sink, FolderTable& folders, const RecordParser& parser,
+                    uint64_t count, GapReport& report, const FileRecordsFrom& from) {
+    DatabaseStream& stream = *window.stream;
     RecoveredName name;
     std::string shown;
     HeldFile held;
     bool afterGap = false;
     uint64_t read = 0;
+    auto crossGap = [&](uint64_t gapStart) {
+        skipToNextRun(window, parser);
+        reportGap(*stream.run, report, gapStart, windowOffset(window) - gapStart);
+        afterGap = true;
+        name.whole = false;
+        name.tail.clear();
+    };
+    if (from.afterDamage) crossGap(windowOffset(window));
+    auto folderPartial = [&](uint32_t folder) {
+        return folder != noFolder && from.partialFolders != nullptr && (*from.partialFolders)[folder];
+    };
     while (afterGap || read < count) {
         size_t available = windowAvailable(window, longestRecord);
         if (available == 0 && afterGap) break;  // the records after the gap reach the end of the data
@@ -235,8 +289,8 @@ void recoverRecords(DatabaseStream& stream, EntrySink& sink, FolderTable& folder
         if (parsed == Parsed::whole && name.whole && record.strip > name.tail.size()) parsed = Parsed::wrong;
         // A record read across a lost bzip2 block is made of bytes that never followed one another: the
         // decoder has reported that damage already.
-        bool acrossLostBlock = parsed == Parsed::whole && gapWithin(stream, windowOffset(window),
-                                                                    windowOffset(window) + record.length);
+        bool acrossLostBlock = parsed == Parsed::whole &&
+                               gapWithin(stream, windowOffset(window), windowOffset(window) + record.length);
         if (acrossLostBlock) parsed = Parsed::wrong;
         if (parsed == Parsed::whole) {
             sendHeld(sink, folders, held, name, shown, report);
@@ -247,9 +301,9 @@ void recoverRecords(DatabaseStream& stream, EntrySink& sink, FolderTable& folder
             held.folder = record.folder;
             held.values = record.values;
             held.hasValues = record.hasValues;
-            held.status = !afterGap    ? EntryStatus::intact
-                          : name.whole ? EntryStatus::recovered
-                                       : EntryStatus::partial;
+            held.status = !afterGap && !folderPartial(record.folder)    ? EntryStatus::intact
+                          : name.whole && !folderPartial(record.folder) ? EntryStatus::recovered
+                                                                        : EntryStatus::partial;
             windowAdvance(window, record.length);
             ++read;
             continue;
@@ -273,43 +327,161 @@ void recoverRecords(DatabaseStream& stream, EntrySink& sink, FolderTable& folder
             }
         }
         sendHeld(sink, folders, held, name, shown, report);
-        uint64_t gapStart = windowOffset(window);
-        // The next run starts after the damage, and never inside a zeroed range: there, zero fields read
-        // as folder 0, the name before and no values, which a record made partly of the bytes after the
-        // range can pass for.
-        size_t zerosBefore = 0;
-        if (windowAvailable(window, 1) > 0) {
-            zerosBefore = *windowData(window) == 0 ? 1 : 0;
-            windowAdvance(window, 1);
-        }
-        while (windowAvailable(window, 1) > 0) {
-            if (*windowData(window) == 0) {
-                size_t zeros = zeroRun(window, zerosOfDamage);
-                if (zerosBefore + zeros >= zerosOfDamage) {
-                    windowAdvance(window, zeros);
-                    zerosBefore += zeros;
-                    continue;
-                }
-            }
-            if (runStartsHere(window, parser, parser.recordsToResume)) {
-                // The run's first record may be the one the damage ended in: a few bytes of its start
-                // changed still leave a record that parses (a parent reference's low byte, say). It goes
-                // with the gap, and the names after it owe nothing to it.
-                RecoveredRecord first;
-                parser.parse(parser.context, windowData(window), windowAvailable(window, longestRecord),
-                             Proof::convincing, first);
-                windowAdvance(window, first.length);
-                break;
-            }
-            zerosBefore = *windowData(window) == 0 ? zerosBefore + 1 : 0;
-            windowAdvance(window, 1);
-        }
-        reportGap(*stream.run, report, gapStart, windowOffset(window) - gapStart);
-        afterGap = true;
-        name.whole = false;
-        name.tail.clear();
+        crossGap(windowOffset(window));
     }
     sendHeld(sink, folders, held, name, shown, report);
+}
+
+namespace {
+
+// The name a folder whose record was lost is given: no Windows name can hold it.
+constexpr std::string_view lostName = "<?>";
+
+// Whether `count` file records (or `fileCount`, if fewer) parse from the window's position, none where a
+// zeroed range begins and none across a lost block: sound folder records are followed by them.
+bool fileRecordsFollow(RecoveryWindow& window, const RecordParser& files, uint64_t fileCount) {
+    auto count =
+        static_cast<size_t>(std::min<uint64_t>(fileCount, static_cast<uint64_t>(files.recordsToResume)));
+    size_t available = windowAvailable(window, count * longestRecord);
+    const uint8_t* bytes = windowData(window);
+    size_t at = 0;
+    for (size_t k = 0; k < count; ++k) {
+        RecoveredRecord record;
+        if (zeroedHere(bytes + at, available - at) ||
+            files.parse(files.context, bytes + at, available - at, Proof::acceptable, record) !=
+                Parsed::whole ||
+            gapWithin(*window.stream, windowOffset(window) + at, windowOffset(window) + at + record.length)) {
+            return false;
+        }
+        at += record.length;
+    }
+    return true;
+}
+
+// Marks the folders whose chain holds a folder at or past `known` (whose record was lost).
+std::vector<bool> foldersWithLostPiece(const FolderTable& folders, uint32_t known) {
+    std::vector<bool> partial(folders.entries.size(), false);
+    std::vector<uint8_t> decided(folders.entries.size(), 0);
+    std::vector<uint32_t> chain;
+    for (uint32_t i = 0; i < folders.entries.size(); ++i) {
+        // Up to a folder decided already or a root, then down again: the chains are free of loops.
+        chain.clear();
+        uint32_t at = i;
+        while (at != noFolder && at < folders.entries.size() && !decided[at]) {
+            chain.push_back(at);
+            at = folders.entries[at].parent;
+        }
+        bool lost = at != noFolder && at < folders.entries.size() && partial[at];
+        for (auto k = chain.size(); k-- > 0;) {
+            lost = lost || chain[k] >= known;
+            partial[chain[k]] = lost;
+            decided[chain[k]] = 1;
+        }
+    }
+    return partial;
+}
+
+}  // namespace
+
+RecoveredFolders recoverFolderRecords(RecoveryWindow& window, FolderTable& folders,
+                                      const FolderRecordParser& parser, const RecordParser& files,
+                                      uint64_t fileCount, std::vector<RowValues>* values,
+                                      std::vector<bool>& partial) {
+    auto count = static_cast<uint32_t>(folders.entries.size());
+    RunContext& run = *window.stream->run;
+    RecoveredFolders got;
+    NameState names;
+    // Where the last three records began (by index modulo 3), and the same when the first record that is
+    // not likely was read: damage is looked for back from there once it is known to be there at all.
+    uint64_t recent[3] = {0, 0, 0}, atUnlikely[3] = {0, 0, 0};
+    uint32_t firstUnlikely = count;
+    uint32_t k = 0;
+    for (; k <= count; ++k) {
+        recent[k % 3] = windowOffset(window);
+        if (k == count) break;
+        size_t available = windowAvailable(window, longestRecord);
+        RecoveredRecord record;
+        Parsed parsed = Parsed::wrong;
+        if (!zeroedHere(windowData(window), available)) {
+            parsed = parser.parse(parser.context, k, windowData(window), available, Proof::likely, record);
+            if (parsed == Parsed::wrong) {
+                parsed =
+                    parser.parse(parser.context, k, windowData(window), available, Proof::acceptable, record);
+                if (parsed == Parsed::whole && firstUnlikely == count) {
+                    firstUnlikely = k;
+                    std::copy(std::begin(recent), std::end(recent), atUnlikely);
+                }
+            }
+        }
+        if (parsed == Parsed::whole && record.strip > names.name.size()) parsed = Parsed::wrong;
+        bool acrossLostBlock = parsed == Parsed::whole && gapWithin(*window.stream, windowOffset(window),
+                                                                    windowOffset(window) + record.length);
+        if (parsed != Parsed::whole || acrossLostBlock) {
+            if (parsed == Parsed::cut) {
+                run.flags.readError = true;
+            } else if (!acrossLostBlock) {
+                run.flags.corrupt = true;
+            }
+            break;
+        }
+        // The name as the strict reading decodes it (no record taken here has a zero byte in its name).
+        names.kept = names.name.size() - record.strip;
+        names.name.resize(names.kept);
+        names.name.append(record.suffix);
+        names.visible = names.name.size();
+        storeDecodedFolderName(folders.names, k, names);
+        if (values != nullptr) (*values)[k] = record.values;
+        windowAdvance(window, record.length);
+    }
+    if (k == count && !fileRecordsFollow(window, files, fileCount)) {
+        run.flags.corrupt = true;  // the file records do not begin where the folder records end
+        k = count + 1;             // taken as damage met right after the last record
+    }
+    got.damaged = k != count;
+    got.known = std::min(k, count);
+    uint64_t lostFrom = windowOffset(window);  // where the first record not known begins
+    if (got.damaged) {
+        // The damage began at the first record that is not likely, if one came before it was found, or
+        // before: a record the damage began in may still be likely (a cut that joins the start of one
+        // record to the end of another), and the records after it then parse in step. The two records
+        // before go with the damage, which the damage tables measured to be enough.
+        const uint64_t* starts = recent;
+        if (firstUnlikely < got.known) {
+            got.known = firstUnlikely;
+            starts = atUnlikely;
+        }
+        uint32_t back = std::min(2u, got.known);
+        got.known -= back;
+        if (got.known < count) lostFrom = starts[got.known % 3];
+    }
+    // The search for file records starts where the first record lost began.
+    windowBack(window, static_cast<size_t>(windowOffset(window) - lostFrom));
+    got.damageAt = windowOffset(window);
+
+    for (uint32_t i = got.known; i < count; ++i) setFolderNameBytes(folders.names, i, lostName);
+    partial = got.damaged ? foldersWithLostPiece(folders, got.known) : std::vector<bool>();
+    return got;
+}
+
+void recoverFoldersAndFiles(DatabaseStream& stream, EntrySink& sink, FolderTable& folders,
+                            const FolderRecordParser& folderParser, const RecordParser& fileParser,
+                            uint64_t fileCount, std::vector<RowValues>* values, const RowValues* defaults) {
+    RecoveryWindow window;
+    openRecoveryWindow(window, stream, streamPosition(stream));
+    GapReport report;
+    std::vector<bool> partial;
+    RecoveredFolders got =
+        recoverFolderRecords(window, folders, folderParser, fileParser, fileCount, values, partial);
+    for (uint32_t i = 0; i < got.known; ++i) {
+        EntryStatus status = got.damaged && partial[i] ? EntryStatus::partial : EntryStatus::intact;
+        sendEntry(sink, folders,
+                  {EntryKind::folder, i, {}, values != nullptr ? &(*values)[i] : defaults, status});
+        countRecoveredRow(report, status);
+    }
+    say(*stream.run, "Loading files...\n");
+    recoverRecords(window, sink, folders, fileParser, fileCount, report,
+                   {got.damaged, got.damaged ? &partial : nullptr});
+    finishGapReport(*stream.run, report);
 }
 
 }  // namespace catadump

@@ -61,8 +61,10 @@ void stepRecoveredName(RecoveredName& name, uint64_t strip, std::string_view suf
 // The name as a row shows it: "<?>" for the lost piece, then the known bytes up to the first zero byte.
 void showRecoveredName(const RecoveredName& name, std::string& shown);
 
-// Bytes no name holds: the control bytes, and the separators.
-inline bool nameByteImpossible(uint8_t byte) { return byte < 0x20 || byte == '\\' || byte == '/'; }
+// Bytes no name holds: the separators, and the zero byte (which would end the name as rows show it).
+inline bool nameByteImpossible(uint8_t byte) { return byte == 0 || byte == '\\' || byte == '/'; }
+// Nor do real files' names hold the other control bytes, which the names of a likely record lack.
+inline bool nameByteUnlikely(uint8_t byte) { return byte < 0x20 || byte == '\\' || byte == '/'; }
 
 // ---- Records read from bytes at hand ----
 
@@ -119,8 +121,9 @@ inline bool takeU64(RecordBytes& record, uint64_t& value) {
     return true;
 }
 // A front-coded name (the counts compact or bytes, as the version has them) into out.strip and out.suffix:
-// wrong when a count is beyond any valid name's or the suffix holds a byte no name holds.
-Parsed takeName(RecordBytes& record, CountWidth width, RecoveredRecord& out);
+// wrong when a count is beyond any valid name's or the suffix holds a byte no name holds (in a likely
+// record, none a real file's name lacks).
+Parsed takeName(RecordBytes& record, CountWidth width, Proof proof, RecoveredRecord& out);
 
 // A version's reading of one file record: `context` is the version's own (its counts and tables).
 struct RecordParser {
@@ -148,12 +151,64 @@ void countRecoveredRow(GapReport& report, EntryStatus status);
 // The last gap's rows and the totals.
 void finishGapReport(RunContext& run, GapReport& report);
 
-// Reads `count` file records from the stream and hands on their entries, going on past damage: where a
+// Where the file records' reading begins: right after sound folder records, or after damage that took the
+// last of them (the reading then starts by looking for a run of convincing file records); and the folders
+// whose paths have a lost piece, whose files are partial rows.
+struct FileRecordsFrom {
+    bool afterDamage = false;
+    const std::vector<bool>* partialFolders = nullptr;
+};
+
+// Reads `count` file records from the window and hands on their entries, going on past damage: where a
 // record is wrong (or the data is zeroed, or ends inside a record), the record before it is kept only if it
 // is likely, and the reading takes up again at the next position where a run of convincing records
 // starts; it then goes on to the end of the data, however many records the gap took. After a gap every
 // name has lost the piece it kept from the names the gap took.
+void recoverRecords(RecoveryWindow& window, EntrySink& sink, FolderTable& folders, const RecordParser& parser,
+                    uint64_t count, GapReport& report, const FileRecordsFrom& from);
+// The same from the stream's position, after sound folder records.
 void recoverRecords(DatabaseStream& stream, EntrySink& sink, FolderTable& folders, const RecordParser& parser,
                     uint64_t count, GapReport& report);
+
+// Whether the bytes buffered at the stream's position begin a zeroed range (as many zero bytes as no
+// record of a valid database has); a range that the buffer's end cuts short is not seen here.
+bool zeroedAhead(const DatabaseStream& stream);
+
+// ---- Folder records ----
+
+// A version's reading of the record of folder `folder` (whose filesystem chooses the record's layout).
+struct FolderRecordParser {
+    Parsed (*parse)(const void* context, uint32_t folder, const uint8_t* bytes, size_t n, Proof proof,
+                    RecoveredRecord& out);
+    const void* context;
+};
+
+// What the folder records gave: the folders, from the first, whose names (and values) are known; the rest
+// were taken by damage that begins at `damageAt` of the decoded data.
+struct RecoveredFolders {
+    uint32_t known = 0;
+    bool damaged = false;
+    uint64_t damageAt = 0;
+};
+
+// Reads the folder records of the table's folders from the window while they are sound, naming each
+// folder and filling `values` (when given, one per folder). Where a record is wrong, the reading stops, and
+// the damage is taken to begin two records before the first record that is not likely. Sound records must
+// also be followed by file records that parse (as many as `files` needs to take up a reading, or all
+// `fileCount`): else the damage began in the last folder records. A folder whose record was lost is named
+// "<?>", and no row is written for it; `partial` tells for every folder whether its path has such a piece,
+// its own name or one above it.
+RecoveredFolders recoverFolderRecords(RecoveryWindow& window, FolderTable& folders,
+                                      const FolderRecordParser& parser, const RecordParser& files,
+                                      uint64_t fileCount, std::vector<RowValues>* values,
+                                      std::vector<bool>& partial);
+
+// The folder records, then the file records from the stream's position, going on past damage in either
+// (the console's lines between them as the strict reading prints them): the folders whose records were
+// read are written in order, with their values (`values`, one per folder, or `defaults` for every folder
+// when the records hold none, or null for none at all), then the files; then the gaps' totals.
+void recoverFoldersAndFiles(DatabaseStream& stream, EntrySink& sink, FolderTable& folders,
+                            const FolderRecordParser& folderParser, const RecordParser& fileParser,
+                            uint64_t fileCount, std::vector<RowValues>* values, const RowValues* defaults);
 
 }  // namespace catadump

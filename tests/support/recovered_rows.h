@@ -80,8 +80,14 @@ inline std::string damaged(const std::string& bytes, DamageKind kind, uint64_t a
     return out;
 }
 
-// Whether a recovered row is the intact row: the same kind, values and path, "<?>" standing for a lost
-// piece of a name (never for a separator).
+// Whether a piece of a recovered path (a folder's name or the row's own) is the intact piece: the same, or
+// "<?>" for a lost piece, then the intact piece's end (a folder whose record was lost is "<?>" alone).
+inline bool samePiece(std::string_view got, std::string_view intact) {
+    if (!got.starts_with("<?>")) return got == intact;
+    return intact.ends_with(got.substr(3));
+}
+
+// Whether a recovered row is the intact row: the same kind, values and path, piece by piece.
 inline bool sameRow(const KeptRow& got, const KeptRow& intact) {
     const RowValues &a = got.values, &b = intact.values;
     if (got.isFolder != intact.isFolder || a.size != b.size || a.dateCreated != b.dateCreated ||
@@ -89,16 +95,16 @@ inline bool sameRow(const KeptRow& got, const KeptRow& intact) {
         a.attributes != b.attributes) {
         return false;
     }
-    size_t lost = got.path.find("<?>");
-    if (lost == std::string::npos) return got.path == intact.path;
-    std::string_view before = std::string_view(got.path).substr(0, lost);
-    std::string_view after = std::string_view(got.path).substr(lost + 3);
-    std::string_view path = intact.path;
-    if (path.size() < before.size() + after.size() || !path.starts_with(before) || !path.ends_with(after)) {
-        return false;
+    if (got.path.find("<?>") == std::string::npos) return got.path == intact.path;
+    std::string_view rest = got.path, restIntact = intact.path;
+    for (;;) {
+        size_t end = rest.find('\\'), endIntact = restIntact.find('\\');
+        if ((end == std::string_view::npos) != (endIntact == std::string_view::npos)) return false;
+        if (!samePiece(rest.substr(0, end), restIntact.substr(0, endIntact))) return false;
+        if (end == std::string_view::npos) return true;
+        rest.remove_prefix(end + 1);
+        restIntact.remove_prefix(endIntact + 1);
     }
-    return path.substr(before.size(), path.size() - before.size() - after.size()).find('\\') ==
-           std::string_view::npos;
 }
 
 // How the rows after the damage compare. `before` rows of the intact list (those of the records wholly
