@@ -72,7 +72,8 @@ void reportLost(Bzip2Decoder& d, const BlockEntry& entry, uint64_t number) {
 bool advance(Bzip2Decoder& d) {
     if (d.checkFailed) {
         d.checkFailed = false;
-        say(*d.run, "BZ2_bzDecompress(): %d: Failed to decompress: the stream check at bit %llu does not match.\n",
+        say(*d.run,
+            "BZ2_bzDecompress(): %d: Failed to decompress: the stream check at bit %llu does not match.\n",
             BZ_DATA_ERROR, static_cast<unsigned long long>(d.checkBit));
         noteDamage(d);
     }

@@ -235,8 +235,8 @@ void recoverRecords(DatabaseStream& stream, EntrySink& sink, FolderTable& folder
         if (parsed == Parsed::whole && name.whole && record.strip > name.tail.size()) parsed = Parsed::wrong;
         // A record read across a lost bzip2 block is made of bytes that never followed one another: the
         // decoder has reported that damage already.
-        bool acrossLostBlock = parsed == Parsed::whole && gapWithin(stream, windowOffset(window),
-                                                                    windowOffset(window) + record.length);
+        bool acrossLostBlock = parsed == Parsed::whole &&
+                               gapWithin(stream, windowOffset(window), windowOffset(window) + record.length);
         if (acrossLostBlock) parsed = Parsed::wrong;
         if (parsed == Parsed::whole) {
             sendHeld(sink, folders, held, name, shown, report);
