@@ -1,10 +1,12 @@
 // The figures of recovery (--recover): generated databases of every version, of 20,000 and 200,000
 // entries, damaged at random in their file records in each way evidence is damaged, converted with
-// recovery in process and compared with the same database intact (tests/support/recovered_rows.h).
+// recovery in process and compared with the same database intact (tests/support/recovered_rows.h); and the
+// same databases wrapped in bzip2 (blocks of 100 kB) with one block damaged, lost with the records it held.
 // Prints, per version and kind of damage: the share of the rows of the records wholly after the damage
-// that came back, the rows invented (recovered or partial rows that are no row of the intact database),
-// the rows read across damage that went unseen there, the share of whole names and of whole folder paths
-// among the rows read after a gap. Usage: recovery_figures [CASES] (per version and kind; 200 by default).
+// (or the lost block's decoded data) that came back, the rows invented (recovered or partial rows that are no
+// row of the intact database), the rows read across damage that went unseen there, the share of whole names
+// and of whole folder paths among the rows read after a gap. Usage: recovery_figures [CASES] (per version and
+// kind; 200 by default).
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -13,6 +15,7 @@
 
 #include "catagen/encode.h"
 #include "catagen/synthetic.h"
+#include "support/bzip2_blocks.h"
 #include "support/recovered_rows.h"
 
 using namespace catadump;
@@ -49,6 +52,9 @@ struct Database {
     std::string bytes;
     catagen::EncodeMarks marks;
     std::vector<KeptRow> intact;
+    std::string wrapped;  // bzip2, blocks of 100 kB
+    std::vector<Bzip2Block> blocks;
+    std::vector<size_t> damageable;  // the blocks of file records only, neither the first nor the last
 };
 
 Database makeDatabase(const Shape& shape, uint32_t entries, uint64_t seed) {
@@ -63,7 +69,50 @@ Database makeDatabase(const Shape& shape, uint32_t entries, uint64_t seed) {
     options.marks = &db.marks;
     db.bytes = catagen::encodeDatabase(catagen::makeSyntheticTree(params), shape.version, options);
     db.intact = convertKept(db.bytes, false).rows;
+    db.wrapped = wrapInSmallBlocks(db.bytes);
+    db.blocks = bzip2Blocks(db.wrapped);
+    for (size_t k = 1; k + 1 < db.blocks.size(); ++k) {
+        if (db.blocks[k].rawFrom >= db.marks.files.front().parent) db.damageable.push_back(k);
+    }
+    if (db.damageable.empty()) {
+        std::fprintf(stderr, "a database of %u entries has no bzip2 block to damage\n", entries);
+        std::exit(1);
+    }
     return db;
+}
+
+// The comparison of one case against the damage at [from, to) of the raw database: the rows of the records
+// wholly before it must come first, intact; those of the records wholly after it are the rows to come back.
+RecoveredComparison compareCase(const Database& db, const std::vector<KeptRow>& got, uint64_t from,
+                                uint64_t to) {
+    const auto& files = db.marks.files;
+    size_t head = db.intact.size() - files.size(), before = head, firstAfter = head;
+    while (before - head < files.size() && files[before - head].end <= from) ++before;
+    while (firstAfter < db.intact.size() && files[firstAfter - head].parent < to) ++firstAfter;
+    return compareRecovered(db.intact, got, before, firstAfter);
+}
+
+void addCase(RecoveredComparison& sum, const RecoveredComparison& c, const Shape& shape, const char* kind) {
+    if (!c.headIntact) std::fprintf(stderr, "%s %s: rows before the damage changed\n", shape.name, kind);
+    sum.after += c.after;
+    sum.back += c.back;
+    sum.invented += c.invented;
+    sum.unseen += c.unseen;
+    sum.recovered += c.recovered;
+    sum.wholeNames += c.wholeNames;
+    sum.fileRows += c.fileRows;
+    sum.wholeFolders += c.wholeFolders;
+}
+
+void printFigures(const RecoveredComparison& sum, const Shape& shape, const char* kind) {
+    auto share = [](uint64_t part, uint64_t whole) {
+        return whole == 0 ? 100.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
+    };
+    std::printf("| %s | %s | %.2f %% | %llu | %.3f %% | %.2f %% | %.2f %% |\n", shape.name, kind,
+                share(sum.back, sum.after), static_cast<unsigned long long>(sum.invented),
+                share(sum.unseen, sum.after), share(sum.wholeNames, sum.recovered),
+                share(sum.wholeFolders, sum.fileRows));
+    std::fflush(stdout);
 }
 
 }  // namespace
@@ -90,31 +139,30 @@ int main(int argc, char** argv) {
                 uint64_t from = first + random() % (last - first);
                 uint64_t to = from + (kind.kind == DamageKind::inserted ? 0 : length);
                 KeptConversion got = convertKept(damaged(db.bytes, kind.kind, from, length, random), true);
-                size_t head = db.intact.size() - files.size(), before = head, firstAfter = head;
-                while (files[before - head].end <= from) ++before;
-                while (firstAfter < db.intact.size() && files[firstAfter - head].parent < to) ++firstAfter;
-                RecoveredComparison c = compareRecovered(db.intact, got.rows, before, firstAfter);
-                if (!c.headIntact)
-                    std::fprintf(stderr, "%s %s: rows before the damage changed\n", shape.name, kind.name);
-                sum.after += c.after;
-                sum.back += c.back;
-                sum.invented += c.invented;
-                sum.unseen += c.unseen;
-                sum.recovered += c.recovered;
-                sum.wholeNames += c.wholeNames;
-                sum.fileRows += c.fileRows;
-                sum.wholeFolders += c.wholeFolders;
+                addCase(sum, compareCase(db, got.rows, from, to), shape, kind.name);
             }
             inventedInAll += sum.invented;
-            auto share = [](uint64_t part, uint64_t whole) {
-                return whole == 0 ? 100.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
-            };
-            std::printf("| %s | %s | %.2f %% | %llu | %.3f %% | %.2f %% | %.2f %% |\n", shape.name, kind.name,
-                        share(sum.back, sum.after), static_cast<unsigned long long>(sum.invented),
-                        share(sum.unseen, sum.after), share(sum.wholeNames, sum.recovered),
-                        share(sum.wholeFolders, sum.fileRows));
-            std::fflush(stdout);
+            printFigures(sum, shape, kind.name);
         }
+        // A bzip2 block of file records, neither the first nor the last, with 1 to 64 bytes in it changed
+        // to random ones: the block is lost, and with it the decoded bytes it held.
+        const char* blockKind = "damaged bzip2 block";
+        std::mt19937_64 random(977 + static_cast<uint64_t>(shape.version));
+        RecoveredComparison sum;
+        for (int round = 0; round < cases; ++round) {
+            const Database& db = round % 2 == 0 ? small : large;
+            const Bzip2Block& block = db.blocks[db.damageable[random() % db.damageable.size()]];
+            uint64_t length = 1 + random() % 64;
+            uint64_t first = block.bitFrom / 8 + 1, last = block.bitTo / 8 - length;
+            uint64_t from = first + random() % (last - first);
+            std::string bytes = db.wrapped;
+            for (uint64_t k = from; k < from + length; ++k)
+                bytes[k] = static_cast<char>(bytes[k] ^ static_cast<char>(1 + random() % 255));
+            KeptConversion got = convertKept(bytes, true);
+            addCase(sum, compareCase(db, got.rows, block.rawFrom, block.rawTo), shape, blockKind);
+        }
+        inventedInAll += sum.invented;
+        printFigures(sum, shape, blockKind);
     }
     return inventedInAll == 0 ? 0 : 1;
 }
