@@ -226,8 +226,18 @@ inline size_t statusRoom(const RowOutput& output) { return output.recover ? 24 :
 
 // Puts the status as its word: intact, recovered or partial.
 inline void putStatus(RowText& text, EntryStatus status) {
-    std::string_view word = statusText(status);
-    text.put(word.data(), word.size());
+    // Every row of a recovering run has one: each word a copy of known length, with no call to make.
+    switch (status) {
+    case EntryStatus::recovered:
+        text.put("recovered");
+        return;
+    case EntryStatus::partial:
+        text.put("partial");
+        return;
+    case EntryStatus::intact:
+        break;
+    }
+    text.put("intact");
 }
 
 // Makes the output's sourceText with put(text, source), in at most `longest` bytes: the source escaped

@@ -76,7 +76,7 @@ const std::vector<uint64_t>& dataGaps(const DatabaseStream& stream) {
     return stream.decoder ? lostBlockOffsets(*stream.decoder) : none;
 }
 
-bool gapWithin(const DatabaseStream& stream, uint64_t from, uint64_t to) {
+bool gapWithinDecoded(const DatabaseStream& stream, uint64_t from, uint64_t to) {
     const std::vector<uint64_t>& gaps = dataGaps(stream);
     auto first = std::lower_bound(gaps.begin(), gaps.end(), from);
     return first != gaps.end() && *first < to;

@@ -76,7 +76,11 @@ const std::vector<uint64_t>& dataGaps(const DatabaseStream& stream);
 // missing bytes (from < g), or begins right after them (g == from), where nothing tells that a record
 // begins. A record that ends right before a gap (g == to) is whole. Ask once the bytes up to `to` were read:
 // a gap is known from the time the bytes after it are.
-bool gapWithin(const DatabaseStream& stream, uint64_t from, uint64_t to);
+bool gapWithinDecoded(const DatabaseStream& stream, uint64_t from, uint64_t to);
+// Asked of every record a recovering reader takes: raw data, which has no gaps, costs no call.
+inline bool gapWithin(const DatabaseStream& stream, uint64_t from, uint64_t to) {
+    return stream.decoder != nullptr && gapWithinDecoded(stream, from, to);
+}
 
 // Bytes of the database file consumed so far (compressed bytes in decompressing mode), for progress.
 uint64_t databaseBytesRead(const DatabaseStream& stream);

@@ -93,24 +93,20 @@ struct FileLayout {
     const FolderTable& folders;
 };
 
-// Any date in a record (a database may hold dates no calendar shows); between 1980 and 2100, or none, in a
-// likely one.
-bool dateAcceptable(uint64_t date, Proof proof) {
-    if (date == 0 || proof == Proof::acceptable) return true;
-    return date >= fileTimeOf1980 && date < fileTimeOf2100;
+// Any values are acceptable: a database may hold dates no calendar shows. A likely record has dates
+// between 1980 and 2100 (or none) and at least one of them where the database keeps them (zeroed bytes
+// have none), some attribute of known bits, and a size below 256 TiB (or all ones). `sizeFlag` is the flag
+// of the record's size: a folder's or a file's.
+bool dateLikely(uint64_t date) {
+    return date == 0 || date - fileTimeOf1980 < fileTimeOf2100 - fileTimeOf1980;
 }
 
-// A likely record also has a date and some attribute where the database keeps them (zeroed bytes
-// have none), attributes of known bits, and a size below 256 TiB (or all ones). `sizeFlag` is the flag
-// of the record's size: a folder's or a file's.
-bool valuesAcceptable(const RowValues& values, uint32_t flags, uint32_t sizeFlag, Proof proof) {
-    if ((flags & flagDateCreated) && !dateAcceptable(values.dateCreated, proof)) return false;
-    if ((flags & flagDateModified) && !dateAcceptable(values.dateModified, proof)) return false;
-    if ((flags & flagDateAccessed) && !dateAcceptable(values.dateAccessed, proof)) return false;
-    if (proof == Proof::acceptable) return true;
+bool valuesLikely(const RowValues& values, uint32_t flags, uint32_t sizeFlag) {
+    if ((flags & flagDateCreated) && !dateLikely(values.dateCreated)) return false;
+    if ((flags & flagDateModified) && !dateLikely(values.dateModified)) return false;
+    if ((flags & flagDateAccessed) && !dateLikely(values.dateAccessed)) return false;
     uint32_t dates = flags & (flagDateCreated | flagDateModified | flagDateAccessed);
-    if (dates != 0 && values.dateCreated == 0 && values.dateModified == 0 && values.dateAccessed == 0)
-        return false;
+    if (dates != 0 && (values.dateCreated | values.dateModified | values.dateAccessed) == 0) return false;
     if ((flags & flagAttributes) && (values.attributes == 0 || (values.attributes & ~knownAttributes) != 0)) {
         return false;
     }
@@ -143,7 +139,7 @@ Parsed parseFileRecord(const void* context, const uint8_t* bytes, size_t n, Proo
         ((layout.flags & flagAttributes) && !takeU32(record, values.attributes))) {
         return Parsed::cut;
     }
-    if (!valuesAcceptable(values, layout.flags, flagFileSize, proof)) return Parsed::wrong;
+    if (proof != Proof::acceptable && !valuesLikely(values, layout.flags, flagFileSize)) return Parsed::wrong;
     out.folder = reference < layout.folderCount ? reference : noFolder;
     out.hasValues = true;
     out.length = record.at;
@@ -169,7 +165,8 @@ Parsed parseFolderRecord(const void* context, uint32_t folder, const uint8_t* by
         return Parsed::cut;
     }
     if (!(layout.flags & flagAttributes)) values.attributes = folderAttributesDefault;
-    if (!valuesAcceptable(values, layout.flags, flagFolderSize, proof)) return Parsed::wrong;
+    if (proof != Proof::acceptable && !valuesLikely(values, layout.flags, flagFolderSize))
+        return Parsed::wrong;
     if (!takeBytes(record, type == filesystemNtfs ? 8 : type == filesystemOther ? 16 : 0)) return Parsed::cut;
     out.hasValues = true;
     out.length = record.at;

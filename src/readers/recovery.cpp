@@ -1,17 +1,18 @@
 #include "readers/recovery.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace catadump {
 
 namespace {
 
-// Bytes taken from the stream at a time, and how many the reader may leave behind it before they are
-// dropped from the front of the window.
+// Bytes taken from the stream at a time, and how many stay behind the reader's position when those further
+// behind are dropped from the front of the window (once it is windowDropAfter past them).
 constexpr size_t windowChunk = size_t{256} << 10;
-constexpr size_t windowKeep = size_t{1} << 20;
 constexpr size_t windowBehind = size_t{64} << 10;
+static_assert(windowDropAfter > windowBehind);
 
 // The stream's next bytes onto the window's end; false at the end of the data. The end of the data is not
 // a failed read here: a reader that needs bytes the data does not have says so itself.
@@ -40,8 +41,8 @@ void openRecoveryWindow(RecoveryWindow& window, DatabaseStream& stream, uint64_t
     window.ended = false;
 }
 
-size_t windowAvailable(RecoveryWindow& window, size_t n) {
-    if (window.at > windowKeep + windowBehind) {
+size_t windowAvailableSlow(RecoveryWindow& window, size_t n) {
+    if (window.at > windowDropAfter) {
         // The bytes well behind the position go; those just behind it stay, for windowBack.
         size_t drop = window.at - windowBehind;
         window.bytes.erase(window.bytes.begin(), window.bytes.begin() + static_cast<std::ptrdiff_t>(drop));
@@ -61,6 +62,22 @@ size_t zeroRun(RecoveryWindow& window, size_t limit) {
     while (n < available && bytes[n] == 0) ++n;
     return n;
 }
+
+namespace {
+
+// The name bytes refused in any record: the separators, and the zero byte (which would end the name as rows
+// show it); and in a likely one, every control byte, which real files' names lack.
+constexpr std::array<std::array<bool, 256>, 2> refusedNameBytes = [] {
+    std::array<std::array<bool, 256>, 2> table{};
+    for (size_t byte = 0; byte < 256; ++byte) {
+        bool separator = byte == '\\' || byte == '/';
+        table[0][byte] = byte == 0 || separator;
+        table[1][byte] = byte < 0x20 || separator;
+    }
+    return table;
+}();
+
+}  // namespace
 
 Parsed takeName(RecordBytes& record, CountWidth width, Proof proof, RecoveredRecord& out) {
     auto count = [&](uint32_t& value) {
@@ -82,9 +99,10 @@ Parsed takeName(RecordBytes& record, CountWidth width, Proof proof, RecoveredRec
     }
     const uint8_t* suffix = record.bytes + record.at;
     if (!takeBytes(record, suffixLength)) return Parsed::cut;
-    bool (*impossible)(uint8_t) = proof == Proof::acceptable ? nameByteImpossible : nameByteUnlikely;
+    // Every name byte of every record is looked at: a table rather than comparisons.
+    const bool* refused = refusedNameBytes[proof == Proof::acceptable ? 0 : 1].data();
     for (uint32_t k = 0; k < suffixLength; ++k) {
-        if (impossible(suffix[k])) return Parsed::wrong;
+        if (refused[suffix[k]]) return Parsed::wrong;
     }
     out.suffix = {reinterpret_cast<const char*>(suffix), suffixLength};
     return Parsed::whole;
@@ -179,27 +197,28 @@ bool runStartsHere(RecoveryWindow& window, const RecordParser& parser, int count
 
 // A record read but not yet sent: it goes once the record after it is read, so that a record the damage
 // began in can still be held back. Its name is the name state's own, which the next record's name steps
-// from only once that record is taken.
+// from only once that record is taken. Two records take turns as the one read and the one held, so that
+// nothing is copied.
 struct HeldFile {
+    RecoveredRecord records[2];
+    int read = 0;  // the record being read; the other is held when `held`
     bool held = false;
-    size_t length = 0;
-    uint32_t folder = noFolder;
-    RowValues values;
-    bool hasValues = false;
     EntryStatus status = EntryStatus::intact;
 };
 
 void sendHeld(EntrySink& sink, FolderTable& folders, HeldFile& held, const RecoveredName& name,
               std::string& shown, GapReport& report) {
     if (!held.held) return;
+    const RecoveredRecord& record = held.records[1 - held.read];
     // A whole name is its bytes, none of them zero (a record with a zero byte in its name is not taken).
     std::string_view visible = name.tail;
     if (!name.whole) {
         showRecoveredName(name, shown);
         visible = shown;
     }
-    sendEntry(sink, folders,
-              {EntryKind::file, held.folder, visible, held.hasValues ? &held.values : nullptr, held.status});
+    sendEntry(
+        sink, folders,
+        {EntryKind::file, record.folder, visible, record.hasValues ? &record.values : nullptr, held.status});
     countRecoveredRow(report, held.status);
     held.held = false;
 }
@@ -280,7 +299,7 @@ void recoverRecords(RecoveryWindow& window, EntrySink& sink, FolderTable& folder
     while (afterGap || read < count) {
         size_t available = windowAvailable(window, longestRecord);
         if (available == 0 && afterGap) break;  // the records after the gap reach the end of the data
-        RecoveredRecord record;
+        RecoveredRecord& record = held.records[held.read];
         Parsed parsed = Parsed::wrong;
         if (!zeroedHere(windowData(window), available)) {
             parsed = parser.parse(parser.context, windowData(window), available,
@@ -295,12 +314,8 @@ void recoverRecords(RecoveryWindow& window, EntrySink& sink, FolderTable& folder
         if (parsed == Parsed::whole) {
             sendHeld(sink, folders, held, name, shown, report);
             stepRecoveredName(name, record.strip, record.suffix);
-            // Field by field: a whole new record built and copied costs a stall on every row.
             held.held = true;
-            held.length = record.length;
-            held.folder = record.folder;
-            held.values = record.values;
-            held.hasValues = record.hasValues;
+            held.read = 1 - held.read;
             held.status = !afterGap && !folderPartial(record.folder)    ? EntryStatus::intact
                           : name.whole && !folderPartial(record.folder) ? EntryStatus::recovered
                                                                         : EntryStatus::partial;
@@ -317,14 +332,14 @@ void recoverRecords(RecoveryWindow& window, EntrySink& sink, FolderTable& folder
         }
         // The record before stays only if it is likely: else the damage began in it, as likely as not.
         if (held.held && !afterGap) {
-            windowBack(window, held.length);
+            const RecoveredRecord& before = held.records[1 - held.read];
+            windowBack(window, before.length);
             RecoveredRecord check;
-            if (parser.parse(parser.context, windowData(window), held.length, Proof::likely, check) ==
+            if (parser.parse(parser.context, windowData(window), before.length, Proof::likely, check) !=
                 Parsed::whole) {
-                windowAdvance(window, held.length);
-            } else {
                 held.held = false;
             }
+            windowAdvance(window, before.length);
         }
         sendHeld(sink, folders, held, name, shown, report);
         crossGap(windowOffset(window));

@@ -33,8 +33,14 @@ struct RecoveryWindow {
 
 void openRecoveryWindow(RecoveryWindow& window, DatabaseStream& stream, uint64_t decodedOffset);
 
-// At least `n` bytes at the position (fewer only where the data ends): how many there are.
-size_t windowAvailable(RecoveryWindow& window, size_t n);
+// At least `n` bytes at the position (fewer only where the data ends): how many there are. Asked for every
+// record: where the bytes are at hand and none need dropping, it costs no call.
+size_t windowAvailableSlow(RecoveryWindow& window, size_t n);
+inline constexpr size_t windowDropAfter = (size_t{1} << 20) + (size_t{64} << 10);
+inline size_t windowAvailable(RecoveryWindow& window, size_t n) {
+    if (window.bytes.size() - window.at >= n && window.at <= windowDropAfter) return n;
+    return windowAvailableSlow(window, n);
+}
 inline const uint8_t* windowData(const RecoveryWindow& window) { return window.bytes.data() + window.at; }
 inline void windowAdvance(RecoveryWindow& window, size_t n) { window.at += n; }
 // Back by `n` bytes, at most 64 KiB: those behind the position are kept that far.
@@ -60,11 +66,6 @@ void stepRecoveredName(RecoveredName& name, uint64_t strip, std::string_view suf
 
 // The name as a row shows it: "<?>" for the lost piece, then the known bytes up to the first zero byte.
 void showRecoveredName(const RecoveredName& name, std::string& shown);
-
-// Bytes no name holds: the separators, and the zero byte (which would end the name as rows show it).
-inline bool nameByteImpossible(uint8_t byte) { return byte == 0 || byte == '\\' || byte == '/'; }
-// Nor do real files' names hold the other control bytes, which the names of a likely record lack.
-inline bool nameByteUnlikely(uint8_t byte) { return byte < 0x20 || byte == '\\' || byte == '/'; }
 
 // ---- Records read from bytes at hand ----
 
