@@ -1,12 +1,12 @@
 // The figures of recovery (--recover): generated databases of every version, of 20,000 and 200,000
 // entries, damaged at random in their file records in each way evidence is damaged, converted with
-// recovery in process and compared with the same database intact (tests/support/recovered_rows.h); and the
-// same databases wrapped in bzip2 (blocks of 100 kB) with one block damaged, lost with the records it held.
-// Prints, per version and kind of damage: the share of the rows of the records wholly after the damage
-// (or the lost block's decoded data) that came back, the rows invented (recovered or partial rows that are no
-// row of the intact database), the rows read across damage that went unseen there, the share of whole names
-// and of whole folder paths among the rows read after a gap. Usage: recovery_figures [CASES] (per version and
-// kind; 200 by default).
+// recovery in process and compared with the same database intact (tests/support/recovered_rows.h); the
+// same kinds of damage in the folder records; and the same databases wrapped in bzip2 (blocks of 100 kB) with
+// one block damaged, lost with the records it held. Prints, per version and kind of damage: the share of the
+// rows of the records wholly after the damage (or the lost block's decoded data) that came back, the rows
+// invented (recovered or partial rows that are no row of the intact database), the rows read across damage
+// that went unseen there, the share of whole names and of whole folder paths among the rows read after a gap.
+// Usage: recovery_figures [CASES] (per version and kind; 200 by default).
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -92,6 +92,19 @@ RecoveredComparison compareCase(const Database& db, const std::vector<KeptRow>& 
     return compareRecovered(db.intact, got, before, firstAfter);
 }
 
+// The same for damage at [from, to) in the folder records: the folder rows before the two records before
+// it must come first, intact; the rows to come back are those of the file records wholly after it.
+RecoveredComparison compareFolderCase(const Database& db, const std::vector<KeptRow>& got, uint64_t from,
+                                      uint64_t to) {
+    const auto& files = db.marks.files;
+    const auto& folders = db.marks.folders;
+    size_t head = db.intact.size() - files.size(), before = 0, firstAfter = head;
+    while (before < folders.size() && folders[before].end <= from) ++before;
+    before = before < 2 ? 0 : before - 2;
+    while (firstAfter < db.intact.size() && files[firstAfter - head].parent < to) ++firstAfter;
+    return compareRecovered(db.intact, got, before, firstAfter);
+}
+
 void addCase(RecoveredComparison& sum, const RecoveredComparison& c, const Shape& shape, const char* kind) {
     if (!c.headIntact) std::fprintf(stderr, "%s %s: rows before the damage changed\n", shape.name, kind);
     sum.after += c.after;
@@ -143,6 +156,25 @@ int main(int argc, char** argv) {
             }
             inventedInAll += sum.invented;
             printFigures(sum, shape, kind.name);
+        }
+        // The same kinds in the folder records, from the third record to the end of the last.
+        for (const Kind& kind : kinds) {
+            std::mt19937_64 random(static_cast<uint64_t>(kind.kind) * 137 +
+                                   static_cast<uint64_t>(shape.version));
+            std::string name = std::string(kind.name) + " in folder records";
+            RecoveredComparison sum;
+            for (int round = 0; round < cases; ++round) {
+                const Database& db = round % 2 == 0 ? small : large;
+                const auto& folders = db.marks.folders;
+                uint64_t length = kind.shortest + random() % (kind.longest - kind.shortest + 1);
+                uint64_t first = folders[2].end, last = folders.back().end;
+                uint64_t from = first + random() % (last - first);
+                uint64_t to = from + (kind.kind == DamageKind::inserted ? 0 : length);
+                KeptConversion got = convertKept(damaged(db.bytes, kind.kind, from, length, random), true);
+                addCase(sum, compareFolderCase(db, got.rows, from, to), shape, name.c_str());
+            }
+            inventedInAll += sum.invented;
+            printFigures(sum, shape, name.c_str());
         }
         // A bzip2 block of file records, neither the first nor the last, with 1 to 64 bytes in it changed
         // to random ones: the block is lost, and with it the decoded bytes it held.

@@ -25,9 +25,16 @@ uint32_t optionalFieldBytes(uint8_t recordFlags, NameList list) {
 }
 
 // The list of the folders on NTFS filesystems, which the records need not. False when it was not read.
-bool skipNtfsFolderList(DatabaseStream& stream) {
+// Under recovery (`section` given), a list longer than the folders is damage: where the folder records
+// begin is not known.
+bool skipNtfsFolderList(DatabaseStream& stream, FolderSection* section = nullptr) {
     uint32_t ntfsFolderCount = readU32(stream);
     say(*stream.run, "NTFS folder count: %d\n", static_cast<int>(ntfsFolderCount));
+    if (section != nullptr && ntfsFolderCount > section->count && !failed(stream)) {
+        reportCorrupt(*stream.run, "NTFS folder count %u > %u folders\n", ntfsFolderCount, section->count);
+        section->namesReadable = false;
+        ntfsFolderCount = 0;
+    }
     for (uint32_t i = 0; i < ntfsFolderCount && !failed(stream); ++i) readU32(stream);
     if (failed(stream)) return false;
     say(*stream.run, "Loading folders...\n");
@@ -141,21 +148,24 @@ void convert(DatabaseStream& stream, EntrySink& sink, bool hasDecodeSize) {
 
     FolderTable folders;
     TableInUse tableInUse{sink};
-    if (folderCount > 0) {
-        if (!readParentLinks(stream, folderCount, filesystems.count(), folders)) return;
-        if (!resolveRootFilesystems(*stream.run, folders)) return;
-        if (stream.run->recover ? !skipNtfsFolderList(stream)
-                                : !readFolders(stream, sink, filesystems, folders))
-            return;
-    }
     if (!stream.run->recover) {
+        if (folderCount > 0) {
+            if (!readParentLinks(stream, folderCount, filesystems.count(), folders)) return;
+            if (!resolveRootFilesystems(*stream.run, folders)) return;
+            if (!readFolders(stream, sink, filesystems, folders)) return;
+        }
         say(*stream.run, "Loading files...\n");
         readFiles(stream, sink, filesystems, folders, folderCount, fileCount);
         return;
     }
+    FolderSection section{folderCount};
+    if (folderCount > 0) {
+        if (!readHierarchyRecovering(stream, filesystems, folders, section)) return;
+        if (!skipNtfsFolderList(stream, &section)) return;
+    }
     const FileLayout layout{folderCount, filesystems, folders};
-    recoverFoldersAndFiles(stream, sink, folders, {parseFolderRecord, &layout}, {parseFileRecord, &layout, 8},
-                           fileCount, nullptr, nullptr);
+    recoverFoldersAndFiles(stream, sink, folders, section, {parseFolderRecord, &layout},
+                           {parseFileRecord, &layout, 8}, fileCount, nullptr, nullptr);
 }
 
 }  // namespace

@@ -189,24 +189,29 @@ void convert(DatabaseStream& stream, EntrySink& sink) {
 
     FolderTable folders;
     TableInUse tableInUse{sink};
-    if (folderCount > 0) {
-        if (!readParentLinks(stream, folderCount, filesystems.count(), folders)) return;
-        if (!resolveRootFilesystems(*stream.run, folders)) return;
-        if (!stream.run->recover && !readFolders(stream, sink, filesystems, folders, flags)) return;
-    }
     if (!stream.run->recover) {
+        if (folderCount > 0) {
+            if (!readParentLinks(stream, folderCount, filesystems.count(), folders)) return;
+            if (!resolveRootFilesystems(*stream.run, folders)) return;
+            if (!readFolders(stream, sink, filesystems, folders, flags)) return;
+        }
         say(*stream.run, "Loading files...\n");
         readFiles(stream, sink, filesystems, folders, folderCount, fileCount, flags);
         return;
     }
-    if (folderCount > 0) say(*stream.run, "Loading folders...\n");
+    FolderSection section{folderCount};
+    if (folderCount > 0) {
+        if (!readHierarchyRecovering(stream, filesystems, folders, section)) return;
+        say(*stream.run, "Loading folders...\n");
+    }
     const FileLayout layout{flags, folderCount, filesystems, folders};
     // The folders' values are kept only when the records carry any, as readFolders keeps them.
     const RowValues defaults{.attributes = folderAttributesDefault};
     std::vector<RowValues> values;
     if (flags & folderValueFlags) assignLargeTable(values, folderCount, defaults);
-    recoverFoldersAndFiles(stream, sink, folders, {parseFolderRecord, &layout}, {parseFileRecord, &layout, 4},
-                           fileCount, (flags & folderValueFlags) ? &values : nullptr, &defaults);
+    recoverFoldersAndFiles(stream, sink, folders, section, {parseFolderRecord, &layout},
+                           {parseFileRecord, &layout, 4}, fileCount,
+                           (flags & folderValueFlags) ? &values : nullptr, &defaults);
 }
 
 }  // namespace

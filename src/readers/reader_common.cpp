@@ -36,7 +36,7 @@ bool readFileParent(DatabaseStream& stream, const FolderTable& folders, uint32_t
 }
 
 bool readParentLinks(DatabaseStream& stream, uint32_t folderCount, uint32_t filesystemCount,
-                     FolderTable& table) {
+                     FolderTable& table, bool* invalidSeen) {
     say(*stream.run, "Loading Hierarchy...\n");
     uint64_t limit = uint64_t{folderCount} + filesystemCount;
     // The references are gathered first, so that the table itself is allocated once, at the size the data
@@ -48,8 +48,13 @@ bool readParentLinks(DatabaseStream& stream, uint32_t folderCount, uint32_t file
         uint32_t reference = readU32(stream);
         if (failed(stream)) return false;
         if (reference >= limit) {
-            return reportCorrupt(*stream.run, "invalid folder offset %u >= %llu\n", reference,
-                                 static_cast<unsigned long long>(limit));
+            if (invalidSeen == nullptr || !*invalidSeen) {
+                reportCorrupt(*stream.run, "invalid folder offset %u >= %llu\n", reference,
+                              static_cast<unsigned long long>(limit));
+            }
+            if (invalidSeen == nullptr) return false;
+            *invalidSeen = true;
+            reference = folderCount;  // a root on the first filesystem
         }
         references.push_back(reference);
     }

@@ -16,9 +16,10 @@ inline constexpr uint32_t flagSystemExcluded = 0x04;
 
 // Reads the 1.7 family's hierarchy block: one parent reference per folder. The table grows as references
 // are read. False when the reader must stop: a read failed, or a reference was invalid (reported, corrupt
-// flag).
+// flag). Given `invalidSeen`, an invalid reference (the first reported) does not stop the reading: the
+// flag says one was met, and that folder is left a root.
 bool readParentLinks(DatabaseStream& stream, uint32_t folderCount, uint32_t filesystemCount,
-                     FolderTable& table);
+                     FolderTable& table, bool* invalidSeen = nullptr);
 
 // Hands on the folder entries of the versions without values, as forEachFolderToWrite chooses them.
 void sendFolderEntries(EntrySink& sink, FolderTable& table, uint32_t complete, bool allRead);

@@ -4,6 +4,9 @@
 #include <array>
 #include <cstring>
 
+#include "model/folder_graph.h"
+#include "readers/reader_common.h"
+
 namespace catadump {
 
 namespace {
@@ -398,11 +401,40 @@ std::vector<bool> foldersWithLostPiece(const FolderTable& folders, uint32_t know
 
 }  // namespace
 
-RecoveredFolders recoverFolderRecords(RecoveryWindow& window, FolderTable& folders,
-                                      const FolderRecordParser& parser, const RecordParser& files,
-                                      uint64_t fileCount, std::vector<RowValues>* values,
-                                      std::vector<bool>& partial) {
+bool loseHierarchy(const FilesystemTable& filesystems, FolderTable& folders, FolderSection& section) {
+    bool oneType = true, plainOrNot = true;
+    for (uint32_t k = 1; k < filesystems.count(); ++k) {
+        uint32_t type = filesystems.entries[k].type, first = filesystems.entries[0].type;
+        oneType = oneType && type == first;
+        plainOrNot = plainOrNot && (type == filesystemPlain) == (first == filesystemPlain);
+    }
+    if (!plainOrNot) return false;
     auto count = static_cast<uint32_t>(folders.entries.size());
+    for (FolderEntry& entry : folders.entries) {
+        entry.parent = count;
+        entry.rootFilesystem = 0;
+    }
+    appendFolder(folders);
+    setFolderNameBytes(folders.names, count, lostName);
+    section.count = count;
+    section.hierarchyLost = true;
+    section.namesReadable = oneType;
+    return true;
+}
+
+bool readHierarchyRecovering(DatabaseStream& stream, const FilesystemTable& filesystems, FolderTable& folders,
+                             FolderSection& section) {
+    bool invalid = false;
+    if (!readParentLinks(stream, section.count, filesystems.count(), folders, &invalid)) return false;
+    if (!invalid && resolveRootFilesystems(*stream.run, folders)) return true;
+    return loseHierarchy(filesystems, folders, section);
+}
+
+RecoveredFolders recoverFolderRecords(RecoveryWindow& window, FolderTable& folders,
+                                      const FolderSection& section, const FolderRecordParser& parser,
+                                      const RecordParser& files, uint64_t fileCount,
+                                      std::vector<RowValues>* values, std::vector<bool>& partial) {
+    uint32_t count = section.count;
     RunContext& run = *window.stream->run;
     RecoveredFolders got;
     NameState names;
@@ -413,7 +445,7 @@ RecoveredFolders recoverFolderRecords(RecoveryWindow& window, FolderTable& folde
     uint32_t k = 0;
     for (; k <= count; ++k) {
         recent[k % 3] = windowOffset(window);
-        if (k == count) break;
+        if (k == count || !section.namesReadable) break;
         size_t available = windowAvailable(window, longestRecord);
         RecoveredRecord record;
         Parsed parsed = Parsed::wrong;
@@ -448,7 +480,9 @@ RecoveredFolders recoverFolderRecords(RecoveryWindow& window, FolderTable& folde
         if (values != nullptr) (*values)[k] = record.values;
         windowAdvance(window, record.length);
     }
-    if (k == count && !fileRecordsFollow(window, files, fileCount)) {
+    if (k == count && count > 0 && !section.namesReadable) {
+        k = 0;  // no record is read: the file records are looked for from the first on
+    } else if (k == count && !fileRecordsFollow(window, files, fileCount)) {
         run.flags.corrupt = true;  // the file records do not begin where the folder records end
         k = count + 1;             // taken as damage met right after the last record
     }
@@ -474,28 +508,31 @@ RecoveredFolders recoverFolderRecords(RecoveryWindow& window, FolderTable& folde
     got.damageAt = windowOffset(window);
 
     for (uint32_t i = got.known; i < count; ++i) setFolderNameBytes(folders.names, i, lostName);
-    partial = got.damaged ? foldersWithLostPiece(folders, got.known) : std::vector<bool>();
+
+    bool anyLost = got.damaged || section.hierarchyLost;
+    partial = anyLost ? foldersWithLostPiece(folders, got.known) : std::vector<bool>();
     return got;
 }
 
 void recoverFoldersAndFiles(DatabaseStream& stream, EntrySink& sink, FolderTable& folders,
-                            const FolderRecordParser& folderParser, const RecordParser& fileParser,
-                            uint64_t fileCount, std::vector<RowValues>* values, const RowValues* defaults) {
+                            const FolderSection& section, const FolderRecordParser& folderParser,
+                            const RecordParser& fileParser, uint64_t fileCount,
+                            std::vector<RowValues>* values, const RowValues* defaults) {
     RecoveryWindow window;
     openRecoveryWindow(window, stream, streamPosition(stream));
     GapReport report;
     std::vector<bool> partial;
     RecoveredFolders got =
-        recoverFolderRecords(window, folders, folderParser, fileParser, fileCount, values, partial);
+        recoverFolderRecords(window, folders, section, folderParser, fileParser, fileCount, values, partial);
     for (uint32_t i = 0; i < got.known; ++i) {
-        EntryStatus status = got.damaged && partial[i] ? EntryStatus::partial : EntryStatus::intact;
+        EntryStatus status = !partial.empty() && partial[i] ? EntryStatus::partial : EntryStatus::intact;
         sendEntry(sink, folders,
                   {EntryKind::folder, i, {}, values != nullptr ? &(*values)[i] : defaults, status});
         countRecoveredRow(report, status);
     }
     say(*stream.run, "Loading files...\n");
     recoverRecords(window, sink, folders, fileParser, fileCount, report,
-                   {got.damaged, got.damaged ? &partial : nullptr});
+                   {got.damaged, partial.empty() ? nullptr : &partial});
     finishGapReport(*stream.run, report);
 }
 

@@ -16,6 +16,7 @@
 #include "input/database_stream.h"
 #include "model/entry.h"
 #include "model/folder_table.h"
+#include "readers/filesystem_table.h"
 #include "readers/name_decoding.h"
 
 namespace catadump {
@@ -192,6 +193,27 @@ struct RecoveredFolders {
     uint64_t damageAt = 0;
 };
 
+// The folder records to read: `count` of them (the table holds one folder more when the hierarchy is lost,
+// the unknown top every folder hangs from); `hierarchyLost`: no folder's parent is known; `namesReadable`:
+// every record's layout is known (with the hierarchy lost, only where all filesystems are of one type).
+struct FolderSection {
+    uint32_t count = 0;
+    bool hierarchyLost = false;
+    bool namesReadable = true;
+};
+
+// Where the hierarchy block was damaged (an invalid reference, or a chain that never reaches a root): no
+// reference is trusted, for damage met at one reference may have begun at any before it (a cut of whole
+// references leaves every later one valid and wrong). Every folder then hangs from a top named "<?>", on the
+// first filesystem. False when the file records cannot be read without the hierarchy: some filesystems
+// have the flag byte in their records and some not.
+bool loseHierarchy(const FilesystemTable& filesystems, FolderTable& folders, FolderSection& section);
+
+// The 1.7 family's hierarchy block under recovery: read whole, its links resolved, or lost where damaged.
+// False when the reading must stop (the block could not be read, or without it the file records cannot).
+bool readHierarchyRecovering(DatabaseStream& stream, const FilesystemTable& filesystems, FolderTable& folders,
+                             FolderSection& section);
+
 // Reads the folder records of the table's folders from the window while they are sound, naming each
 // folder and filling `values` (when given, one per folder). Where a record is wrong, the reading stops, and
 // the damage is taken to begin two records before the first record that is not likely. Sound records must
@@ -200,16 +222,17 @@ struct RecoveredFolders {
 // "<?>", and no row is written for it; `partial` tells for every folder whether its path has such a piece,
 // its own name or one above it.
 RecoveredFolders recoverFolderRecords(RecoveryWindow& window, FolderTable& folders,
-                                      const FolderRecordParser& parser, const RecordParser& files,
-                                      uint64_t fileCount, std::vector<RowValues>* values,
-                                      std::vector<bool>& partial);
+                                      const FolderSection& section, const FolderRecordParser& parser,
+                                      const RecordParser& files, uint64_t fileCount,
+                                      std::vector<RowValues>* values, std::vector<bool>& partial);
 
 // The folder records, then the file records from the stream's position, going on past damage in either
 // (the console's lines between them as the strict reading prints them): the folders whose records were
 // read are written in order, with their values (`values`, one per folder, or `defaults` for every folder
 // when the records hold none, or null for none at all), then the files; then the gaps' totals.
 void recoverFoldersAndFiles(DatabaseStream& stream, EntrySink& sink, FolderTable& folders,
-                            const FolderRecordParser& folderParser, const RecordParser& fileParser,
-                            uint64_t fileCount, std::vector<RowValues>* values, const RowValues* defaults);
+                            const FolderSection& section, const FolderRecordParser& folderParser,
+                            const RecordParser& fileParser, uint64_t fileCount,
+                            std::vector<RowValues>* values, const RowValues* defaults);
 
 }  // namespace catadump

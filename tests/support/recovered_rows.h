@@ -96,15 +96,22 @@ inline bool sameRow(const KeptRow& got, const KeptRow& intact) {
         return false;
     }
     if (got.path.find("<?>") == std::string::npos) return got.path == intact.path;
-    std::string_view rest = got.path, restIntact = intact.path;
-    for (;;) {
-        size_t end = rest.find('\\'), endIntact = restIntact.find('\\');
-        if ((end == std::string_view::npos) != (endIntact == std::string_view::npos)) return false;
-        if (!samePiece(rest.substr(0, end), restIntact.substr(0, endIntact))) return false;
-        if (end == std::string_view::npos) return true;
-        rest.remove_prefix(end + 1);
-        restIntact.remove_prefix(endIntact + 1);
+    auto pieces = [](std::string_view path) {
+        std::vector<std::string_view> out;
+        for (size_t end; (end = path.find('\\')) != std::string_view::npos; path.remove_prefix(end + 1))
+            out.push_back(path.substr(0, end));
+        out.push_back(path);
+        return out;
+    };
+    std::vector<std::string_view> known = pieces(got.path), whole = pieces(intact.path);
+    // A path whose folders' chain was lost begins with "<?>" for whatever is above what is known (nothing,
+    // for a root folder); otherwise each piece is a piece.
+    size_t from = known.front() == "<?>" ? 1 : 0;
+    if (known.size() - from > whole.size() || (from == 0 && known.size() != whole.size())) return false;
+    for (size_t k = 1; k + from <= known.size(); ++k) {
+        if (!samePiece(known[known.size() - k], whole[whole.size() - k])) return false;
     }
+    return true;
 }
 
 // How the rows after the damage compare. `before` rows of the intact list (those of the records wholly
