@@ -99,6 +99,28 @@ size_t fillReadAhead(DatabaseStream& stream) {
     return bufferedBytes(stream);
 }
 
+size_t takeDataBytes(DatabaseStream& stream, uint8_t* destination, size_t n) {
+    if (bufferedBytes(stream) == 0 && stream.raw) {
+        if (stream.beforeRefill != nullptr) stream.beforeRefill(stream.refillContext);
+        int64_t got = stream.source.read(stream.source.context, destination, n);
+        if (got <= 0) return 0;
+        stream.rawBytesRead += static_cast<uint64_t>(got);
+        stream.delivered += static_cast<uint64_t>(got);
+        if (stream.onRefill != nullptr) stream.onRefill(stream.refillContext);
+        return static_cast<size_t>(got);
+    }
+    if (bufferedBytes(stream) == 0) {
+        bool before = stream.run->flags.readError;
+        size_t got = fillReadAhead(stream);
+        stream.run->flags.readError = before;
+        if (got == 0) return 0;
+    }
+    size_t piece = std::min(bufferedBytes(stream), n);
+    std::memcpy(destination, stream.cursor, piece);
+    stream.cursor += piece;
+    return piece;
+}
+
 void readBytesSlow(DatabaseStream& stream, size_t n, uint8_t* destination) {
     uint8_t* out = destination;
     size_t wanted = n;

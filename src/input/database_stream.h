@@ -82,6 +82,12 @@ inline bool gapWithin(const DatabaseStream& stream, uint64_t from, uint64_t to) 
     return stream.decoder != nullptr && gapWithinDecoded(stream, from, to);
 }
 
+// Up to n bytes of the data into destination, as a refill would take them (the refill's callbacks told):
+// for a reader that keeps a window of the data of its own. Where the data is raw and none is buffered,
+// they go from the source straight to the destination. The bytes taken; 0 at the end of the data (or a
+// failed read), which is no failure here: the reader says what the data lacked.
+size_t takeDataBytes(DatabaseStream& stream, uint8_t* destination, size_t n);
+
 // Bytes of the database file consumed so far (compressed bytes in decompressing mode), for progress.
 uint64_t databaseBytesRead(const DatabaseStream& stream);
 

@@ -20,24 +20,24 @@ static_assert(windowDropAfter > windowBehind);
 // The stream's next bytes onto the window's end; false at the end of the data. The end of the data is not
 // a failed read here: a reader that needs bytes the data does not have says so itself.
 bool growWindow(RecoveryWindow& window) {
-    DatabaseStream& stream = *window.stream;
-    if (bufferedBytes(stream) == 0) {
-        bool before = stream.run->flags.readError;
-        size_t got = fillReadAhead(stream);
-        stream.run->flags.readError = before;  // looking ahead past the end is no failure of the database
-        if (got == 0) return false;
+    WindowBytes& bytes = window.bytes;
+    if (bytes.capacity - bytes.count < windowChunk) {
+        size_t capacity = std::max(2 * bytes.capacity, bytes.count + windowChunk);
+        std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
+        if (bytes.count > 0) std::memcpy(grown.get(), bytes.bytes.get(), bytes.count);
+        bytes.bytes = std::move(grown);
+        bytes.capacity = capacity;
     }
-    size_t piece = std::min(bufferedBytes(stream), windowChunk);
-    window.bytes.insert(window.bytes.end(), stream.cursor, stream.cursor + piece);
-    stream.cursor += piece;
-    return true;
+    size_t got = takeDataBytes(*window.stream, bytes.bytes.get() + bytes.count, windowChunk);
+    bytes.count += got;
+    return got > 0;
 }
 
 }  // namespace
 
 void openRecoveryWindow(RecoveryWindow& window, DatabaseStream& stream, uint64_t decodedOffset) {
     window.stream = &stream;
-    window.bytes.clear();
+    window.bytes.count = 0;
     window.at = 0;
     window.dropped = 0;
     window.startsAt = decodedOffset;
@@ -48,7 +48,8 @@ size_t windowAvailableSlow(RecoveryWindow& window, size_t n) {
     if (window.at > windowDropAfter) {
         // The bytes well behind the position go; those just behind it stay, for windowBack.
         size_t drop = window.at - windowBehind;
-        window.bytes.erase(window.bytes.begin(), window.bytes.begin() + static_cast<std::ptrdiff_t>(drop));
+        std::memmove(window.bytes.bytes.get(), window.bytes.bytes.get() + drop, window.bytes.count - drop);
+        window.bytes.count -= drop;
         window.dropped += drop;
         window.at -= drop;
     }
@@ -64,60 +65,6 @@ size_t zeroRun(RecoveryWindow& window, size_t limit) {
     size_t n = 0;
     while (n < available && bytes[n] == 0) ++n;
     return n;
-}
-
-namespace {
-
-// The name bytes refused in any record: the separators, and the zero byte (which would end the name as rows
-// show it); and in a likely one, every control byte, which real files' names lack.
-constexpr std::array<std::array<bool, 256>, 2> refusedNameBytes = [] {
-    std::array<std::array<bool, 256>, 2> table{};
-    for (size_t byte = 0; byte < 256; ++byte) {
-        bool separator = byte == '\\' || byte == '/';
-        table[0][byte] = byte == 0 || separator;
-        table[1][byte] = byte < 0x20 || separator;
-    }
-    return table;
-}();
-
-}  // namespace
-
-Parsed takeName(RecordBytes& record, CountWidth width, Proof proof, RecoveredRecord& out) {
-    auto count = [&](uint32_t& value) {
-        uint8_t first = 0;
-        if (!takeU8(record, first)) return false;
-        if (width == CountWidth::byte || first != 255) {
-            value = first;
-            return true;
-        }
-        return takeU32(record, value);
-    };
-    uint32_t suffixLength = 0;
-    out.strip = 0;
-    if (!count(suffixLength)) return Parsed::cut;
-    if (suffixLength > longestSuffix) return Parsed::wrong;
-    if (suffixLength != 0) {
-        if (!count(out.strip)) return Parsed::cut;
-        if (out.strip > longestStrip) return Parsed::wrong;
-    }
-    const uint8_t* suffix = record.bytes + record.at;
-    if (!takeBytes(record, suffixLength)) return Parsed::cut;
-    // Every name byte of every record is looked at: a table rather than comparisons.
-    const bool* refused = refusedNameBytes[proof == Proof::acceptable ? 0 : 1].data();
-    for (uint32_t k = 0; k < suffixLength; ++k) {
-        if (refused[suffix[k]]) return Parsed::wrong;
-    }
-    out.suffix = {reinterpret_cast<const char*>(suffix), suffixLength};
-    return Parsed::whole;
-}
-
-void stepRecoveredName(RecoveredName& name, uint64_t strip, std::string_view suffix) {
-    if (strip <= name.tail.size()) {
-        name.tail.resize(name.tail.size() - static_cast<size_t>(strip));
-    } else {
-        name.tail.clear();  // the strip reached into the lost piece, which is still lost
-    }
-    name.tail.append(suffix);
 }
 
 void showRecoveredName(const RecoveredName& name, std::string& shown) {

@@ -7,8 +7,10 @@
 // name the gap took keeps the lost piece as "<?>" (no Windows name can hold it).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,9 +25,18 @@ namespace catadump {
 
 // The decoded data from where recovery began, read ahead so that a reader can look at any byte up to
 // `lookahead` past its position without taking it.
+// Bytes held without being set first: each is written once, by the read that brings it.
+struct WindowBytes {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t count = 0;
+    size_t capacity = 0;
+    const uint8_t* data() const { return bytes.get(); }
+    size_t size() const { return count; }
+};
+
 struct RecoveryWindow {
     DatabaseStream* stream = nullptr;
-    std::vector<uint8_t> bytes;
+    WindowBytes bytes;
     size_t at = 0;          // the reader's position in `bytes`
     uint64_t dropped = 0;   // bytes dropped from the front of `bytes` so far
     uint64_t startsAt = 0;  // where the window began in the decoded data
@@ -63,7 +74,14 @@ struct RecoveredName {
 
 // The next name: the previous one less `strip` bytes, then `suffix`. A strip that reaches into the lost
 // piece leaves the suffix after a piece still lost (of a length still unknown).
-void stepRecoveredName(RecoveredName& name, uint64_t strip, std::string_view suffix);
+inline void stepRecoveredName(RecoveredName& name, uint64_t strip, std::string_view suffix) {
+    if (strip <= name.tail.size()) {
+        name.tail.resize(name.tail.size() - static_cast<size_t>(strip));
+    } else {
+        name.tail.clear();  // the strip reached into the lost piece, which is still lost
+    }
+    name.tail.append(suffix);
+}
 
 // The name as a row shows it: "<?>" for the lost piece, then the known bytes up to the first zero byte.
 void showRecoveredName(const RecoveredName& name, std::string& shown);
@@ -125,7 +143,46 @@ inline bool takeU64(RecordBytes& record, uint64_t& value) {
 // A front-coded name (the counts compact or bytes, as the version has them) into out.strip and out.suffix:
 // wrong when a count is beyond any valid name's or the suffix holds a byte no name holds (in a likely
 // record, none a real file's name lacks).
-Parsed takeName(RecordBytes& record, CountWidth width, Proof proof, RecoveredRecord& out);
+// The name bytes refused in any record: the separators, and the zero byte (which would end the name as rows
+// show it); and in a likely one, every control byte, which real files' names lack.
+inline constexpr std::array<std::array<bool, 256>, 2> refusedNameBytes = [] {
+    std::array<std::array<bool, 256>, 2> table{};
+    for (size_t byte = 0; byte < 256; ++byte) {
+        bool separator = byte == '\\' || byte == '/';
+        table[0][byte] = byte == 0 || separator;
+        table[1][byte] = byte < 0x20 || separator;
+    }
+    return table;
+}();
+
+inline Parsed takeName(RecordBytes& record, CountWidth width, Proof proof, RecoveredRecord& out) {
+    auto count = [&](uint32_t& value) {
+        uint8_t first = 0;
+        if (!takeU8(record, first)) return false;
+        if (width == CountWidth::byte || first != 255) {
+            value = first;
+            return true;
+        }
+        return takeU32(record, value);
+    };
+    uint32_t suffixLength = 0;
+    out.strip = 0;
+    if (!count(suffixLength)) return Parsed::cut;
+    if (suffixLength > longestSuffix) return Parsed::wrong;
+    if (suffixLength != 0) {
+        if (!count(out.strip)) return Parsed::cut;
+        if (out.strip > longestStrip) return Parsed::wrong;
+    }
+    const uint8_t* suffix = record.bytes + record.at;
+    if (!takeBytes(record, suffixLength)) return Parsed::cut;
+    // Every name byte of every record is looked at: a table rather than comparisons.
+    const bool* refused = refusedNameBytes[proof == Proof::acceptable ? 0 : 1].data();
+    for (uint32_t k = 0; k < suffixLength; ++k) {
+        if (refused[suffix[k]]) return Parsed::wrong;
+    }
+    out.suffix = {reinterpret_cast<const char*>(suffix), suffixLength};
+    return Parsed::whole;
+}
 
 // A version's reading of one file record: `context` is the version's own (its counts and tables).
 struct RecordParser {
