@@ -112,8 +112,8 @@ RecoveredComparison compareHierarchyCase(const Database& db, const std::vector<K
     return compareRecovered(db.intact, got, 0, db.intact.size() - db.marks.files.size());
 }
 
-void addCase(RecoveredComparison& sum, const RecoveredComparison& c, const Shape& shape, const char* kind) {
-    if (!c.headIntact) std::fprintf(stderr, "%s %s: rows before the damage changed\n", shape.name, kind);
+void addCase(RecoveredComparison& sum, const RecoveredComparison& c, const char* kind) {
+    if (!c.headIntact) std::fprintf(stderr, "%s: rows before the damage changed\n", kind);
     sum.after += c.after;
     sum.back += c.back;
     sum.invented += c.invented;
@@ -135,6 +135,29 @@ void printFigures(const RecoveredComparison& sum, const Shape& shape, const char
     std::fflush(stdout);
 }
 
+// `cases` cases of a kind of damage in a region, half of them in each database, from a seed of their own.
+RecoveredComparison measure(const Kind& kind, DamageRegion region, const Database& small,
+                            const Database& large, int cases, uint64_t seed) {
+    std::mt19937_64 random(seed);
+    RecoveredComparison sum;
+    for (int round = 0; round < cases; ++round) {
+        const Database& db = round % 2 == 0 ? small : large;
+        uint64_t length = kind.shortest + random() % (kind.longest - kind.shortest + 1);
+        // Away from the first and last hundredth of the file records.
+        auto [first, last] =
+            damageRange(db.marks, db.bytes.size(), region, db.marks.files.size() / 100, length);
+        uint64_t from = first + random() % (last - first);
+        uint64_t to = from + (kind.kind == DamageKind::inserted ? 0 : length);
+        KeptConversion got = convertKept(damaged(db.bytes, kind.kind, from, length, random), true);
+        RecoveredComparison c = region == DamageRegion::fileRecords ? compareCase(db, got.rows, from, to)
+                                : region == DamageRegion::folderRecords
+                                    ? compareFolderCase(db, got.rows, from, to)
+                                    : compareHierarchyCase(db, got.rows);
+        addCase(sum, c, kind.name);
+    }
+    return sum;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -146,21 +169,9 @@ int main(int argc, char** argv) {
         // Half the cases on a database of 20,000 entries, half on one of 200,000.
         Database small = makeDatabase(shape, 20000, 1), large = makeDatabase(shape, 200000, 2);
         for (const Kind& kind : kinds) {
-            std::mt19937_64 random(static_cast<uint64_t>(kind.kind) * 131 +
-                                   static_cast<uint64_t>(shape.version));
-            RecoveredComparison sum;
-            for (int round = 0; round < cases; ++round) {
-                const Database& db = round % 2 == 0 ? small : large;
-                const auto& files = db.marks.files;
-                uint64_t length = kind.shortest + random() % (kind.longest - kind.shortest + 1);
-                uint64_t first = files[files.size() / 100].parent;
-                uint64_t last = std::min<uint64_t>(files[files.size() - files.size() / 100].end,
-                                                   db.bytes.size() - length);
-                uint64_t from = first + random() % (last - first);
-                uint64_t to = from + (kind.kind == DamageKind::inserted ? 0 : length);
-                KeptConversion got = convertKept(damaged(db.bytes, kind.kind, from, length, random), true);
-                addCase(sum, compareCase(db, got.rows, from, to), shape, kind.name);
-            }
+            RecoveredComparison sum =
+                measure(kind, DamageRegion::fileRecords, small, large, cases,
+                        static_cast<uint64_t>(kind.kind) * 131 + static_cast<uint64_t>(shape.version));
             inventedInAll += sum.invented;
             printFigures(sum, shape, kind.name);
         }
@@ -180,7 +191,7 @@ int main(int argc, char** argv) {
                 for (uint64_t k = from; k < from + length; ++k)
                     bytes[k] = static_cast<char>(bytes[k] ^ static_cast<char>(1 + random() % 255));
                 KeptConversion got = convertKept(bytes, true);
-                addCase(sum, compareCase(db, got.rows, block.rawFrom, block.rawTo), shape, blockKind);
+                addCase(sum, compareCase(db, got.rows, block.rawFrom, block.rawTo), blockKind);
             }
             inventedInAll += sum.invented;
             printFigures(sum, shape, blockKind);
@@ -197,39 +208,18 @@ int main(int argc, char** argv) {
             // wrong folder and taken as intact (in a run of 10 cases: 15 to 43 % of the rows): not measured
             // here, where each such row is looked for far along the intact list.
             if (kind.kind == DamageKind::zeroed) continue;
-            std::mt19937_64 random(static_cast<uint64_t>(kind.kind) * 139 +
-                                   static_cast<uint64_t>(shape.version));
-            std::string name = std::string(kind.name) + " in the hierarchy";
-            RecoveredComparison sum;
-            for (int round = 0; round < cases; ++round) {
-                const Database& db = round % 2 == 0 ? smallNtfs : largeNtfs;
-                const auto& folders = db.marks.folders;
-                uint64_t length = kind.shortest + random() % (kind.longest - kind.shortest + 1);
-                uint64_t first = folders[2].parent, last = folders.back().parent + 4;
-                uint64_t from = first + random() % (last - first);
-                KeptConversion got = convertKept(damaged(db.bytes, kind.kind, from, length, random), true);
-                addCase(sum, compareHierarchyCase(db, got.rows), shape, name.c_str());
-            }
+            RecoveredComparison sum =
+                measure(kind, DamageRegion::hierarchy, smallNtfs, largeNtfs, cases,
+                        static_cast<uint64_t>(kind.kind) * 139 + static_cast<uint64_t>(shape.version));
             inventedInAll += sum.invented;
-            printFigures(sum, shape, name.c_str());
+            printFigures(sum, shape, (std::string(kind.name) + " in the hierarchy").c_str());
         }
         for (const Kind& kind : kinds) {
-            std::mt19937_64 random(static_cast<uint64_t>(kind.kind) * 137 +
-                                   static_cast<uint64_t>(shape.version));
-            std::string name = std::string(kind.name) + " in folder records";
-            RecoveredComparison sum;
-            for (int round = 0; round < cases; ++round) {
-                const Database& db = round % 2 == 0 ? small : large;
-                const auto& folders = db.marks.folders;
-                uint64_t length = kind.shortest + random() % (kind.longest - kind.shortest + 1);
-                uint64_t first = folders[2].end, last = folders.back().end;
-                uint64_t from = first + random() % (last - first);
-                uint64_t to = from + (kind.kind == DamageKind::inserted ? 0 : length);
-                KeptConversion got = convertKept(damaged(db.bytes, kind.kind, from, length, random), true);
-                addCase(sum, compareFolderCase(db, got.rows, from, to), shape, name.c_str());
-            }
+            RecoveredComparison sum =
+                measure(kind, DamageRegion::folderRecords, small, large, cases,
+                        static_cast<uint64_t>(kind.kind) * 137 + static_cast<uint64_t>(shape.version));
             inventedInAll += sum.invented;
-            printFigures(sum, shape, name.c_str());
+            printFigures(sum, shape, (std::string(kind.name) + " in folder records").c_str());
         }
     }
     return inventedInAll == 0 ? 0 : 1;

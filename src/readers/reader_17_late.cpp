@@ -113,6 +113,19 @@ bool valuesLikely(const RowValues& values, uint32_t flags, uint32_t sizeFlag) {
     return !(flags & sizeFlag) || values.size < (uint64_t{1} << 48) || values.size == ~uint64_t{0};
 }
 
+// The value fields of a record, as readValues reads them, into `values` (absent ones keep what it holds;
+// `sizeFlag` is the flag of the record's size), checked as `proof` asks.
+Parsed takeValues(RecordBytes& record, uint32_t flags, uint32_t sizeFlag, Proof proof, RowValues& values) {
+    auto u64 = [&](uint32_t flag, uint64_t& value) { return !(flags & flag) || takeU64(record, value); };
+    if (!u64(sizeFlag, values.size) || !u64(flagDateCreated, values.dateCreated) ||
+        !u64(flagDateModified, values.dateModified) || !u64(flagDateAccessed, values.dateAccessed) ||
+        ((flags & flagAttributes) && !takeU32(record, values.attributes))) {
+        return Parsed::cut;
+    }
+    return proof == Proof::acceptable || valuesLikely(values, flags, sizeFlag) ? Parsed::whole
+                                                                               : Parsed::wrong;
+}
+
 // The file record at `bytes` (`n` of them at hand), read as readFiles reads it, and checked.
 Parsed parseFileRecord(const void* context, const uint8_t* bytes, size_t n, Proof proof,
                        RecoveredRecord& out) {
@@ -129,17 +142,10 @@ Parsed parseFileRecord(const void* context, const uint8_t* bytes, size_t n, Proo
     }
     if (Parsed name = takeName(record, CountWidth::compact, proof, out); name != Parsed::whole) return name;
     if (proof == Proof::convincing && out.suffix.empty()) return Parsed::wrong;
-    RowValues& values = out.values;
-    values = {};
-    auto u64 = [&](uint32_t flag, uint64_t& value) {
-        return !(layout.flags & flag) || takeU64(record, value);
-    };
-    if (!u64(flagFileSize, values.size) || !u64(flagDateCreated, values.dateCreated) ||
-        !u64(flagDateModified, values.dateModified) || !u64(flagDateAccessed, values.dateAccessed) ||
-        ((layout.flags & flagAttributes) && !takeU32(record, values.attributes))) {
-        return Parsed::cut;
-    }
-    if (proof != Proof::acceptable && !valuesLikely(values, layout.flags, flagFileSize)) return Parsed::wrong;
+    out.values = {};
+    if (Parsed values = takeValues(record, layout.flags, flagFileSize, proof, out.values);
+        values != Parsed::whole)
+        return values;
     out.folder = reference < layout.folderCount ? reference : noFolder;
     out.hasValues = true;
     out.length = record.at;
@@ -154,19 +160,10 @@ Parsed parseFolderRecord(const void* context, uint32_t folder, const uint8_t* by
     uint32_t type = filesystemTypeOf(layout.filesystems, layout.folders.entries[folder].rootFilesystem);
     if (type == filesystemPlain && !takeBytes(record, 1)) return Parsed::cut;
     if (Parsed name = takeName(record, CountWidth::compact, proof, out); name != Parsed::whole) return name;
-    RowValues& values = out.values;
-    values = {};
-    auto u64 = [&](uint32_t flag, uint64_t& value) {
-        return !(layout.flags & flag) || takeU64(record, value);
-    };
-    if (!u64(flagFolderSize, values.size) || !u64(flagDateCreated, values.dateCreated) ||
-        !u64(flagDateModified, values.dateModified) || !u64(flagDateAccessed, values.dateAccessed) ||
-        ((layout.flags & flagAttributes) && !takeU32(record, values.attributes))) {
-        return Parsed::cut;
-    }
-    if (!(layout.flags & flagAttributes)) values.attributes = folderAttributesDefault;
-    if (proof != Proof::acceptable && !valuesLikely(values, layout.flags, flagFolderSize))
-        return Parsed::wrong;
+    out.values = {.attributes = folderAttributesDefault};  // what the records hold no field of
+    if (Parsed values = takeValues(record, layout.flags, flagFolderSize, proof, out.values);
+        values != Parsed::whole)
+        return values;
     if (!takeBytes(record, type == filesystemNtfs ? 8 : type == filesystemOther ? 16 : 0)) return Parsed::cut;
     out.hasValues = true;
     out.length = record.at;

@@ -46,12 +46,10 @@ const Shape shapes[] = {
     {Version::v1_6_7, 0, {0, 2}, false, false},   {Version::v1_6_6, 0, {0, 2}, false, false},
 };
 
-// Where the damage falls: in the file records; in the folder records (the 1.7 family's, whose hierarchy
-// block still places every folder: the files after the damage come back, their folder paths with "<?>" for
-// the folders whose records were lost); in the 1.7 family's hierarchy block (every folder then hangs from
-// "<?>", where the file records can be read without it).
-enum class Region { fileRecords, folderRecords, hierarchy };
-
+// Damage in the folder records of the 1.7 family, whose hierarchy block still places every folder: the
+// files after the damage come back, their folder paths with "<?>" for the folders whose records were lost.
+// Damage in its hierarchy block: every folder then hangs from "<?>", where the file records can be read
+// without it.
 TEST(Recovery, RecordsPastDamageComeBackAndNothingIsInvented) {
     catagen::SyntheticParams params;
     params.folders = 300;
@@ -78,8 +76,9 @@ TEST(Recovery, RecordsPastDamageComeBackAndNothingIsInvented) {
         size_t head = intact.size() - files.size();
         bool family17 = shape.folderDamageRecovers;
         std::mt19937_64 random(shape.flags);
-        for (Region region : {Region::fileRecords, Region::folderRecords, Region::hierarchy}) {
-            if (region == Region::hierarchy && !family17) continue;  // the 1.6 family has no such block
+        for (DamageRegion region :
+             {DamageRegion::fileRecords, DamageRegion::folderRecords, DamageRegion::hierarchy}) {
+            if (region == DamageRegion::hierarchy && !family17) continue;  // the 1.6 family has no such block
             for (const Damage& damage : damages) {
                 for (int round = 0; round < 6; ++round) {
                     const char* where[] = {" in the file records", " in the folder records",
@@ -90,26 +89,17 @@ TEST(Recovery, RecordsPastDamageComeBackAndNothingIsInvented) {
                     // A zeroed range in the hierarchy reads as folders under the first folder, which nothing
                     // tells from a true hierarchy: the records are then read with the layouts of the wrong
                     // filesystems, and nothing is promised.
-                    if (region == Region::hierarchy && damage.kind == DamageKind::zeroed) continue;
-                    uint64_t first = files[20].parent,
-                             last = std::min<uint64_t>(files[files.size() - 200].end,
-                                                       db.bytes.size() - damage.length);
-                    if (region == Region::folderRecords) {
-                        first = folders[2].end;
-                        last = folders.back().end;
-                    } else if (region == Region::hierarchy) {
-                        first = folders[2].parent;
-                        last = folders.back().parent + 4;
-                    }
+                    if (region == DamageRegion::hierarchy && damage.kind == DamageKind::zeroed) continue;
+                    auto [first, last] = damageRange(db.marks, db.bytes.size(), region, 200, damage.length);
                     uint64_t from = first + random() % (last - first);
                     uint64_t to = from + (damage.kind == DamageKind::inserted ? 0 : damage.length);
                     KeptConversion got =
                         convertKept(damaged(db.bytes, damage.kind, from, damage.length, random), true);
                     size_t before = 0, firstAfter = head;
-                    if (region == Region::fileRecords) {
+                    if (region == DamageRegion::fileRecords) {
                         before = head;
                         while (files[before - head].end <= from) ++before;
-                    } else if (region == Region::folderRecords && family17) {
+                    } else if (region == DamageRegion::folderRecords && family17) {
                         // The two folder records before the damage go with it.
                         while (folders[before].end <= from) ++before;
                         before = before < 2 ? 0 : before - 2;
@@ -119,9 +109,9 @@ TEST(Recovery, RecordsPastDamageComeBackAndNothingIsInvented) {
                     ASSERT_TRUE(c.headIntact);
                     ASSERT_EQ(c.invented, 0u) << c.firstInvented;
                     EXPECT_TRUE(got.result.flags.corrupt || got.result.flags.readError);  // exit status 2
-                    bool recovers = region == Region::fileRecords ||
-                                    (region == Region::folderRecords && family17) ||
-                                    (region == Region::hierarchy && shape.hierarchyDamageRecovers);
+                    bool recovers = region == DamageRegion::fileRecords ||
+                                    (region == DamageRegion::folderRecords && family17) ||
+                                    (region == DamageRegion::hierarchy && shape.hierarchyDamageRecovers);
                     if (!recovers) continue;
                     after += c.after;
                     back += c.back;

@@ -8,8 +8,10 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "catagen/encode.h"
 #include "driver/convert.h"
 #include "formats/output_format.h"
 #include "io/byte_sink.h"
@@ -78,6 +80,28 @@ inline std::string damaged(const std::string& bytes, DamageKind kind, uint64_t a
     if (kind != DamageKind::cutOut) out += noise;
     out.append(bytes, kind == DamageKind::inserted ? at : at + length);
     return out;
+}
+
+// Where damage falls: in the file records, in the folder records, in the 1.7 family's hierarchy block.
+enum class DamageRegion { fileRecords, folderRecords, hierarchy };
+
+// The positions [first, last) where damage of `length` bytes may begin in a region of the database: the
+// file records from the `margin`-th to the `margin`-th from the end; the folder records from the end of
+// the third; the hierarchy block from the third reference.
+inline std::pair<uint64_t, uint64_t> damageRange(const catagen::EncodeMarks& marks, uint64_t databaseSize,
+                                                 DamageRegion region, size_t margin, uint64_t length) {
+    const auto& files = marks.files;
+    const auto& folders = marks.folders;
+    switch (region) {
+    case DamageRegion::folderRecords:
+        return {folders[2].end, folders.back().end};
+    case DamageRegion::hierarchy:
+        return {folders[2].parent, folders.back().parent + 4};
+    case DamageRegion::fileRecords:
+        break;
+    }
+    return {files[margin].parent,
+            std::min<uint64_t>(files[files.size() - margin].end, databaseSize - length)};
 }
 
 // Whether a piece of a recovered path (a folder's name or the row's own) is the intact piece: the same, or
