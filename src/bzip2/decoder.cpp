@@ -72,7 +72,8 @@ Bzip2DecoderPointer startBzip2Decoder(RunContext& run, ByteSource source, std::v
         // started, the filter alone reads as without recovery.
         d.recovering = true;
         startThreads(d, threads);
-        d.recovering = d.threaded;
+        // Only where no thread runs: the scanner reads the setting as it starts.
+        if (!d.threaded) d.recovering = false;
     } else if (threads > 1) {
         startThreads(d, threads);
     }
