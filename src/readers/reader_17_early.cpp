@@ -158,13 +158,13 @@ void convert(DatabaseStream& stream, EntrySink& sink, bool hasDecodeSize) {
         readFiles(stream, sink, filesystems, folders, folderCount, fileCount);
         return;
     }
-    FolderSection section{folderCount};
+    FolderSection section{&filesystems, folderCount};
     if (folderCount > 0) {
         if (!readHierarchyRecovering(stream, filesystems, folders, section)) return;
         if (!skipNtfsFolderList(stream, &section)) return;
     }
     const FileLayout layout{folderCount, filesystems, folders};
-    recoverFoldersAndFiles(stream, sink, folders, section, {parseFolderRecord, &layout},
+    recoverFoldersAndFiles(stream, sink, folders, section, {parseFolderRecord, &layout, false},
                            {parseFileRecord, &layout, 8}, fileCount, nullptr, nullptr);
 }
 

@@ -196,7 +196,7 @@ void convert(DatabaseStream& stream, EntrySink& sink) {
         readFiles(stream, sink, filesystems, folders, folderCount, fileCount, flags);
         return;
     }
-    FolderSection section{folderCount};
+    FolderSection section{&filesystems, folderCount};
     if (folderCount > 0) {
         if (!readHierarchyRecovering(stream, filesystems, folders, section)) return;
         say(*stream.run, "Loading folders...\n");
@@ -206,9 +206,9 @@ void convert(DatabaseStream& stream, EntrySink& sink) {
     const RowValues defaults{.attributes = folderAttributesDefault};
     std::vector<RowValues> values;
     if (flags & folderValueFlags) assignLargeTable(values, folderCount, defaults);
-    recoverFoldersAndFiles(stream, sink, folders, section, {parseFolderRecord, &layout},
-                           {parseFileRecord, &layout, 4}, fileCount,
-                           (flags & folderValueFlags) ? &values : nullptr, &defaults);
+    recoverFoldersAndFiles(
+        stream, sink, folders, section, {parseFolderRecord, &layout, (flags & folderValueFlags) != 0},
+        {parseFileRecord, &layout, 4}, fileCount, (flags & folderValueFlags) ? &values : nullptr, &defaults);
 }
 
 }  // namespace

@@ -349,11 +349,10 @@ std::vector<bool> foldersWithLostPiece(const FolderTable& folders, uint32_t know
 }  // namespace
 
 bool loseHierarchy(const FilesystemTable& filesystems, FolderTable& folders, FolderSection& section) {
-    bool oneType = true, plainOrNot = true;
+    bool plainOrNot = true;
     for (uint32_t k = 1; k < filesystems.count(); ++k) {
-        uint32_t type = filesystems.entries[k].type, first = filesystems.entries[0].type;
-        oneType = oneType && type == first;
-        plainOrNot = plainOrNot && (type == filesystemPlain) == (first == filesystemPlain);
+        plainOrNot = plainOrNot && (filesystems.entries[k].type == filesystemPlain) ==
+                                       (filesystems.entries[0].type == filesystemPlain);
     }
     if (!plainOrNot) return false;
     auto count = static_cast<uint32_t>(folders.entries.size());
@@ -365,7 +364,9 @@ bool loseHierarchy(const FilesystemTable& filesystems, FolderTable& folders, Fol
     setFolderNameBytes(folders.names, count, lostName);
     section.count = count;
     section.hierarchyLost = true;
-    section.namesReadable = oneType;
+    // Nor where the folder records begin: a cut or an insertion in the block moved them, and records read
+    // out of step may parse and name the wrong folders. The file records are looked for instead.
+    section.namesReadable = false;
     return true;
 }
 
@@ -446,7 +447,8 @@ RecoveredFolders recoverFolderRecords(RecoveryWindow& window, FolderTable& folde
             got.known = firstUnlikely;
             starts = atUnlikely;
         }
-        uint32_t back = std::min(2u, got.known);
+        got.damageFound = got.known;
+        uint32_t back = parser.valuesProve ? std::min(2u, got.known) : got.known;
         got.known -= back;
         if (got.known < count) lostFrom = starts[got.known % 3];
     }
@@ -471,6 +473,20 @@ void recoverFoldersAndFiles(DatabaseStream& stream, EntrySink& sink, FolderTable
     std::vector<bool> partial;
     RecoveredFolders got =
         recoverFolderRecords(window, folders, section, folderParser, fileParser, fileCount, values, partial);
+    // Damage among the first folder records may be the hierarchy block's: a cut or an insertion of whole
+    // references there leaves every reference valid and wrong, and moves where the folder records begin,
+    // which then read out of step from the first. The hierarchy is not trusted then.
+    constexpr uint32_t firstRecordsOfSection = 8;
+    if (got.damaged && !section.hierarchyLost && got.damageFound < firstRecordsOfSection) {
+        FolderSection lost = section;
+        if (!loseHierarchy(*section.filesystems, folders, lost)) {
+            finishGapReport(*stream.run, report);
+            return;
+        }
+        for (uint32_t i = 0; i < section.count; ++i) setFolderNameBytes(folders.names, i, lostName);
+        got.known = 0;
+        partial = foldersWithLostPiece(folders, 0);
+    }
     for (uint32_t i = 0; i < got.known; ++i) {
         EntryStatus status = !partial.empty() && partial[i] ? EntryStatus::partial : EntryStatus::intact;
         sendEntry(sink, folders,

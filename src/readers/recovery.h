@@ -236,10 +236,12 @@ bool zeroedAhead(const DatabaseStream& stream);
 // ---- Folder records ----
 
 // A version's reading of the record of folder `folder` (whose filesystem chooses the record's layout).
+// `valuesProve`: the records hold values, which records read out of step seldom have as real folders do.
 struct FolderRecordParser {
     Parsed (*parse)(const void* context, uint32_t folder, const uint8_t* bytes, size_t n, Proof proof,
                     RecoveredRecord& out);
     const void* context;
+    bool valuesProve;
 };
 
 // What the folder records gave: the folders, from the first, whose names (and values) are known; the rest
@@ -247,13 +249,15 @@ struct FolderRecordParser {
 struct RecoveredFolders {
     uint32_t known = 0;
     bool damaged = false;
+    uint32_t damageFound = 0;  // the first record wrong or not likely
     uint64_t damageAt = 0;
 };
 
-// The folder records to read: `count` of them (the table holds one folder more when the hierarchy is lost,
-// the unknown top every folder hangs from); `hierarchyLost`: no folder's parent is known; `namesReadable`:
-// every record's layout is known (with the hierarchy lost, only where all filesystems are of one type).
+// The folder records to read, on `filesystems`: `count` of them (the table holds one folder more when the
+// hierarchy is lost, the unknown top every folder hangs from); `hierarchyLost`: no folder's parent is known;
+// `namesReadable`: where the records begin and each one's layout are known.
 struct FolderSection {
+    const FilesystemTable* filesystems = nullptr;
     uint32_t count = 0;
     bool hierarchyLost = false;
     bool namesReadable = true;
@@ -262,8 +266,9 @@ struct FolderSection {
 // Where the hierarchy block was damaged (an invalid reference, or a chain that never reaches a root): no
 // reference is trusted, for damage met at one reference may have begun at any before it (a cut of whole
 // references leaves every later one valid and wrong). Every folder then hangs from a top named "<?>", on the
-// first filesystem. False when the file records cannot be read without the hierarchy: some filesystems
-// have the flag byte in their records and some not.
+// first filesystem, and no folder record is read: where they begin is not known either. False when the
+// file records cannot be read without the hierarchy: some filesystems have the flag byte in their records
+// and some not.
 bool loseHierarchy(const FilesystemTable& filesystems, FolderTable& folders, FolderSection& section);
 
 // The 1.7 family's hierarchy block under recovery: read whole, its links resolved, or lost where damaged.
@@ -273,9 +278,10 @@ bool readHierarchyRecovering(DatabaseStream& stream, const FilesystemTable& file
 
 // Reads the folder records of the table's folders from the window while they are sound, naming each
 // folder and filling `values` (when given, one per folder). Where a record is wrong, the reading stops, and
-// the damage is taken to begin two records before the first record that is not likely. Sound records must
-// also be followed by file records that parse (as many as `files` needs to take up a reading, or all
-// `fileCount`): else the damage began in the last folder records. A folder whose record was lost is named
+// the damage is taken to begin two records before the first record that is not likely; where no values
+// prove the records, at the first (names alone read out of step from a cut may parse to the end). Sound
+// records must also be followed by file records that parse (as many as `files` needs to take up a reading, or
+// all `fileCount`): else the damage began in the last folder records. A folder whose record was lost is named
 // "<?>", and no row is written for it; `partial` tells for every folder whether its path has such a piece,
 // its own name or one above it.
 RecoveredFolders recoverFolderRecords(RecoveryWindow& window, FolderTable& folders,

@@ -42,7 +42,7 @@ struct Shape {
 
 const Shape shapes[] = {
     {Version::v1_7_20, 0x3F, {0, 2}, true, true}, {Version::v1_7_17, 0x10, {1, 3}, true, false},
-    {Version::v1_7_8, 0, {0, 2}, true, true},     {Version::v1_7_5, 0, {1, 0}, true, false},
+    {Version::v1_7_8, 0, {0, 0}, true, true},     {Version::v1_7_5, 0, {1, 0}, true, false},
     {Version::v1_6_7, 0, {0, 2}, false, false},   {Version::v1_6_6, 0, {0, 2}, false, false},
 };
 
@@ -100,9 +100,10 @@ TEST(Recovery, RecordsPastDamageComeBackAndNothingIsInvented) {
                         before = head;
                         while (files[before - head].end <= from) ++before;
                     } else if (region == DamageRegion::folderRecords && family17) {
-                        // The two folder records before the damage go with it.
+                        // The two folder records before the damage go with it; without values, all of them.
                         while (folders[before].end <= from) ++before;
-                        before = before < 2 ? 0 : before - 2;
+                        bool valuesProve = hasValueColumns(shape.version) && (shape.flags & 0x3E) != 0;
+                        before = before < 2 || !valuesProve ? 0 : before - 2;
                     }
                     while (firstAfter < intact.size() && files[firstAfter - head].parent < to) ++firstAfter;
                     RecoveredComparison c = compareRecovered(intact, got.rows, before, firstAfter);

@@ -87,14 +87,15 @@ enum class DamageRegion { fileRecords, folderRecords, hierarchy };
 
 // The positions [first, last) where damage of `length` bytes may begin in a region of the database: the
 // file records from the `margin`-th to the `margin`-th from the end; the folder records from the end of
-// the third; the hierarchy block from the third reference.
+// the eleventh (damage among the first ones takes the hierarchy's trust too); the hierarchy block from the
+// third reference.
 inline std::pair<uint64_t, uint64_t> damageRange(const catagen::EncodeMarks& marks, uint64_t databaseSize,
                                                  DamageRegion region, size_t margin, uint64_t length) {
     const auto& files = marks.files;
     const auto& folders = marks.folders;
     switch (region) {
     case DamageRegion::folderRecords:
-        return {folders[2].end, folders.back().end};
+        return {folders[10].end, folders.back().end};
     case DamageRegion::hierarchy:
         return {folders[2].parent, folders.back().parent + 4};
     case DamageRegion::fileRecords:
