@@ -54,7 +54,9 @@ struct Database {
     std::vector<KeptRow> intact;
     std::string wrapped;  // bzip2, blocks of 100 kB
     std::vector<Bzip2Block> blocks;
-    std::vector<size_t> damageable;  // the blocks of file records only, neither the first nor the last
+    std::vector<size_t> damageable;
+    bool folderValues = false;  // the folder records hold values  // the blocks of file records only, neither
+                                // the first nor the last
 };
 
 Database makeDatabase(const Shape& shape, uint32_t entries, uint64_t seed,
@@ -70,6 +72,9 @@ Database makeDatabase(const Shape& shape, uint32_t entries, uint64_t seed,
     options.marks = &db.marks;
     db.bytes = catagen::encodeDatabase(catagen::makeSyntheticTree(params), shape.version, options);
     db.intact = convertKept(db.bytes, false).rows;
+    db.folderValues =
+        (shape.version == catagen::Version::v1_7_17 || shape.version == catagen::Version::v1_7_20) &&
+        (shape.flags & 0x3E) != 0;
     db.wrapped = wrapInSmallBlocks(db.bytes);
     db.blocks = bzip2Blocks(db.wrapped);
     for (size_t k = 1; k + 1 < db.blocks.size(); ++k) {
@@ -101,7 +106,8 @@ RecoveredComparison compareFolderCase(const Database& db, const std::vector<Kept
     const auto& folders = db.marks.folders;
     size_t head = db.intact.size() - files.size(), before = 0, firstAfter = head;
     while (before < folders.size() && folders[before].end <= from) ++before;
-    before = before < 2 ? 0 : before - 2;
+    // Folder records without values keep no name past damage.
+    before = before < 2 || !db.folderValues ? 0 : before - 2;
     while (firstAfter < db.intact.size() && files[firstAfter - head].parent < to) ++firstAfter;
     return compareRecovered(db.intact, got, before, firstAfter);
 }
