@@ -454,7 +454,6 @@ RecoveredFolders recoverFolderRecords(RecoveryWindow& window, FolderTable& folde
     }
     // The search for file records starts where the first record lost began.
     windowBack(window, static_cast<size_t>(windowOffset(window) - lostFrom));
-    got.damageAt = windowOffset(window);
 
     for (uint32_t i = got.known; i < count; ++i) setFolderNameBytes(folders.names, i, lostName);
 

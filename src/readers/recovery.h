@@ -245,12 +245,11 @@ struct FolderRecordParser {
 };
 
 // What the folder records gave: the folders, from the first, whose names (and values) are known; the rest
-// were taken by damage that begins at `damageAt` of the decoded data.
+// were taken by damage, which leaves the window where the first record lost began.
 struct RecoveredFolders {
     uint32_t known = 0;
     bool damaged = false;
     uint32_t damageFound = 0;  // the first record wrong or not likely
-    uint64_t damageAt = 0;
 };
 
 // The folder records to read, on `filesystems`: `count` of them (the table holds one folder more when the
