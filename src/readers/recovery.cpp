@@ -492,6 +492,8 @@ void recoverFoldersAndFiles(DatabaseStream& stream, EntrySink& sink, FolderTable
                   {EntryKind::folder, i, {}, values != nullptr ? &(*values)[i] : defaults, status});
         countRecoveredRow(report, status);
     }
+    // The folder rows are sent: their values are not read again, and the file records need the memory.
+    if (values != nullptr) std::vector<RowValues>().swap(*values);
     say(*stream.run, "Loading files...\n");
     recoverRecords(window, sink, folders, fileParser, fileCount, report,
                    {got.damaged, partial.empty() ? nullptr : &partial});
