@@ -110,6 +110,11 @@ void countRecoveredRow(GapReport& report, EntryStatus status) {
 void finishGapReport(RunContext& run, GapReport& report) {
     if (report.inGap) sayGap(run, report);
     report.inGap = false;
+    if (report.missingRecords > 0) {
+        say(run, "file records missing: %llu of %llu\n",
+            static_cast<unsigned long long>(report.missingRecords),
+            static_cast<unsigned long long>(report.statedRecords));
+    }
     run.recovery = {report.intact, report.recovered, report.partial, report.gaps};
     say(run, "rows intact: %llu, recovered: %llu, partial: %llu\n",
         static_cast<unsigned long long>(report.intact), static_cast<unsigned long long>(report.recovered),
@@ -295,6 +300,13 @@ void recoverRecords(RecoveryWindow& window, EntrySink& sink, FolderTable& folder
         crossGap(windowOffset(window));
     }
     sendHeld(sink, folders, held, name, shown, report);
+    // Fewer records than the header states: the gaps took them, or a cut of whole records did, which
+    // leaves the records after it reading in step and is seen nowhere else (the names read across it may
+    // keep a wrong piece, and their rows are taken as intact).
+    if (read < count) {
+        report.missingRecords = count - read;
+        report.statedRecords = count;
+    }
 }
 
 namespace {

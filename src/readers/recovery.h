@@ -201,6 +201,8 @@ struct GapReport {
     uint64_t gapSkipped = 0;
     uint64_t gapRows = 0;
     uint64_t gaps = 0;
+    uint64_t missingRecords = 0;  // of the file records the header states, those not read
+    uint64_t statedRecords = 0;
 };
 
 // A gap: it starts at `at` in the decoded data and takes `skipped` bytes. Its console line is printed
