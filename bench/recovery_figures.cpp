@@ -6,7 +6,8 @@
 // rows of the records wholly after the damage (or the lost block's decoded data) that came back, the rows
 // invented (recovered or partial rows that are no row of the intact database), the rows read across damage
 // that went unseen there, the share of whole names and of whole folder paths among the rows read after a gap.
-// Usage: recovery_figures [CASES] (per version and kind; 200 by default).
+// Usage: recovery_figures [CASES [VERSION...]] (per version and kind, 200 by default; every version unless
+// some are named, as 1.7.20).
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -168,10 +169,17 @@ RecoveredComparison measure(const Kind& kind, DamageRegion region, const Databas
 
 int main(int argc, char** argv) {
     int cases = argc > 1 ? std::atoi(argv[1]) : 200;
+    auto chosen = [&](const Shape& shape) {
+        for (int k = 2; k < argc; ++k) {
+            if (std::string(argv[k]) == shape.name) return true;
+        }
+        return argc <= 2;
+    };
     std::printf("| version | damage | rows back | invented | unseen | whole names | whole folder paths |\n"
                 "|---|---|---|---|---|---|---|\n");
     uint64_t inventedInAll = 0;
     for (const Shape& shape : shapes) {
+        if (!chosen(shape)) continue;
         // Half the cases on a database of 20,000 entries, half on one of 200,000.
         Database small = makeDatabase(shape, 20000, 1), large = makeDatabase(shape, 200000, 2);
         for (const Kind& kind : kinds) {
