@@ -16,16 +16,27 @@ uint32_t readListCount(DatabaseStream& stream, ListEncoding encoding) {
     return encoding == ListEncoding::fixed ? readU32(stream) : readCompactCount(stream);
 }
 
+// Which folder a file record's parent offset names: through the map, or, once the folder records were
+// lost, the one folder that stands for all of them (any offset below the folder decode size).
+struct FileParents16 {
+    const OffsetMap* map = nullptr;
+    uint32_t everyFolder = unresolvedFolder;
+};
+
 // The file record at `bytes` (`n` of them at hand), read as readFiles16 reads it, and checked: its parent
 // offset must be the decode offset of a folder, which few of the numbers four bytes can hold are. With no
 // values to look at, a likely record is any acceptable one, and a convincing one has a name of its own.
 Parsed parseFileRecord16(const void* context, const uint8_t* bytes, size_t n, Proof proof,
                          RecoveredRecord& out) {
-    const auto& map = *static_cast<const OffsetMap*>(context);
+    const auto& parents = *static_cast<const FileParents16*>(context);
     RecordBytes record{bytes, n};
     uint32_t offset = 0;
     if (!takeU32(record, offset)) return Parsed::cut;
-    uint32_t folder = offset < map.declaredSize ? folderAtOffset(map, offset) : unresolvedFolder;
+    uint32_t folder = unresolvedFolder;
+    if (offset < parents.map->declaredSize) {
+        folder = parents.everyFolder != unresolvedFolder ? parents.everyFolder
+                                                         : folderAtOffset(*parents.map, offset);
+    }
     if (folder == unresolvedFolder) return Parsed::wrong;
     if (Parsed name = takeName(record, CountWidth::byte, proof, out); name != Parsed::whole) return name;
     if (proof == Proof::convincing && out.suffix.empty()) return Parsed::wrong;
@@ -33,6 +44,32 @@ Parsed parseFileRecord16(const void* context, const uint8_t* bytes, size_t n, Pr
     out.hasValues = false;
     out.length = record.at;
     return Parsed::whole;
+}
+
+// The name of the folder that stands for every folder once their records were lost.
+constexpr std::string_view lostFolderName = "<?>";
+
+// Damage in the folder records of a recovering run. The folder records hold the hierarchy, and where the
+// damage began is not known: a cut of whole records leaves the records after it reading in step, with
+// names (and so decode offsets) that are wrong, until the reading runs into the file records. So no folder
+// is trusted: no folder row is written, every file hangs from one folder "<?>", and the file records are
+// looked for from where the reading stopped, checked as far as that allows (a parent offset below the
+// folder decode size, names of their own).
+void recoverFilesWithoutFolders(DatabaseStream& stream, EntrySink& sink, FolderTable& folders,
+                                const OffsetMap& map, uint32_t fileCount) {
+    auto lost = static_cast<uint32_t>(folders.entries.size());
+    appendFolder(folders);
+    setFolderNameBytes(folders.names, lost, lostFolderName);
+    std::vector<bool> partial(folders.entries.size(), false);
+    partial[lost] = true;
+    say(*stream.run, "Loading files...\n");
+    FileParents16 parents{&map, lost};
+    RecoveryWindow window;
+    openRecoveryWindow(window, stream, streamPosition(stream));
+    GapReport report;
+    recoverRecords(window, sink, folders, {parseFileRecord16, &parents, 8}, fileCount, report,
+                   {true, &partial});
+    finishGapReport(*stream.run, report);
 }
 
 }  // namespace
@@ -125,13 +162,36 @@ bool finishFolders(RunContext& run, EntrySink& sink, FolderTable& folders, const
     return allRead;
 }
 
+void finishFolderPartAndFiles(DatabaseStream& stream, EntrySink& sink, FolderTable& folders,
+                              const OffsetMap& map, uint32_t complete, uint32_t folderCount,
+                              uint32_t fileCount) {
+    if (folderCount > 0) {
+        bool allRead = complete != noFolder && complete == folderCount;
+        // A recovering run goes on past damage where data follows it (a read across a lost bzip2 block
+        // fails, but the data goes on); where the data ends, it ends as the strict run does, with the rows
+        // of the folders read.
+        bool goOn = stream.run->recover && (complete == noFolder || !failed(stream) ||
+                                            bufferedBytes(stream) > 0 || !dataGaps(stream).empty());
+        if (!allRead && !goOn) {
+            if (complete != noFolder) finishFolders(*stream.run, sink, folders, map, complete, folderCount);
+            return;
+        }
+        if (!allRead || !finishFolders(*stream.run, sink, folders, map, complete, folderCount)) {
+            if (goOn) recoverFilesWithoutFolders(stream, sink, folders, map, fileCount);
+            return;
+        }
+    }
+    readFiles16(stream, sink, folders, map, fileCount);
+}
+
 void readFiles16(DatabaseStream& stream, EntrySink& sink, FolderTable& folders, const OffsetMap& map,
                  uint32_t fileCount) {
     say(*stream.run, "Loading files...\n");
     if (stream.run->recover) {
         GapReport report;
         report.intact = sink.entriesSent;  // the folders, all read before any damage
-        recoverRecords(stream, sink, folders, {parseFileRecord16, &map, 8}, fileCount, report);
+        FileParents16 parents{&map};
+        recoverRecords(stream, sink, folders, {parseFileRecord16, &parents, 8}, fileCount, report);
         finishGapReport(*stream.run, report);
         return;
     }

@@ -50,6 +50,13 @@ bool readExcludeList(DatabaseStream& stream, ListEncoding encoding);
 bool finishFolders(RunContext& run, EntrySink& sink, FolderTable& folders, const OffsetMap& map,
                    uint32_t complete, uint32_t folderCount);
 
+// The end of the folder part (finishFolders) and the file part. `complete` is what the folder records'
+// reading returned: how many were read in full, or noFolder when a structural check stopped it. Where
+// the folder records were damaged, a strict run stops; a recovering one reads on where data follows.
+void finishFolderPartAndFiles(DatabaseStream& stream, EntrySink& sink, FolderTable& folders,
+                              const OffsetMap& map, uint32_t complete, uint32_t folderCount,
+                              uint32_t fileCount);
+
 // "Loading files..." and the file records with their rows.
 void readFiles16(DatabaseStream& stream, EntrySink& sink, FolderTable& folders, const OffsetMap& map,
                  uint32_t fileCount);

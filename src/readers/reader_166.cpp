@@ -63,12 +63,8 @@ void convert(DatabaseStream& stream, EntrySink& sink) {
     say(*stream.run, "Loading folders...\n");
     FolderTable folders;
     TableInUse tableInUse{sink};
-    if (folderCount > 0) {
-        uint32_t complete = readFolderRecords(stream, folders, map, folderCount);
-        if (complete == noFolder) return;
-        if (!finishFolders(*stream.run, sink, folders, map, complete, folderCount)) return;
-    }
-    readFiles16(stream, sink, folders, map, fileCount);
+    uint32_t complete = folderCount > 0 ? readFolderRecords(stream, folders, map, folderCount) : 0;
+    finishFolderPartAndFiles(stream, sink, folders, map, complete, folderCount, fileCount);
 }
 
 }  // namespace

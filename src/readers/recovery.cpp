@@ -402,6 +402,8 @@ RecoveredFolders recoverFolderRecords(RecoveryWindow& window, FolderTable& folde
     // not likely was read: damage is looked for back from there once it is known to be there at all.
     uint64_t recent[3] = {0, 0, 0}, atUnlikely[3] = {0, 0, 0};
     uint32_t firstUnlikely = count;
+    // A name code that strips more than the name before holds: the front coding's chain lost step.
+    bool chainBroken = false;
     uint32_t k = 0;
     for (; k <= count; ++k) {
         recent[k % 3] = windowOffset(window);
@@ -420,7 +422,10 @@ RecoveredFolders recoverFolderRecords(RecoveryWindow& window, FolderTable& folde
                 }
             }
         }
-        if (parsed == Parsed::whole && record.strip > names.name.size()) parsed = Parsed::wrong;
+        if (parsed == Parsed::whole && record.strip > names.name.size()) {
+            parsed = Parsed::wrong;
+            chainBroken = true;
+        }
         bool acrossLostBlock = parsed == Parsed::whole && gapWithin(*window.stream, windowOffset(window),
                                                                     windowOffset(window) + record.length);
         if (parsed != Parsed::whole || acrossLostBlock) {
@@ -440,11 +445,16 @@ RecoveredFolders recoverFolderRecords(RecoveryWindow& window, FolderTable& folde
         if (values != nullptr) (*values)[k] = record.values;
         windowAdvance(window, record.length);
     }
+    // Damage that leaves the records after it reading in step (a cut of whole records, or one that joins
+    // the start of a record to the end of another) is seen only where the chain of names breaks or where
+    // the reading runs into the file records: far past where it began, which nothing then tells.
+    bool placed = !chainBroken;
     if (k == count && count > 0 && !section.namesReadable) {
         k = 0;  // no record is read: the file records are looked for from the first on
     } else if (k == count && !fileRecordsFollow(window, files, fileCount)) {
         run.flags.corrupt = true;  // the file records do not begin where the folder records end
         k = count + 1;             // taken as damage met right after the last record
+        placed = false;
     }
     got.damaged = k != count;
     got.known = std::min(k, count);
@@ -453,19 +463,28 @@ RecoveredFolders recoverFolderRecords(RecoveryWindow& window, FolderTable& folde
         // The damage began at the first record that is not likely, if one came before it was found, or
         // before: a record the damage began in may still be likely (a cut that joins the start of one
         // record to the end of another), and the records after it then parse in step. The two records
-        // before go with the damage, which the damage tables measured to be enough.
+        // before go with the damage, which the damage tables measured to be enough where the damage is
+        // placed: where a record is wrong in itself, and the file records do not begin there.
         const uint64_t* starts = recent;
         if (firstUnlikely < got.known) {
             got.known = firstUnlikely;
             starts = atUnlikely;
         }
         got.damageFound = got.known;
-        uint32_t back = parser.valuesProve ? std::min(2u, got.known) : got.known;
+        // Records read in step run into the file records, which parse there as a convincing run; damage
+        // met in a folder record does not leave one where the record began.
+        uint64_t here = windowOffset(window);
+        for (uint32_t j = 0; j < 3 && j <= got.known && placed; ++j) {
+            placed = windowSeek(window, starts[(got.known - j) % 3]) &&
+                     !runStartsHere(window, files, files.recordsToResume);
+        }
+        windowSeek(window, here);
+        uint32_t back = parser.valuesProve && placed ? std::min(2u, got.known) : got.known;
         got.known -= back;
         if (got.known < count) lostFrom = starts[got.known % 3];
     }
     // The search for file records starts where the first record lost began.
-    windowBack(window, static_cast<size_t>(windowOffset(window) - lostFrom));
+    windowSeek(window, lostFrom);
 
     for (uint32_t i = got.known; i < count; ++i) setFolderNameBytes(folders.names, i, lostName);
 

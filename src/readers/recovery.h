@@ -7,6 +7,7 @@
 // name the gap took keeps the lost piece as "<?>" (no Windows name can hold it).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -57,6 +58,13 @@ inline const uint8_t* windowData(const RecoveryWindow& window) { return window.b
 inline void windowAdvance(RecoveryWindow& window, size_t n) { window.at += n; }
 // Back by `n` bytes, at most 64 KiB: those behind the position are kept that far.
 inline void windowBack(RecoveryWindow& window, size_t n) { window.at -= n; }
+// To `offset` in the decoded data; behind the position, no further back than the window keeps bytes: false
+// when the bytes at `offset` are no longer kept.
+inline bool windowSeek(RecoveryWindow& window, uint64_t offset) {
+    uint64_t first = window.startsAt + window.dropped;
+    window.at = static_cast<size_t>(std::max(offset, first) - first);
+    return offset >= first;
+}
 // The position's offset in the decoded data.
 inline uint64_t windowOffset(const RecoveryWindow& window) {
     return window.startsAt + window.dropped + window.at;

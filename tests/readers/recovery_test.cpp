@@ -36,7 +36,7 @@ struct Shape {
     Version version;
     uint32_t flags;
     std::vector<uint32_t> filesystemTypes;
-    bool folderDamageRecovers;     // the 1.7 family's hierarchy places folders whose records were lost
+    bool family17;                 // a hierarchy block places the folders whose records were lost
     bool hierarchyDamageRecovers;  // the file records' layout does not hang on the hierarchy
 };
 
@@ -47,7 +47,8 @@ const Shape shapes[] = {
 };
 
 // Damage in the folder records of the 1.7 family, whose hierarchy block still places every folder: the
-// files after the damage come back, their folder paths with "<?>" for the folders whose records were lost.
+// files after the damage come back, their folder paths with "<?>" for the folders whose records were lost;
+// of the 1.6 family, whose folder records hold the hierarchy: the files come back under one folder "<?>".
 // Damage in its hierarchy block: every folder then hangs from "<?>", where the file records can be read
 // without it.
 TEST(Recovery, RecordsPastDamageComeBackAndNothingIsInvented) {
@@ -85,11 +86,11 @@ TEST(Recovery, RecordsPastDamageComeBackAndNothingIsInvented) {
                   std::string::npos);
         const auto& folders = db.marks.folders;
         size_t head = intact.size() - files.size();
-        bool family17 = shape.folderDamageRecovers;
         std::mt19937_64 random(shape.flags);
         for (DamageRegion region :
              {DamageRegion::fileRecords, DamageRegion::folderRecords, DamageRegion::hierarchy}) {
-            if (region == DamageRegion::hierarchy && !family17) continue;  // the 1.6 family has no such block
+            if (region == DamageRegion::hierarchy && !shape.family17)
+                continue;  // the 1.6 family has no such block
             for (const Damage& damage : damages) {
                 for (int round = 0; round < 6; ++round) {
                     const char* where[] = {" in the file records", " in the folder records",
@@ -110,20 +111,24 @@ TEST(Recovery, RecordsPastDamageComeBackAndNothingIsInvented) {
                     if (region == DamageRegion::fileRecords) {
                         before = head;
                         while (files[before - head].end <= from) ++before;
-                    } else if (region == DamageRegion::folderRecords && family17) {
-                        // The two folder records before the damage go with it; without values, all of them.
+                    } else if (region == DamageRegion::folderRecords) {
+                        // The two folder records before the damage go with it; without values, all of them
+                        // (in the 1.6 family every folder: its records hold the hierarchy).
                         while (folders[before].end <= from) ++before;
                         bool valuesProve = hasValueColumns(shape.version) && (shape.flags & 0x3E) != 0;
                         before = before < 2 || !valuesProve ? 0 : before - 2;
                     }
+                    // Where the reading runs into the file records, or the chain of names breaks, the damage
+                    // may have begun anywhere before (a cut of whole records): no folder keeps its name.
+                    if (region == DamageRegion::folderRecords &&
+                        (got.rows.empty() || got.rows[0].status != EntryStatus::intact))
+                        before = 0;
                     while (firstAfter < intact.size() && files[firstAfter - head].parent < to) ++firstAfter;
                     RecoveredComparison c = compareRecovered(intact, got.rows, before, firstAfter);
                     ASSERT_TRUE(c.headIntact);
                     ASSERT_EQ(c.invented, 0u) << c.firstInvented;
                     EXPECT_TRUE(got.result.flags.corrupt || got.result.flags.readError);  // exit status 2
-                    bool recovers = region == DamageRegion::fileRecords ||
-                                    (region == DamageRegion::folderRecords && family17) ||
-                                    (region == DamageRegion::hierarchy && shape.hierarchyDamageRecovers);
+                    bool recovers = region != DamageRegion::hierarchy || shape.hierarchyDamageRecovers;
                     if (!recovers) continue;
                     after += c.after;
                     back += c.back;
@@ -139,7 +144,7 @@ TEST(Recovery, RecordsPastDamageComeBackAndNothingIsInvented) {
     // records leaves records that parse across it, seen only where the data ends short, and the names after
     // it keep a wrong piece until their front coding lets it go.
     EXPECT_LE(unseen, after / 100) << "rows wrong and taken as intact";
-    EXPECT_EQ(cases, (std::size(shapes) + 4) * std::size(damages) * 6u + 2 * (std::size(damages) - 1) * 6u);
+    EXPECT_EQ(cases, 2 * std::size(shapes) * std::size(damages) * 6u + 2 * (std::size(damages) - 1) * 6u);
 }
 
 // A bzip2 block that does not decode is lost, and with it the file records it held: the rows before it come
@@ -152,8 +157,8 @@ TEST(Recovery, FileRecordsPastALostBzip2BlockComeBack) {
     params.files = 40000;
     uint64_t after = 0, back = 0, cases = 0;
     for (const Shape& shape : shapes) {
-        const auto& [version, flags, filesystemTypes, folderDamageRecovers, hierarchyDamageRecovers] = shape;
-        (void)folderDamageRecovers;
+        const auto& [version, flags, filesystemTypes, family17, hierarchyDamageRecovers] = shape;
+        (void)family17;
         (void)hierarchyDamageRecovers;
         params.flags = flags;
         params.seed = flags + static_cast<uint32_t>(version) + 7;
@@ -205,6 +210,58 @@ TEST(Recovery, FileRecordsPastALostBzip2BlockComeBack) {
     }
     EXPECT_GE(static_cast<double>(back), 0.995 * static_cast<double>(after)) << back << " of " << after;
     EXPECT_GE(cases, 6u * 4);
+}
+
+// A folder that is unlikely (attributes 0) but sound, then damage in the folder records further on than
+// the recovery window keeps bytes behind its position: the damage is taken to begin at the unlikely folder,
+// whose record the window no longer holds, and the file records are looked for from as far back as it
+// does.
+TEST(Recovery, DamageFarPastAnUnlikelyFolder) {
+    catagen::SyntheticParams params;
+    params.folders = 40000;
+    params.files = 2000;
+    params.flags = 0x3F;
+    params.filesystemTypes = {2};
+    MarkedDatabase db = encodeMarked(catagen::makeSyntheticTree(params), Version::v1_7_20);
+    const auto& folders = db.marks.folders;
+    for (uint64_t k = folders[100].end - 4; k < folders[100].end; ++k) db.bytes[k] = 0;
+    std::vector<KeptRow> intact = convertKept(db.bytes, false).rows;
+    ASSERT_GT(folders[39000].end - folders[100].end, uint64_t{9} << 17);
+    std::mt19937_64 random(1);
+    KeptConversion got =
+        convertKept(damaged(db.bytes, DamageKind::zeroed, folders[39000].name, 600, random), true);
+    // Whether the file records begin at the unlikely folder's record is not known there: no folder is kept.
+    EXPECT_EQ(got.rows.front().status, EntryStatus::partial);
+    RecoveredComparison c = compareRecovered(intact, got.rows, 0, intact.size() - db.marks.files.size());
+    EXPECT_EQ(c.invented, 0u) << c.firstInvented;
+    EXPECT_EQ(c.back, c.after) << got.console;
+}
+
+// A lost bzip2 block in the 1.6 family's folder records: a read that fails with data still to come is
+// damage, and the files come back under the folder "<?>".
+TEST(Recovery, FilesPastALostBlockOfFolderRecordsComeBack) {
+    catagen::SyntheticParams params;
+    params.folders = 12000;
+    params.files = 3000;
+    for (Version version : {Version::v1_6_6, Version::v1_6_7}) {
+        SCOPED_TRACE(versionName(version));
+        MarkedDatabase db = encodeMarked(catagen::makeSyntheticTree(params), version);
+        std::vector<KeptRow> intact = convertKept(db.bytes, false).rows;
+        std::string wrapped = wrapInSmallBlocks(db.bytes);
+        std::vector<Bzip2Block> blocks = bzip2Blocks(wrapped);
+        ASSERT_GE(blocks.size(), 4u);
+        // Block 2 holds folder records only.
+        ASSERT_GT(blocks[1].rawFrom, db.marks.folderRecordsStart);
+        ASSERT_LT(blocks[1].rawTo, db.marks.files.front().parent);
+        for (uint64_t k = (blocks[1].bitFrom + blocks[1].bitTo) / 16, end = k + 16; k < end; ++k)
+            wrapped[k] = static_cast<char>(~wrapped[k]);
+        KeptConversion got = convertKept(wrapped, true);
+        RecoveredComparison c = compareRecovered(intact, got.rows, 0, intact.size() - db.marks.files.size());
+        ASSERT_TRUE(c.headIntact);
+        EXPECT_EQ(c.invented, 0u) << c.firstInvented;
+        EXPECT_GE(c.back + 16, c.after) << c.back << " of " << c.after;
+        EXPECT_EQ(got.rows.front().path.substr(0, 4), "<?>\\");
+    }
 }
 
 }  // namespace
