@@ -32,9 +32,10 @@ struct Run {
     const char* fatalLine = nullptr;  // the fatal condition that ended the run, if one did
 };
 
-Run guardedConvert(std::string_view stored, Decoding decoding, size_t readAhead, bool dribbled = false) {
+Run guardedConvert(std::string_view stored, Decoding decoding, size_t readAhead, bool dribbled,
+                   bool recover) {
     Run run;
-    run.outcome = convertStored(stored, decoding, readAhead, dribbled);
+    run.outcome = convertStored(stored, decoding, readAhead, dribbled, recover);
     run.fatalLine = run.outcome.fatalLine;
     return run;
 }
@@ -60,7 +61,7 @@ const char* decodingName(Decoding decoding) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     FuzzInput input = parseFuzzInput({reinterpret_cast<const char*>(data), size});
-    Run raw = guardedConvert(input.database, Decoding::none, input.readAhead);
+    Run raw = guardedConvert(input.database, Decoding::none, input.readAhead, false, input.recover);
     checkShape(raw);
     if (input.compressed && firstBlockDisagreement(input.database, false) >= 0) {
         failInput("our block decoder took a block that the library refuses or decodes otherwise");
@@ -75,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         failInput("our block decoder refused or misdecoded a block that libbz2 wrote");
     }
     for (Decoding decoding : input.decodings) {
-        Run decoded = guardedConvert(packed, decoding, defaultReadAhead, input.dribbled);
+        Run decoded = guardedConvert(packed, decoding, defaultReadAhead, input.dribbled, input.recover);
         checkShape(decoded);
         bool sameFatal = (raw.fatalLine == nullptr) == (decoded.fatalLine == nullptr) &&
                          (raw.fatalLine == nullptr || std::strcmp(raw.fatalLine, decoded.fatalLine) == 0);

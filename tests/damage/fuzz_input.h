@@ -15,6 +15,9 @@
 //             the rest
 //   bit 5     the decompressing runs get their bytes a few at a time (1 to 7 a read), as a pipe may give
 //             them
+//   bit 6     every run recovers past damage (--recover), into the csv list with its status column; a
+//             database that is bzip2 data already is then read by the raw run alone (the decoders differ
+//             in what they recover of damaged blocks)
 #pragma once
 
 #include <algorithm>
@@ -42,6 +45,7 @@ struct FuzzInput {
     int blockSize = 1;
     bool severalStreams = false;
     bool dribbled = false;
+    bool recover = false;
 };
 
 inline constexpr size_t smallReadAhead = 16;
@@ -57,11 +61,13 @@ inline FuzzInput parseFuzzInput(std::string_view bytes) {
     input.blockSize = (mode & 0x08) ? 9 : 1;
     input.severalStreams = (mode & 0x10) != 0;
     input.dribbled = (mode & 0x20) != 0;
+    input.recover = (mode & 0x40) != 0;
     // A database that is itself bzip2 data is decompressed by the dispatch in the raw run; wrapped again it
     // would be an unknown signature, so it is read as it is, by the single-threaded decoder.
     if (input.database.substr(0, 4) == "BZh9") {
         input.compressed = true;
         if (!input.decodings.empty()) input.decodings = {Decoding::singleThreaded};
+        if (input.recover) input.decodings.clear();
     }
     return input;
 }
@@ -203,13 +209,17 @@ inline int64_t dribbledRead(void* context, void* destination, size_t n) {
 inline int dribbledError(void*) { return 0; }
 
 inline Outcome convertStored(std::string_view stored, Decoding decoding, size_t readAhead = defaultReadAhead,
-                             bool dribbled = false) {
+                             bool dribbled = false, bool recover = false) {
     DribbledInput input{{reinterpret_cast<const uint8_t*>(stored.data()), stored.size(), 0}};
     ByteSource source =
         dribbled ? ByteSource{&input, dribbledRead, dribbledError} : memorySource(input.memory);
     Outcome outcome;
     ConversionOptions options;
     options.readAhead = readAhead;
+    if (recover) {
+        options.recover = true;
+        options.format = findOutputFormat("csv");
+    }
     if (decoding != Decoding::none) {
         options.decompressFromStart = true;
         options.decoderThreads = decoding == Decoding::singleThreaded ? 1 : 2;
