@@ -46,9 +46,6 @@ Parsed parseFileRecord16(const void* context, const uint8_t* bytes, size_t n, Pr
     return Parsed::whole;
 }
 
-// The name of the folder that stands for every folder once their records were lost.
-constexpr std::string_view lostFolderName = "<?>";
-
 // Damage in the folder records of a recovering run. The folder records hold the hierarchy, and where the
 // damage began is not known: a cut of whole records leaves the records after it reading in step, with
 // names (and so decode offsets) that are wrong, until the reading runs into the file records. So no folder
@@ -59,7 +56,7 @@ void recoverFilesWithoutFolders(DatabaseStream& stream, EntrySink& sink, FolderT
                                 const OffsetMap& map, uint32_t fileCount) {
     auto lost = static_cast<uint32_t>(folders.entries.size());
     appendFolder(folders);
-    setFolderNameBytes(folders.names, lost, lostFolderName);
+    setFolderNameBytes(folders.names, lost, lostPiece);
     std::vector<bool> partial(folders.entries.size(), false);
     partial[lost] = true;
     say(*stream.run, "Loading files...\n");

@@ -69,7 +69,7 @@ size_t zeroRun(RecoveryWindow& window, size_t limit) {
 
 void showRecoveredName(const RecoveredName& name, std::string& shown) {
     shown.clear();
-    if (!name.whole) shown = "<?>";
+    if (!name.whole) shown = lostPiece;
     shown.append(name.tail.data(), firstZero(name.tail));
 }
 
@@ -311,9 +311,6 @@ void recoverRecords(RecoveryWindow& window, EntrySink& sink, FolderTable& folder
 
 namespace {
 
-// The name a folder whose record was lost is given: no Windows name can hold it.
-constexpr std::string_view lostName = "<?>";
-
 // Whether `count` file records (or `fileCount`, if fewer) parse from the window's position, none where a
 // zeroed range begins and none across a lost block: sound folder records are followed by them.
 bool fileRecordsFollow(RecoveryWindow& window, const RecordParser& files, uint64_t fileCount) {
@@ -373,7 +370,7 @@ bool loseHierarchy(const FilesystemTable& filesystems, FolderTable& folders, Fol
         entry.rootFilesystem = 0;
     }
     appendFolder(folders);
-    setFolderNameBytes(folders.names, count, lostName);
+    setFolderNameBytes(folders.names, count, lostPiece);
     section.count = count;
     section.hierarchyLost = true;
     // Nor where the folder records begin: a cut or an insertion in the block moved them, and records read
@@ -486,7 +483,7 @@ RecoveredFolders recoverFolderRecords(RecoveryWindow& window, FolderTable& folde
     // The search for file records starts where the first record lost began.
     windowSeek(window, lostFrom);
 
-    for (uint32_t i = got.known; i < count; ++i) setFolderNameBytes(folders.names, i, lostName);
+    for (uint32_t i = got.known; i < count; ++i) setFolderNameBytes(folders.names, i, lostPiece);
 
     bool anyLost = got.damaged || section.hierarchyLost;
     partial = anyLost ? foldersWithLostPiece(folders, got.known) : std::vector<bool>();
@@ -513,7 +510,7 @@ void recoverFoldersAndFiles(DatabaseStream& stream, EntrySink& sink, FolderTable
             finishGapReport(*stream.run, report);
             return;
         }
-        for (uint32_t i = 0; i < section.count; ++i) setFolderNameBytes(folders.names, i, lostName);
+        for (uint32_t i = 0; i < section.count; ++i) setFolderNameBytes(folders.names, i, lostPiece);
         got.known = 0;
         partial = foldersWithLostPiece(folders, 0);
     }

@@ -91,6 +91,10 @@ inline void stepRecoveredName(RecoveredName& name, uint64_t strip, std::string_v
     name.tail.append(suffix);
 }
 
+// What stands for a lost piece of a path: a piece of a name, or a folder whose record was lost. No Windows
+// name can hold it.
+inline constexpr std::string_view lostPiece = "<?>";
+
 // The name as a row shows it: "<?>" for the lost piece, then the known bytes up to the first zero byte.
 void showRecoveredName(const RecoveredName& name, std::string& shown);
 
