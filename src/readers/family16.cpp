@@ -169,11 +169,11 @@ void finishFolderPartAndFiles(DatabaseStream& stream, EntrySink& sink, FolderTab
         // of the folders read.
         bool goOn = stream.run->recover && (complete == noFolder || !failed(stream) ||
                                             bufferedBytes(stream) > 0 || !dataGaps(stream).empty());
-        if (!allRead && !goOn) {
-            if (complete != noFolder) finishFolders(*stream.run, sink, folders, map, complete, folderCount);
-            return;
-        }
-        if (!allRead || !finishFolders(*stream.run, sink, folders, map, complete, folderCount)) {
+        // The folder rows: of every folder, or, where the data ended, of those read (finishFolders is then
+        // false, and the reading stops).
+        bool sound = (allRead || !goOn) && complete != noFolder &&
+                     finishFolders(*stream.run, sink, folders, map, complete, folderCount);
+        if (!sound) {
             if (goOn) recoverFilesWithoutFolders(stream, sink, folders, map, fileCount);
             return;
         }
